@@ -1,0 +1,5 @@
+#include "cli/run.h"
+
+int main(int argc, char* argv[]) {
+  return run(argc, argv);
+}

@@ -1,0 +1,36 @@
+// Whole-file access: learn a file's length, read a file into place, write a block as a file.
+// Files are opened in binary mode, used and closed within one call.
+#pragma once
+
+#include <cstdint>
+
+// Largest length the tool works with: lengths are signed 32-bit numbers.
+inline constexpr std::int64_t max_file_length = INT32_MAX;
+
+// Outcomes of the checked operations, for callers that report failures themselves.
+enum class LengthOutcome { ok, cannot_open, unusable };
+enum class ReadOutcome { ok, cannot_open, short_read };
+enum class WriteOutcome { ok, cannot_open, cannot_write };
+
+struct FileLength {
+  LengthOutcome outcome = LengthOutcome::cannot_open;
+  std::int64_t length = 0;  // valid when outcome is ok: 0 to max_file_length
+};
+
+// Only regular files open: a directory, a pipe or a device counts as a file that cannot be
+// opened, and opening one never waits for a writer.
+FileLength query_file_length(const char* path);
+// Reads exactly `length` bytes from the start of the file into `destination`.
+ReadOutcome read_file_into(const char* path, std::uint8_t* destination, std::int64_t length);
+// Replaces the file's contents with `length` bytes from `source`. A regular file is written
+// to a temporary file beside it that is renamed over it only once it is whole, so a failed
+// write leaves an existing file as it was; a symbolic link is followed to its target; an
+// existing file that is neither regular nor a directory (a device) is written in place.
+WriteOutcome write_file_from(const char* path, const std::uint8_t* source, std::int64_t length);
+
+// The tool's own operations: each reports a failure through the failure ending.
+// 0 for a file that cannot be opened (its later read reports it); a file of 2 GiB or more,
+// or of unknown length, ends the run.
+std::int32_t get_file_length(const char* path);
+void load_input_file(const char* path, std::uint8_t* destination, std::int32_t length);
+void store_output_file(const char* path, const std::uint8_t* source, std::int32_t length);
