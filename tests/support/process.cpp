@@ -1,0 +1,174 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#ifndef VELMORA_EXE
+#define VELMORA_EXE "velmora"
+#endif
+
+namespace {
+
+const char* env_or_null(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+struct Child {
+  pid_t pid = -1;
+  int stdin_fd = -1;   // write end, or -1 when the child's stdin is /dev/null
+  int stdout_fd = -1;  // read end
+};
+
+// Starts velmora with `args`; stdin is a pipe when `pipe_stdin`, else /dev/null.
+Child start_child(const std::vector<std::string>& args, const ChildLimits& limits,
+                  bool pipe_stdin) {
+  std::vector<std::string> words;
+  if (const char* runner = env_or_null("VELMORA_RUNNER")) {
+    words.emplace_back(runner);
+  }
+  words.push_back(velmora_path());
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) {
+    argv.push_back(w.data());
+  }
+  argv.push_back(nullptr);
+
+  int out_pipe[2];
+  int in_pipe[2] = {-1, -1};
+  if (pipe(out_pipe) != 0 || (pipe_stdin && pipe(in_pipe) != 0)) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    if (limits.address_space > 0) {
+      const rlimit lim{static_cast<rlim_t>(limits.address_space),
+                       static_cast<rlim_t>(limits.address_space)};
+      setrlimit(RLIMIT_AS, &lim);
+    }
+    if (limits.file_size > 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim{static_cast<rlim_t>(limits.file_size),
+                       static_cast<rlim_t>(limits.file_size)};
+      setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    const int in = pipe_stdin ? in_pipe[0] : open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out_pipe[1], 1);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    if (pipe_stdin) {
+      close(in_pipe[1]);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  Child child;
+  child.pid = pid;
+  child.stdout_fd = out_pipe[0];
+  if (pipe_stdin) {
+    close(in_pipe[0]);
+    child.stdin_fd = in_pipe[1];
+  }
+  return child;
+}
+
+std::string read_to_end(int fd) {
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+int wait_status(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+}
+
+}  // namespace
+
+std::string velmora_path() {
+  const char* exe = env_or_null("VELMORA_EXE");
+  return exe != nullptr ? exe : VELMORA_EXE;
+}
+
+bool running_under_runner() {
+  return env_or_null("VELMORA_RUNNER") != nullptr;
+}
+
+ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits) {
+  Child child = start_child(args, limits, false);
+  ChildResult result;
+  result.out = read_to_end(child.stdout_fd);
+  result.exit_status = wait_status(child.pid);
+  return result;
+}
+
+WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, int silence_ms) {
+  signal(SIGPIPE, SIG_IGN);
+  Child child = start_child(args, {}, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(silence_ms));
+  WaitResult wait;
+  int status = 0;
+  wait.still_running_after_silence = waitpid(child.pid, &status, WNOHANG) == 0;
+  if (!wait.still_running_after_silence) {
+    close(child.stdin_fd);
+    wait.result.out = read_to_end(child.stdout_fd);
+    wait.result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    return wait;
+  }
+  const char byte = '\n';
+  (void)write(child.stdin_fd, &byte, 1);
+  close(child.stdin_fd);
+  wait.result.out = read_to_end(child.stdout_fd);
+  wait.result.exit_status = wait_status(child.pid);
+  return wait;
+}
+
+std::string gbk(const std::string& utf8) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    throw std::runtime_error("no GBK converter");
+  }
+  std::string in = utf8;
+  std::string out(in.size() * 2 + 16, '\0');
+  char* inp = in.data();
+  std::size_t inleft = in.size();
+  char* outp = out.data();
+  std::size_t outleft = out.size();
+  const std::size_t rc = iconv(cd, &inp, &inleft, &outp, &outleft);
+  iconv_close(cd);
+  if (rc == static_cast<std::size_t>(-1) || inleft != 0) {
+    throw std::runtime_error("text not convertible to GBK");
+  }
+  out.resize(out.size() - outleft);
+  return out;
+}

@@ -1,0 +1,134 @@
+// The console dialogue of velmora, run as a user runs it.
+#include <gtest/gtest.h>
+
+#include "support/inputs.h"
+
+namespace {
+
+const char* const success_line = "updata file success !\n";
+
+// The dialogue up to the success line for the nine words, from the texts in UTF-8.
+std::string expected_dialogue(const std::vector<std::string>& w, unsigned load1, unsigned load2,
+                              int status1, int status2) {
+  const char* labels[] = {
+      "可 执 行文 件 名:",
+      "第一个命令行参数[bootloader program ]:",
+      "第二个命令行参数[APP1 program]:",
+      "第三个命令行参数[load_addr: sector align]:",
+      "第四个命令行参数[1:active,0:invalid]:",
+      "第五个命令行参数[APP2 program]:",
+      "第六个命令行参数[load_addr: sector align]:",
+      "第七个命令行参数[1:active,0:invalid]:",
+      "第八个命令行参数[生成的最终bin]:",
+  };
+  std::string text = gbk("总有" + std::to_string(w.size()) + "个命令行参数\n");
+  for (std::size_t i = 0; i < 9; ++i) {
+    text += gbk(labels[i]) + w[i] + "\n";
+  }
+  char values[256];
+  std::snprintf(values, sizeof values,
+                "src1=%s\nsrc2=%s\nsrc3=%s\ndes=%s\nlaod_addr1=0x%08x\nlaod_addr2=0x%08x\n"
+                "status1=%d\nstatus2=%d\n",
+                w[1].c_str(), w[2].c_str(), w[5].c_str(), w[8].c_str(), load1, load2, status1,
+                status2);
+  return text + values;
+}
+
+std::string usage_text() {
+  return gbk(
+      "命令参数中请加上源文件名、加载域地址、状态和目的文件名，比如：velmora.exe boot2 s1.bin "
+      "0x10000000 1 s2.bin 0x11000000 0  download.bin\n");
+}
+
+TEST(VelmoraDialogue, TooFewWordsPrintCountAndUsage) {
+  for (std::size_t args = 0; args < 8; ++args) {
+    SCOPED_TRACE(args);
+    const ChildResult r = run_velmora(std::vector<std::string>(args, "x"));
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.out, gbk("总有" + std::to_string(args + 1) + "个命令行参数\n") + usage_text());
+  }
+}
+
+TEST(VelmoraDialogue, UsageTextHasItsExactBytes) {
+  EXPECT_EQ(usage_text().size(), 134u);  // the texts' own byte counts hold in GBK
+  EXPECT_EQ(gbk("可 执 行文 件 名:%s\n").size(), 20u);
+}
+
+TEST(VelmoraDialogue, EchoesWordsThenValuesThenSuccess) {
+  ScratchDir dir;
+  Inputs in;
+  in.boot = {1, 2, 3};
+  in.app1 = Bytes(0x1234, 0x11);
+  in.load_addr1 = "12-34";
+  in.status1 = "ff";
+  in.app2 = Bytes(0x100, 0x22);
+  in.load_addr2 = "0X0x11000000";
+  in.status2 = "80";
+  const Composed c = compose(dir, in);
+  std::vector<std::string> words = velmora_words(dir, in);
+  words.insert(words.begin(), velmora_path());
+  if (!running_under_runner()) {
+    EXPECT_EQ(c.run.out, expected_dialogue(words, 0x1234, 0x11000000, -1, -128) + success_line);
+  } else {
+    // Under a runner word 0 is the runner's idea of the program name: compare the rest.
+    const std::string expected = expected_dialogue(words, 0x1234, 0x11000000, -1, -128);
+    const std::size_t second_line = expected.find(gbk("第一个"));
+    ASSERT_NE(c.run.out.find(gbk("第一个")), std::string::npos);
+    EXPECT_EQ(c.run.out.substr(c.run.out.find(gbk("第一个"))),
+              expected.substr(second_line) + success_line);
+  }
+  EXPECT_EQ(c.run.exit_status, 0);
+}
+
+TEST(VelmoraDialogue, ExtraWordsAreCountedAndOtherwiseIgnored) {
+  ScratchDir dir;
+  Inputs in;
+  write_bytes(dir.file("boot.bin"), {});
+  write_bytes(dir.file("app1.bin"), {});
+  write_bytes(dir.file("app2.bin"), {});
+  std::vector<std::string> words = velmora_words(dir, in);
+  words.push_back("extra");
+  const ChildResult r = run_velmora(words);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out.substr(0, gbk("总有10个命令行参数\n").size()), gbk("总有10个命令行参数\n"));
+  EXPECT_EQ(r.out.find("extra"), std::string::npos);
+}
+
+TEST(VelmoraDialogue, StatusWordsKeepTheirLowEightBitsSigned) {
+  struct Case {
+    const char* word;
+    const char* printed;
+    std::uint32_t stored;
+  };
+  const Case cases[] = {{"1", "status1=1\n", 1},     {"0", "status1=0\n", 0},
+                        {"100", "status1=0\n", 0},   {"ff", "status1=-1\n", 1},
+                        {"80", "status1=-128\n", 1}, {"2", "status1=2\n", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    ScratchDir dir;
+    Inputs in;
+    in.status1 = c.word;
+    const Composed composed = compose(dir, in);
+    EXPECT_NE(composed.run.out.find(c.printed), std::string::npos);
+    ASSERT_EQ(composed.image.size(), 0x3000u);
+    EXPECT_EQ(get_le32(composed.image.data(), 0x2000), c.stored);
+  }
+}
+
+TEST(VelmoraWait, FailureWaitsForOneCharacter) {
+  const WaitResult w = run_velmora_with_silent_stdin({"too", "few"}, 1000);
+  EXPECT_TRUE(w.still_running_after_silence);
+  EXPECT_EQ(w.result.exit_status, 255);
+}
+
+TEST(VelmoraWait, SuccessEndsWithoutReadingInput) {
+  ScratchDir dir;
+  write_bytes(dir.file("boot.bin"), {});
+  write_bytes(dir.file("app1.bin"), {});
+  write_bytes(dir.file("app2.bin"), {});
+  const WaitResult w = run_velmora_with_silent_stdin(velmora_words(dir, Inputs{}), 1000);
+  EXPECT_FALSE(w.still_running_after_silence);
+  EXPECT_EQ(w.result.exit_status, 0);
+}
+
+}  // namespace
