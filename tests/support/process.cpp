@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -36,7 +37,11 @@ Child start_child(const std::vector<std::string>& args, const ChildLimits& limit
                   bool pipe_stdin) {
   std::vector<std::string> words;
   if (const char* runner = env_or_null("VELMORA_RUNNER")) {
-    words.emplace_back(runner);
+    // The runner may be a command with options, separated by blanks.
+    std::istringstream split(runner);
+    for (std::string word; split >> word;) {
+      words.push_back(word);
+    }
   }
   words.push_back(velmora_path());
   words.insert(words.end(), args.begin(), args.end());
@@ -135,21 +140,42 @@ ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits&
 WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, int silence_ms) {
   signal(SIGPIPE, SIG_IGN);
   Child child = start_child(args, {}, true);
-  std::this_thread::sleep_for(std::chrono::milliseconds(silence_ms));
   WaitResult wait;
-  int status = 0;
-  wait.still_running_after_silence = waitpid(child.pid, &status, WNOHANG) == 0;
-  if (!wait.still_running_after_silence) {
-    close(child.stdin_fd);
-    wait.result.out = read_to_end(child.stdout_fd);
-    wait.result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
-    return wait;
+  // Collect output until the child closes it or has been silent for `silence_ms`; a slow
+  // start (an emulator, a memory checker) is not mistaken for waiting.
+  for (int rounds = 0; rounds < 120; ++rounds) {
+    pollfd p{child.stdout_fd, POLLIN, 0};
+    const int ready = poll(&p, 1, silence_ms);
+    if (ready == 0) {
+      break;
+    }
+    char buf[4096];
+    const ssize_t n = read(child.stdout_fd, buf, sizeof buf);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    wait.result.out.append(buf, static_cast<std::size_t>(n));
   }
-  const char byte = '\n';
-  (void)write(child.stdin_fd, &byte, 1);
+  int status = 0;
+  pid_t reaped = waitpid(child.pid, &status, WNOHANG);
+  if (reaped == 0) {
+    // Nothing ended the child yet: give it a moment before calling it waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(silence_ms / 4));
+    reaped = waitpid(child.pid, &status, WNOHANG);
+  }
+  wait.still_running_after_silence = reaped == 0;
+  if (wait.still_running_after_silence) {
+    const char byte = '\n';
+    (void)write(child.stdin_fd, &byte, 1);
+  }
   close(child.stdin_fd);
-  wait.result.out = read_to_end(child.stdout_fd);
-  wait.result.exit_status = wait_status(child.pid);
+  wait.result.out += read_to_end(child.stdout_fd);
+  wait.result.exit_status = wait.still_running_after_silence
+                                ? wait_status(child.pid)
+                                : (WIFEXITED(status) ? WEXITSTATUS(status) : -1000);
   return wait;
 }
 

@@ -15,16 +15,16 @@ struct ChildResult {
 };
 
 // The program under test: VELMORA_EXE from the environment, else the one built beside the
-// tests. VELMORA_RUNNER, when set, is put in front of it (e.g. "wine").
+// tests. VELMORA_RUNNER, when set, is put in front of it (e.g. "wine" or "valgrind -q").
 std::string velmora_path();
 bool running_under_runner();
 
 // Runs velmora with `args` (word 0 is added), standard input at end of input.
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits = {});
 
-// Runs velmora with an open pipe as standard input that stays silent for `silence_ms`
-// milliseconds, then delivers one byte. `still_running_after_silence` tells whether the
-// child had not ended when the byte was sent.
+// Runs velmora with an open pipe as standard input that delivers nothing until the child has
+// been silent on standard output for `silence_ms` milliseconds (or has ended); then, if it is
+// still running, one byte is sent. `still_running_after_silence` tells whether it was.
 struct WaitResult {
   ChildResult result;
   bool still_running_after_silence = false;
