@@ -1,0 +1,600 @@
+// velmora-inspect on images composed by the real velmora: round trips, corruptions, untrusted
+// input, and the program's exit statuses, messages, JSON report and extraction.
+#include "inspect/inspect.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "image/boot_header.h"
+#include "image/layout.h"
+#include "inspect/report_format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// A private directory for one test, removed with everything in it afterwards.
+struct Scratch {
+  fs::path dir;
+  Scratch() {
+    std::string name = (fs::temp_directory_path() / "inspect_test-XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp failed";
+    }
+    dir = name;
+  }
+  ~Scratch() {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  std::string path(const std::string& name) const { return (dir / name).string(); }
+};
+
+void write_file(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct ProcessResult {
+  int status = -1;  // the exit status, or 128 + the signal that ended the process
+  std::string out;
+  std::string err;
+};
+
+// Runs a program with standard input at end of file and its output caught in files.
+ProcessResult run_program(const Scratch& scratch, std::vector<std::string> words) {
+  const std::string out_path = scratch.path("stdout.txt");
+  const std::string err_path = scratch.path("stderr.txt");
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+      _exit(126);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ProcessResult run;
+  int wstatus = 0;
+  if (pid < 0 || waitpid(pid, &wstatus, 0) != pid) {
+    ADD_FAILURE() << "cannot run " << words[0];
+    return run;
+  }
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  const Bytes out = read_file(out_path);
+  const Bytes err = read_file(err_path);
+  run.out.assign(out.begin(), out.end());
+  run.err.assign(err.begin(), err.end());
+  return run;
+}
+
+ProcessResult inspect(const Scratch& scratch, std::vector<std::string> args) {
+  args.insert(args.begin(), VELMORA_INSPECT_EXE);
+  return run_program(scratch, std::move(args));
+}
+
+Bytes random_bytes(std::mt19937& rng, std::size_t n) {
+  Bytes bytes(n);
+  for (std::uint8_t& b : bytes) {
+    b = static_cast<std::uint8_t>(rng());
+  }
+  return bytes;
+}
+
+struct App {
+  Bytes bytes;
+  std::uint32_t load_addr = 0x10000000;
+  const char* status = "1";
+};
+
+std::string hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+// Composes boot.bin, app1.bin and app2.bin with velmora into image.bin, and returns the image.
+Bytes compose(const Scratch& s, const Bytes& boot, const App& app1, const App& app2) {
+  write_file(s.path("boot.bin"), boot);
+  write_file(s.path("app1.bin"), app1.bytes);
+  write_file(s.path("app2.bin"), app2.bytes);
+  const ProcessResult run = run_program(
+      s, {VELMORA_EXE, s.path("boot.bin"), s.path("app1.bin"), hex(app1.load_addr), app1.status,
+          s.path("app2.bin"), hex(app2.load_addr), app2.status, s.path("image.bin")});
+  EXPECT_EQ(run.status, 0) << run.out;
+  return read_file(s.path("image.bin"));
+}
+
+// The names of the checks that ended with `verdict`, in report order.
+std::string checks_with(const InspectReport& r, Verdict verdict) {
+  std::string names;
+  for (const CheckResult& c : r.checks) {
+    if (c.verdict == verdict) {
+      names += names.empty() ? c.name : std::string(" ") + c.name;
+    }
+  }
+  return names;
+}
+
+// Inspects an exact-size copy, so that the sanitizer sees any read past its end.
+InspectReport inspect_copy(const Bytes& image, std::size_t length) {
+  const Bytes copy(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));
+  return inspect_image(copy.data(), static_cast<std::int64_t>(copy.size()));
+}
+
+// Whether `text` is exactly one well-formed JSON value.
+struct JsonCursor {
+  const std::string& s;
+  std::size_t i = 0;
+  bool more() const { return i < s.size(); }
+  void skip_blanks() {
+    while (more() && std::strchr(" \t\r\n", s[i]) != nullptr) {
+      ++i;
+    }
+  }
+  bool take(char ch) {
+    skip_blanks();
+    if (more() && s[i] == ch) {
+      ++i;
+      return true;
+    }
+    return false;
+  }
+};
+
+bool json_value(JsonCursor& c);
+
+bool json_text(JsonCursor& c) {
+  if (!c.take('"')) {
+    return false;
+  }
+  while (c.more()) {
+    const char ch = c.s[c.i++];
+    if (ch == '"') {
+      return true;
+    }
+    if (static_cast<unsigned char>(ch) < 0x20) {
+      return false;
+    }
+    if (ch == '\\') {
+      if (!c.more()) {
+        return false;
+      }
+      const char e = c.s[c.i++];
+      if (e == 'u') {
+        for (int k = 0; k < 4; ++k, ++c.i) {
+          if (!c.more() || std::isxdigit(static_cast<unsigned char>(c.s[c.i])) == 0) {
+            return false;
+          }
+        }
+      } else if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') {
+        return false;
+      }
+    }
+  }
+  return false;
+}
+
+bool json_members(JsonCursor& c, char close, bool keyed) {
+  if (c.take(close)) {
+    return true;
+  }
+  do {
+    if (keyed && !(json_text(c) && c.take(':'))) {
+      return false;
+    }
+    if (!json_value(c)) {
+      return false;
+    }
+  } while (c.take(','));
+  return c.take(close);
+}
+
+bool json_value(JsonCursor& c) {
+  c.skip_blanks();
+  if (!c.more()) {
+    return false;
+  }
+  for (const char* word : {"true", "false", "null"}) {
+    if (c.s.compare(c.i, std::strlen(word), word) == 0) {
+      c.i += std::strlen(word);
+      return true;
+    }
+  }
+  switch (c.s[c.i]) {
+    case '{':
+      ++c.i;
+      return json_members(c, '}', true);
+    case '[':
+      ++c.i;
+      return json_members(c, ']', false);
+    case '"':
+      return json_text(c);
+    default: {
+      const std::size_t start = c.i;
+      while (c.more() && std::isdigit(static_cast<unsigned char>(c.s[c.i])) != 0) {
+        ++c.i;
+      }
+      return c.i > start;
+    }
+  }
+}
+
+bool is_json(const std::string& text) {
+  JsonCursor c{text};
+  if (!json_value(c)) {
+    return false;
+  }
+  c.skip_blanks();
+  return !c.more();
+}
+
+}  // namespace
+
+TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
+  // Lengths at and around word and page boundaries; the later cases draw random lengths.
+  const std::size_t lengths[] = {0,     1,     2,      3,      4,      5,      7,      8,     0xFFC,
+                                 0xFFD, 0xFFF, 0x1000, 0x1001, 0x1003, 0x1004, 0x2000, 0x2001};
+  const std::uint32_t addresses[] = {0x10000000, 0x10FFFFFF, 0x11000000, 0xFFFFFFFC};
+  const char* statuses[] = {"0", "1", "2", "80", "ff", "7f"};
+  const std::size_t boot_lengths[] = {0, 1, 0x1A00, 0x1FFF, 0x2000, 0x2100, 0x2400};
+  constexpr std::size_t n_lengths = std::size(lengths);
+  std::mt19937 rng(20240607);
+  const Scratch scratch;
+
+  for (std::size_t i = 0; i < 24; ++i) {
+    const bool drawn = i >= n_lengths;
+    const std::size_t len1 = drawn ? rng() % 0x3000 : lengths[i];
+    const std::size_t len2 = drawn ? rng() % 0x3000 : lengths[(i * 5 + 3) % n_lengths];
+    const std::size_t boot_length = boot_lengths[i % std::size(boot_lengths)];
+    const Bytes boot = random_bytes(rng, boot_length);
+    const App app1{random_bytes(rng, len1), addresses[i % 4], statuses[i % 6]};
+    const App app2{random_bytes(rng, len2), addresses[(i / 2 + 1) % 4], statuses[(i + 3) % 6]};
+    SCOPED_TRACE(testing::Message()
+                 << "case " << i << ": boot " << boot_length << ", APP1 " << len1 << " at "
+                 << hex(app1.load_addr) << " status " << app1.status << ", APP2 " << len2 << " at "
+                 << hex(app2.load_addr) << " status " << app2.status);
+    const Bytes image = compose(scratch, boot, app1, app2);
+
+    const InspectReport r = inspect_copy(image, image.size());
+    EXPECT_EQ(checks_with(r, Verdict::fail), "");
+    EXPECT_EQ(checks_with(r, Verdict::warn), "");
+    EXPECT_EQ(checks_with(r, Verdict::skip), "");
+    EXPECT_EQ(r.app1.stored.size, len1);
+    EXPECT_EQ(r.app2.high_window, app2.load_addr >= 0x11000000);
+
+    const std::string out = scratch.path("out");
+    fs::remove_all(out);
+    const ProcessResult run = inspect(scratch, {"--extract", out, scratch.path("image.bin")});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(read_file(out + "/app1.bin"), app1.bytes);
+    EXPECT_EQ(read_file(out + "/app2.bin"), app2.bytes);
+    Bytes boot_region(0x2000, 0xFF);
+    std::copy_n(boot.begin(), std::min<std::size_t>(boot.size(), 0x2000), boot_region.begin());
+    EXPECT_EQ(read_file(out + "/boot.bin"), boot_region);
+    EXPECT_EQ(read_file(out + "/header.bin"),
+              Bytes(image.begin() + 0x2000, image.begin() + 0x2100));
+  }
+}
+
+namespace {
+
+enum class Edit { flip, set_word, set_word_forged, cut_to, append_page };
+
+struct Corruption {
+  const char* what;
+  Edit edit;
+  std::size_t at;  // image offset, or the new length for cut_to
+  std::uint32_t value;
+  const char* fails;
+  const char* warns;
+};
+
+constexpr auto header_at = static_cast<std::size_t>(header_offset);
+
+// The header CRC recomputed, so that a forged field is caught by its own check.
+void forge_header_crc(Bytes& image) {
+  HeaderBytes header{};
+  std::copy_n(image.begin() + header_offset, header.size(), header.begin());
+  put_le32(image.data(), header_at + header_crc_field, compute_header_crc(header));
+}
+
+}  // namespace
+
+TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
+  // APP1 0x1234 bytes at 0x3000 as is; APP2 0x906 bytes at 0x5000, reversed, flag set.
+  const Corruption corruptions[] = {
+      {"bootloader byte: no checksum covers it", Edit::flip, 0x0100, 0, "", ""},
+      {"header page after the header: nothing covers it", Edit::flip, 0x2800, 0, "", ""},
+      {"APP1 status", Edit::flip, 0x2000, 0, "header_crc app1_status", ""},
+      {"APP1 crc field", Edit::flip, 0x2008, 0, "header_crc app1_crc", ""},
+      {"APP2 load address, still high", Edit::flip, 0x2053, 0, "header_crc", ""},
+      {"APP2 load address moved low", Edit::set_word_forged, 0x2050, 0x10000000,
+       "app2_flags app2_crc", ""},
+      {"reserved descriptor byte", Edit::flip, 0x2014, 0, "header_crc header_reserved", ""},
+      {"reserved byte under the header crc", Edit::flip, 0x2060, 0, "header_crc header_reserved",
+       ""},
+      {"reserved byte after the header crc", Edit::flip, 0x20F8, 0, "header_reserved", ""},
+      {"header crc field", Edit::flip, 0x20F0, 0, "header_crc", ""},
+      {"APP1 first byte", Edit::flip, 0x3000, 0, "app1_crc", ""},
+      {"APP1 last byte", Edit::flip, 0x4233, 0, "app1_crc", ""},
+      {"APP2 first stored byte", Edit::flip, 0x5000, 0, "app2_crc", ""},
+      {"APP2 tail byte, not reversed", Edit::flip, 0x5905, 0, "app2_crc", ""},
+      {"APP1 padding", Edit::flip, 0x4234, 0, "", "app1_padding"},
+      {"APP2 padding, last byte of the file", Edit::flip, 0x5FFF, 0, "", "app2_padding"},
+      {"APP1 size one more", Edit::set_word, 0x2010, 0x1235, "header_crc app1_crc", ""},
+      {"APP1 size one more, forged", Edit::set_word_forged, 0x2010, 0x1235, "app1_crc", ""},
+      {"APP1 size a page more, forged", Edit::set_word_forged, 0x2010, 0x2001,
+       "app1_crc app2_offset file_length", "app1_padding"},
+      {"APP1 offset moved, forged", Edit::set_word_forged, 0x200C, 0x4000, "app1_offset app1_crc",
+       "app1_padding"},
+      {"APP2 size past the end, forged", Edit::set_word_forged, 0x2040, 0x1001,
+       "app2_in_file file_length", ""},
+      {"APP2 offset that wraps 32 bits, forged", Edit::set_word_forged, 0x203C, 0xFFFFF800,
+       "app2_offset app2_in_file", ""},
+      {"APP1 flag in the low window, forged", Edit::set_word_forged, 0x2004, 0x8000, "app1_flags",
+       ""},
+      {"APP2 flag beside another bit, forged", Edit::set_word_forged, 0x2034, 0x18000, "app2_flags",
+       ""},
+      {"APP2 status 2, forged", Edit::set_word_forged, 0x2030, 2, "app2_status app2_flags", ""},
+      {"APP2 invalid with the flag, forged", Edit::set_word_forged, 0x2030, 0, "app2_flags", ""},
+      {"cut one byte short", Edit::cut_to, 0x5FFF, 0, "file_length", ""},
+      {"cut one page short", Edit::cut_to, 0x5000, 0, "app2_in_file file_length", ""},
+      {"cut after the header page", Edit::cut_to, 0x3000, 0,
+       "app1_in_file app2_in_file file_length", ""},
+      {"cut inside the header page", Edit::cut_to, 0x2FFF, 0,
+       "min_length app1_in_file app2_in_file file_length", ""},
+      {"cut inside the header", Edit::cut_to, 0x20FF, 0, "min_length", ""},
+      {"a page appended", Edit::append_page, 0, 0, "file_length", ""},
+  };
+  std::mt19937 rng(4);
+  const Scratch scratch;
+  const Bytes original =
+      compose(scratch, random_bytes(rng, 0x1A00), App{random_bytes(rng, 0x1234), 0x10000000, "1"},
+              App{random_bytes(rng, 0x906), 0x11000000, "2"});
+  ASSERT_EQ(original.size(), 0x6000u);
+
+  for (const Corruption& c : corruptions) {
+    SCOPED_TRACE(c.what);
+    Bytes image = original;
+    switch (c.edit) {
+      case Edit::flip:
+        image[c.at] ^= 0xFF;
+        break;
+      case Edit::set_word:
+      case Edit::set_word_forged:
+        put_le32(image.data(), c.at, c.value);
+        if (c.edit == Edit::set_word_forged) {
+          forge_header_crc(image);
+        }
+        break;
+      case Edit::cut_to:
+        image.resize(c.at);
+        break;
+      case Edit::append_page:
+        image.resize(image.size() + 0x1000, 0xFF);
+        break;
+    }
+    const InspectReport r = inspect_copy(image, image.size());
+    EXPECT_EQ(checks_with(r, Verdict::fail), c.fails);
+    EXPECT_EQ(checks_with(r, Verdict::warn), c.warns);
+    EXPECT_EQ(report_exit_status(r), *c.fails == '\0' ? inspect_exit_pass : inspect_exit_fail);
+  }
+}
+
+TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
+  std::mt19937 rng(7);
+  const Scratch scratch;
+  const Bytes image = compose(scratch, random_bytes(rng, 0x800), App{random_bytes(rng, 0x10)},
+                              App{random_bytes(rng, 0x11), 0x11000000, "1"});
+  ASSERT_EQ(image.size(), 0x5000u);
+
+  // Every cut of the file: only the whole file passes, and nothing is read past the cut.
+  for (std::size_t length = 0; length < image.size(); length += length < 0x2200 ? 1 : 7) {
+    EXPECT_EQ(report_exit_status(inspect_copy(image, length)), inspect_exit_fail)
+        << "cut to " << length;
+  }
+  EXPECT_EQ(report_exit_status(inspect_copy(image, image.size())), inspect_exit_pass);
+  EXPECT_EQ(checks_with(inspect_image(nullptr, 0), Verdict::fail), "min_length");
+  EXPECT_EQ(find_check(inspect_image(nullptr, 0), "min_length")->detail, "the file is empty");
+
+  // Offsets and sizes anywhere in the 32-bit range, the header CRC kept right each time.
+  const std::uint32_t values[] = {0,          0x3000,     0x4FFF,     0x5000,    0x5001,
+                                  0x7FFFFFFF, 0x80000000, 0xFFFFF000, 0xFFFFFFFF};
+  for (const std::uint32_t offset : values) {
+    for (const std::uint32_t size : values) {
+      Bytes forged = image;
+      put_le32(forged.data(), header_at + app2_descriptor + desc_offset, offset);
+      put_le32(forged.data(), header_at + app2_descriptor + desc_size, size);
+      forge_header_crc(forged);
+      const InspectReport r = inspect_copy(forged, forged.size());
+      const bool fits = std::uint64_t{offset} + size <= forged.size();
+      EXPECT_EQ(r.app2.in_file, fits) << hex(offset) << " + " << hex(size);
+      EXPECT_EQ(find_check(r, "app2_in_file")->verdict, fits ? Verdict::pass : Verdict::fail);
+    }
+  }
+}
+
+TEST(VelmoraInspect, ExitStatusesAndMessages) {
+  std::mt19937 rng(11);
+  const Scratch s;
+  Bytes image = compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1001)},
+                        App{random_bytes(rng, 6), 0x11000000, "2"});
+  const std::string good = s.path("image.bin");
+
+  ProcessResult run = inspect(s, {good});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("\nsummary: PASS: 16 passed, 0 warnings, 0 failed, 0 skipped\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.err, "");
+
+  image[0x2010] ^= 1;
+  write_file(s.path("bad.bin"), image);
+  run = inspect(s, {s.path("bad.bin")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("  fail  header_crc "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nsummary: FAIL: "), std::string::npos) << run.out;
+  EXPECT_EQ(run.err, "");
+
+  write_file(s.path("empty.bin"), {});
+  run = inspect(s, {s.path("empty.bin")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("fail  min_length       the file is empty"), std::string::npos);
+  EXPECT_EQ(run.err, "");
+
+  // Files that cannot be read: status 2, the path on standard error, nothing on the output.
+  const std::string fifo = s.path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = s.path("huge.bin");
+  write_file(huge, {});
+  fs::resize_file(huge, std::uintmax_t{1} << 31);  // sparse: no disk space used
+  for (const std::string& path : {s.dir.string(), s.path("missing.bin"), fifo, huge}) {
+    SCOPED_TRACE(path);
+    run = inspect(s, {path});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("velmora-inspect: " + path + ": cannot ", 0), 0u) << run.err;
+  }
+
+  // Usage errors: status 2 and the usage line on standard error.
+  const std::vector<std::vector<std::string>> misuses = {
+      {}, {"--bogus", good}, {good, good}, {"--extract"}, {"--force", good}, {"--extract=", good}};
+  for (const std::vector<std::string>& args : misuses) {
+    run = inspect(s, args);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("Usage: velmora-inspect "), std::string::npos) << run.err;
+  }
+
+  run = inspect(s, {"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("Usage: velmora-inspect [--json] [--extract DIR [--force]] IMAGE\n", 0),
+            0u);
+  run = inspect(s, {"--version"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
+  EXPECT_EQ(run.out.back(), '\n');
+}
+
+TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
+  // A bootloader of 0x3800 bytes runs on into APP1's page behind APP1's 0x10 bytes.
+  std::mt19937 rng(13);
+  const Scratch s;
+  const App app1{random_bytes(rng, 0x10)};
+  compose(s, random_bytes(rng, 0x3800), app1, App{});
+  const ProcessResult run = inspect(s, {"--extract", s.path("out"), s.path("image.bin")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("summary: PASS: 15 passed, 1 warning, 0 failed"), std::string::npos);
+  EXPECT_EQ(read_file(s.path("out/app1.bin")), app1.bytes);
+}
+
+TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
+  std::mt19937 rng(17);
+  const Scratch s;
+  const App app1{random_bytes(rng, 0x123)};
+  compose(s, {}, app1, App{random_bytes(rng, 0x45), 0x11000000, "1"});
+  const std::string out = s.path("out");
+  ASSERT_EQ(inspect(s, {"--extract", out, s.path("image.bin")}).status, 0);
+
+  // One existing file is enough to refuse, and a refused run writes none of the four.
+  const Bytes marker = {'k', 'e', 'e', 'p'};
+  for (const char* name : {"/boot.bin", "/header.bin", "/app1.bin"}) {
+    fs::remove(out + name);
+  }
+  write_file(out + "/app2.bin", marker);
+  ProcessResult run = inspect(s, {"--extract", out, s.path("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find(out + "/app2.bin: exists already"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(out + "/boot.bin") || fs::exists(out + "/app1.bin"));
+  EXPECT_EQ(read_file(out + "/app2.bin"), marker);
+
+  run = inspect(s, {"--force", "--extract=" + out, s.path("image.bin")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(out + "/app1.bin"), app1.bytes);
+  EXPECT_EQ(read_file(out + "/boot.bin"), Bytes(0x2000, 0xFF));
+
+  // Parts that lie past the end of the file are not extracted at all.
+  Bytes cut = read_file(s.path("image.bin"));
+  cut.resize(0x3100);
+  write_file(s.path("cut.bin"), cut);
+  run = inspect(s, {"--extract", s.path("cut-out"), s.path("cut.bin")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot extract"), std::string::npos);
+  EXPECT_FALSE(fs::exists(s.path("cut-out")));
+
+  // A target directory that is a file cannot be written.
+  run = inspect(s, {"--extract", s.path("image.bin"), s.path("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find(s.path("image.bin")), std::string::npos);
+}
+
+TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
+  std::mt19937 rng(19);
+  const Scratch s;
+  Bytes image = compose(s, random_bytes(rng, 0x10), App{random_bytes(rng, 0x1000)},
+                        App{random_bytes(rng, 0x10), 0x11000000, "2"});
+  const std::string odd = s.path("we\"ird\\name\t.bin");
+  write_file(odd, image);
+  write_file(s.path("empty.bin"), {});
+  image[0x3000] ^= 1;
+  write_file(s.path("bad.bin"), image);
+
+  struct Case {
+    std::string path;
+    int status;
+    const char* expected[3];
+  };
+  const Case cases[] = {
+      {odd, 0, {"\"result\": \"pass\"", "\"flags\": 32768,", "\"file\": \""}},
+      {s.path("bad.bin"),
+       1,
+       {"\"result\": \"fail\"", "\"name\": \"app1_crc\", \"verdict\": \"fail\"", "\"failed\": 1,"}},
+      {s.path("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 15,"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const ProcessResult run = inspect(s, {"--json", c.path});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(is_json(run.out)) << run.out;
+    for (const char* text : c.expected) {
+      EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+    }
+  }
+  EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
+  EXPECT_FALSE(is_json("{\"a\": 1,}"));  // the reader itself turns away a broken object
+}
