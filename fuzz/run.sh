@@ -19,7 +19,7 @@ for target in hex_arg_fuzz crc32_fuzz word_reverse_fuzz round_trip_fuzz inspect_
   mkdir -p "$work"
   log=build/fuzz/$target.log
   echo "== $target for ${seconds}s"
-  if "$exe" -max_total_time="$seconds" -max_len=20000 -timeout=10 -rss_limit_mb=2048 \
+  if "$exe" -max_total_time="$seconds" -max_len=32768 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=64 \
        -artifact_prefix=build/fuzz/artifacts/"$target"- -print_final_stats=1 \
        "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')

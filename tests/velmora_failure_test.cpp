@@ -1,11 +1,15 @@
-// How velmora fails: the message a user sees, the exit status, and no harm to files.
+// velmora under faults: every failing run must say what went wrong (naming the path or the
+// reason), end with a negative status and no success line, and lose nothing: no partial image
+// at the output path, an old output keeps its bytes, and no input is harmed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 
 #include "fileio/whole_file.h"
 #include "support/inputs.h"
@@ -24,12 +28,18 @@ constexpr bool sanitized = false;
 constexpr bool sanitized = false;
 #endif
 
+namespace fs = std::filesystem;
+
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Writes three small valid inputs and returns the words to compose them into `out`.
+std::string open_message(const std::string& path) {
+  return "\nCan not open the path: " + path + " \n";
+}
+
+// Three small valid inputs in `dir`; the words compose them into `out`.
 std::vector<std::string> valid_words(const ScratchDir& dir, const std::string& out) {
   write_bytes(dir.file("boot.bin"), random_bytes(0x100, 1));
   write_bytes(dir.file("app1.bin"), random_bytes(0x1500, 2));
@@ -44,26 +54,41 @@ void make_sparse(const std::string& path, std::int64_t size) {
   ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
 }
 
-// The entries of a directory, to check that nothing was left behind.
-std::size_t entry_count(const std::string& dir) {
-  std::size_t n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    (void)entry;
-    ++n;
+// Every regular file below `dir` with its bytes (sparse giants by size only).
+std::map<std::string, Bytes> snapshot(const std::string& dir) {
+  std::map<std::string, Bytes> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_symlink() || !entry.is_regular_file()) {
+      files[entry.path().string()] = {};
+    } else if (entry.file_size() > (64u << 20)) {
+      files[entry.path().string()] = Bytes(8, static_cast<std::uint8_t>(entry.file_size() >> 24));
+    } else {
+      files[entry.path().string()] = read_bytes(entry.path().string());
+    }
   }
-  return n;
+  return files;
 }
 
-void expect_failure(const ChildResult& r, int status, const std::string& message) {
+// Runs velmora and checks the three promises of a failing run.
+void expect_fails_safely(const ScratchDir& dir, const std::vector<std::string>& words, int status,
+                         const std::string& message, const ChildLimits& limits = {}) {
+  const std::map<std::string, Bytes> before = snapshot(dir.path);
+  const ChildResult r = run_velmora(words, limits);
   EXPECT_EQ(r.exit_status, status);
-  EXPECT_TRUE(ends_with(r.out, message)) << r.out;
+  EXPECT_TRUE(ends_with(r.out, message)) << "output was:\n" << r.out;
   EXPECT_EQ(r.out.find("success"), std::string::npos);
+  const std::map<std::string, Bytes> after = snapshot(dir.path);
+  EXPECT_EQ(after.size(), before.size()) << "a file was left behind or removed";
+  for (const auto& [path, bytes] : before) {
+    const auto found = after.find(path);
+    ASSERT_NE(found, after.end()) << path << " was removed";
+    EXPECT_TRUE(found->second == bytes) << path << " was changed";
+  }
 }
 
-TEST(VelmoraFailure, FirstInputThatCannotBeOpenedIsNamed) {
+TEST(VelmoraFault, FirstInputThatCannotBeOpenedIsNamed) {
   ScratchDir dir;
-  const std::string out = dir.file("download.bin");
-  std::vector<std::string> words = valid_words(dir, out);
+  const std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   for (std::size_t word : {0u, 1u, 4u}) {  // bootloader, APP1, APP2
     SCOPED_TRACE(word);
     std::vector<std::string> broken = words;
@@ -71,46 +96,44 @@ TEST(VelmoraFailure, FirstInputThatCannotBeOpenedIsNamed) {
     if (word == 0) {
       broken[4] = dir.file("also-missing");  // only the first in read order is named
     }
-    expect_failure(run_velmora(broken), 255,
-                   "\nCan not open the path: " + dir.file("missing") + " \n");
-    EXPECT_FALSE(file_exists(out));
+    expect_fails_safely(dir, broken, 255, open_message(dir.file("missing")));
   }
 }
 
-TEST(VelmoraFailure, DirectoriesAndEmptyPathsCannotBeOpened) {
+TEST(VelmoraFault, DirectoriesAndEmptyPaths) {
   ScratchDir dir;
-  const std::string out = dir.file("download.bin");
-  std::vector<std::string> words = valid_words(dir, out);
-  std::vector<std::string> input_dir = words;
-  input_dir[1] = dir.path;
-  expect_failure(run_velmora(input_dir), 255, "\nCan not open the path: " + dir.path + " \n");
-  std::vector<std::string> empty_input = words;
-  empty_input[4] = "";
-  expect_failure(run_velmora(empty_input), 255, "\nCan not open the path:  \n");
-  std::vector<std::string> output_dir = words;
-  output_dir[7] = dir.path;
-  expect_failure(run_velmora(output_dir), 255, "\nCan not open the path: " + dir.path + " \n");
-  std::vector<std::string> missing_dir = words;
-  missing_dir[7] = dir.file("no-such-dir/download.bin");
-  expect_failure(run_velmora(missing_dir), 255,
-                 "\nCan not open the path: " + dir.file("no-such-dir/download.bin") + " \n");
-  EXPECT_EQ(entry_count(dir.path), 3u);
+  const std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
+  std::vector<std::string> broken = words;
+  broken[1] = dir.path;
+  expect_fails_safely(dir, broken, 255, open_message(dir.path));
+  broken = words;
+  broken[4] = "";
+  expect_fails_safely(dir, broken, 255, open_message(""));
+  broken = words;
+  broken[7] = dir.path;
+  expect_fails_safely(dir, broken, 255, open_message(dir.path));
+  broken[7] = dir.file("no-such-dir/download.bin");
+  expect_fails_safely(dir, broken, 255, open_message(broken[7]));
 }
 
-TEST(VelmoraFailure, PipeWithoutWriterIsRefusedAtOnce) {
+TEST(VelmoraFault, PipeWithoutWriterAndDeviceAsInputs) {
   if (running_under_runner()) {
-    GTEST_SKIP() << "named pipes are a Linux facility here";
+    GTEST_SKIP() << "pipes and devices as inputs are checked on Linux";
   }
   ScratchDir dir;
-  std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
+  const std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  words[1] = dir.file("fifo");
+  std::vector<std::string> broken = words;
+  broken[1] = dir.file("fifo");
   const auto start = std::chrono::steady_clock::now();
-  expect_failure(run_velmora(words), 255, "\nCan not open the path: " + dir.file("fifo") + " \n");
+  expect_fails_safely(dir, broken, 255, open_message(dir.file("fifo")));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  broken = words;
+  broken[4] = "/dev/zero";  // endless: reading it would never finish
+  expect_fails_safely(dir, broken, 255, open_message("/dev/zero"));
 }
 
-TEST(VelmoraFailure, AllocationFailure) {
+TEST(VelmoraFault, AllocationLimit) {
   if (running_under_runner() || sanitized) {
     GTEST_SKIP() << "needs an address-space limit on a plain native build";
   }
@@ -118,28 +141,69 @@ TEST(VelmoraFailure, AllocationFailure) {
   std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   make_sparse(dir.file("big.bin"), 400ll << 20);
   words[1] = dir.file("big.bin");
-  const ChildResult r = run_velmora(words, {.address_space = 256ll << 20});
-  EXPECT_EQ(r.exit_status, 253);
-  EXPECT_TRUE(ends_with(r.out, "malloc memory fail !\n")) << r.out;
-  EXPECT_FALSE(file_exists(dir.file("download.bin")));
+  expect_fails_safely(dir, words, 253, "malloc memory fail !\n", {.address_space = 256ll << 20});
 }
 
-TEST(VelmoraFailure, FailedWriteKeepsTheOldOutput) {
+TEST(VelmoraFault, FileSizeLimitKeepsTheOldOutput) {
   if (running_under_runner()) {
     GTEST_SKIP() << "needs a file size limit";
   }
   ScratchDir dir;
   const std::string out = dir.file("download.bin");
-  const Bytes old = random_bytes(100, 9);
-  std::vector<std::string> words = valid_words(dir, out);
-  write_bytes(out, old);
-  const ChildResult r = run_velmora(words, {.file_size = 0x4000});  // the image is 0x7000
-  expect_failure(r, 252, "\nCan not write the path: " + out + " \n");
-  EXPECT_EQ(read_bytes(out), old);
-  EXPECT_EQ(entry_count(dir.path), 4u);  // three inputs and the old output, no temporary
+  const std::vector<std::string> words = valid_words(dir, out);
+  write_bytes(out, random_bytes(100, 9));
+  expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
+                      {.file_size = 0x4000});  // the image is 0x7000 bytes
 }
 
-TEST(VelmoraFailure, ShortReadIsReported) {
+// A small file system of our own, or a reason why the machine cannot give one.
+struct SmallMount {
+  explicit SmallMount(const std::string& at, const char* options, unsigned long flags = 0) {
+    fs::create_directory(at);
+    if (mount("tmpfs", at.c_str(), "tmpfs", flags, options) == 0) {
+      path = at;
+    }
+  }
+  ~SmallMount() {
+    if (!path.empty()) {
+      umount2(path.c_str(), MNT_DETACH);
+    }
+  }
+  SmallMount(const SmallMount&) = delete;
+  SmallMount& operator=(const SmallMount&) = delete;
+  std::string path;  // empty when mounting is not permitted here
+};
+
+TEST(VelmoraFault, FullFileSystemKeepsTheOldOutput) {
+  if (running_under_runner()) {
+    GTEST_SKIP() << "mounts a Linux file system";
+  }
+  ScratchDir dir;
+  SmallMount full(dir.file("full"), "size=16k");
+  if (full.path.empty()) {
+    GTEST_SKIP() << "mounting a small tmpfs is not permitted here; the file size limit "
+                    "test covers a short write";
+  }
+  const std::string out = full.path + "/download.bin";
+  const std::vector<std::string> words = valid_words(dir, out);
+  write_bytes(out, random_bytes(0x1000, 10));
+  expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n");
+}
+
+TEST(VelmoraFault, UnwritableOutputDirectory) {
+  if (running_under_runner()) {
+    GTEST_SKIP() << "mounts a Linux file system";
+  }
+  ScratchDir dir;
+  SmallMount read_only(dir.file("ro"), "size=16k", MS_RDONLY);
+  if (read_only.path.empty()) {
+    GTEST_SKIP() << "mounting a read-only tmpfs is not permitted here";
+  }
+  const std::string out = read_only.path + "/download.bin";
+  expect_fails_safely(dir, valid_words(dir, out), 255, open_message(out));
+}
+
+TEST(VelmoraFault, ShortReadFromAPseudoFile) {
   if (running_under_runner()) {
     GTEST_SKIP() << "needs a Linux pseudo-file";
   }
@@ -160,58 +224,61 @@ TEST(VelmoraFailure, ShortReadIsReported) {
   ScratchDir dir;
   std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   words[4] = pseudo;
-  expect_failure(run_velmora(words), 251, "\nCan not read the path: " + pseudo + " \n");
-  EXPECT_FALSE(file_exists(dir.file("download.bin")));
+  expect_fails_safely(dir, words, 251, "\nCan not read the path: " + pseudo + " \n");
 }
 
-TEST(VelmoraFailure, InputsTooLargeAreRefusedBeforeAllocating) {
+TEST(VelmoraFault, InputsTooLargeAreRefusedBeforeAllocating) {
   if (running_under_runner()) {
     GTEST_SKIP() << "sparse files of several GiB are made with a Linux call";
   }
   ScratchDir dir;
-  std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
+  const std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   make_sparse(dir.file("2g.bin"), 0x80000000ll);
   make_sparse(dir.file("4g.bin"), 0x100000000ll);
   make_sparse(dir.file("1g5.bin"), 0x60000000ll);
+  // A limit far below the inputs' size shows that nothing was allocated for them.
   const ChildLimits small_memory = {.address_space = sanitized ? 0 : 128ll << 20};
   for (const char* name : {"2g.bin", "4g.bin"}) {
     SCOPED_TRACE(name);
     std::vector<std::string> big = words;
     big[4] = dir.file(name);
-    const ChildResult r = run_velmora(big, small_memory);
-    expect_failure(r, 250, dir.file(name) + " \n");
-    EXPECT_NE(r.out.find("2 GiB"), std::string::npos);
+    expect_fails_safely(
+        dir, big, 250,
+        "\nThe file is 2 GiB or larger, or its length is unknown: " + dir.file(name) + " \n",
+        small_memory);
   }
   // Each application fits, the image would not.
   std::vector<std::string> both = words;
   both[1] = dir.file("1g5.bin");
   both[4] = dir.file("1g5.bin");
-  const ChildResult r = run_velmora(both, small_memory);
-  EXPECT_EQ(r.exit_status, 249);
-  EXPECT_NE(r.out.find("2 GiB"), std::string::npos);
-  EXPECT_FALSE(file_exists(dir.file("download.bin")));
+  expect_fails_safely(dir, both, 249,
+                      "\nThe image would be 2 GiB or larger: APP1 " + both[1] + " and APP2 " +
+                          both[4] + " are too long \n",
+                      small_memory);
 }
 
-TEST(VelmoraFailure, BootloaderLongerThanTheImageIsRefused) {
+TEST(VelmoraFault, BootloaderLongerThanTheImage) {
   ScratchDir dir;
-  std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
+  const std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   write_bytes(dir.file("app1.bin"), {});
   write_bytes(dir.file("app2.bin"), {});
   write_bytes(dir.file("boot.bin"), random_bytes(0x3001, 4));  // the image is 0x3000
-  expect_failure(run_velmora(words), 248,
-                 "\nThe bootloader is longer than the image: " + dir.file("boot.bin") + " \n");
-  EXPECT_FALSE(file_exists(dir.file("download.bin")));
+  expect_fails_safely(dir, words, 248,
+                      "\nThe bootloader is longer than the image: " + dir.file("boot.bin") + " \n");
   write_bytes(dir.file("boot.bin"), random_bytes(0x3000, 4));  // exactly the image fits
   EXPECT_EQ(run_velmora(words).exit_status, 0);
 }
 
-TEST(VelmoraFailure, OutputOddities) {
+// Outputs that are unusual but fine: each run succeeds and harms nothing else.
+TEST(VelmoraFault, UnusualOutputsSucceed) {
   if (running_under_runner()) {
     GTEST_SKIP() << "links, devices and modes are checked on Linux";
   }
   ScratchDir dir;
   const std::string out = dir.file("download.bin");
   std::vector<std::string> words = valid_words(dir, out);
+  const Bytes app2 = read_bytes(dir.file("app2.bin"));
+
   words[7] = "/dev/null";
   EXPECT_EQ(run_velmora(words).exit_status, 0);
   struct stat st {};
@@ -226,8 +293,14 @@ TEST(VelmoraFailure, OutputOddities) {
   ASSERT_EQ(lstat(dir.file("link.bin").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(stat(out.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);  // kept
   EXPECT_EQ(st.st_size, 0x7000);
+
+  words[7] = dir.file("app1.bin");  // the output replaces an input, read before
+  ASSERT_EQ(run_velmora(words).exit_status, 0);
+  EXPECT_EQ(read_bytes(dir.file("app1.bin")), read_bytes(out));
+  EXPECT_EQ(read_bytes(dir.file("app2.bin")), app2);
+  EXPECT_EQ(snapshot(dir.path).size(), 5u);  // no temporary file left
 }
 
 }  // namespace
