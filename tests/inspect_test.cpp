@@ -26,39 +26,11 @@
 #include "image/boot_header.h"
 #include "image/layout.h"
 #include "inspect/report_format.h"
+#include "support/files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-// A private directory for one test, removed with everything in it afterwards.
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    std::string name = (fs::temp_directory_path() / "inspect_test-XXXXXX").string();
-    if (mkdtemp(name.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-    }
-    dir = name;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-  std::string path(const std::string& name) const { return (dir / name).string(); }
-};
-
-void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 struct ProcessResult {
   int status = -1;  // the exit status, or 128 + the signal that ended the process
@@ -67,9 +39,9 @@ struct ProcessResult {
 };
 
 // Runs a program with standard input at end of file and its output caught in files.
-ProcessResult run_program(const Scratch& scratch, std::vector<std::string> words) {
-  const std::string out_path = scratch.path("stdout.txt");
-  const std::string err_path = scratch.path("stderr.txt");
+ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> words) {
+  const std::string out_path = scratch.file("stdout.txt");
+  const std::string err_path = scratch.file("stderr.txt");
   std::vector<char*> argv;
   for (std::string& w : words) {
     argv.push_back(w.data());
@@ -93,14 +65,14 @@ ProcessResult run_program(const Scratch& scratch, std::vector<std::string> words
     return run;
   }
   run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  const Bytes out = read_file(out_path);
-  const Bytes err = read_file(err_path);
+  const Bytes out = read_bytes(out_path);
+  const Bytes err = read_bytes(err_path);
   run.out.assign(out.begin(), out.end());
   run.err.assign(err.begin(), err.end());
   return run;
 }
 
-ProcessResult inspect(const Scratch& scratch, std::vector<std::string> args) {
+ProcessResult inspect(const ScratchDir& scratch, std::vector<std::string> args) {
   args.insert(args.begin(), VELMORA_INSPECT_EXE);
   return run_program(scratch, std::move(args));
 }
@@ -126,15 +98,15 @@ std::string hex(std::uint32_t value) {
 }
 
 // Composes boot.bin, app1.bin and app2.bin with velmora into image.bin, and returns the image.
-Bytes compose(const Scratch& s, const Bytes& boot, const App& app1, const App& app2) {
-  write_file(s.path("boot.bin"), boot);
-  write_file(s.path("app1.bin"), app1.bytes);
-  write_file(s.path("app2.bin"), app2.bytes);
+Bytes compose(const ScratchDir& s, const Bytes& boot, const App& app1, const App& app2) {
+  write_bytes(s.file("boot.bin"), boot);
+  write_bytes(s.file("app1.bin"), app1.bytes);
+  write_bytes(s.file("app2.bin"), app2.bytes);
   const ProcessResult run = run_program(
-      s, {VELMORA_EXE, s.path("boot.bin"), s.path("app1.bin"), hex(app1.load_addr), app1.status,
-          s.path("app2.bin"), hex(app2.load_addr), app2.status, s.path("image.bin")});
+      s, {VELMORA_EXE, s.file("boot.bin"), s.file("app1.bin"), hex(app1.load_addr), app1.status,
+          s.file("app2.bin"), hex(app2.load_addr), app2.status, s.file("image.bin")});
   EXPECT_EQ(run.status, 0) << run.out;
-  return read_file(s.path("image.bin"));
+  return read_bytes(s.file("image.bin"));
 }
 
 // The names of the checks that ended with `verdict`, in report order.
@@ -272,7 +244,7 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
   const std::size_t boot_lengths[] = {0, 1, 0x1A00, 0x1FFF, 0x2000, 0x2100, 0x2400};
   constexpr std::size_t n_lengths = std::size(lengths);
   std::mt19937 rng(20240607);
-  const Scratch scratch;
+  const ScratchDir scratch;
 
   for (std::size_t i = 0; i < 24; ++i) {
     const bool drawn = i >= n_lengths;
@@ -295,17 +267,17 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
     EXPECT_EQ(r.app1.stored.size, len1);
     EXPECT_EQ(r.app2.high_window, app2.load_addr >= 0x11000000);
 
-    const std::string out = scratch.path("out");
+    const std::string out = scratch.file("out");
     fs::remove_all(out);
-    const ProcessResult run = inspect(scratch, {"--extract", out, scratch.path("image.bin")});
+    const ProcessResult run = inspect(scratch, {"--extract", out, scratch.file("image.bin")});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(read_file(out + "/app1.bin"), app1.bytes);
-    EXPECT_EQ(read_file(out + "/app2.bin"), app2.bytes);
+    EXPECT_EQ(read_bytes(out + "/app1.bin"), app1.bytes);
+    EXPECT_EQ(read_bytes(out + "/app2.bin"), app2.bytes);
     Bytes boot_region(0x2000, 0xFF);
     std::copy_n(boot.begin(), std::min<std::size_t>(boot.size(), 0x2000), boot_region.begin());
-    EXPECT_EQ(read_file(out + "/boot.bin"), boot_region);
-    EXPECT_EQ(read_file(out + "/header.bin"),
+    EXPECT_EQ(read_bytes(out + "/boot.bin"), boot_region);
+    EXPECT_EQ(read_bytes(out + "/header.bin"),
               Bytes(image.begin() + 0x2000, image.begin() + 0x2100));
   }
 }
@@ -381,7 +353,7 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
       {"a page appended", Edit::append_page, 0, 0, "file_length", ""},
   };
   std::mt19937 rng(4);
-  const Scratch scratch;
+  const ScratchDir scratch;
   const Bytes original =
       compose(scratch, random_bytes(rng, 0x1A00), App{random_bytes(rng, 0x1234), 0x10000000, "1"},
               App{random_bytes(rng, 0x906), 0x11000000, "2"});
@@ -417,7 +389,7 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
 
 TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
   std::mt19937 rng(7);
-  const Scratch scratch;
+  const ScratchDir scratch;
   const Bytes image = compose(scratch, random_bytes(rng, 0x800), App{random_bytes(rng, 0x10)},
                               App{random_bytes(rng, 0x11), 0x11000000, "1"});
   ASSERT_EQ(image.size(), 0x5000u);
@@ -450,10 +422,10 @@ TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
 
 TEST(VelmoraInspect, ExitStatusesAndMessages) {
   std::mt19937 rng(11);
-  const Scratch s;
+  const ScratchDir s;
   Bytes image = compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1001)},
                         App{random_bytes(rng, 6), 0x11000000, "2"});
-  const std::string good = s.path("image.bin");
+  const std::string good = s.file("image.bin");
 
   ProcessResult run = inspect(s, {good});
   EXPECT_EQ(run.status, 0);
@@ -463,26 +435,26 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_EQ(run.err, "");
 
   image[0x2010] ^= 1;
-  write_file(s.path("bad.bin"), image);
-  run = inspect(s, {s.path("bad.bin")});
+  write_bytes(s.file("bad.bin"), image);
+  run = inspect(s, {s.file("bad.bin")});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("  fail  header_crc "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\nsummary: FAIL: "), std::string::npos) << run.out;
   EXPECT_EQ(run.err, "");
 
-  write_file(s.path("empty.bin"), {});
-  run = inspect(s, {s.path("empty.bin")});
+  write_bytes(s.file("empty.bin"), {});
+  run = inspect(s, {s.file("empty.bin")});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("fail  min_length       the file is empty"), std::string::npos);
   EXPECT_EQ(run.err, "");
 
   // Files that cannot be read: status 2, the path on standard error, nothing on the output.
-  const std::string fifo = s.path("fifo");
+  const std::string fifo = s.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string huge = s.path("huge.bin");
-  write_file(huge, {});
+  const std::string huge = s.file("huge.bin");
+  write_bytes(huge, {});
   fs::resize_file(huge, std::uintmax_t{1} << 31);  // sparse: no disk space used
-  for (const std::string& path : {s.dir.string(), s.path("missing.bin"), fifo, huge}) {
+  for (const std::string& path : {s.path, s.file("missing.bin"), fifo, huge}) {
     SCOPED_TRACE(path);
     run = inspect(s, {path});
     EXPECT_EQ(run.status, 2);
@@ -513,66 +485,66 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
 TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   // A bootloader of 0x3800 bytes runs on into APP1's page behind APP1's 0x10 bytes.
   std::mt19937 rng(13);
-  const Scratch s;
+  const ScratchDir s;
   const App app1{random_bytes(rng, 0x10)};
   compose(s, random_bytes(rng, 0x3800), app1, App{});
-  const ProcessResult run = inspect(s, {"--extract", s.path("out"), s.path("image.bin")});
+  const ProcessResult run = inspect(s, {"--extract", s.file("out"), s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("summary: PASS: 15 passed, 1 warning, 0 failed"), std::string::npos);
-  EXPECT_EQ(read_file(s.path("out/app1.bin")), app1.bytes);
+  EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
 }
 
 TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   std::mt19937 rng(17);
-  const Scratch s;
+  const ScratchDir s;
   const App app1{random_bytes(rng, 0x123)};
   compose(s, {}, app1, App{random_bytes(rng, 0x45), 0x11000000, "1"});
-  const std::string out = s.path("out");
-  ASSERT_EQ(inspect(s, {"--extract", out, s.path("image.bin")}).status, 0);
+  const std::string out = s.file("out");
+  ASSERT_EQ(inspect(s, {"--extract", out, s.file("image.bin")}).status, 0);
 
   // One existing file is enough to refuse, and a refused run writes none of the four.
   const Bytes marker = {'k', 'e', 'e', 'p'};
   for (const char* name : {"/boot.bin", "/header.bin", "/app1.bin"}) {
     fs::remove(out + name);
   }
-  write_file(out + "/app2.bin", marker);
-  ProcessResult run = inspect(s, {"--extract", out, s.path("image.bin")});
+  write_bytes(out + "/app2.bin", marker);
+  ProcessResult run = inspect(s, {"--extract", out, s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find(out + "/app2.bin: exists already"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(out + "/boot.bin") || fs::exists(out + "/app1.bin"));
-  EXPECT_EQ(read_file(out + "/app2.bin"), marker);
+  EXPECT_EQ(read_bytes(out + "/app2.bin"), marker);
 
-  run = inspect(s, {"--force", "--extract=" + out, s.path("image.bin")});
+  run = inspect(s, {"--force", "--extract=" + out, s.file("image.bin")});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(read_file(out + "/app1.bin"), app1.bytes);
-  EXPECT_EQ(read_file(out + "/boot.bin"), Bytes(0x2000, 0xFF));
+  EXPECT_EQ(read_bytes(out + "/app1.bin"), app1.bytes);
+  EXPECT_EQ(read_bytes(out + "/boot.bin"), Bytes(0x2000, 0xFF));
 
   // Parts that lie past the end of the file are not extracted at all.
-  Bytes cut = read_file(s.path("image.bin"));
+  Bytes cut = read_bytes(s.file("image.bin"));
   cut.resize(0x3100);
-  write_file(s.path("cut.bin"), cut);
-  run = inspect(s, {"--extract", s.path("cut-out"), s.path("cut.bin")});
+  write_bytes(s.file("cut.bin"), cut);
+  run = inspect(s, {"--extract", s.file("cut-out"), s.file("cut.bin")});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("cannot extract"), std::string::npos);
-  EXPECT_FALSE(fs::exists(s.path("cut-out")));
+  EXPECT_FALSE(fs::exists(s.file("cut-out")));
 
   // A target directory that is a file cannot be written.
-  run = inspect(s, {"--extract", s.path("image.bin"), s.path("image.bin")});
+  run = inspect(s, {"--extract", s.file("image.bin"), s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find(s.path("image.bin")), std::string::npos);
+  EXPECT_NE(run.err.find(s.file("image.bin")), std::string::npos);
 }
 
 TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   std::mt19937 rng(19);
-  const Scratch s;
+  const ScratchDir s;
   Bytes image = compose(s, random_bytes(rng, 0x10), App{random_bytes(rng, 0x1000)},
                         App{random_bytes(rng, 0x10), 0x11000000, "2"});
-  const std::string odd = s.path("we\"ird\\name\t.bin");
-  write_file(odd, image);
-  write_file(s.path("empty.bin"), {});
+  const std::string odd = s.file("we\"ird\\name\t.bin");
+  write_bytes(odd, image);
+  write_bytes(s.file("empty.bin"), {});
   image[0x3000] ^= 1;
-  write_file(s.path("bad.bin"), image);
+  write_bytes(s.file("bad.bin"), image);
 
   struct Case {
     std::string path;
@@ -581,10 +553,10 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   };
   const Case cases[] = {
       {odd, 0, {"\"result\": \"pass\"", "\"flags\": 32768,", "\"file\": \""}},
-      {s.path("bad.bin"),
+      {s.file("bad.bin"),
        1,
        {"\"result\": \"fail\"", "\"name\": \"app1_crc\", \"verdict\": \"fail\"", "\"failed\": 1,"}},
-      {s.path("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 15,"}},
+      {s.file("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 15,"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
