@@ -144,8 +144,9 @@ WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, i
   // Collect output until the child closes it or has been silent for `silence_ms`; a slow
   // start (an emulator, a memory checker) is not mistaken for waiting.
   for (int rounds = 0; rounds < 120; ++rounds) {
+    // velmora always prints its count line first: silence counts only from there.
     pollfd p{child.stdout_fd, POLLIN, 0};
-    const int ready = poll(&p, 1, silence_ms);
+    const int ready = poll(&p, 1, wait.result.out.empty() ? 60000 : silence_ms);
     if (ready == 0) {
       break;
     }
