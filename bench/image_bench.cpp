@@ -96,6 +96,9 @@ BENCHMARK(copy_bytes)->VELMORA_BENCH_SIZES;
 // The console table as usual, and at the end the ratio of each benchmark to its yardstick.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Plain text: the output is meant to be kept in files and notes as well as read.
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       const bool plain = run.run_type == Run::RT_Iteration;
