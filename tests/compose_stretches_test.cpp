@@ -26,11 +26,11 @@ Bytes random_bytes(std::size_t count, std::uint32_t seed) {
   return bytes;
 }
 
+// A name of its own, so that test runs side by side on one machine do not meet.
 std::string write_temp_file(const std::string& name, const Bytes& bytes) {
+  static const std::string run = std::to_string(std::random_device{}());
   const std::filesystem::path path =
-      std::filesystem::temp_directory_path() /
-      ("velmora-stretch-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-       "-" + name);
+      std::filesystem::temp_directory_path() / ("velmora-stretch-" + run + "-" + name);
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
