@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "image/cpu_features.h"
+
 // Carry-less multiplication (PCLMULQDQ) is compiled for x86 with GCC or Clang, whose
 // target attributes let one generic build carry it and choose it at run time.
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
@@ -106,12 +108,7 @@ std::uint32_t crc32_feed_table(std::uint32_t state, const std::uint8_t* bytes, s
 }
 
 bool crc32_clmul_available() {
-#if VELMORA_CRC32_CLMUL
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("pclmul") != 0;
-#else
-  return false;
-#endif
+  return VELMORA_CRC32_CLMUL != 0 && cpu_features().clmul;
 }
 
 std::uint32_t crc32_feed_clmul(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
@@ -124,8 +121,7 @@ std::uint32_t crc32_feed_clmul(std::uint32_t state, const std::uint8_t* bytes, s
 }
 
 std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
-  static const bool clmul = crc32_clmul_available();
-  if (clmul && count >= fold_min_count) {
+  if (count >= fold_min_count && crc32_clmul_available()) {
     return crc32_feed_clmul(state, bytes, count);
   }
   return crc32_feed_table(state, bytes, count);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "image/cpu_features.h"
+
 // A byte shuffle (SSSE3) reverses four words at once; it is compiled for x86 with GCC or
 // Clang behind a target attribute and chosen at run time, so the generic build keeps working
 // on any processor.
@@ -26,11 +28,6 @@ void reverse_words_one_by_one(std::uint8_t* region, std::size_t count) {
 
 #if VELMORA_REVERSE_SHUFFLE
 
-bool shuffle_available() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("ssse3") != 0;
-}
-
 // Reverses the words of the whole 16-byte blocks among the first `count` bytes and returns
 // how many bytes it covered.
 __attribute__((target("ssse3"))) std::size_t reverse_blocks_shuffled(std::uint8_t* region,
@@ -52,8 +49,7 @@ void reverse_word_bytes(std::uint8_t* region, std::size_t size) {
   const std::size_t whole = size - size % 4;
   std::size_t done = 0;
 #if VELMORA_REVERSE_SHUFFLE
-  static const bool shuffle = shuffle_available();
-  if (shuffle) {
+  if (cpu_features().ssse3) {
     done = reverse_blocks_shuffled(region, whole);
   }
 #endif
