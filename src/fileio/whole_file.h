@@ -34,3 +34,18 @@ WriteOutcome write_file_from(const char* path, const std::uint8_t* source, std::
 std::int32_t get_file_length(const char* path);
 void load_input_file(const char* path, std::uint8_t* destination, std::int32_t length);
 void store_output_file(const char* path, const std::uint8_t* source, std::int32_t length);
+
+// An input file read in several stretches, for a caller that works on each stretch while it
+// is still in the processor's cache. Unlike the operations above, its handle outlives one call:
+// open_input_file, then read_input_stretch as often as needed, then close_input_file.
+struct InputFile {
+  int fd = -1;
+  const char* path = "";
+};
+
+// Opens a regular file for reading, or ends the run as load_input_file does when it cannot.
+InputFile open_input_file(const char* path);
+// Reads the next `length` bytes into `destination`; a file that delivers fewer ends the run as
+// load_input_file does after a short read.
+void read_input_stretch(InputFile& file, std::uint8_t* destination, std::int64_t length);
+void close_input_file(InputFile& file);

@@ -8,12 +8,16 @@
 
 using Crc32Table = std::array<std::uint32_t, 256>;
 
+// The polynomial 0x04C11DB7 with its bits reversed: the checksum works on each byte's lowest
+// bit first.
+inline constexpr std::uint32_t crc32_polynomial = 0xEDB88320u;
+
 constexpr Crc32Table crc32_make_table() {
   Crc32Table table{};
   for (std::uint32_t i = 0; i < 256; ++i) {
     std::uint32_t r = i;
     for (int bit = 0; bit < 8; ++bit) {
-      r = (r & 1u) != 0 ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+      r = (r & 1u) != 0 ? (r >> 1) ^ crc32_polynomial : r >> 1;
     }
     table[i] = r;
   }
@@ -26,5 +30,20 @@ static_assert(crc32_table[1] == 0x77073096u);
 static_assert(crc32_table[128] == 0xEDB88320u);
 
 // Runs `count` bytes through the checksum state and returns the new state; a checksum
-// starts from state 0 and its final state is the value stored.
+// starts from state 0 and its final state is the value stored. Long runs go through
+// crc32_feed_clmul where the processor allows it, short ones through crc32_feed_table.
 std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);
+
+// The two ways crc32_feed computes the same value, reachable on their own so that they can be
+// held against each other.
+
+// One table lookup per byte; any processor.
+std::uint32_t crc32_feed_table(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);
+
+// True when this build and this processor can fold with carry-less multiplication.
+bool crc32_clmul_available();
+
+// Folds 64 bytes at a time with carry-less multiplication and finishes with the table;
+// runs shorter than 64 bytes go through the table alone. Only to be called when
+// crc32_clmul_available() is true; on builds without the instruction it is the table path.
+std::uint32_t crc32_feed_clmul(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Times velmora composing two large random applications (APP2 in the high window, so it is
+# reversed) and a bootloader, beside `cat` writing the same three files into one file: the
+# speed of simply copying the bytes. The two alternate, RUNS times each, and the script prints
+# the median of each, their ratio and velmora's peak resident memory.
+#
+#   bench/compose.sh [path/to/velmora]
+#
+# Environment: APP_MIB (size of each application, default 512), RUNS (default 5), WORK_DIR
+# (where the inputs and outputs go, default a new directory under ${TMPDIR:-/tmp}; it needs
+# room for about four times APP_MIB).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+velmora=${1:-}
+if [[ -z $velmora ]]; then
+  for candidate in "$root/build/bench/velmora" "$root/build/release/velmora"; do
+    if [[ -x $candidate ]]; then
+      velmora=$candidate
+      break
+    fi
+  done
+fi
+if [[ -z $velmora || ! -x $velmora ]]; then
+  echo "velmora not found: build it first (cmake --workflow --preset demo) or name it" >&2
+  exit 2
+fi
+if [[ ! -x /usr/bin/time ]]; then
+  echo "/usr/bin/time is missing: apt-get install time" >&2
+  exit 2
+fi
+
+app_mib=${APP_MIB:-512}
+runs=${RUNS:-5}
+work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench.XXXXXX")}
+mkdir -p "$work"
+trap 'rm -f "$work"/boot.bin "$work"/app1.bin "$work"/app2.bin "$work"/out.bin "$work"/rss.txt;
+      rmdir "$work" 2>/dev/null || true' EXIT
+
+echo "making inputs in $work: two applications of $app_mib MiB and a bootloader"
+head -c $((6 * 1024)) /dev/urandom >"$work/boot.bin"
+head -c $((app_mib * 1024 * 1024)) /dev/urandom >"$work/app1.bin"
+head -c $((app_mib * 1024 * 1024)) /dev/urandom >"$work/app2.bin"
+# Both contenders read the inputs from the page cache.
+cat "$work/boot.bin" "$work/app1.bin" "$work/app2.bin" >/dev/null
+
+now_ns() { date +%s%N; }
+
+# Each run starts with no output file and nothing left to write back from the run before.
+fresh_start() {
+  rm -f "$work/out.bin"
+  sync
+}
+
+run_velmora() {
+  /usr/bin/time -v -o "$work/rss.txt" "$velmora" "$work/boot.bin" "$work/app1.bin" 0x10000000 1 \
+    "$work/app2.bin" 0x11000000 2 "$work/out.bin" </dev/null >/dev/null
+}
+
+run_cat() {
+  /usr/bin/time -o /dev/null cat "$work/boot.bin" "$work/app1.bin" "$work/app2.bin" \
+    >"$work/out.bin"
+}
+
+median() {
+  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+velmora_ms=()
+cat_ms=()
+rss_kib=()
+for ((i = 1; i <= runs; i++)); do
+  fresh_start
+  start=$(now_ns)
+  run_velmora
+  velmora_ms+=($((($(now_ns) - start) / 1000000)))
+  rss_kib+=("$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/rss.txt")")
+  image_bytes=$(stat -c %s "$work/out.bin")
+
+  fresh_start
+  start=$(now_ns)
+  run_cat
+  cat_ms+=($((($(now_ns) - start) / 1000000)))
+  echo "run $i: velmora ${velmora_ms[-1]} ms (peak ${rss_kib[-1]} KiB), cat ${cat_ms[-1]} ms"
+done
+rm -f "$work/out.bin"
+
+v=$(median "${velmora_ms[@]}")
+c=$(median "${cat_ms[@]}")
+peak=$(printf '%s\n' "${rss_kib[@]}" | sort -n | tail -1)
+image_kib=$((image_bytes / 1024))
+echo
+echo "velmora median: $v ms"
+echo "cat median:     $c ms"
+awk -v v="$v" -v c="$c" 'BEGIN { printf "ratio velmora / cat: %.2f\n", v / c }'
+echo "velmora peak resident memory: $peak KiB (image L = $image_kib KiB," \
+  "L + 16 MiB = $((image_kib + 16384)) KiB)"
