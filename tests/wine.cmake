@@ -28,7 +28,7 @@ message(STATUS "Windows leg of the tests: velmora.exe under ${VELMORA_WINE}")
 
 # velmora.exe is built from the same sources by a second CMake run with the MinGW-w64
 # toolchain, in the same configuration as the windows preset, and rebuilt whenever this
-# build runs.
+# build runs. Only velmora is built there: it is the program these tests run.
 include(ExternalProject)
 set(velmora_windows_dir ${CMAKE_CURRENT_BINARY_DIR}/windows)
 set(velmora_exe ${velmora_windows_dir}/velmora.exe)
@@ -40,6 +40,7 @@ ExternalProject_Add(velmora_windows
              -DCMAKE_BUILD_TYPE=Release
              -DVELMORA_BUILD_TESTS=OFF
              -DVELMORA_WERROR=${VELMORA_WERROR}
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velmora
   BUILD_ALWAYS ON
   BUILD_BYPRODUCTS ${velmora_exe}
   INSTALL_COMMAND "")
