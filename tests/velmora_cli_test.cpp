@@ -45,7 +45,8 @@ TEST(VelmoraDialogue, TooFewWordsPrintCountAndUsage) {
     SCOPED_TRACE(args);
     const ChildResult r = run_velmora(std::vector<std::string>(args, "x"));
     EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.out, gbk("总有" + std::to_string(args + 1) + "个命令行参数\n") + usage_text());
+    EXPECT_EQ(r.out, console_text(gbk("总有" + std::to_string(args + 1) + "个命令行参数\n") +
+                                  usage_text()));
   }
 }
 
@@ -67,15 +68,15 @@ TEST(VelmoraDialogue, EchoesWordsThenValuesThenSuccess) {
   const Composed c = compose(dir, in);
   std::vector<std::string> words = velmora_words(dir, in);
   words.insert(words.begin(), velmora_path());
+  const std::string expected =
+      console_text(expected_dialogue(words, 0x1234, 0x11000000, -1, -128) + success_line);
   if (!running_under_runner()) {
-    EXPECT_EQ(c.run.out, expected_dialogue(words, 0x1234, 0x11000000, -1, -128) + success_line);
+    EXPECT_EQ(c.run.out, expected);
   } else {
     // Under a runner word 0 is the runner's idea of the program name: compare the rest.
-    const std::string expected = expected_dialogue(words, 0x1234, 0x11000000, -1, -128);
     const std::size_t second_line = expected.find(gbk("第一个"));
     ASSERT_NE(c.run.out.find(gbk("第一个")), std::string::npos);
-    EXPECT_EQ(c.run.out.substr(c.run.out.find(gbk("第一个"))),
-              expected.substr(second_line) + success_line);
+    EXPECT_EQ(c.run.out.substr(c.run.out.find(gbk("第一个"))), expected.substr(second_line));
   }
   EXPECT_EQ(c.run.exit_status, 0);
 }
@@ -90,8 +91,32 @@ TEST(VelmoraDialogue, ExtraWordsAreCountedAndOtherwiseIgnored) {
   words.push_back("extra");
   const ChildResult r = run_velmora(words);
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out.substr(0, gbk("总有10个命令行参数\n").size()), gbk("总有10个命令行参数\n"));
+  const std::string count_line = console_text(gbk("总有10个命令行参数\n"));
+  EXPECT_EQ(r.out.substr(0, count_line.size()), count_line);
   EXPECT_EQ(r.out.find("extra"), std::string::npos);
+}
+
+TEST(VelmoraDialogue, PathBytesAreUsedAndEchoedUnchanged) {
+  if (running_under_runner()) {
+    GTEST_SKIP() << "Wine turns command-line words into Windows text through its code pages";
+  }
+  ScratchDir dir;
+  Inputs in;
+  const std::string boot = dir.file(gbk("引导") + ".bin");  // GBK bytes, not valid UTF-8
+  const std::string out = dir.file(gbk("输出") + "\xff.bin");
+  write_bytes(boot, {0x42});
+  write_bytes(dir.file("app1.bin"), {});
+  write_bytes(dir.file("app2.bin"), {});
+  std::vector<std::string> words = velmora_words(dir, in);
+  words[0] = boot;
+  words[7] = out;
+  const ChildResult r = run_velmora(words);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.out.find(gbk("第一个命令行参数[bootloader program ]:") + boot + "\n"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("des=" + out + "\n"), std::string::npos);
+  ASSERT_TRUE(file_exists(out));
+  EXPECT_EQ(read_bytes(out).at(0), 0x42);
 }
 
 TEST(VelmoraDialogue, StatusWordsKeepTheirLowEightBitsSigned) {
@@ -109,15 +134,19 @@ TEST(VelmoraDialogue, StatusWordsKeepTheirLowEightBitsSigned) {
     Inputs in;
     in.status1 = c.word;
     const Composed composed = compose(dir, in);
-    EXPECT_NE(composed.run.out.find(c.printed), std::string::npos);
+    EXPECT_NE(composed.run.out.find(console_text(c.printed)), std::string::npos);
     ASSERT_EQ(composed.image.size(), 0x3000u);
     EXPECT_EQ(get_le32(composed.image.data(), 0x2000), c.stored);
   }
 }
 
-TEST(VelmoraWait, FailureWaitsForOneCharacter) {
-  const WaitResult w = run_velmora_with_silent_stdin({"too", "few"}, 1000);
+TEST(VelmoraWait, FailureShowsItsMessageThenWaitsForOneCharacter) {
+  // Long enough for the program to start and print; a runner may start slowly.
+  const int silence_ms = running_under_runner() ? 5000 : 1000;
+  const WaitResult w = run_velmora_with_silent_stdin({"too", "few"}, silence_ms);
   EXPECT_TRUE(w.still_running_after_silence);
+  EXPECT_EQ(w.out_before_input, console_text(gbk("总有3个命令行参数\n") + usage_text()));
+  EXPECT_EQ(w.result.out, w.out_before_input);
   EXPECT_EQ(w.result.exit_status, 255);
 }
 
@@ -126,10 +155,10 @@ TEST(VelmoraWait, SuccessEndsWithoutReadingInput) {
   write_bytes(dir.file("boot.bin"), {});
   write_bytes(dir.file("app1.bin"), {});
   write_bytes(dir.file("app2.bin"), {});
-  // A runner (an emulator, a memory checker) may take a while to end after the last line.
-  const int silence_ms = running_under_runner() ? 5000 : 1000;
-  const WaitResult w = run_velmora_with_silent_stdin(velmora_words(dir, Inputs{}), silence_ms);
+  // The silence ends as soon as the program does; one that read its input would stay.
+  const WaitResult w = run_velmora_with_silent_stdin(velmora_words(dir, Inputs{}), 60000);
   EXPECT_FALSE(w.still_running_after_silence);
+  EXPECT_TRUE(w.result.out.ends_with(console_text(success_line)));
   EXPECT_EQ(w.result.exit_status, 0);
 }
 

@@ -191,11 +191,16 @@ TEST(VelmoraImage, ZeroApplicationHasChecksumZero) {
 
 TEST(VelmoraImage, LineEndAndEndOfFileBytesPassUnchanged) {
   Inputs in;
+  // What a text-mode stream on Windows would change: a line feed written as CR LF, a CR LF
+  // read as a line feed, and 0x1A read as the end of the file.
   in.boot = Bytes(0x1FFF, 0x0A);
   in.app1 = Bytes(0x1001, 0x1A);
-  in.app2 = Bytes(0x11, 0x0D);
   for (std::size_t i = 0; i < in.app1.size(); i += 3) {
     in.app1[i] = 0x0A;
+  }
+  for (std::size_t i = 0; i < 0x11; ++i) {
+    const std::uint8_t pattern[] = {0x0D, 0x0A, 0x1A, 0x0D};
+    in.app2.push_back(pattern[i % 4]);
   }
   expect_composes_as_reference(in);
 }

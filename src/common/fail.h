@@ -1,8 +1,9 @@
 // The one way a run ends in failure, and the exit statuses it ends with.
 #pragma once
 
-// Exit statuses handed to the process exit. Where only the low 8 bits reach the parent
-// (Linux, Windows), these show as 255, 253, 252, 251, 250, 249 and 248.
+// Exit statuses handed to the process exit. Where only the low 8 bits reach the parent (Linux,
+// and a Linux parent of velmora.exe under Wine) these show as 255, 253, 252, 251, 250, 249 and
+// 248; a Windows parent gets the whole value (cmd's %ERRORLEVEL% shows -1).
 inline constexpr int exit_success = 0;
 inline constexpr int exit_cannot_open = -1;   // too few arguments, or a file that cannot be opened
 inline constexpr int exit_no_memory = -3;     // the image buffer cannot be allocated

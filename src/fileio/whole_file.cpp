@@ -26,8 +26,27 @@ constexpr std::int64_t io_chunk = std::int64_t{1} << 20;
 
 #ifdef _WIN32
 using StatBuf = struct _stat64;
+// The C library's stat knows files and directories only. A device (NUL, CON, COM1) or a named
+// pipe is recognised from the type of a handle opened with no access rights, which neither
+// reads nor writes it.
 int stat_path(const char* path, StatBuf* st) {
-  return _stat64(path, st);
+  if (_stat64(path, st) == 0) {
+    return 0;
+  }
+  const int stat_error = errno;
+  const HANDLE handle =
+      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    const DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+      *st = StatBuf{};
+      st->st_mode = type == FILE_TYPE_CHAR ? _S_IFCHR : _S_IFIFO;
+      return 0;
+    }
+  }
+  errno = stat_error;
+  return -1;
 }
 int stat_fd(int fd, StatBuf* st) {
   return _fstat64(fd, st);
@@ -146,16 +165,16 @@ bool write_and_close(int fd, const std::uint8_t* source, std::int64_t length) {
   return written && closed;
 }
 
-std::string directory_of(const std::string& path) {
+// The part of `path` up to and including its last separator, so that a name appended to it
+// lands in the same directory: "" for a bare name, "/" for a file in the root. On Windows a
+// drive's colon ends it too: "C:name" is relative to drive C's current directory.
+std::string directory_prefix(const std::string& path) {
 #ifdef _WIN32
-  const std::size_t slash = path.find_last_of("/\\:");
+  const std::size_t end = path.find_last_of("/\\:");
 #else
-  const std::size_t slash = path.find_last_of('/');
+  const std::size_t end = path.find_last_of('/');
 #endif
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
 }
 
 #ifdef _WIN32
@@ -166,9 +185,11 @@ bool resolve_target(const char* path, std::string& target) {
   return true;
 }
 
-int create_temporary(const std::string& directory, std::string& name) {
+// Windows has no mkstemp: the name is made unique from the process and the time, and the
+// exclusive create catches a clash.
+int create_temporary(const std::string& prefix, std::string& name) {
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    name = directory + "\\.velmora-" + std::to_string(GetCurrentProcessId()) + "-" +
+    name = prefix + ".velmora-" + std::to_string(GetCurrentProcessId()) + "-" +
            std::to_string(GetTickCount64() + attempt) + ".tmp";
     const int fd =
         _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -183,6 +204,7 @@ bool may_write(const char* path) {
   return _access(path, 2) == 0;
 }
 void keep_mode(int, const StatBuf*) {}
+// rename() refuses an existing target on Windows; MoveFileEx replaces it in one step.
 bool replace_file(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
@@ -207,13 +229,13 @@ bool resolve_target(const char* path, std::string& target) {
       return false;
     }
     link.resize(static_cast<std::size_t>(n));
-    target = link[0] == '/' ? link : directory_of(target) + "/" + link;
+    target = link[0] == '/' ? link : directory_prefix(target) + link;
   }
   return false;
 }
 
-int create_temporary(const std::string& directory, std::string& name) {
-  name = directory + "/.velmora-XXXXXX";
+int create_temporary(const std::string& prefix, std::string& name) {
+  name = prefix + ".velmora-XXXXXX";
   const int fd = mkstemp(name.data());
   if (fd >= 0) {
     fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -302,13 +324,14 @@ WriteOutcome write_file_from(const char* path, const std::uint8_t* source, std::
   if (exists && !may_write(target.c_str())) {
     return WriteOutcome::cannot_open;
   }
-  const char last = target.back();
-  if (last == '/' || last == '\\') {
+  // A path that ends in a separator (or is a bare drive) names a directory, not a file.
+  const std::string prefix = directory_prefix(target);
+  if (prefix.size() == target.size()) {
     return WriteOutcome::cannot_open;
   }
 
   std::string temporary;
-  const int fd = create_temporary(directory_of(target), temporary);
+  const int fd = create_temporary(prefix, temporary);
   if (fd < 0) {
     return WriteOutcome::cannot_open;
   }

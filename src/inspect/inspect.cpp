@@ -141,8 +141,9 @@ CheckResult check_header_reserved(const InspectReport& r, const std::uint8_t* by
   }
   return result(
       name, Verdict::fail,
-      format_text("%zu reserved header bytes are not zero, the first at header offset 0x%02zx",
-                  count, first));
+      // %llu rather than %zu: the Windows C runtime does not know the z length.
+      format_text("%llu reserved header bytes are not zero, the first at header offset 0x%02llx",
+                  static_cast<unsigned long long>(count), static_cast<unsigned long long>(first)));
 }
 
 CheckResult check_status(const char* name, const InspectReport& r, const AppFacts& app) {

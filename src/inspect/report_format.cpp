@@ -137,7 +137,10 @@ std::string report_text(const std::string& path, const InspectReport& r) {
                       page_word(image_pages),
                       r.length % page_size != 0 ? ", the last one partial" : "");
   if (r.header_present) {
-    text += "\n" + app_text("APP1", r.app1) + app_text("APP2", r.app2) + "\n";
+    text += '\n';
+    text += app_text("APP1", r.app1);
+    text += app_text("APP2", r.app2);
+    text += '\n';
     text += format_text("header crc: stored 0x%08x, computed 0x%08x\n", r.header.header_crc,
                         r.computed_header_crc);
   } else {

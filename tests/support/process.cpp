@@ -32,9 +32,10 @@ struct Child {
   int stdout_fd = -1;  // read end
 };
 
-// Starts velmora with `args`; stdin is a pipe when `pipe_stdin`, else /dev/null.
-Child start_child(const std::vector<std::string>& args, const ChildLimits& limits,
-                  bool pipe_stdin) {
+// Starts velmora with `args`; stdin is a pipe when `pipe_stdin`, else /dev/null. The child
+// works in `directory` unless it is empty.
+Child start_child(const std::vector<std::string>& args, const ChildLimits& limits, bool pipe_stdin,
+                  const std::string& directory = "") {
   std::vector<std::string> words;
   if (const char* runner = env_or_null("VELMORA_RUNNER")) {
     // The runner may be a command with options, separated by blanks.
@@ -80,6 +81,9 @@ Child start_child(const std::vector<std::string>& args, const ChildLimits& limit
     if (pipe_stdin) {
       close(in_pipe[1]);
     }
+    if (!directory.empty() && chdir(directory.c_str()) != 0) {
+      _exit(126);
+    }
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -111,11 +115,15 @@ std::string read_to_end(int fd) {
   return out;
 }
 
+int exit_status_of(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+}
+
 int wait_status(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+  return exit_status_of(status);
 }
 
 }  // namespace
@@ -129,8 +137,35 @@ bool running_under_runner() {
   return env_or_null("VELMORA_RUNNER") != nullptr;
 }
 
+bool windows_target() {
+  const char* target = env_or_null("VELMORA_TARGET");
+  return target != nullptr && std::string(target) == "windows";
+}
+
+std::string console_text(const std::string& text) {
+  if (!windows_target()) {
+    return text;
+  }
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') {
+      out += '\r';
+    }
+    out += c;
+  }
+  return out;
+}
+
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits) {
   Child child = start_child(args, limits, false);
+  ChildResult result;
+  result.out = read_to_end(child.stdout_fd);
+  result.exit_status = wait_status(child.pid);
+  return result;
+}
+
+ChildResult run_velmora_in(const std::string& directory, const std::vector<std::string>& args) {
+  Child child = start_child(args, {}, false, directory);
   ChildResult result;
   result.out = read_to_end(child.stdout_fd);
   result.exit_status = wait_status(child.pid);
@@ -141,42 +176,36 @@ WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, i
   signal(SIGPIPE, SIG_IGN);
   Child child = start_child(args, {}, true);
   WaitResult wait;
-  // Collect output until the child closes it or has been silent for `silence_ms`; a slow
-  // start (an emulator, a memory checker) is not mistaken for waiting.
-  for (int rounds = 0; rounds < 120; ++rounds) {
-    // velmora always prints its count line first: silence counts only from there.
-    pollfd p{child.stdout_fd, POLLIN, 0};
-    const int ready = poll(&p, 1, wait.result.out.empty() ? 60000 : silence_ms);
-    if (ready == 0) {
-      break;
-    }
-    char buf[4096];
-    const ssize_t n = read(child.stdout_fd, buf, sizeof buf);
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    wait.result.out.append(buf, static_cast<std::size_t>(n));
-  }
+  // Collect output while waiting, so that the child never blocks on a full pipe and the
+  // text shown before the input arrives is known.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(silence_ms);
   int status = 0;
-  pid_t reaped = waitpid(child.pid, &status, WNOHANG);
-  if (reaped == 0) {
-    // Nothing ended the child yet: give it a moment before calling it waiting.
-    std::this_thread::sleep_for(std::chrono::milliseconds(silence_ms / 4));
-    reaped = waitpid(child.pid, &status, WNOHANG);
+  bool ended = false;
+  bool output_open = true;
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    pollfd readable{child.stdout_fd, POLLIN, 0};
+    if (output_open && poll(&readable, 1, 10) > 0) {
+      char buf[4096];
+      const ssize_t n = read(child.stdout_fd, buf, sizeof buf);
+      if (n > 0) {
+        wait.result.out.append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        output_open = false;
+      }
+    } else if (!output_open) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ended = waitpid(child.pid, &status, WNOHANG) == child.pid;
   }
-  wait.still_running_after_silence = reaped == 0;
-  if (wait.still_running_after_silence) {
+  wait.still_running_after_silence = !ended;
+  wait.out_before_input = wait.result.out;
+  if (!ended) {
     const char byte = '\n';
     (void)write(child.stdin_fd, &byte, 1);
   }
   close(child.stdin_fd);
   wait.result.out += read_to_end(child.stdout_fd);
-  wait.result.exit_status = wait.still_running_after_silence
-                                ? wait_status(child.pid)
-                                : (WIFEXITED(status) ? WEXITSTATUS(status) : -1000);
+  wait.result.exit_status = ended ? exit_status_of(status) : wait_status(child.pid);
   return wait;
 }
 

@@ -19,15 +19,25 @@ struct ChildResult {
 std::string velmora_path();
 bool running_under_runner();
 
+// True when the program under test is the Windows build (VELMORA_TARGET=windows). Its
+// standard output is a text stream there, which ends every line with "\r\n".
+bool windows_target();
+// `text` as the program under test prints it: every "\n" becomes the target's line end.
+std::string console_text(const std::string& text);
+
 // Runs velmora with `args` (word 0 is added), standard input at end of input.
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits = {});
+// The same, with `directory` as the working directory.
+ChildResult run_velmora_in(const std::string& directory, const std::vector<std::string>& args);
 
-// Runs velmora with an open pipe as standard input that delivers nothing until the child has
-// been silent on standard output for `silence_ms` milliseconds (or has ended); then, if it is
-// still running, one byte is sent. `still_running_after_silence` tells whether it was.
+// Runs velmora with an open pipe as standard input that stays silent for `silence_ms`
+// milliseconds, or until the child ends if that comes first, then delivers one byte.
+// `still_running_after_silence` tells whether the child had not ended when the byte was
+// sent, and `out_before_input` holds what it had printed by then.
 struct WaitResult {
   ChildResult result;
   bool still_running_after_silence = false;
+  std::string out_before_input;
 };
 WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, int silence_ms);
 
