@@ -26,10 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   // The first four bytes give a starting state, the fifth a place to cut the rest.
-  const std::uint32_t start = static_cast<std::uint32_t>(data[0]) |
-                              (static_cast<std::uint32_t>(data[1]) << 8) |
-                              (static_cast<std::uint32_t>(data[2]) << 16) |
-                              (static_cast<std::uint32_t>(data[3]) << 24);
+  const std::uint32_t start =
+      static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
+      (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
   const std::uint8_t* bytes = data + 5;
   const std::size_t count = size - 5;
   const std::size_t cut = count == 0 ? 0 : data[4] % (count + 1);

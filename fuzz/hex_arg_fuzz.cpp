@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli/hex_arg.h"
@@ -18,10 +19,10 @@ std::uint32_t reference_value(const std::string& word) {
       i += 2;
       continue;
     }
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    const char* const digits = "0123456789abcdef";
+    const char lower = c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
+    const char* found = c == '\0' ? nullptr : std::strchr(digits, lower);
+    const int digit = found == nullptr ? -1 : static_cast<int>(found - digits);
     if (digit >= 0) {
       value = ((value * 16) + static_cast<std::uint64_t>(digit)) % 0x100000000ull;
     }

@@ -48,7 +48,9 @@ void check(bool holds) {
   }
 }
 
-std::uint32_t take_le32(const std::uint8_t* p) { return get_le32(p, 0); }
+std::uint32_t take_le32(const std::uint8_t* p) {
+  return get_le32(p, 0);
+}
 
 }  // namespace
 
@@ -89,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   args.status2 = status2;
   DownloadImage image = compose_download_image(args);
 
-  const ImageLayout layout = plan_layout(static_cast<std::int64_t>(app1.size()),
-                                         static_cast<std::int64_t>(app2.size()));
+  const ImageLayout layout =
+      plan_layout(static_cast<std::int64_t>(app1.size()), static_cast<std::int64_t>(app2.size()));
   check(image.length == layout.length);
   HeaderBytes header_bytes{};
   std::copy(image.bytes + header_offset, image.bytes + header_offset + header_size,
