@@ -14,19 +14,25 @@ TEST(ReverseWordBytes, ReversesWholeWordsAndLeavesTailBytesInPlace) {
   EXPECT_EQ(bytes, (Bytes{0x04, 0x03, 0x02, 0x01, 0x05, 0x06}));
 }
 
-TEST(ReverseWordBytes, TouchesOnlyTheFirstSizeBytesForEveryTailLength) {
-  for (std::size_t size = 0; size <= 13; ++size) {
-    SCOPED_TRACE(size);
-    Bytes bytes(20);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      bytes[i] = static_cast<std::uint8_t>(i);
-    }
-    reverse_word_bytes(bytes.data(), size);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      const std::size_t word_start = i - i % 4;
-      const bool in_whole_word = word_start + 4 <= size;
-      const std::size_t expected = in_whole_word ? word_start + 3 - i % 4 : i;
-      EXPECT_EQ(bytes[i], expected) << "byte " << i;
+// Whole 16-byte blocks may take a different path from the last few words: every size up to
+// a few blocks, at every alignment, against a plain reference; bytes past the whole words
+// and past `size` stay put.
+TEST(ReverseWordBytes, MatchesPlainReversalAtEverySizeAndAlignment) {
+  Bytes original(128 + 16);
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    original[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  }
+  for (std::size_t align = 0; align < 16; ++align) {
+    for (std::size_t size = 0; size <= 128; ++size) {
+      Bytes expected = original;
+      for (std::size_t w = align; w + 4 <= align + size; w += 4) {
+        for (std::size_t k = 0; k < 4; ++k) {
+          expected[w + k] = original[w + 3 - k];
+        }
+      }
+      Bytes actual = original;
+      reverse_word_bytes(actual.data() + align, size);
+      ASSERT_EQ(actual, expected) << "size " << size << ", alignment " << align;
     }
   }
 }

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -12,30 +9,9 @@
 #include "image/compose.h"
 #include "image/crc32.h"
 #include "image/layout.h"
+#include "support/files.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes random_bytes(std::size_t count, std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  Bytes bytes(count);
-  for (std::uint8_t& b : bytes) {
-    b = static_cast<std::uint8_t>(gen() & 0xFFu);
-  }
-  return bytes;
-}
-
-// A name of its own, so that test runs side by side on one machine do not meet.
-std::string write_temp_file(const std::string& name, const Bytes& bytes) {
-  static const std::string run = std::to_string(std::random_device{}());
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() / ("velmora-stretch-" + run + "-" + name);
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return path.string();
-}
 
 Bytes word_reversed(Bytes bytes) {
   for (std::size_t w = 0; w + 4 <= bytes.size(); w += 4) {
@@ -87,10 +63,14 @@ TEST(ComposeDownloadImage, SameImageWhereverTheStretchesEnd) {
     const Bytes boot = random_bytes(c.boot_length, seed++);
     const Bytes app1 = random_bytes(c.app1_length, seed++);
     const Bytes app2 = random_bytes(c.app2_length, seed++);
+    ScratchDir dir;
+    const std::string boot_path = dir.file("boot.bin");
+    const std::string app1_path = dir.file("app1.bin");
+    const std::string app2_path = dir.file("app2.bin");
+    write_bytes(boot_path, boot);
+    write_bytes(app1_path, app1);
+    write_bytes(app2_path, app2);
     RunArgs args;
-    const std::string boot_path = write_temp_file("boot", boot);
-    const std::string app1_path = write_temp_file("app1", app1);
-    const std::string app2_path = write_temp_file("app2", app2);
     args.src1 = boot_path.c_str();
     args.src2 = app1_path.c_str();
     args.src3 = app2_path.c_str();
@@ -120,8 +100,5 @@ TEST(ComposeDownloadImage, SameImageWhereverTheStretchesEnd) {
     EXPECT_EQ(decoded.app1.crc, crc32_feed_table(0, app1.data(), app1.size()));
     EXPECT_EQ(decoded.app2.crc, crc32_feed_table(0, app2.data(), app2.size()));
     EXPECT_EQ(decoded.header_crc, crc32_feed_table(0, header.data(), header_crc_covered));
-    for (const std::string& path : {boot_path, app1_path, app2_path}) {
-      std::filesystem::remove(path);
-    }
   }
 }
