@@ -157,10 +157,17 @@ std::string console_text(const std::string& text) {
 }
 
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits) {
-  Child child = start_child(args, limits, false);
   ChildResult result;
-  result.out = read_to_end(child.stdout_fd);
-  result.exit_status = wait_status(child.pid);
+  // velmora prints its count line before anything else, so a failed run with no output at
+  // all means a runner (Wine, now and then) never started it: that launch is tried again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    Child child = start_child(args, limits, false);
+    result.out = read_to_end(child.stdout_fd);
+    result.exit_status = wait_status(child.pid);
+    if (!running_under_runner() || result.exit_status == 0 || !result.out.empty()) {
+      break;
+    }
+  }
   return result;
 }
 
