@@ -14,15 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::size_t entry_count(const std::string& dir) {
-  std::size_t n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    (void)entry;
-    ++n;
-  }
-  return n;
-}
-
 // The words for inputs boot.bin, app1.bin and app2.bin in the working directory.
 std::vector<std::string> relative_words(const std::string& out) {
   return {"boot.bin", "app1.bin", "0x10000000", "1", "app2.bin", "0x11000000", "1", out};
