@@ -99,6 +99,24 @@ TEST(VelmoraOutput, PathEndingInASeparatorIsRefused) {
   EXPECT_EQ(entry_count(dir.path), 3u);
 }
 
+// An output path a few characters short of the 260 that Windows allows, in a deep directory:
+// the temporary file beside it must fit as well.
+TEST(VelmoraOutput, PathNearTheWindowsLimit) {
+  ScratchDir dir;
+  write_small_inputs(dir);
+  const std::string deep = dir.file(std::string(236 - dir.path.size() - 1, 'd'));
+  std::filesystem::create_directory(deep);
+  const std::string out = deep + "/out.bin";
+  ASSERT_EQ(out.size(), 244u);
+  for (int run = 0; run < 2; ++run) {  // a new output, then one that exists
+    SCOPED_TRACE(run);
+    const ChildResult r = run_velmora_in(dir.path, relative_words(out));
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(read_bytes(out).size(), 0x5000u);
+    EXPECT_EQ(entry_count(deep), 1u);
+  }
+}
+
 // The null device has no directory entry to rename over: it is written in place.
 TEST(VelmoraOutput, NullDeviceIsWrittenInPlace) {
   ScratchDir dir;
