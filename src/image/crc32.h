@@ -34,8 +34,8 @@ static_assert(crc32_table[128] == 0xEDB88320u);
 // names for `count`.
 std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);
 
-// The ways crc32_feed computes the same value, reachable on their own so that they can be
-// held against each other.
+// The ways crc32_feed computes the same value. Each is reachable on its own below, so that
+// they can be held against each other.
 enum class Crc32Path {
   table,  // one table lookup per byte; any processor
   clmul,  // folding with carry-less multiplication (x86)
@@ -46,6 +46,7 @@ enum class Crc32Path {
 // own instructions where it has them, except that folding only pays from 64 bytes on.
 Crc32Path crc32_path(std::size_t count);
 
+// One table lookup per byte; any processor.
 std::uint32_t crc32_feed_table(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);
 
 // True when this build and this processor can fold with carry-less multiplication.
