@@ -15,13 +15,19 @@
 
 // The CRC32 instructions of 64-bit Arm are optional before ARMv8.1, so they are compiled the
 // same way behind a target attribute and chosen at run time.
+// GCC's arm_acle.h offers the intrinsics to any function with the attribute; Clang's only to
+// builds that target the instructions throughout, so Clang gets its builtins instead.
 #if defined(__aarch64__) && defined(__GNUC__)
 #define VELMORA_CRC32_ARMV8 1
-#include <arm_acle.h>
 #if defined(__clang__)
 #define VELMORA_CRC_TARGET __attribute__((target("crc")))
+#define VELMORA_CRC32D __builtin_arm_crc32d
+#define VELMORA_CRC32B __builtin_arm_crc32b
 #else
+#include <arm_acle.h>
 #define VELMORA_CRC_TARGET __attribute__((target("+crc")))
+#define VELMORA_CRC32D __crc32d
+#define VELMORA_CRC32B __crc32b
 #endif
 #else
 #define VELMORA_CRC32_ARMV8 0
@@ -133,10 +139,10 @@ VELMORA_CRC_TARGET std::uint32_t feed_crc_instructions(std::uint32_t state,
                                                        std::size_t count) {
   std::size_t i = 0;
   for (; count - i >= 8; i += 8) {
-    state = __crc32d(state, load_le64(bytes + i));
+    state = VELMORA_CRC32D(state, load_le64(bytes + i));
   }
   for (; i < count; ++i) {
-    state = __crc32b(state, bytes[i]);
+    state = VELMORA_CRC32B(state, bytes[i]);
   }
   return state;
 }
