@@ -96,7 +96,7 @@ TEST(VelmoraDialogue, ExtraWordsAreCountedAndOtherwiseIgnored) {
 }
 
 TEST(VelmoraDialogue, PathBytesAreUsedAndEchoedUnchanged) {
-  if (running_under_runner()) {
+  if (windows_target()) {
     GTEST_SKIP() << "Wine turns command-line words into Windows text through its code pages";
   }
   ScratchDir dir;
