@@ -1,11 +1,16 @@
 #include "fileio/output_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 
+#include "common/fail.h"
 #include "support/files.h"
 
 namespace {
@@ -122,6 +127,52 @@ TEST(WriteFileFrom, WritesDevicesInPlace) {
   const Bytes image(8192, 0x5A);
   EXPECT_EQ(write_file_from("/dev/null", image.data(), 8192), OutputOutcome::ok);
   EXPECT_TRUE(S_ISCHR(stat_of("/dev/null").st_mode));
+}
+
+// A temporary file with a name (where the file system gives no unnamed one) is removed by
+// the failure ending and by each signal that ends a run, which then ends the process as the
+// signal would have. Each case runs in a child process.
+TEST(PendingFiles, FailureEndingAndSignalsRemoveThem) {
+  ScratchDir dir;
+  const struct {
+    int signal_number;  // 0: the failure ending
+    int exit_status;
+  } cases[] = {{0, 252}, {SIGINT, 0}, {SIGTERM, 0}, {SIGHUP, 0}, {SIGPIPE, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signal_number);
+    const std::string first = dir.file("first.tmp");
+    const std::string second = dir.file("second.tmp");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      write_bytes(first, {1});
+      write_bytes(second, {2});
+      OutputFile out;  // installs the handlers
+      if (open_output_file(dir.file("out.bin").c_str(), out) != OutputOutcome::ok ||
+          add_pending_file(first.c_str()) < 0 || add_pending_file(second.c_str()) < 0) {
+        _exit(99);
+      }
+      if (c.signal_number == 0) {
+        fail_and_wait(exit_cannot_write, "%s", "");
+      }
+      raise(c.signal_number);
+      _exit(98);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (c.signal_number == 0) {
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), c.exit_status);
+    } else {
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+      EXPECT_EQ(WTERMSIG(status), c.signal_number);
+    }
+    EXPECT_FALSE(file_exists(first));
+    EXPECT_FALSE(file_exists(second));
+    EXPECT_EQ(entry_count(dir.path), 0u);  // the unfinished output left nothing either
+  }
 }
 
 }  // namespace

@@ -14,42 +14,48 @@
 
 namespace {
 
+constexpr int pending_slots = 4;
 // Long enough for any path the platforms open: PATH_MAX on Linux is 4096.
-char pending_path[4352];
-// Whether pending_path holds a file to remove; changed only while no signal handler could be
-// reading a half-written path (the flag is cleared before the path changes).
-volatile std::sig_atomic_t pending_armed = 0;
+char pending_paths[pending_slots][4352];
+// Whether a slot holds a file to remove. A slot is marked only once its path is whole, and
+// unmarked before its path changes, so a signal handler never reads a half-written path.
+volatile std::sig_atomic_t pending_marks[pending_slots] = {};
 
 }  // namespace
 
-bool set_pending_file(const char* path) {
-  pending_armed = 0;
+int add_pending_file(const char* path) {
   const std::size_t length = std::strlen(path);
-  if (length >= sizeof pending_path) {
-    return false;
+  for (int slot = 0; slot < pending_slots; ++slot) {
+    if (pending_marks[slot] == 0 && length < sizeof pending_paths[slot]) {
+      std::memcpy(pending_paths[slot], path, length + 1);
+      pending_marks[slot] = 1;
+      return slot;
+    }
   }
-  std::memcpy(pending_path, path, length + 1);
-  pending_armed = 1;
-  return true;
+  return -1;
 }
 
-void clear_pending_file() {
-  pending_armed = 0;
+void drop_pending_file(int slot) {
+  if (slot >= 0 && slot < pending_slots) {
+    pending_marks[slot] = 0;
+  }
 }
 
-void remove_pending_file() {
-  if (pending_armed != 0) {
-    pending_armed = 0;
+void remove_pending_files() {
+  for (int slot = 0; slot < pending_slots; ++slot) {
+    if (pending_marks[slot] != 0) {
+      pending_marks[slot] = 0;
 #ifdef _WIN32
-    DeleteFileA(pending_path);
+      DeleteFileA(pending_paths[slot]);
 #else
-    unlink(pending_path);
+      unlink(pending_paths[slot]);
 #endif
+    }
   }
 }
 
 void fail_and_wait(int status, const char* format, ...) {
-  remove_pending_file();
+  remove_pending_files();
   std::va_list args;
   va_start(args, format);
   std::vprintf(format, args);

@@ -19,15 +19,16 @@ inline constexpr int exit_bootloader_too_long = -8;  // the bootloader is longer
 #define VELMORA_PRINTF_FORMAT(fmt, first)
 #endif
 
-// Removes the pending file (below), writes the formatted message to standard output, waits
+// Removes the pending files (below), writes the formatted message to standard output, waits
 // for one character from standard input (returning at once at end of input), then ends the
 // process with `status`. Open streams are flushed by the normal process exit.
 [[noreturn]] void fail_and_wait(int status, const char* format, ...) VELMORA_PRINTF_FORMAT(2, 3);
 
-// The pending file: a partly written temporary file that must not outlive a failed or
-// interrupted run. At most one is pending at a time. Setting it copies the path into static
-// storage, so that remove_pending_file may run inside a signal handler: it uses only calls
-// that are safe there. A path too long for that storage is not recorded, and false says so.
-bool set_pending_file(const char* path);
-void clear_pending_file();
-void remove_pending_file();
+// Pending files: partly written temporary files that must not outlive a failed or interrupted
+// run. A few may be pending at once (velmora-inspect writes four parts). Adding one copies its
+// path into static storage, so that remove_pending_files may run inside a signal handler: it
+// uses only calls that are safe there. add_pending_file returns the slot to drop once the file
+// is in place or gone, or -1 when the path is too long or no slot is free.
+int add_pending_file(const char* path);
+void drop_pending_file(int slot);
+void remove_pending_files();

@@ -1,5 +1,7 @@
 #include "fileio/output_file.h"
 
+#include <cstdio>
+
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/output_platform.h"
@@ -78,8 +80,12 @@ void discard_output_file(OutputFile& file) {
     close_fd(file.target_fd);
     file.target_fd = -1;
   }
-  remove_pending_file();
-  file.temporary.clear();
+  if (!file.temporary.empty()) {
+    std::remove(file.temporary.c_str());
+    file.temporary.clear();
+  }
+  drop_pending_file(file.pending_slot);
+  file.pending_slot = -1;
 }
 
 OutputOutcome write_file_from(const char* path, const std::uint8_t* source, std::int64_t length) {

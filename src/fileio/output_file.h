@@ -30,6 +30,7 @@ struct OutputFile {
   std::string path;             // as given
   std::string target;           // replace: the file that finally gets the bytes
   std::string temporary;        // replace: the temporary file's name, once it has one
+  int pending_slot = -1;        // its slot among the files a failure or a signal removes
   bool existed = false;         // replace: the target existed before
   std::uint32_t old_mode = 0;   // replace, existed: the target's permission bits
   std::int64_t old_owner = -1;  // replace, existed: its user and group

@@ -20,7 +20,7 @@ namespace {
 // Ends the process by the signal that arrived, as it would have ended without this handler,
 // once the temporary file is gone. Only async-signal-safe calls.
 extern "C" void remove_and_end(int signal_number) {
-  remove_pending_file();
+  remove_pending_files();
   std::signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
@@ -96,15 +96,15 @@ int create_unnamed(const std::string& directory) {
 
 // A named temporary file in `directory`, recorded as pending so that a failure or a signal
 // removes it.
-int create_named(const std::string& directory, std::string& name) {
-  name = directory + ".velmora-XXXXXX";
-  const int fd = mkstemp(name.data());
+int create_named(const std::string& directory, OutputFile& file) {
+  file.temporary = directory + ".velmora-XXXXXX";
+  const int fd = mkstemp(file.temporary.data());
   if (fd < 0) {
-    name.clear();
+    file.temporary.clear();
     return -1;
   }
   fcntl(fd, F_SETFD, FD_CLOEXEC);
-  set_pending_file(name.c_str());
+  file.pending_slot = add_pending_file(file.temporary.c_str());
   return fd;
 }
 
@@ -114,13 +114,15 @@ bool name_unnamed(OutputFile& file) {
   const std::string directory = directory_prefix(file.target);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     const std::string name = temporary_name(directory, attempt);
-    set_pending_file(name.c_str());
+    file.pending_slot = add_pending_file(name.c_str());
     if (linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       file.temporary = name;
       return true;
     }
-    clear_pending_file();
-    if (errno != EEXIST) {
+    const int error = errno;
+    drop_pending_file(file.pending_slot);
+    file.pending_slot = -1;
+    if (error != EEXIST) {
       return false;
     }
   }
@@ -173,7 +175,10 @@ OutputOutcome replace_target(OutputFile& file) {
     return OutputOutcome::cannot_write;
   }
   if (rename(file.temporary.c_str(), file.target.c_str()) == 0) {
-    clear_pending_file();
+    // The name is the target's now: nothing is left to remove.
+    drop_pending_file(file.pending_slot);
+    file.pending_slot = -1;
+    file.temporary.clear();
     return OutputOutcome::ok;
   }
   if (!rename_refused_but_writable(errno)) {
@@ -234,7 +239,7 @@ OutputOutcome open_output_file(const char* path, OutputFile& file) {
   }
   file.fd = create_unnamed(directory);
   if (file.fd < 0) {
-    file.fd = create_named(directory, file.temporary);
+    file.fd = create_named(directory, file);
   }
   if (file.fd < 0) {
     // No new file can be made beside it, but the file itself may still be written.

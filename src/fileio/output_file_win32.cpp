@@ -18,7 +18,7 @@ namespace {
 // first. The handler runs on a thread of its own and then lets the default handling end the
 // process.
 BOOL WINAPI remove_on_console_end(DWORD) {
-  remove_pending_file();
+  remove_pending_files();
   return FALSE;
 }
 
@@ -46,7 +46,8 @@ bool has_other_links(const char* path) {
 // A short name beside the target, so that a target path close to MAX_PATH still leaves room
 // for it; the exclusive create catches a clash. The file may be deleted while it is open, so
 // that the failure ending and the console handler can remove it before the process ends.
-int create_temporary(const std::string& directory, std::string& name) {
+int create_temporary(const std::string& directory, OutputFile& file) {
+  std::string& name = file.temporary;
   const DWORD seed = GetCurrentProcessId() ^ static_cast<DWORD>(GetTickCount64());
   for (DWORD attempt = 0; attempt < 100; ++attempt) {
     char stem[16];
@@ -63,7 +64,7 @@ int create_temporary(const std::string& directory, std::string& name) {
         DeleteFileA(name.c_str());
         break;
       }
-      set_pending_file(name.c_str());
+      file.pending_slot = add_pending_file(name.c_str());
       return fd;
     }
     if (GetLastError() != ERROR_FILE_EXISTS) {
@@ -112,7 +113,9 @@ OutputOutcome replace_target(OutputFile& file) {
   if (file.existed
           ? ReplaceFileA(to, from, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
           : MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) {
-    clear_pending_file();
+    drop_pending_file(file.pending_slot);
+    file.pending_slot = -1;
+    file.temporary.clear();
     return OutputOutcome::ok;
   }
   if (!file.existed || !replace_refused_but_writable(GetLastError())) {
@@ -171,7 +174,7 @@ OutputOutcome open_output_file(const char* path, OutputFile& file) {
   }
   file.route = OutputRoute::replace;
   file.existed = exists;
-  file.fd = create_temporary(directory, file.temporary);
+  file.fd = create_temporary(directory, file);
   if (file.fd < 0) {
     return exists ? open_in_place(path, file) : OutputOutcome::cannot_open;
   }
