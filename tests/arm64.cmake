@@ -62,13 +62,15 @@ set(qemu ${VELMORA_QEMU_AARCH64} -L /usr/aarch64-linux-gnu)
 list(JOIN qemu " " qemu_runner)
 
 # The unit tests: listed by running the aarch64 test program under QEMU when CTest starts,
-# each test named arm64:... .
+# each test named arm64:... . QEMU's user mode hangs a forked child that raises a signal again
+# from its handler, so the test of the signal handlers runs natively only.
 add_executable(velmora_arm64_unit_tests IMPORTED)
 set_target_properties(velmora_arm64_unit_tests PROPERTIES
   IMPORTED_LOCATION ${velmora_arm64_unit_tests}
   CROSSCOMPILING_EMULATOR "${qemu}")
 gtest_discover_tests(velmora_arm64_unit_tests
   TEST_PREFIX "arm64:"
+  TEST_FILTER "-PendingFiles.*"
   DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 300 LABELS arm64 ENVIRONMENT "VELMORA_CPU_FEATURES=crc32")
