@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +40,10 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs a program with standard input at end of file and its output caught in files.
-ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> words) {
+// Runs a program with standard input at end of file and its output caught in files; a
+// `file_limit` above 0 caps the size of every file it writes (a full disk, in effect).
+ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> words,
+                          rlim_t file_limit = 0) {
   const std::string out_path = scratch.file("stdout.txt");
   const std::string err_path = scratch.file("stderr.txt");
   std::vector<char*> argv;
@@ -54,6 +58,13 @@ ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> wo
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
       _exit(126);
+    }
+    if (file_limit > 0) {
+      const rlimit limit{file_limit, file_limit};
+      signal(SIGXFSZ, SIG_IGN);
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        _exit(126);
+      }
     }
     execv(argv[0], argv.data());
     _exit(127);
@@ -72,9 +83,10 @@ ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> wo
   return run;
 }
 
-ProcessResult inspect(const ScratchDir& scratch, std::vector<std::string> args) {
+ProcessResult inspect(const ScratchDir& scratch, std::vector<std::string> args,
+                      rlim_t file_limit = 0) {
   args.insert(args.begin(), VELMORA_INSPECT_EXE);
-  return run_program(scratch, std::move(args));
+  return run_program(scratch, std::move(args), file_limit);
 }
 
 Bytes random_bytes(std::mt19937& rng, std::size_t n) {
@@ -117,6 +129,24 @@ std::string checks_with(const InspectReport& r, Verdict verdict) {
       names += names.empty() ? c.name : std::string(" ") + c.name;
     }
   }
+  return names;
+}
+
+// The warnings a composed image earns: a bootloader that reaches past the header into the
+// rest of its page, load addresses off a 0x1000 boundary, empty applications, none active.
+std::string expected_warnings(std::size_t boot_length, const App& app1, const App& app2) {
+  std::string names;
+  const auto add = [&](bool holds, const char* name) {
+    if (holds) {
+      names += names.empty() ? name : std::string(" ") + name;
+    }
+  };
+  add(boot_length > 0x2100, "bootloader_size");
+  add(app1.load_addr % 0x1000 != 0, "app1_load_addr");
+  add(app2.load_addr % 0x1000 != 0, "app2_load_addr");
+  add(app1.bytes.empty(), "app1_size");
+  add(app2.bytes.empty(), "app2_size");
+  add(std::strcmp(app1.status, "0") == 0 && std::strcmp(app2.status, "0") == 0, "active_app");
   return names;
 }
 
@@ -262,7 +292,7 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
 
     const InspectReport r = inspect_copy(image, image.size());
     EXPECT_EQ(checks_with(r, Verdict::fail), "");
-    EXPECT_EQ(checks_with(r, Verdict::warn), "");
+    EXPECT_EQ(checks_with(r, Verdict::warn), expected_warnings(boot_length, app1, app2));
     EXPECT_EQ(checks_with(r, Verdict::skip), "");
     EXPECT_EQ(r.app1.stored.size, len1);
     EXPECT_EQ(r.app2.high_window, app2.load_addr >= 0x11000000);
@@ -310,7 +340,8 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
   // APP1 0x1234 bytes at 0x3000 as is; APP2 0x906 bytes at 0x5000, reversed, flag set.
   const Corruption corruptions[] = {
       {"bootloader byte: no checksum covers it", Edit::flip, 0x0100, 0, "", ""},
-      {"header page after the header: nothing covers it", Edit::flip, 0x2800, 0, "", ""},
+      {"header page after the header: no checksum covers it", Edit::flip, 0x2800, 0, "",
+       "bootloader_size"},
       {"APP1 status", Edit::flip, 0x2000, 0, "header_crc app1_status", ""},
       {"APP1 crc field", Edit::flip, 0x2008, 0, "header_crc app1_crc", ""},
       {"APP2 load address, still high", Edit::flip, 0x2053, 0, "header_crc", ""},
@@ -429,7 +460,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
 
   ProcessResult run = inspect(s, {good});
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("\nsummary: PASS: 16 passed, 0 warnings, 0 failed, 0 skipped\n"),
+  EXPECT_NE(run.out.find("\nsummary: PASS: 22 passed, 0 warnings, 0 failed, 0 skipped\n"),
             std::string::npos)
       << run.out;
   EXPECT_EQ(run.err, "");
@@ -448,23 +479,45 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_NE(run.out.find("fail  min_length       the file is empty"), std::string::npos);
   EXPECT_EQ(run.err, "");
 
-  // Files that cannot be read: status 2, the path on standard error, nothing on the output.
+  // Files that cannot be read: status 2, the path and the system's reason on standard error,
+  // nothing on the output.
   const std::string fifo = s.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string huge = s.file("huge.bin");
-  write_bytes(huge, {});
-  fs::resize_file(huge, std::uintmax_t{1} << 31);  // sparse: no disk space used
-  for (const std::string& path : {s.path, s.file("missing.bin"), fifo, huge}) {
+  const std::pair<std::string, std::string> unreadable[] = {
+      {s.path, "Is a directory"},
+      {s.file("missing.bin"), "No such file or directory"},
+      {s.file("missing-dir/image.bin"), "No such file or directory"},
+      {fifo, "not a regular file (a pipe, device or socket)"},
+  };
+  for (const auto& [path, reason] : unreadable) {
     SCOPED_TRACE(path);
     run = inspect(s, {path});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err.rfind("velmora-inspect: " + path + ": cannot ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err, "velmora-inspect: " + path + ": cannot open: " + reason + "\n");
   }
+
+  // An image of 2 GiB and more is read as any other, its length in 64 bits.
+  const std::string huge = s.file("huge.bin");
+  write_bytes(huge, {});
+  fs::resize_file(huge, (std::uintmax_t{1} << 32) + 0x1000);  // sparse: no disk space used
+  run = inspect(s, {huge});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("\nlength: 0x100001000 (4294971392 bytes, 1048577 pages)\n"),
+            std::string::npos)
+      << run.out;
 
   // Usage errors: status 2 and the usage line on standard error.
   const std::vector<std::vector<std::string>> misuses = {
-      {}, {"--bogus", good}, {good, good}, {"--extract"}, {"--force", good}, {"--extract=", good}};
+      {},
+      {"--bogus", good},
+      {good, good},
+      {"--extract"},
+      {"--force", good},
+      {"--extract=", good},
+      {"--against", "boot.bin", "app1.bin", "0x10000000", "1", "app2.bin", "0x11000000"},
+      {"--map", "--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1", good},
+      {"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}};
   for (const std::vector<std::string>& args : misuses) {
     run = inspect(s, args);
     EXPECT_EQ(run.status, 2) << run.err;
@@ -474,8 +527,9 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
 
   run = inspect(s, {"--help"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("Usage: velmora-inspect [--json] [--extract DIR [--force]] IMAGE\n", 0),
-            0u);
+  EXPECT_EQ(
+      run.out.rfind("Usage: velmora-inspect [--json] [--map] [--extract DIR [--force]] IMAGE\n", 0),
+      0u);
   run = inspect(s, {"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
@@ -491,7 +545,8 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   const ProcessResult run = inspect(s, {"--extract", s.file("out"), s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("summary: PASS: 15 passed, 1 warning, 0 failed"), std::string::npos);
+  EXPECT_NE(run.out.find("  warn  bootloader_size "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("summary: PASS: 19 passed, 3 warnings, 0 failed"), std::string::npos);
   EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
 }
 
@@ -556,7 +611,7 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
       {s.file("bad.bin"),
        1,
        {"\"result\": \"fail\"", "\"name\": \"app1_crc\", \"verdict\": \"fail\"", "\"failed\": 1,"}},
-      {s.file("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 15,"}},
+      {s.file("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 21,"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
