@@ -25,8 +25,10 @@
 #include <utility>
 #include <vector>
 
+#include "cli/run.h"
 #include "image/boot_header.h"
 #include "image/layout.h"
+#include "inspect/against.h"
 #include "inspect/report_format.h"
 #include "support/files.h"
 
@@ -156,6 +158,46 @@ InspectReport inspect_copy(const Bytes& image, std::size_t length) {
   return inspect_image(copy.data(), static_cast<std::int64_t>(copy.size()));
 }
 
+// The comparison --against makes, on inputs and an image held in memory; the four numeric
+// words are read by velmora's own rule.
+AgainstReport against(const Bytes& boot, const Bytes& app1, const std::string& load1,
+                      const std::string& status1, const Bytes& app2, const std::string& load2,
+                      const std::string& status2, const Bytes& image) {
+  std::vector<std::string> words = {"velmora",  "boot.bin", "app1.bin", load1,      status1,
+                                    "app2.bin", load2,      status2,    "image.bin"};
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  const auto source = [](const Bytes& b) {
+    return memory_source(b.data(), static_cast<std::int64_t>(b.size()));
+  };
+  AgainstReport r;
+  std::string error;
+  EXPECT_TRUE(compare_against(parse_run_args(argv.data()), source(boot), source(app1), source(app2),
+                              source(image), r, error))
+      << error;
+  return r;
+}
+
+// Each difference by its name; bytes with how many differ and where the first is, in the
+// region and in the image.
+std::string differences(const AgainstReport& r) {
+  std::string text;
+  for (const Difference& d : r.differences) {
+    text += text.empty() ? "" : " ";
+    text += d.what;
+    if (d.kind == DifferenceKind::bytes) {
+      char where[64];
+      std::snprintf(where, sizeof where, ":%lld@0x%llx/0x%llx", static_cast<long long>(d.count),
+                    static_cast<unsigned long long>(d.first),
+                    static_cast<unsigned long long>(d.first_in_image));
+      text += where;
+    }
+  }
+  return text;
+}
+
 // Whether `text` is exactly one well-formed JSON value.
 struct JsonCursor {
   const std::string& s;
@@ -245,6 +287,7 @@ bool json_value(JsonCursor& c) {
     case '"':
       return json_text(c);
     default: {
+      c.i += c.s[c.i] == '-' ? 1u : 0u;
       const std::size_t start = c.i;
       while (c.more() && std::isdigit(static_cast<unsigned char>(c.s[c.i])) != 0) {
         ++c.i;
@@ -296,6 +339,9 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
     EXPECT_EQ(checks_with(r, Verdict::skip), "");
     EXPECT_EQ(r.app1.stored.size, len1);
     EXPECT_EQ(r.app2.high_window, app2.load_addr >= 0x11000000);
+    EXPECT_EQ(differences(against(boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
+                                  hex(app2.load_addr), app2.status, image)),
+              "");
 
     const std::string out = scratch.file("out");
     fs::remove_all(out);
@@ -624,4 +670,126 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   }
   EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
   EXPECT_FALSE(is_json("{\"a\": 1,}"));  // the reader itself turns away a broken object
+}
+
+TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
+  std::mt19937 rng(23);
+  const ScratchDir s;
+  write_bytes(s.file("boot.bin"), random_bytes(rng, 0x100));
+  write_bytes(s.file("app1.bin"), random_bytes(rng, 0x2800));
+  write_bytes(s.file("app2.bin"), random_bytes(rng, 0x800));
+  write_bytes(s.file("empty.bin"), {});
+  const std::string boot = s.file("boot.bin");
+  const std::string app1 = s.file("app1.bin");
+  const std::string app2 = s.file("app2.bin");
+  struct Case {
+    const char* what;
+    std::vector<std::string> words;
+    const char* warns;
+  };
+  const Case cases[] = {
+      {"as meant", {boot, app1, "0x08004000", "1", app2, "0x11000000", "1"}, ""},
+      {"status and load address swapped",
+       {boot, app1, "1", "0x08004000", app2, "0x11000000", "1"},
+       "app1_load_addr"},
+      {"a letter O typed for a zero",
+       {boot, app1, "0x0800O400", "1", app2, "0x11000000", "1"},
+       "app1_load_addr"},
+      {"bootloader and APP1 swapped",
+       {app1, boot, "0x08004000", "1", app2, "0x11000000", "1"},
+       "bootloader_size"},
+      {"no application active",
+       {boot, app1, "0x08004000", "0", app2, "0x11000000", "0"},
+       "active_app"},
+      {"an empty APP2",
+       {boot, app1, "0x08004000", "1", s.file("empty.bin"), "0x11000000", "1"},
+       "app2_size"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> words = c.words;
+    words.insert(words.begin(), VELMORA_EXE);
+    words.push_back(s.file("image.bin"));
+    ASSERT_EQ(run_program(s, words).status, 0);
+    const InspectReport r =
+        inspect_copy(read_bytes(s.file("image.bin")),
+                     static_cast<std::size_t>(fs::file_size(s.file("image.bin"))));
+    EXPECT_EQ(checks_with(r, Verdict::fail), "");
+    EXPECT_EQ(checks_with(r, Verdict::warn), c.warns);
+  }
+}
+
+TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
+  // A bootloader of 0x2400 bytes runs on into the header page; APP1 0x1234 bytes as is at
+  // 0x3000; APP2 0x906 bytes at 0x5000, reversed and flagged; L = 0x6000.
+  std::mt19937 rng(29);
+  const Bytes boot = random_bytes(rng, 0x2400);
+  const Bytes app1 = random_bytes(rng, 0x1234);
+  const Bytes app2 = random_bytes(rng, 0x906);
+  const ScratchDir s;
+  const Bytes image = compose(s, boot, App{app1, 0x10000000, "1"}, App{app2, 0x11000000, "2"});
+  ASSERT_EQ(image.size(), 0x6000u);
+
+  // One image byte changed at a time: header fields by name, other bytes by region.
+  const std::pair<std::size_t, const char*> image_edits[] = {
+      {0x2000, "app1.status"},
+      {0x2005, "app1.flags"},
+      {0x200B, "app1.crc"},
+      {0x200C, "app1.offset"},
+      {0x2010, "app1.size"},
+      {0x2023, "app1.load_addr"},
+      {0x2030, "app2.status"},
+      {0x2035, "app2.flags"},
+      {0x2038, "app2.crc"},
+      {0x203D, "app2.offset"},
+      {0x2041, "app2.size"},
+      {0x2050, "app2.load_addr"},
+      {0x20F0, "header_crc"},
+      {0x2014, "header_reserved:1@0x14/0x2014"},
+      {0x20FF, "header_reserved:1@0xff/0x20ff"},
+      {0x0000, "bootloader:1@0x0/0x0"},
+      {0x1FFF, "bootloader:1@0x1fff/0x1fff"},
+      {0x2300, "header_page_fill:1@0x200/0x2300"},  // a bootloader byte run on
+      {0x2800, "header_page_fill:1@0x700/0x2800"},  // a 0xFF
+      {0x3010, "app1:1@0x10/0x3010"},
+      {0x4233, "app1:1@0x1233/0x4233"},
+      {0x4234, "app1_fill:1@0x0/0x4234"},
+      {0x5000, "app2:1@0x0/0x5000"},
+      {0x5905, "app2:1@0x905/0x5905"},
+      {0x5FFF, "app2_fill:1@0x6f9/0x5fff"},
+  };
+  for (const auto& [at, named] : image_edits) {
+    SCOPED_TRACE(named);
+    Bytes edited = image;
+    edited[at] ^= 0x5A;
+    EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", edited)),
+              named);
+  }
+  Bytes longer = image;
+  longer.resize(0x7000, 0xFF);
+  EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", longer)),
+            "length");
+  // The bytes past a cut are not compared; the length says it.
+  const Bytes cut(image.begin(), image.begin() + 0x5000);
+  EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", cut)),
+            "length");
+
+  // One word changed at a time, as the words of velmora's command line.
+  EXPECT_EQ(differences(against(boot, app1, "1", "0x10000000", app2, "0x11000000", "2", image)),
+            "app1.status app1.load_addr header_crc");
+  EXPECT_EQ(differences(against(boot, app1, "0x1000O000", "1", app2, "0x11000000", "2", image)),
+            "app1.load_addr header_crc");
+  EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "1", image)),
+            "app2.flags header_crc");
+  // APP2 below the high window is expected as is: every word whose bytes are not a palindrome
+  // differs from the image's reversed one.
+  // The words' first bytes differ here (ASSERT below), so the first difference is at 0.
+  std::int64_t unreversed = 0;
+  for (std::size_t i = 0; i < 0x904; ++i) {
+    unreversed += app2[i] != app2[i - i % 4 + 3 - i % 4] ? 1 : 0;
+  }
+  ASSERT_NE(app2[0], app2[3]);
+  EXPECT_EQ(
+      differences(against(boot, app1, "0x10000000", "1", app2, "0x10000000", "2", image)),
+      "app2.flags app2.load_addr header_crc app2:" + std::to_string(unreversed) + "@0x0/0x5000");
 }
