@@ -793,3 +793,171 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
       differences(against(boot, app1, "0x10000000", "1", app2, "0x10000000", "2", image)),
       "app2.flags app2.load_addr header_crc app2:" + std::to_string(unreversed) + "@0x0/0x5000");
 }
+
+TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
+  std::mt19937 rng(31);
+  const ScratchDir s;
+  compose(s, random_bytes(rng, 0x40), App{random_bytes(rng, 0x1000)},
+          App{random_bytes(rng, 0x20), 0x11000000, "2"});
+  const std::vector<std::string> inputs = {
+      s.file("boot.bin"), s.file("app1.bin"), "0x10000000", "1",
+      s.file("app2.bin"), "0x11000000",       "2"};
+  const auto words = [&](std::vector<std::string> front, std::vector<std::string> in) {
+    front.push_back("--against");
+    front.insert(front.end(), in.begin(), in.end());
+    front.push_back(s.file("image.bin"));
+    return front;
+  };
+
+  ProcessResult run = inspect(s, words({}, inputs));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos) << run.out;
+
+  std::vector<std::string> typo = inputs;
+  typo[2] = "0x1000O000";
+  run = inspect(s, words({}, typo));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("\n  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\nresult: DIFFERENT: 2 differences\n"), std::string::npos);
+
+  run = inspect(s, words({"--json"}, typo));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  EXPECT_NE(run.out.find("{\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": "
+                         "268435456, \"inputs\": 16777216}"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\"result\": \"different\""), std::string::npos);
+
+  // An input that cannot be read: status 2, its path and the reason, nothing printed.
+  std::vector<std::string> missing = inputs;
+  missing[4] = s.file("missing.bin");
+  run = inspect(s, words({"--json"}, missing));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "velmora-inspect: " + s.file("missing.bin") +
+                         ": cannot open: No such file or directory\n");
+}
+
+TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
+  std::mt19937 rng(37);
+  const ScratchDir s;
+  compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1234)},
+          App{random_bytes(rng, 0x906), 0x11000000, "1"});
+  // 32 marks span the 0x6000 bytes: one mark is 0x300 bytes, partly covered marks count.
+  const auto bar = [](std::size_t from, std::size_t to) {
+    return "|" + std::string(from, '.') + std::string(to - from, '#') + std::string(32 - to, '.') +
+           "|  ";
+  };
+  const std::string map = "\nmap:\n  offset      end         length      |" + std::string(32, ' ') +
+                          "|  what\n" + "  0x00000000  0x00002000  0x00002000  " + bar(0, 11) +
+                          "bootloader\n" + "  0x00002000  0x00002100  0x00000100  " + bar(10, 11) +
+                          "header\n" + "  0x00002100  0x00003000  0x00000f00  " + bar(11, 16) +
+                          "rest of the header page\n" + "  0x00003000  0x00004234  0x00001234  " +
+                          bar(16, 23) + "APP1\n" + "  0x00004234  0x00005000  0x00000dcc  " +
+                          bar(22, 27) + "APP1 padding\n" +
+                          "  0x00005000  0x00005906  0x00000906  " + bar(26, 30) + "APP2\n" +
+                          "  0x00005906  0x00006000  0x000006fa  " + bar(29, 32) + "APP2 padding\n";
+  ProcessResult run = inspect(s, {"--map", s.file("image.bin")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find(map), std::string::npos) << run.out;
+
+  run = inspect(s, {"--map", "--json", s.file("image.bin")});
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  EXPECT_NE(run.out.find("{\"offset\": 12288, \"end\": 16948, \"length\": 4660, \"name\": "
+                         "\"app1\"}"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
+  // "\xb5\xda" is not UTF-8 (a GBK path, say); "\xd2\xbb" and "\xc3\xa9" happen to be.
+  const ScratchDir s;
+  const Bytes image = compose(s, {}, App{{1, 2, 3}}, App{{4}});
+  const std::string odd = s.file("\xb5\xda\xd2\xbb.bin");
+  const std::string fine = s.file("caf\xc3\xa9.bin");
+  write_bytes(odd, image);
+  write_bytes(fine, image);
+  std::string odd_hex;
+  for (const char ch : odd) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned>(static_cast<unsigned char>(ch)));
+    odd_hex += two;
+  }
+  ProcessResult run = inspect(s, {"--json", odd});
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  EXPECT_NE(run.out.find("\"file\": \"" + s.path +
+                         "/\\ufffd\\ufffd\xd2\xbb.bin\", \"file_hex\": \"" + odd_hex + "\",\n"),
+            std::string::npos)
+      << run.out;
+  run = inspect(s, {"--json", fine});
+  EXPECT_NE(run.out.find("\"file\": \"" + fine + "\", \"file_hex\": null,\n"), std::string::npos)
+      << run.out;
+
+  // Bytes that a strict decoder turns away: a lone continuation, an overlong form, a
+  // surrogate, a value past U+10FFFF, a sequence cut short; DEL is a control character.
+  const std::pair<std::string, std::string> texts[] = {
+      {"\x80", "\\ufffd"},
+      {"\xc0\xaf", "\\ufffd\\ufffd"},
+      {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},
+      {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},
+      {"\xe2\x82", "\\ufffd\\ufffd"},
+      {"\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+       "\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+      {"a\x7f", "a\\u007f"},
+  };
+  for (const auto& [text, quoted] : texts) {
+    EXPECT_EQ(json_string(text), "\"" + quoted + "\"");
+  }
+}
+
+TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
+  std::mt19937 rng(41);
+  const ScratchDir s;
+  compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x3000)},
+          App{random_bytes(rng, 0x10), 0x11000000, "1"});
+  const std::string out = s.file("out");
+  fs::create_directory(out);
+  const auto parts_left = [&] {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(out)) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const std::string& n : names) {
+      joined += joined.empty() ? n : " " + n;
+    }
+    return joined;
+  };
+
+  // A target that exists refuses the run before the report is printed.
+  write_bytes(out + "/header.bin", {'o', 'l', 'd'});
+  ProcessResult run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/header.bin: exists already (use --force to " +
+                         "replace it)\n");
+  EXPECT_EQ(parts_left(), "header.bin");
+
+  // Writing fails part way, in app1.bin after boot.bin and header.bin were whole: no part is
+  // left, no temporary file, and the file that was there keeps its bytes.
+  run = inspect(s, {"--force", "--extract", out, s.file("image.bin")}, 0x2800);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: File too large\n");
+  EXPECT_EQ(parts_left(), "header.bin");
+  EXPECT_EQ(read_bytes(out + "/header.bin"), (Bytes{'o', 'l', 'd'}));
+
+  fs::remove(out + "/header.bin");
+  run = inspect(s, {"--extract", out, s.file("image.bin")}, 0x2800);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(parts_left(), "");
+
+  run = inspect(s, {"--force", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(parts_left(), "app1.bin app2.bin boot.bin header.bin");
+  EXPECT_EQ(read_bytes(out + "/app1.bin"), read_bytes(s.file("app1.bin")));
+}
