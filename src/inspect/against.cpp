@@ -27,9 +27,10 @@ struct Segment {
   bool reversed;
 };
 
+// One stretch for each side; no segment is longer than the expected image.
 struct Buffers {
-  std::vector<std::uint8_t> expected = stretch_buffer();
-  std::vector<std::uint8_t> image = stretch_buffer();
+  std::vector<std::uint8_t> expected;
+  std::vector<std::uint8_t> image;
 };
 
 std::int64_t clamp_count(std::int64_t available, std::int64_t n) {
@@ -68,7 +69,8 @@ bool compare_segment(const Segment& seg, const ByteSource& image, Buffers& buffe
   d.what = seg.what;
   crc = 0;
   for (std::int64_t done = 0; done < seg.size;) {
-    const std::int64_t n = std::min(seg.size - done, stretch_bytes);
+    const std::int64_t n = std::min(
+        {seg.size - done, stretch_bytes, static_cast<std::int64_t>(buffers.expected.size())});
     const std::int64_t in_image = clamp_count(image.length - (seg.offset + done), n);
     if (in_image == 0 && seg.fill == Fill::bootloader) {
       break;  // nothing left to compare, and no checksum to finish
@@ -210,7 +212,7 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
       {"app2_fill", app2_end, layout.length - app2_end, Fill::bootloader, &boot, false},
   };
 
-  Buffers buffers;
+  Buffers buffers{stretch_buffer(layout.length), stretch_buffer(layout.length)};
   std::uint32_t crc = 0;
   std::vector<Difference> tail;
   if (!compare_segment(before_header[0], image, buffers, r.differences, crc, error)) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -161,6 +162,7 @@ bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to
   return true;
 }
 
-std::vector<std::uint8_t> stretch_buffer() {
-  return std::vector<std::uint8_t>(static_cast<std::size_t>(stretch_bytes));
+std::vector<std::uint8_t> stretch_buffer(std::int64_t most) {
+  const std::int64_t words = (std::max<std::int64_t>(most, 0) + 3) / 4 * 4;
+  return std::vector<std::uint8_t>(static_cast<std::size_t>(std::min(words, stretch_bytes)));
 }

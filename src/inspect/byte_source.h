@@ -41,5 +41,6 @@ bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to
 inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 20;
 static_assert(stretch_bytes % 4 == 0);
 
-// A buffer of one stretch.
-std::vector<std::uint8_t> stretch_buffer();
+// A buffer for reads of at most `most` bytes: one stretch, or less where `most` is smaller
+// (an image in memory), rounded up to a whole word.
+std::vector<std::uint8_t> stretch_buffer(std::int64_t most);

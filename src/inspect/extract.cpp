@@ -87,7 +87,8 @@ void discard_part_output(PartOutput& out) {
 bool copy_part(const ByteSource& image, const Part& part, std::vector<std::uint8_t>& buffer,
                PartOutput& out, std::string& error) {
   for (std::int64_t done = 0; done < part.size;) {
-    const std::int64_t n = std::min(part.size - done, stretch_bytes);
+    const std::int64_t n =
+        std::min({part.size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
     if (!read_source(image, part.offset + done, buffer.data(), n, error)) {
       return false;
     }
@@ -164,7 +165,7 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
   // All four outputs are opened first, all are written, and only then are all put in place;
   // any failure on the way discards every one of them.
   PartOutput outputs[part_count];
-  std::vector<std::uint8_t> buffer = stretch_buffer();
+  std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
   bool ok = true;
   for (std::size_t i = 0; ok && i < part_count; ++i) {
     ok = open_part_output(targets[i].string(), outputs[i], error);

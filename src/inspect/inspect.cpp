@@ -392,7 +392,7 @@ bool inspect_source(const ByteSource& image, InspectReport& report, std::string&
     }
     r.header = decode_boot_header(r.header_bytes);
     r.computed_header_crc = compute_header_crc(r.header_bytes);
-    std::vector<std::uint8_t> buffer = stretch_buffer();
+    std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
     const std::int64_t page_rest_from = header_offset + static_cast<std::int64_t>(header_size);
     if (!find_not_fill(image, page_rest_from, std::min(app1_offset, image.length), buffer,
                        r.page_rest, error) ||
