@@ -1,12 +1,18 @@
 // Where and how velmora writes its output file, on both platforms.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "support/inputs.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::size_t entry_count(const std::string& dir) {
   std::size_t n = 0;
@@ -119,6 +125,161 @@ TEST(VelmoraOutput, NullDeviceIsWrittenInPlace) {
   struct stat st {};
   ASSERT_EQ(stat("/dev/null", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// The output rules on Linux: the output stays the file the user had, and after any failure
+// or signal it is either the old file or the whole new image, with nothing else left.
+bool linux_native() {
+  return !running_under_runner() && !windows_target();
+}
+
+struct Scene {
+  ScratchDir dir;
+  Inputs in;
+  std::vector<std::string> words;
+  Bytes expected;
+};
+
+// Small inputs in a directory every user may read; the words write `out`.
+void set_scene(Scene& s, const std::string& out) {
+  ASSERT_EQ(chmod(s.dir.path.c_str(), 0755), 0);
+  s.in.boot = random_bytes(0x300, 21);
+  s.in.app1 = random_bytes(0x1234, 22);
+  s.in.app2 = random_bytes(0x2001, 23);
+  s.in.status2 = "2";
+  write_bytes(s.dir.file("boot.bin"), s.in.boot);
+  write_bytes(s.dir.file("app1.bin"), s.in.app1);
+  write_bytes(s.dir.file("app2.bin"), s.in.app2);
+  s.words = velmora_words(s.dir, s.in);
+  s.words[7] = out;
+  s.expected = reference_image(s.in);
+}
+
+TEST(VelmoraOutputRules, HardLinksOwnerAndGroupStay) {
+  if (!linux_native()) {
+    GTEST_SKIP() << "hard links and owners are checked on Linux";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  write_bytes(out, Bytes(0x10, 1));
+  ASSERT_EQ(link(out.c_str(), s.dir.file("other-name.bin").c_str()), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(out.c_str(), 4321, 8765), 0);
+  }
+  const ChildResult r = run_velmora(s.words);
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_TRUE(read_bytes(s.dir.file("other-name.bin")) == s.expected);
+  EXPECT_TRUE(read_bytes(out) == s.expected);
+  ASSERT_EQ(unlink(s.dir.file("other-name.bin").c_str()), 0);
+
+  // With one name left the file is replaced, and keeps its owner, group and mode.
+  ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+  s.words[2] = "0x10001000";
+  ASSERT_EQ(run_velmora(s.words).exit_status, 0);
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+  }
+  EXPECT_EQ(entry_count(s.dir.path), 4u);
+}
+
+// A file mounted over another (as a container is given a file of its host) cannot be renamed
+// over; another user's file in a sticky directory neither. Both are written in place.
+TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreWrittenInPlace) {
+  if (!linux_native() || geteuid() != 0) {
+    GTEST_SKIP() << "needs root on Linux to mount a file and to act as another user";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  write_bytes(s.dir.file("host.bin"), Bytes(0x10, 2));
+  write_bytes(out, {});
+  if (mount(s.dir.file("host.bin").c_str(), out.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    std::printf("bind mount not permitted here: that half is skipped\n");
+  } else {
+    const ChildResult r = run_velmora(s.words);
+    umount2(out.c_str(), MNT_DETACH);
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_TRUE(read_bytes(s.dir.file("host.bin")) == s.expected);
+    EXPECT_EQ(entry_count(s.dir.path), 5u);
+  }
+
+  const std::string sticky = s.dir.file("sticky");
+  fs::create_directory(sticky);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  const std::string shared = sticky + "/download.bin";
+  write_bytes(shared, Bytes(0x10, 3));
+  ASSERT_EQ(chmod(shared.c_str(), 0666), 0);
+  s.words[7] = shared;
+  const ChildResult r = run_velmora(s.words, {.user = unprivileged_user});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_TRUE(read_bytes(shared) == s.expected);
+  struct stat st {};
+  ASSERT_EQ(stat(shared.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(entry_count(sticky), 1u);
+}
+
+TEST(VelmoraOutputRules, DescriptorIntoAPipeGetsExactlyTheImage) {
+  if (!linux_native()) {
+    GTEST_SKIP() << "/dev/fd is a Linux facility";
+  }
+  Scene s;
+  set_scene(s, "/dev/fd/3");
+  std::string command = "exec '" + velmora_path() + "'";
+  for (const std::string& word : s.words) {
+    command += " '" + word + "'";
+  }
+  command += " 3>&1 >/dev/null </dev/null";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  Bytes received;
+  for (int c = std::fgetc(pipe); c != EOF; c = std::fgetc(pipe)) {
+    received.push_back(static_cast<std::uint8_t>(c));
+  }
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_TRUE(received == s.expected);
+  EXPECT_EQ(entry_count(s.dir.path), 3u);
+}
+
+// Signals during a long composition: the old output whole, or the new image whole, and no
+// other file. Two sparse applications of 384 MiB take long enough to be caught part way.
+TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
+  if (!linux_native()) {
+    GTEST_SKIP() << "signals are sent to a native Linux velmora";
+  }
+  ScratchDir dir;
+  const std::string out = dir.file("download.bin");
+  for (const char* name : {"app1.bin", "app2.bin"}) {
+    write_bytes(dir.file(name), {});
+    ASSERT_EQ(truncate(dir.file(name).c_str(), 384 << 20), 0);
+  }
+  write_bytes(dir.file("boot.bin"), random_bytes(0x100, 31));
+  const Bytes old = random_bytes(0x1000, 32);
+  const std::vector<std::string> words = velmora_words(dir, Inputs{});
+  const std::uintmax_t length = 0x3000 + 2 * (std::uintmax_t{384} << 20);
+  // Early and late: while the first application is read, and while the image is written.
+  const struct {
+    int signal_number;
+    int delay_ms;
+  } cases[] = {{SIGINT, 100}, {SIGTERM, 900}, {SIGHUP, 1500}, {SIGKILL, 600}};
+  for (const auto [signal_number, delay_ms] : cases) {
+    SCOPED_TRACE(signal_number);
+    write_bytes(out, old);
+    const ChildResult r = run_velmora_and_signal(words, signal_number, delay_ms);
+    if (r.exit_status == 0) {
+      EXPECT_EQ(fs::file_size(out), length);  // it finished first
+    } else {
+      EXPECT_EQ(r.signal, signal_number) << r.out;
+      EXPECT_TRUE(read_bytes(out) == old);
+    }
+    EXPECT_EQ(entry_count(dir.path), 4u);
+  }
 }
 
 }  // namespace
