@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "fileio/output_file.h"
 #include "image/layout.h"
 #include "image/word_reverse.h"
 
@@ -22,70 +23,15 @@ struct Part {
   bool reversed;
 };
 
-// One extracted file while it is written: its bytes go to a temporary file beside the target,
-// which is renamed over the target only once every part is whole.
-struct PartOutput {
-  std::string target;
-  std::string temporary;
-  std::FILE* file = nullptr;
-};
-
-bool open_part_output(const std::string& target, PartOutput& out, std::string& error) {
-  out.target = target;
-  out.temporary = target + ".velmora-inspect-part";
-  out.file = std::fopen(out.temporary.c_str(), "wb");
-  if (out.file == nullptr) {
-    error = target + ": cannot write: " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-bool write_part_output(PartOutput& out, const std::uint8_t* bytes, std::int64_t count,
-                       std::string& error) {
-  const auto n = static_cast<std::size_t>(count);
-  if (std::fwrite(bytes, 1, n, out.file) != n) {
-    error = out.target + ": cannot write: " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-bool close_part_output(PartOutput& out, std::string& error) {
-  const bool closed = std::fclose(out.file) == 0;
-  out.file = nullptr;
-  if (!closed) {
-    error = out.target + ": cannot write: " + std::strerror(errno);
-  }
-  return closed;
-}
-
-bool finish_part_output(PartOutput& out, std::string& error) {
-  std::error_code ec;
-  fs::rename(out.temporary, out.target, ec);
-  if (ec) {
-    error = out.target + ": cannot write: " + ec.message();
-    return false;
-  }
-  out.temporary.clear();
-  return true;
-}
-
-void discard_part_output(PartOutput& out) {
-  if (out.file != nullptr) {
-    std::fclose(out.file);
-    out.file = nullptr;
-  }
-  if (!out.temporary.empty()) {
-    std::remove(out.temporary.c_str());
-    out.temporary.clear();
-  }
+// The system's text for the failure just seen, where it left one.
+std::string reason(int error_number) {
+  return error_number != 0 ? std::strerror(error_number) : "the output could not be put in place";
 }
 
 // Streams one part of the image into its output, its words turned back where it is stored
 // reversed; each stretch starts on a word of the part.
 bool copy_part(const ByteSource& image, const Part& part, std::vector<std::uint8_t>& buffer,
-               PartOutput& out, std::string& error) {
+               OutputFile& out, std::string& error) {
   for (std::int64_t done = 0; done < part.size;) {
     const std::int64_t n =
         std::min({part.size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
@@ -95,12 +41,26 @@ bool copy_part(const ByteSource& image, const Part& part, std::vector<std::uint8
     if (part.reversed) {
       reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
     }
-    if (!write_part_output(out, buffer.data(), n, error)) {
+    errno = 0;
+    if (!write_output(out, buffer.data(), n)) {
+      error = out.path + ": cannot write: " + reason(errno);
       return false;
     }
     done += n;
   }
-  return close_part_output(out, error);
+  return true;
+}
+
+// Gives up every output. A temporary file that has a name is removed by its own name as
+// well, since the output routine keeps only the latest one for its signal handlers.
+void discard_all(OutputFile* outputs, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string temporary = outputs[i].temporary;
+    discard_output_file(outputs[i]);
+    if (!temporary.empty()) {
+      std::remove(temporary.c_str());
+    }
+  }
 }
 
 // Every target checked before any output is opened: a target that exists refuses the whole
@@ -163,24 +123,35 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
   }
 
   // All four outputs are opened first, all are written, and only then are all put in place;
-  // any failure on the way discards every one of them.
-  PartOutput outputs[part_count];
+  // any failure on the way discards every one of them. A part that must be written in place
+  // (an existing file with other hard links, a device) cannot be taken back, so those parts
+  // are written after all the others.
+  OutputFile outputs[part_count];
   std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
-  bool ok = true;
-  for (std::size_t i = 0; ok && i < part_count; ++i) {
-    ok = open_part_output(targets[i].string(), outputs[i], error);
-  }
-  for (std::size_t i = 0; ok && i < part_count; ++i) {
-    ok = copy_part(image, parts[i], buffer, outputs[i], error);
-  }
-  for (std::size_t i = 0; ok && i < part_count; ++i) {
-    ok = finish_part_output(outputs[i], error);
-  }
-  if (!ok) {
-    for (PartOutput& out : outputs) {
-      discard_part_output(out);
+  for (std::size_t i = 0; i < part_count; ++i) {
+    errno = 0;
+    if (open_output_file(targets[i].string().c_str(), outputs[i]) != OutputOutcome::ok) {
+      error = targets[i].string() + ": cannot write: " + reason(errno);
+      discard_all(outputs, part_count);
+      return ExtractOutcome::cannot_write;
     }
-    return ExtractOutcome::cannot_write;
+  }
+  for (const bool in_place : {false, true}) {
+    for (std::size_t i = 0; i < part_count; ++i) {
+      if (output_written_in_place(outputs[i]) == in_place &&
+          !copy_part(image, parts[i], buffer, outputs[i], error)) {
+        discard_all(outputs, part_count);
+        return ExtractOutcome::cannot_write;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < part_count; ++i) {
+    errno = 0;
+    if (finish_output_file(outputs[i]) != OutputOutcome::ok) {
+      error = targets[i].string() + ": cannot write: " + reason(errno);
+      discard_all(outputs, part_count);
+      return ExtractOutcome::cannot_write;
+    }
   }
   return ExtractOutcome::written;
 }
