@@ -109,9 +109,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   create_output_file(out_path.c_str(), out);
   compose_download_image(plan, inputs, out);
   release_download_image(plan);
-  for (InputFile* input : {&inputs.boot, &inputs.app1, &inputs.app2}) {
-    close_input_file(*input);
-  }
   const Bytes image = read_file(out_path);
 
   const ImageLayout layout =

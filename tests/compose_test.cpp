@@ -30,9 +30,6 @@ void compose_into(const RunArgs& args, const std::string& out) {
   create_output_file(out.c_str(), file);
   compose_download_image(image, inputs, file);
   release_download_image(image);
-  for (InputFile* input : {&inputs.boot, &inputs.app1, &inputs.app2}) {
-    close_input_file(*input);
-  }
 }
 
 }  // namespace

@@ -10,15 +10,6 @@
 
 namespace {
 
-std::size_t entry_count(const std::string& dir) {
-  std::size_t n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    (void)entry;
-    ++n;
-  }
-  return n;
-}
-
 struct stat stat_of(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(stat(path.c_str(), &st), 0) << path;

@@ -159,10 +159,28 @@ std::string directory_prefix(const std::string& path) {
 
 #endif
 
-std::int64_t read_up_to(int fd, std::uint8_t* destination, std::int64_t length) {
+namespace {
+
+// One call that reads into `read_to` or, when that is null, writes from `write_from`, at
+// `offset` or, when it is negative, at the file's position.
+long long one_call(int fd, std::int64_t offset, std::uint8_t* read_to,
+                   const std::uint8_t* write_from, std::int64_t count) {
+  if (read_to != nullptr) {
+    return offset < 0 ? read_some(fd, read_to, count) : read_some_at(fd, offset, read_to, count);
+  }
+  return offset < 0 ? write_some(fd, write_from, count)
+                    : write_some_at(fd, offset, write_from, count);
+}
+
+// Moves up to `length` bytes in calls of at most io_chunk (EINTR retried); stops early when a
+// call moves nothing or fails. Returns how many bytes moved.
+std::int64_t transfer(int fd, std::int64_t offset, std::uint8_t* read_to,
+                      const std::uint8_t* write_from, std::int64_t length) {
   std::int64_t done = 0;
   while (done < length) {
-    const long long got = read_some(fd, destination + done, next_call(length - done));
+    const long long got = one_call(
+        fd, offset < 0 ? offset : offset + done, read_to == nullptr ? nullptr : read_to + done,
+        write_from == nullptr ? nullptr : write_from + done, next_call(length - done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -172,53 +190,25 @@ std::int64_t read_up_to(int fd, std::uint8_t* destination, std::int64_t length) 
     done += got;
   }
   return done;
+}
+
+}  // namespace
+
+std::int64_t read_up_to(int fd, std::uint8_t* destination, std::int64_t length) {
+  return transfer(fd, -1, destination, nullptr, length);
 }
 
 std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destination,
                            std::int64_t length) {
-  std::int64_t done = 0;
-  while (done < length) {
-    const long long got =
-        read_some_at(fd, offset + done, destination + done, next_call(length - done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      break;
-    }
-    done += got;
-  }
-  return done;
+  return transfer(fd, offset, destination, nullptr, length);
 }
 
 bool write_all(int fd, const std::uint8_t* source, std::int64_t length) {
-  std::int64_t done = 0;
-  while (done < length) {
-    const long long got = write_some(fd, source + done, next_call(length - done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    done += got;
-  }
-  return true;
+  return transfer(fd, -1, nullptr, source, length) == length;
 }
 
 bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::int64_t length) {
-  std::int64_t done = 0;
-  while (done < length) {
-    const long long got = write_some_at(fd, offset + done, source + done, next_call(length - done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    done += got;
-  }
-  return true;
+  return transfer(fd, offset, nullptr, source, length) == length;
 }
 
 bool copy_contents(int from, int to) {

@@ -44,7 +44,8 @@ bool has_other_links(const char* path) {
 }
 
 // A short name beside the target, so that a target path close to MAX_PATH still leaves room
-// for it; the exclusive create catches a clash.
+// for it; the exclusive create catches a clash. The file may be deleted while it is open, so
+// that the failure ending and the console handler can remove it before the process ends.
 int create_temporary(const std::string& directory, std::string& name) {
   const DWORD seed = GetCurrentProcessId() ^ static_cast<DWORD>(GetTickCount64());
   for (DWORD attempt = 0; attempt < 100; ++attempt) {
@@ -52,18 +53,33 @@ int create_temporary(const std::string& directory, std::string& name) {
     std::snprintf(stem, sizeof stem, "~vl%08lx.tmp",
                   static_cast<unsigned long>((seed + attempt * 0x9E3779B9u) & 0xFFFFFFFFu));
     name = directory + stem;
-    const int fd =
-        _open(name.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd >= 0) {
+    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+      if (fd < 0) {
+        CloseHandle(handle);
+        DeleteFileA(name.c_str());
+        break;
+      }
       set_pending_file(name.c_str());
       return fd;
     }
-    if (errno != EEXIST) {
+    if (GetLastError() != ERROR_FILE_EXISTS) {
       break;
     }
   }
   name.clear();
   return -1;
+}
+
+// The full form of a path: ReplaceFile needs the directory of each file, and does not find
+// it in every form a user may type (a bare name, say).
+std::string full_path(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  return length > 0 && length < sizeof full ? std::string(full, length) : path;
 }
 
 OutputOutcome open_in_place(const char* path, OutputFile& file) {
@@ -87,8 +103,10 @@ OutputOutcome replace_target(OutputFile& file) {
   if (!closed) {
     return OutputOutcome::cannot_write;
   }
-  const char* from = file.temporary.c_str();
-  const char* to = file.target.c_str();
+  const std::string from_path = full_path(file.temporary);
+  const std::string to_path = full_path(file.target);
+  const char* from = from_path.c_str();
+  const char* to = to_path.c_str();
   // ReplaceFile keeps the replaced file's attributes and security descriptor; a new file
   // gets the directory's defaults.
   if (file.existed

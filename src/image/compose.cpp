@@ -179,6 +179,10 @@ void compose_download_image(DownloadImage& image, ImageInputs& inputs, OutputFil
     header = finished_header(image.header);
     store_output_bytes_at(out, header_offset, header.data(), std::int64_t{header_size});
   }
+  // An input that is also the output must be closed before the output takes its place.
+  for (InputFile* input : {&inputs.boot, &inputs.app1, &inputs.app2}) {
+    close_input_file(*input);
+  }
   store_output_file(out);
 }
 

@@ -47,8 +47,9 @@ ImageInputs open_image_inputs(const RunArgs& args);
 // delivers fewer bytes than its length (or other bytes in a second reading) with "Can not read
 // the path", a byte not written with "Can not write the path". Where the output is a
 // temporary file, the image is written in one pass and the header last; where the bytes land
-// in the user's file as they are written, both applications are read and checksummed first,
-// so that an input that cannot be read leaves that file as it was.
+// in the user's file as they are written, every input is read whole and both applications
+// checksummed first, so that an input that cannot be read leaves that file as it was. The
+// inputs are closed before the output takes its place.
 void compose_download_image(DownloadImage& image, ImageInputs& inputs, OutputFile& out);
 
 void release_download_image(DownloadImage& image);
