@@ -54,28 +54,28 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
                        error);
 }
 
-using HeaderMask = std::array<bool, header_size>;
-
 void mark_word(HeaderMask& mask, std::size_t offset) {
   for (std::size_t i = offset; i < offset + 4; ++i) {
     mask[i] = true;
   }
 }
 
-// Marks the header bytes that belong to a field; every other byte is reserved.
-HeaderMask header_field_bytes() {
-  HeaderMask field{};
-  for (const std::size_t base : {app1_descriptor, app2_descriptor}) {
-    for (const std::size_t f :
-         {desc_status, desc_flags, desc_crc, desc_offset, desc_size, desc_load_addr}) {
-      mark_word(field, base + f);
+}  // namespace
+
+const HeaderMask& header_field_bytes() {
+  static const HeaderMask field = [] {
+    HeaderMask mask{};
+    for (const std::size_t base : {app1_descriptor, app2_descriptor}) {
+      for (const std::size_t f :
+           {desc_status, desc_flags, desc_crc, desc_offset, desc_size, desc_load_addr}) {
+        mark_word(mask, base + f);
+      }
     }
-  }
-  mark_word(field, header_crc_field);
+    mark_word(mask, header_crc_field);
+    return mask;
+  }();
   return field;
 }
-
-}  // namespace
 
 bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
                      std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
@@ -158,7 +158,7 @@ CheckResult check_header_reserved(const InspectReport& r) {
   if (!r.header_present) {
     return no_header(name);
   }
-  static const HeaderMask field = header_field_bytes();
+  const HeaderMask& field = header_field_bytes();
   const std::uint8_t* const header = r.header_bytes.data();
   std::size_t count = 0;
   std::size_t first = 0;

@@ -3,6 +3,7 @@
 // The image is read in stretches, never whole, so memory stays flat at any size.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,6 +69,10 @@ bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t 
 // The bytes of [from, to) that are not 0xFF, reading a stretch at a time into `buffer`.
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error);
+
+// True for each header byte that belongs to a field; every other byte is reserved (0).
+using HeaderMask = std::array<bool, header_size>;
+const HeaderMask& header_field_bytes();
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).
