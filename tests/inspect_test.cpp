@@ -711,9 +711,8 @@ TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
     words.insert(words.begin(), VELMORA_EXE);
     words.push_back(s.file("image.bin"));
     ASSERT_EQ(run_program(s, words).status, 0);
-    const InspectReport r =
-        inspect_copy(read_bytes(s.file("image.bin")),
-                     static_cast<std::size_t>(fs::file_size(s.file("image.bin"))));
+    const Bytes image = read_bytes(s.file("image.bin"));
+    const InspectReport r = inspect_copy(image, image.size());
     EXPECT_EQ(checks_with(r, Verdict::fail), "");
     EXPECT_EQ(checks_with(r, Verdict::warn), c.warns);
   }
