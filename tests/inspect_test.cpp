@@ -310,8 +310,10 @@ bool is_json(const std::string& text) {
 
 TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
   // Lengths at and around word and page boundaries; the later cases draw random lengths.
-  const std::size_t lengths[] = {0,     1,     2,      3,      4,      5,      7,      8,     0xFFC,
-                                 0xFFD, 0xFFF, 0x1000, 0x1001, 0x1003, 0x1004, 0x2000, 0x2001};
+  // The last two span several of the stretches the image is read in.
+  const std::size_t lengths[] = {0,      1,      2,      3,       4,      5,      7,
+                                 8,      0xFFC,  0xFFD,  0xFFF,   0x1000, 0x1001, 0x1003,
+                                 0x1004, 0x2000, 0x2001, 0x20003, 0x31002};
   const std::uint32_t addresses[] = {0x10000000, 0x10FFFFFF, 0x11000000, 0xFFFFFFFC};
   const char* statuses[] = {"0", "1", "2", "80", "ff", "7f"};
   const std::size_t boot_lengths[] = {0, 1, 0x1A00, 0x1FFF, 0x2000, 0x2100, 0x2400};
@@ -342,6 +344,14 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
     EXPECT_EQ(differences(against(boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
                                   hex(app2.load_addr), app2.status, image)),
               "");
+    if (len1 > 0x1ABCD) {
+      // A byte past the first stretches of the image is found where it is.
+      Bytes edited = image;
+      edited[0x1DBCD] ^= 1;
+      EXPECT_EQ(differences(against(boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
+                                    hex(app2.load_addr), app2.status, edited)),
+                "app1:1@0x1abcd/0x1dbcd");
+    }
 
     const std::string out = scratch.file("out");
     fs::remove_all(out);

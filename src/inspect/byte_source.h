@@ -36,9 +36,11 @@ bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to
                  std::int64_t count, std::string& error);
 
 // How much a scan reads at a time: large enough that the per-call cost vanishes, small enough
-// that memory stays flat whatever the image's size. A whole number of words, so that a scan
-// that starts at an application's first byte never splits one of its words.
-inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 20;
+// that memory stays flat whatever the image's size and that a stretch is still in the
+// processor's cache when it is checksummed (64 KiB was measured fastest, beside 1 MiB and
+// 256 KiB). A whole number of words, so that a scan that starts at an application's first
+// byte never splits one of its words.
+inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 16;
 static_assert(stretch_bytes % 4 == 0);
 
 // A buffer for reads of at most `most` bytes: one stretch, or less where `most` is smaller
