@@ -783,6 +783,22 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
   EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", cut)),
             "length");
 
+  // A bootloader that runs on through APP1's padding into APP2's page: the fills hold its
+  // bytes, and only APP2's own bytes are written over it.
+  const Bytes long_boot = random_bytes(rng, 0x5800);
+  const Bytes app1_pages = random_bytes(rng, 0x1800);
+  const Bytes app2_short = random_bytes(rng, 0x10);
+  Bytes run_on =
+      compose(s, long_boot, App{app1_pages, 0x11000000, "2"}, App{app2_short, 0x11000000, "1"});
+  ASSERT_EQ(run_on.size(), 0x6000u);
+  EXPECT_EQ(differences(against(long_boot, app1_pages, "0x11000000", "2", app2_short, "0x11000000",
+                                "1", run_on)),
+            "");
+  run_on[0x5010] ^= 1;
+  EXPECT_EQ(differences(against(long_boot, app1_pages, "0x11000000", "2", app2_short, "0x11000000",
+                                "1", run_on)),
+            "app2_fill:1@0x0/0x5010");
+
   // One word changed at a time, as the words of velmora's command line.
   EXPECT_EQ(differences(against(boot, app1, "1", "0x10000000", app2, "0x11000000", "2", image)),
             "app1.status app1.load_addr header_crc");
