@@ -2,6 +2,7 @@
 # and a .deb on Linux, a .zip on Windows, each named with the project's version.
 #   cmake --workflow --preset package    (Linux, in build/release)
 #   cmake --workflow --preset windows    (velmora.exe, in build/windows)
+#   cmake --workflow --preset arm64      (64-bit Arm Linux, in build/arm64)
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 else()
@@ -27,5 +28,11 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  # CPack asks dpkg for the architecture, which names the build machine's; a cross-compiled
+  # package is for its target. dpkg-shlibdeps finds the target's libraries, and the packages
+  # they come from, only where those are installed through multiarch (libstdc++6:arm64).
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  endif()
 endif()
 include(CPack)

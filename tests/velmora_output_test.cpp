@@ -99,6 +99,24 @@ TEST(VelmoraOutput, PathEndingInASeparatorIsRefused) {
   EXPECT_EQ(entry_count(dir.path), 3u);
 }
 
+// An output path a few characters short of the 260 that Windows allows, in a deep directory:
+// the temporary file beside it must fit as well.
+TEST(VelmoraOutput, PathNearTheWindowsLimit) {
+  ScratchDir dir;
+  write_small_inputs(dir);
+  const std::string deep = dir.file(std::string(236 - dir.path.size() - 1, 'd'));
+  std::filesystem::create_directory(deep);
+  const std::string out = deep + "/out.bin";
+  ASSERT_EQ(out.size(), 244u);
+  for (int run = 0; run < 2; ++run) {  // a new output, then one that exists
+    SCOPED_TRACE(run);
+    const ChildResult r = run_velmora_in(dir.path, relative_words(out));
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(read_bytes(out).size(), 0x5000u);
+    EXPECT_EQ(entry_count(deep), 1u);
+  }
+}
+
 // The null device has no directory entry to rename over: it is written in place.
 TEST(VelmoraOutput, NullDeviceIsWrittenInPlace) {
   ScratchDir dir;
@@ -177,6 +195,17 @@ TEST(VelmoraOutputRules, HardLinksOwnerAndGroupStay) {
     EXPECT_EQ(st.st_gid, 8765u);
   }
   EXPECT_EQ(entry_count(s.dir.path), 4u);
+
+  // An input with a second name as the output, longer than one stretch of the image: it is
+  // still read whole as it was, though it is written over.
+  s.in.app1 = random_bytes(0x180001, 24);
+  write_bytes(s.dir.file("app1.bin"), s.in.app1);
+  ASSERT_EQ(link(s.dir.file("app1.bin").c_str(), s.dir.file("app1-copy.bin").c_str()), 0);
+  s.words[2] = "0x10000000";
+  s.words[7] = s.dir.file("app1.bin");
+  ASSERT_EQ(run_velmora(s.words).exit_status, 0);
+  EXPECT_TRUE(read_bytes(s.dir.file("app1-copy.bin")) == reference_image(s.in));
+  EXPECT_EQ(entry_count(s.dir.path), 5u);
 }
 
 // A file mounted over another (as a container is given a file of its host) cannot be renamed
@@ -214,6 +243,17 @@ TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreWrittenInPlace) {
   ASSERT_EQ(stat(shared.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
   EXPECT_EQ(entry_count(sticky), 1u);
+
+  // A directory where this user can make no file, holding a file the user may write.
+  const std::string closed = s.dir.file("closed");
+  fs::create_directory(closed);
+  ASSERT_EQ(chmod(closed.c_str(), 0755), 0);
+  s.words[7] = closed + "/download.bin";
+  write_bytes(s.words[7], Bytes(0x10, 4));
+  ASSERT_EQ(chmod(s.words[7].c_str(), 0666), 0);
+  EXPECT_EQ(run_velmora(s.words, {.user = unprivileged_user}).exit_status, 0);
+  EXPECT_TRUE(read_bytes(s.words[7]) == s.expected);
+  EXPECT_EQ(entry_count(closed), 1u);
 }
 
 TEST(VelmoraOutputRules, DescriptorIntoAPipeGetsExactlyTheImage) {
