@@ -138,8 +138,8 @@ TEST(VelmoraOutput, NullDeviceIsWrittenInPlace) {
 
 // The output rules on Linux: the output stays the file the user had, and after any failure
 // or signal it is either the old file or the whole new image, with nothing else left.
-bool linux_native() {
-  return !running_under_runner() && !windows_target();
+bool linux_target() {
+  return !windows_target();
 }
 
 struct Scene {
@@ -165,7 +165,7 @@ void set_scene(Scene& s, const std::string& out) {
 }
 
 TEST(VelmoraOutputRules, HardLinksOwnerAndGroupStay) {
-  if (!linux_native()) {
+  if (!linux_target()) {
     GTEST_SKIP() << "hard links and owners are checked on Linux";
   }
   Scene s;
@@ -211,7 +211,7 @@ TEST(VelmoraOutputRules, HardLinksOwnerAndGroupStay) {
 // A file mounted over another (as a container is given a file of its host) cannot be renamed
 // over; another user's file in a sticky directory neither. Both are written in place.
 TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreWrittenInPlace) {
-  if (!linux_native() || geteuid() != 0) {
+  if (!linux_target() || geteuid() != 0) {
     GTEST_SKIP() << "needs root on Linux to mount a file and to act as another user";
   }
   Scene s;
@@ -257,13 +257,15 @@ TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreWrittenInPlace) {
 }
 
 TEST(VelmoraOutputRules, DescriptorIntoAPipeGetsExactlyTheImage) {
-  if (!linux_native()) {
+  if (!linux_target()) {
     GTEST_SKIP() << "/dev/fd is a Linux facility";
   }
   Scene s;
   set_scene(s, "/dev/fd/3");
-  std::string command = "exec '" + velmora_path() + "'";
-  for (const std::string& word : s.words) {
+  std::string command = "exec";
+  std::vector<std::string> words = velmora_command();
+  words.insert(words.end(), s.words.begin(), s.words.end());
+  for (const std::string& word : words) {
     command += " '" + word + "'";
   }
   command += " 3>&1 >/dev/null </dev/null";
@@ -281,7 +283,7 @@ TEST(VelmoraOutputRules, DescriptorIntoAPipeGetsExactlyTheImage) {
 // Signals during a long composition: the old output whole, or the new image whole, and no
 // other file. Two sparse applications of 384 MiB take long enough to be caught part way.
 TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
-  if (!linux_native()) {
+  if (!linux_target() || running_under_runner()) {
     GTEST_SKIP() << "signals are sent to a native Linux velmora";
   }
   ScratchDir dir;

@@ -161,27 +161,20 @@ std::string directory_prefix(const std::string& path) {
 
 namespace {
 
-// One call that reads into `read_to` or, when that is null, writes from `write_from`, at
-// `offset` or, when it is negative, at the file's position.
-long long one_call(int fd, std::int64_t offset, std::uint8_t* read_to,
-                   const std::uint8_t* write_from, std::int64_t count) {
-  if (read_to != nullptr) {
-    return offset < 0 ? read_some(fd, read_to, count) : read_some_at(fd, offset, read_to, count);
-  }
-  return offset < 0 ? write_some(fd, write_from, count)
-                    : write_some_at(fd, offset, write_from, count);
+// A call that moved nothing or failed ends a transfer, unless a signal interrupted it.
+bool retry(long long got) {
+  return got < 0 && errno == EINTR;
 }
 
-// Moves up to `length` bytes in calls of at most io_chunk (EINTR retried); stops early when a
-// call moves nothing or fails. Returns how many bytes moved.
-std::int64_t transfer(int fd, std::int64_t offset, std::uint8_t* read_to,
-                      const std::uint8_t* write_from, std::int64_t length) {
+// Reads up to `length` bytes in calls of at most io_chunk, at `offset` or, when it is
+// negative, at the file's position; returns how many came.
+std::int64_t read_loop(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t length) {
   std::int64_t done = 0;
   while (done < length) {
-    const long long got = one_call(
-        fd, offset < 0 ? offset : offset + done, read_to == nullptr ? nullptr : read_to + done,
-        write_from == nullptr ? nullptr : write_from + done, next_call(length - done));
-    if (got < 0 && errno == EINTR) {
+    const std::int64_t want = next_call(length - done);
+    const long long got = offset < 0 ? read_some(fd, to + done, want)
+                                     : read_some_at(fd, offset + done, to + done, want);
+    if (retry(got)) {
       continue;
     }
     if (got <= 0) {
@@ -192,23 +185,41 @@ std::int64_t transfer(int fd, std::int64_t offset, std::uint8_t* read_to,
   return done;
 }
 
+// The same for writing; true when every byte was taken.
+bool write_loop(int fd, std::int64_t offset, const std::uint8_t* from, std::int64_t length) {
+  std::int64_t done = 0;
+  while (done < length) {
+    const std::int64_t want = next_call(length - done);
+    const long long got = offset < 0 ? write_some(fd, from + done, want)
+                                     : write_some_at(fd, offset + done, from + done, want);
+    if (retry(got)) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    done += got;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::int64_t read_up_to(int fd, std::uint8_t* destination, std::int64_t length) {
-  return transfer(fd, -1, destination, nullptr, length);
+  return read_loop(fd, -1, destination, length);
 }
 
 std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destination,
                            std::int64_t length) {
-  return transfer(fd, offset, destination, nullptr, length);
+  return read_loop(fd, offset, destination, length);
 }
 
 bool write_all(int fd, const std::uint8_t* source, std::int64_t length) {
-  return transfer(fd, -1, nullptr, source, length) == length;
+  return write_loop(fd, -1, source, length);
 }
 
 bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::int64_t length) {
-  return transfer(fd, offset, nullptr, source, length) == length;
+  return write_loop(fd, offset, source, length);
 }
 
 bool copy_contents(int from, int to) {

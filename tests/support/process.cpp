@@ -37,15 +37,7 @@ struct Child {
 // works in `directory` unless it is empty.
 Child start_child(const std::vector<std::string>& args, const ChildLimits& limits, bool pipe_stdin,
                   const std::string& directory = "") {
-  std::vector<std::string> words;
-  if (const char* runner = env_or_null("VELMORA_RUNNER")) {
-    // The runner may be a command with options, separated by blanks.
-    std::istringstream split(runner);
-    for (std::string word; split >> word;) {
-      words.push_back(word);
-    }
-  }
-  words.push_back(velmora_path());
+  std::vector<std::string> words = velmora_command();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& w : words) {
@@ -155,6 +147,19 @@ int wait_status(pid_t pid) {
 std::string velmora_path() {
   const char* exe = env_or_null("VELMORA_EXE");
   return exe != nullptr ? exe : VELMORA_EXE;
+}
+
+std::vector<std::string> velmora_command() {
+  std::vector<std::string> words;
+  if (const char* runner = env_or_null("VELMORA_RUNNER")) {
+    // The runner may be a command with options, separated by blanks.
+    std::istringstream split(runner);
+    for (std::string word; split >> word;) {
+      words.push_back(word);
+    }
+  }
+  words.push_back(velmora_path());
+  return words;
 }
 
 bool running_under_runner() {

@@ -24,6 +24,8 @@ inline constexpr int unprivileged_user = 65534;
 // tests. VELMORA_RUNNER, when set, is put in front of it (e.g. "wine" or "valgrind -q").
 std::string velmora_path();
 bool running_under_runner();
+// The words that start the program under test: the runner's, then the program.
+std::vector<std::string> velmora_command();
 
 // True when the program under test is the Windows build (VELMORA_TARGET=windows). Its
 // standard output is a text stream there, which ends every line with "\r\n".
