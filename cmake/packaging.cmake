@@ -6,7 +6,8 @@
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 else()
-  install(FILES ${PROJECT_SOURCE_DIR}/doc/velmora.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/doc/velmora.1 ${PROJECT_SOURCE_DIR}/doc/velmora-inspect.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 set(CPACK_PACKAGE_NAME velmora)

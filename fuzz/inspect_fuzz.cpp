@@ -1,25 +1,120 @@
 // Any bytes make a verdict: inspecting an untrusted image never crashes, never reads outside
-// the image and never allocates more than the image's size.
+// the image and never allocates more than a stretch. The same bytes, cut into three inputs,
+// their numbers and an image, are compared as --against compares them: never a read outside
+// any of the four, and every difference named consistently.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "cli/run.h"
+#include "image/layout.h"
+#include "inspect/against.h"
 #include "inspect/inspect.h"
 #include "inspect/report_format.h"
 
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void check(bool holds) {
+  if (!holds) {
+    std::abort();
+  }
+}
+
+void fuzz_report(const Bytes& image) {
+  const InspectReport report = inspect_image(image.data(), static_cast<std::int64_t>(image.size()));
+  const int status = report_exit_status(report);
+  check(status == inspect_exit_pass || status == inspect_exit_fail);
+  check(!report.checks.empty());
+  (void)report_text("fuzz.bin", report);
+  (void)report_json("fuzz.bin", report, true);
+  (void)map_text(report);
+}
+
+// Takes the next `count` bytes (fewer at the end) as one exact-size input.
+Bytes take(const std::uint8_t*& data, std::size_t& size, std::size_t count) {
+  count = std::min(count, size);
+  Bytes part(data, data + count);
+  data += count;
+  size -= count;
+  return part;
+}
+
+std::string hex_word(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
+  return text;
+}
+
+void fuzz_against(const std::uint8_t* data, std::size_t size) {
+  constexpr std::size_t head = 13;
+  if (size < head) {
+    return;
+  }
+  std::vector<std::string> words = {"velmora",
+                                    "boot.bin",
+                                    "app1.bin",
+                                    hex_word(get_le32(data, 0)),
+                                    hex_word(data[8]),
+                                    "app2.bin",
+                                    hex_word(get_le32(data, 4)),
+                                    hex_word(data[9]),
+                                    "image.bin"};
+  // Lengths in units that let the bootloader reach past its region and the applications
+  // span a page edge within the fuzzer's input size.
+  const std::size_t boot_length = std::size_t{data[10]} * 48;
+  const std::size_t app1_length = std::size_t{data[11]} * 24;
+  const std::size_t app2_length = std::size_t{data[12]} * 24;
+  data += head;
+  size -= head;
+  const Bytes boot = take(data, size, boot_length);
+  const Bytes app1 = take(data, size, app1_length);
+  const Bytes app2 = take(data, size, app2_length);
+  const Bytes image = take(data, size, size);
+
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  const auto source = [](const Bytes& b) {
+    return memory_source(b.data(), static_cast<std::int64_t>(b.size()));
+  };
+  AgainstReport r;
+  std::string error;
+  const bool compared = compare_against(parse_run_args(argv.data()), source(boot), source(app1),
+                                        source(app2), source(image), r, error);
+  const std::int64_t expected_length =
+      plan_layout(static_cast<std::int64_t>(app1.size()), static_cast<std::int64_t>(app2.size()))
+          .length;
+  // The only refusal small inputs can meet is a bootloader longer than the image.
+  check(compared == (static_cast<std::int64_t>(boot.size()) <= expected_length));
+  if (!compared) {
+    return;
+  }
+  check(r.expected_length == expected_length);
+  bool length_named = false;
+  for (const Difference& d : r.differences) {
+    if (d.kind == DifferenceKind::bytes) {
+      check(d.count >= 1 && d.first_in_image < static_cast<std::int64_t>(image.size()));
+      check(d.first_in_image < expected_length && d.first >= 0 && d.first <= d.first_in_image);
+    }
+    length_named = length_named || d.kind == DifferenceKind::length;
+  }
+  check(length_named == (static_cast<std::int64_t>(image.size()) != expected_length));
+  (void)against_text("image.bin", parse_run_args(argv.data()), r);
+  (void)against_json("image.bin", parse_run_args(argv.data()), r);
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An exact-size copy, so that a read one byte past the end is caught.
-  const std::vector<std::uint8_t> image(data, data + size);
-  const InspectReport report = inspect_image(image.data(), static_cast<std::int64_t>(size));
-  const int status = report_exit_status(report);
-  if (status != inspect_exit_pass && status != inspect_exit_fail) {
-    std::abort();
-  }
-  if (report.checks.empty()) {
-    std::abort();
-  }
-  (void)report_text("fuzz.bin", report);
-  (void)report_json("fuzz.bin", report);
+  fuzz_report(Bytes(data, data + size));
+  fuzz_against(data, size);
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +25,10 @@
 #include <utility>
 #include <vector>
 
+#include "cli/run.h"
 #include "image/boot_header.h"
 #include "image/layout.h"
+#include "inspect/against.h"
 #include "inspect/report_format.h"
 #include "support/files.h"
 
@@ -38,8 +42,10 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs a program with standard input at end of file and its output caught in files.
-ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> words) {
+// Runs a program with standard input at end of file and its output caught in files; a
+// `file_limit` above 0 caps the size of every file it writes (a full disk, in effect).
+ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> words,
+                          rlim_t file_limit = 0) {
   const std::string out_path = scratch.file("stdout.txt");
   const std::string err_path = scratch.file("stderr.txt");
   std::vector<char*> argv;
@@ -54,6 +60,13 @@ ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> wo
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
       _exit(126);
+    }
+    if (file_limit > 0) {
+      const rlimit limit{file_limit, file_limit};
+      signal(SIGXFSZ, SIG_IGN);
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        _exit(126);
+      }
     }
     execv(argv[0], argv.data());
     _exit(127);
@@ -72,9 +85,10 @@ ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> wo
   return run;
 }
 
-ProcessResult inspect(const ScratchDir& scratch, std::vector<std::string> args) {
+ProcessResult inspect(const ScratchDir& scratch, std::vector<std::string> args,
+                      rlim_t file_limit = 0) {
   args.insert(args.begin(), VELMORA_INSPECT_EXE);
-  return run_program(scratch, std::move(args));
+  return run_program(scratch, std::move(args), file_limit);
 }
 
 Bytes random_bytes(std::mt19937& rng, std::size_t n) {
@@ -120,10 +134,68 @@ std::string checks_with(const InspectReport& r, Verdict verdict) {
   return names;
 }
 
+// The warnings a composed image earns: a bootloader that reaches past the header into the
+// rest of its page, load addresses off a 0x1000 boundary, empty applications, none active.
+std::string expected_warnings(std::size_t boot_length, const App& app1, const App& app2) {
+  std::string names;
+  const auto add = [&](bool holds, const char* name) {
+    if (holds) {
+      names += names.empty() ? name : std::string(" ") + name;
+    }
+  };
+  add(boot_length > 0x2100, "bootloader_size");
+  add(app1.load_addr % 0x1000 != 0, "app1_load_addr");
+  add(app2.load_addr % 0x1000 != 0, "app2_load_addr");
+  add(app1.bytes.empty(), "app1_size");
+  add(app2.bytes.empty(), "app2_size");
+  add(std::strcmp(app1.status, "0") == 0 && std::strcmp(app2.status, "0") == 0, "active_app");
+  return names;
+}
+
 // Inspects an exact-size copy, so that the sanitizer sees any read past its end.
 InspectReport inspect_copy(const Bytes& image, std::size_t length) {
   const Bytes copy(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));
   return inspect_image(copy.data(), static_cast<std::int64_t>(copy.size()));
+}
+
+// The comparison --against makes, on inputs and an image held in memory; the four numeric
+// words are read by velmora's own rule.
+AgainstReport against(const Bytes& boot, const Bytes& app1, const std::string& load1,
+                      const std::string& status1, const Bytes& app2, const std::string& load2,
+                      const std::string& status2, const Bytes& image) {
+  std::vector<std::string> words = {"velmora",  "boot.bin", "app1.bin", load1,      status1,
+                                    "app2.bin", load2,      status2,    "image.bin"};
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  const auto source = [](const Bytes& b) {
+    return memory_source(b.data(), static_cast<std::int64_t>(b.size()));
+  };
+  AgainstReport r;
+  std::string error;
+  EXPECT_TRUE(compare_against(parse_run_args(argv.data()), source(boot), source(app1), source(app2),
+                              source(image), r, error))
+      << error;
+  return r;
+}
+
+// Each difference by its name; bytes with how many differ and where the first is, in the
+// region and in the image.
+std::string differences(const AgainstReport& r) {
+  std::string text;
+  for (const Difference& d : r.differences) {
+    text += text.empty() ? "" : " ";
+    text += d.what;
+    if (d.kind == DifferenceKind::bytes) {
+      char where[64];
+      std::snprintf(where, sizeof where, ":%lld@0x%llx/0x%llx", static_cast<long long>(d.count),
+                    static_cast<unsigned long long>(d.first),
+                    static_cast<unsigned long long>(d.first_in_image));
+      text += where;
+    }
+  }
+  return text;
 }
 
 // Whether `text` is exactly one well-formed JSON value.
@@ -215,6 +287,7 @@ bool json_value(JsonCursor& c) {
     case '"':
       return json_text(c);
     default: {
+      c.i += c.s[c.i] == '-' ? 1u : 0u;
       const std::size_t start = c.i;
       while (c.more() && std::isdigit(static_cast<unsigned char>(c.s[c.i])) != 0) {
         ++c.i;
@@ -237,8 +310,10 @@ bool is_json(const std::string& text) {
 
 TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
   // Lengths at and around word and page boundaries; the later cases draw random lengths.
-  const std::size_t lengths[] = {0,     1,     2,      3,      4,      5,      7,      8,     0xFFC,
-                                 0xFFD, 0xFFF, 0x1000, 0x1001, 0x1003, 0x1004, 0x2000, 0x2001};
+  // The last two span several of the stretches the image is read in.
+  const std::size_t lengths[] = {0,      1,      2,      3,       4,      5,      7,
+                                 8,      0xFFC,  0xFFD,  0xFFF,   0x1000, 0x1001, 0x1003,
+                                 0x1004, 0x2000, 0x2001, 0x20003, 0x31002};
   const std::uint32_t addresses[] = {0x10000000, 0x10FFFFFF, 0x11000000, 0xFFFFFFFC};
   const char* statuses[] = {"0", "1", "2", "80", "ff", "7f"};
   const std::size_t boot_lengths[] = {0, 1, 0x1A00, 0x1FFF, 0x2000, 0x2100, 0x2400};
@@ -262,10 +337,21 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
 
     const InspectReport r = inspect_copy(image, image.size());
     EXPECT_EQ(checks_with(r, Verdict::fail), "");
-    EXPECT_EQ(checks_with(r, Verdict::warn), "");
+    EXPECT_EQ(checks_with(r, Verdict::warn), expected_warnings(boot_length, app1, app2));
     EXPECT_EQ(checks_with(r, Verdict::skip), "");
     EXPECT_EQ(r.app1.stored.size, len1);
     EXPECT_EQ(r.app2.high_window, app2.load_addr >= 0x11000000);
+    EXPECT_EQ(differences(against(boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
+                                  hex(app2.load_addr), app2.status, image)),
+              "");
+    if (len1 > 0x1ABCD) {
+      // A byte past the first stretches of the image is found where it is.
+      Bytes edited = image;
+      edited[0x1DBCD] ^= 1;
+      EXPECT_EQ(differences(against(boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
+                                    hex(app2.load_addr), app2.status, edited)),
+                "app1:1@0x1abcd/0x1dbcd");
+    }
 
     const std::string out = scratch.file("out");
     fs::remove_all(out);
@@ -310,7 +396,8 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
   // APP1 0x1234 bytes at 0x3000 as is; APP2 0x906 bytes at 0x5000, reversed, flag set.
   const Corruption corruptions[] = {
       {"bootloader byte: no checksum covers it", Edit::flip, 0x0100, 0, "", ""},
-      {"header page after the header: nothing covers it", Edit::flip, 0x2800, 0, "", ""},
+      {"header page after the header: no checksum covers it", Edit::flip, 0x2800, 0, "",
+       "bootloader_size"},
       {"APP1 status", Edit::flip, 0x2000, 0, "header_crc app1_status", ""},
       {"APP1 crc field", Edit::flip, 0x2008, 0, "header_crc app1_crc", ""},
       {"APP2 load address, still high", Edit::flip, 0x2053, 0, "header_crc", ""},
@@ -429,7 +516,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
 
   ProcessResult run = inspect(s, {good});
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("\nsummary: PASS: 16 passed, 0 warnings, 0 failed, 0 skipped\n"),
+  EXPECT_NE(run.out.find("\nsummary: PASS: 22 passed, 0 warnings, 0 failed, 0 skipped\n"),
             std::string::npos)
       << run.out;
   EXPECT_EQ(run.err, "");
@@ -448,23 +535,45 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_NE(run.out.find("fail  min_length       the file is empty"), std::string::npos);
   EXPECT_EQ(run.err, "");
 
-  // Files that cannot be read: status 2, the path on standard error, nothing on the output.
+  // Files that cannot be read: status 2, the path and the system's reason on standard error,
+  // nothing on the output.
   const std::string fifo = s.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string huge = s.file("huge.bin");
-  write_bytes(huge, {});
-  fs::resize_file(huge, std::uintmax_t{1} << 31);  // sparse: no disk space used
-  for (const std::string& path : {s.path, s.file("missing.bin"), fifo, huge}) {
+  const std::pair<std::string, std::string> unreadable[] = {
+      {s.path, "Is a directory"},
+      {s.file("missing.bin"), "No such file or directory"},
+      {s.file("missing-dir/image.bin"), "No such file or directory"},
+      {fifo, "not a regular file (a pipe, device or socket)"},
+  };
+  for (const auto& [path, reason] : unreadable) {
     SCOPED_TRACE(path);
     run = inspect(s, {path});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err.rfind("velmora-inspect: " + path + ": cannot ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err, "velmora-inspect: " + path + ": cannot open: " + reason + "\n");
   }
+
+  // An image of 2 GiB and more is read as any other, its length in 64 bits.
+  const std::string huge = s.file("huge.bin");
+  write_bytes(huge, {});
+  fs::resize_file(huge, (std::uintmax_t{1} << 32) + 0x1000);  // sparse: no disk space used
+  run = inspect(s, {huge});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("\nlength: 0x100001000 (4294971392 bytes, 1048577 pages)\n"),
+            std::string::npos)
+      << run.out;
 
   // Usage errors: status 2 and the usage line on standard error.
   const std::vector<std::vector<std::string>> misuses = {
-      {}, {"--bogus", good}, {good, good}, {"--extract"}, {"--force", good}, {"--extract=", good}};
+      {},
+      {"--bogus", good},
+      {good, good},
+      {"--extract"},
+      {"--force", good},
+      {"--extract=", good},
+      {"--against", "boot.bin", "app1.bin", "0x10000000", "1", "app2.bin", "0x11000000"},
+      {"--map", "--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1", good},
+      {"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}};
   for (const std::vector<std::string>& args : misuses) {
     run = inspect(s, args);
     EXPECT_EQ(run.status, 2) << run.err;
@@ -474,8 +583,9 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
 
   run = inspect(s, {"--help"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("Usage: velmora-inspect [--json] [--extract DIR [--force]] IMAGE\n", 0),
-            0u);
+  EXPECT_EQ(
+      run.out.rfind("Usage: velmora-inspect [--json] [--map] [--extract DIR [--force]] IMAGE\n", 0),
+      0u);
   run = inspect(s, {"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
@@ -491,7 +601,8 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   const ProcessResult run = inspect(s, {"--extract", s.file("out"), s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("summary: PASS: 15 passed, 1 warning, 0 failed"), std::string::npos);
+  EXPECT_NE(run.out.find("  warn  bootloader_size "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("summary: PASS: 19 passed, 3 warnings, 0 failed"), std::string::npos);
   EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
 }
 
@@ -556,7 +667,7 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
       {s.file("bad.bin"),
        1,
        {"\"result\": \"fail\"", "\"name\": \"app1_crc\", \"verdict\": \"fail\"", "\"failed\": 1,"}},
-      {s.file("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 15,"}},
+      {s.file("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 21,"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -569,4 +680,309 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   }
   EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
   EXPECT_FALSE(is_json("{\"a\": 1,}"));  // the reader itself turns away a broken object
+}
+
+TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
+  std::mt19937 rng(23);
+  const ScratchDir s;
+  write_bytes(s.file("boot.bin"), random_bytes(rng, 0x100));
+  write_bytes(s.file("app1.bin"), random_bytes(rng, 0x2800));
+  write_bytes(s.file("app2.bin"), random_bytes(rng, 0x800));
+  write_bytes(s.file("empty.bin"), {});
+  const std::string boot = s.file("boot.bin");
+  const std::string app1 = s.file("app1.bin");
+  const std::string app2 = s.file("app2.bin");
+  struct Case {
+    const char* what;
+    std::vector<std::string> words;
+    const char* warns;
+  };
+  const Case cases[] = {
+      {"as meant", {boot, app1, "0x08004000", "1", app2, "0x11000000", "1"}, ""},
+      {"status and load address swapped",
+       {boot, app1, "1", "0x08004000", app2, "0x11000000", "1"},
+       "app1_load_addr"},
+      {"a letter O typed for a zero",
+       {boot, app1, "0x0800O400", "1", app2, "0x11000000", "1"},
+       "app1_load_addr"},
+      {"bootloader and APP1 swapped",
+       {app1, boot, "0x08004000", "1", app2, "0x11000000", "1"},
+       "bootloader_size"},
+      {"no application active",
+       {boot, app1, "0x08004000", "0", app2, "0x11000000", "0"},
+       "active_app"},
+      {"an empty APP2",
+       {boot, app1, "0x08004000", "1", s.file("empty.bin"), "0x11000000", "1"},
+       "app2_size"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> words = c.words;
+    words.insert(words.begin(), VELMORA_EXE);
+    words.push_back(s.file("image.bin"));
+    ASSERT_EQ(run_program(s, words).status, 0);
+    const Bytes image = read_bytes(s.file("image.bin"));
+    const InspectReport r = inspect_copy(image, image.size());
+    EXPECT_EQ(checks_with(r, Verdict::fail), "");
+    EXPECT_EQ(checks_with(r, Verdict::warn), c.warns);
+  }
+}
+
+TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
+  // A bootloader of 0x2400 bytes runs on into the header page; APP1 0x1234 bytes as is at
+  // 0x3000; APP2 0x906 bytes at 0x5000, reversed and flagged; L = 0x6000.
+  std::mt19937 rng(29);
+  const Bytes boot = random_bytes(rng, 0x2400);
+  const Bytes app1 = random_bytes(rng, 0x1234);
+  const Bytes app2 = random_bytes(rng, 0x906);
+  const ScratchDir s;
+  const Bytes image = compose(s, boot, App{app1, 0x10000000, "1"}, App{app2, 0x11000000, "2"});
+  ASSERT_EQ(image.size(), 0x6000u);
+
+  // One image byte changed at a time: header fields by name, other bytes by region.
+  const std::pair<std::size_t, const char*> image_edits[] = {
+      {0x2000, "app1.status"},
+      {0x2005, "app1.flags"},
+      {0x200B, "app1.crc"},
+      {0x200C, "app1.offset"},
+      {0x2010, "app1.size"},
+      {0x2023, "app1.load_addr"},
+      {0x2030, "app2.status"},
+      {0x2035, "app2.flags"},
+      {0x2038, "app2.crc"},
+      {0x203D, "app2.offset"},
+      {0x2041, "app2.size"},
+      {0x2050, "app2.load_addr"},
+      {0x20F0, "header_crc"},
+      {0x2014, "header_reserved:1@0x14/0x2014"},
+      {0x20FF, "header_reserved:1@0xff/0x20ff"},
+      {0x0000, "bootloader:1@0x0/0x0"},
+      {0x1FFF, "bootloader:1@0x1fff/0x1fff"},
+      {0x2300, "header_page_fill:1@0x200/0x2300"},  // a bootloader byte run on
+      {0x2800, "header_page_fill:1@0x700/0x2800"},  // a 0xFF
+      {0x3010, "app1:1@0x10/0x3010"},
+      {0x4233, "app1:1@0x1233/0x4233"},
+      {0x4234, "app1_fill:1@0x0/0x4234"},
+      {0x5000, "app2:1@0x0/0x5000"},
+      {0x5905, "app2:1@0x905/0x5905"},
+      {0x5FFF, "app2_fill:1@0x6f9/0x5fff"},
+  };
+  for (const auto& [at, named] : image_edits) {
+    SCOPED_TRACE(named);
+    Bytes edited = image;
+    edited[at] ^= 0x5A;
+    EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", edited)),
+              named);
+  }
+  Bytes longer = image;
+  longer.resize(0x7000, 0xFF);
+  EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", longer)),
+            "length");
+  // The bytes past a cut are not compared; the length says it.
+  const Bytes cut(image.begin(), image.begin() + 0x5000);
+  EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", cut)),
+            "length");
+
+  // A bootloader that runs on through APP1's padding into APP2's page: the fills hold its
+  // bytes, and only APP2's own bytes are written over it.
+  const Bytes long_boot = random_bytes(rng, 0x5800);
+  const Bytes app1_pages = random_bytes(rng, 0x1800);
+  const Bytes app2_short = random_bytes(rng, 0x10);
+  Bytes run_on =
+      compose(s, long_boot, App{app1_pages, 0x11000000, "2"}, App{app2_short, 0x11000000, "1"});
+  ASSERT_EQ(run_on.size(), 0x6000u);
+  EXPECT_EQ(differences(against(long_boot, app1_pages, "0x11000000", "2", app2_short, "0x11000000",
+                                "1", run_on)),
+            "");
+  run_on[0x5010] ^= 1;
+  EXPECT_EQ(differences(against(long_boot, app1_pages, "0x11000000", "2", app2_short, "0x11000000",
+                                "1", run_on)),
+            "app2_fill:1@0x0/0x5010");
+
+  // One word changed at a time, as the words of velmora's command line.
+  EXPECT_EQ(differences(against(boot, app1, "1", "0x10000000", app2, "0x11000000", "2", image)),
+            "app1.status app1.load_addr header_crc");
+  EXPECT_EQ(differences(against(boot, app1, "0x1000O000", "1", app2, "0x11000000", "2", image)),
+            "app1.load_addr header_crc");
+  EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "1", image)),
+            "app2.flags header_crc");
+  // APP2 below the high window is expected as is: every word whose bytes are not a palindrome
+  // differs from the image's reversed one.
+  // The words' first bytes differ here (ASSERT below), so the first difference is at 0.
+  std::int64_t unreversed = 0;
+  for (std::size_t i = 0; i < 0x904; ++i) {
+    unreversed += app2[i] != app2[i - i % 4 + 3 - i % 4] ? 1 : 0;
+  }
+  ASSERT_NE(app2[0], app2[3]);
+  EXPECT_EQ(
+      differences(against(boot, app1, "0x10000000", "1", app2, "0x10000000", "2", image)),
+      "app2.flags app2.load_addr header_crc app2:" + std::to_string(unreversed) + "@0x0/0x5000");
+}
+
+TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
+  std::mt19937 rng(31);
+  const ScratchDir s;
+  compose(s, random_bytes(rng, 0x40), App{random_bytes(rng, 0x1000)},
+          App{random_bytes(rng, 0x20), 0x11000000, "2"});
+  const std::vector<std::string> inputs = {
+      s.file("boot.bin"), s.file("app1.bin"), "0x10000000", "1",
+      s.file("app2.bin"), "0x11000000",       "2"};
+  const auto words = [&](std::vector<std::string> front, std::vector<std::string> in) {
+    front.push_back("--against");
+    front.insert(front.end(), in.begin(), in.end());
+    front.push_back(s.file("image.bin"));
+    return front;
+  };
+
+  ProcessResult run = inspect(s, words({}, inputs));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos) << run.out;
+
+  std::vector<std::string> typo = inputs;
+  typo[2] = "0x1000O000";
+  run = inspect(s, words({}, typo));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("\n  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\nresult: DIFFERENT: 2 differences\n"), std::string::npos);
+
+  run = inspect(s, words({"--json"}, typo));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  EXPECT_NE(run.out.find("{\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": "
+                         "268435456, \"inputs\": 16777216}"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\"result\": \"different\""), std::string::npos);
+
+  // An input that cannot be read: status 2, its path and the reason, nothing printed.
+  std::vector<std::string> missing = inputs;
+  missing[4] = s.file("missing.bin");
+  run = inspect(s, words({"--json"}, missing));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "velmora-inspect: " + s.file("missing.bin") +
+                         ": cannot open: No such file or directory\n");
+}
+
+TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
+  std::mt19937 rng(37);
+  const ScratchDir s;
+  compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1234)},
+          App{random_bytes(rng, 0x906), 0x11000000, "1"});
+  // 32 marks span the 0x6000 bytes: one mark is 0x300 bytes, partly covered marks count.
+  const auto bar = [](std::size_t from, std::size_t to) {
+    return "|" + std::string(from, '.') + std::string(to - from, '#') + std::string(32 - to, '.') +
+           "|  ";
+  };
+  const std::string map = "\nmap:\n  offset      end         length      |" + std::string(32, ' ') +
+                          "|  what\n" + "  0x00000000  0x00002000  0x00002000  " + bar(0, 11) +
+                          "bootloader\n" + "  0x00002000  0x00002100  0x00000100  " + bar(10, 11) +
+                          "header\n" + "  0x00002100  0x00003000  0x00000f00  " + bar(11, 16) +
+                          "rest of the header page\n" + "  0x00003000  0x00004234  0x00001234  " +
+                          bar(16, 23) + "APP1\n" + "  0x00004234  0x00005000  0x00000dcc  " +
+                          bar(22, 27) + "APP1 padding\n" +
+                          "  0x00005000  0x00005906  0x00000906  " + bar(26, 30) + "APP2\n" +
+                          "  0x00005906  0x00006000  0x000006fa  " + bar(29, 32) + "APP2 padding\n";
+  ProcessResult run = inspect(s, {"--map", s.file("image.bin")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find(map), std::string::npos) << run.out;
+
+  run = inspect(s, {"--map", "--json", s.file("image.bin")});
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  EXPECT_NE(run.out.find("{\"offset\": 12288, \"end\": 16948, \"length\": 4660, \"name\": "
+                         "\"app1\"}"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
+  // "\xb5\xda" is not UTF-8 (a GBK path, say); "\xd2\xbb" and "\xc3\xa9" happen to be.
+  const ScratchDir s;
+  const Bytes image = compose(s, {}, App{{1, 2, 3}}, App{{4}});
+  const std::string odd = s.file("\xb5\xda\xd2\xbb.bin");
+  const std::string fine = s.file("caf\xc3\xa9.bin");
+  write_bytes(odd, image);
+  write_bytes(fine, image);
+  std::string odd_hex;
+  for (const char ch : odd) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned>(static_cast<unsigned char>(ch)));
+    odd_hex += two;
+  }
+  ProcessResult run = inspect(s, {"--json", odd});
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  EXPECT_NE(run.out.find("\"file\": \"" + s.path +
+                         "/\\ufffd\\ufffd\xd2\xbb.bin\", \"file_hex\": \"" + odd_hex + "\",\n"),
+            std::string::npos)
+      << run.out;
+  run = inspect(s, {"--json", fine});
+  EXPECT_NE(run.out.find("\"file\": \"" + fine + "\", \"file_hex\": null,\n"), std::string::npos)
+      << run.out;
+
+  // Bytes that a strict decoder turns away: a lone continuation, an overlong form, a
+  // surrogate, a value past U+10FFFF, a sequence cut short; DEL is a control character.
+  const std::pair<std::string, std::string> texts[] = {
+      {"\x80", "\\ufffd"},
+      {"\xc0\xaf", "\\ufffd\\ufffd"},
+      {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},
+      {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},
+      {"\xe2\x82", "\\ufffd\\ufffd"},
+      {"\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+       "\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+      {"a\x7f", "a\\u007f"},
+  };
+  for (const auto& [text, quoted] : texts) {
+    EXPECT_EQ(json_string(text), "\"" + quoted + "\"");
+  }
+}
+
+TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
+  std::mt19937 rng(41);
+  const ScratchDir s;
+  compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x3000)},
+          App{random_bytes(rng, 0x10), 0x11000000, "1"});
+  const std::string out = s.file("out");
+  fs::create_directory(out);
+  const auto parts_left = [&] {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(out)) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const std::string& n : names) {
+      joined += joined.empty() ? n : " " + n;
+    }
+    return joined;
+  };
+
+  // A target that exists refuses the run before the report is printed.
+  write_bytes(out + "/header.bin", {'o', 'l', 'd'});
+  ProcessResult run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/header.bin: exists already (use --force to " +
+                         "replace it)\n");
+  EXPECT_EQ(parts_left(), "header.bin");
+
+  // Writing fails part way, in app1.bin after boot.bin and header.bin were whole: no part is
+  // left, no temporary file, and the file that was there keeps its bytes.
+  run = inspect(s, {"--force", "--extract", out, s.file("image.bin")}, 0x2800);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: File too large\n");
+  EXPECT_EQ(parts_left(), "header.bin");
+  EXPECT_EQ(read_bytes(out + "/header.bin"), (Bytes{'o', 'l', 'd'}));
+
+  fs::remove(out + "/header.bin");
+  run = inspect(s, {"--extract", out, s.file("image.bin")}, 0x2800);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(parts_left(), "");
+
+  run = inspect(s, {"--force", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(parts_left(), "app1.bin app2.bin boot.bin header.bin");
+  EXPECT_EQ(read_bytes(out + "/app1.bin"), read_bytes(s.file("app1.bin")));
 }

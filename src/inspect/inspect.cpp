@@ -34,19 +34,25 @@ std::int64_t app_end(const ImageDescriptor& d) {
   return std::int64_t{d.offset} + std::int64_t{d.size};
 }
 
-AppFacts read_app(const ImageDescriptor& d, const std::uint8_t* bytes, std::int64_t length) {
-  AppFacts app;
+// Where an application's last page ends, cut to the file: the padding that can be looked at.
+std::int64_t padding_end(const AppFacts& app, std::int64_t length) {
+  return std::min(std::int64_t{app.stored.offset} + app.pages * page_size, length);
+}
+
+bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std::uint8_t>& buffer,
+              AppFacts& app, std::string& error) {
   app.stored = d;
   app.high_window = in_high_window(d.load_addr);
   app.pages = pages(d.size);
-  app.in_file = app_end(d) <= length;
-  if (app.in_file) {
-    app.computed_crc = application_crc(bytes + d.offset, d.size, app.high_window);
+  app.in_file = app_end(d) <= image.length;
+  if (!app.in_file) {
+    return true;
   }
-  return app;
+  return application_crc(image, d.offset, d.size, app.high_window, buffer, app.computed_crc,
+                         error) &&
+         find_not_fill(image, app_end(d), padding_end(app, image.length), buffer, app.padding,
+                       error);
 }
-
-using HeaderMask = std::array<bool, header_size>;
 
 void mark_word(HeaderMask& mask, std::size_t offset) {
   for (std::size_t i = offset; i < offset + 4; ++i) {
@@ -54,37 +60,61 @@ void mark_word(HeaderMask& mask, std::size_t offset) {
   }
 }
 
-// Marks the header bytes that belong to a field; every other byte is reserved.
-HeaderMask header_field_bytes() {
-  HeaderMask field{};
-  for (const std::size_t base : {app1_descriptor, app2_descriptor}) {
-    for (const std::size_t f :
-         {desc_status, desc_flags, desc_crc, desc_offset, desc_size, desc_load_addr}) {
-      mark_word(field, base + f);
+}  // namespace
+
+const HeaderMask& header_field_bytes() {
+  static const HeaderMask field = [] {
+    HeaderMask mask{};
+    for (const std::size_t base : {app1_descriptor, app2_descriptor}) {
+      for (const std::size_t f :
+           {desc_status, desc_flags, desc_crc, desc_offset, desc_size, desc_load_addr}) {
+        mark_word(mask, base + f);
+      }
     }
-  }
-  mark_word(field, header_crc_field);
+    mark_word(mask, header_crc_field);
+    return mask;
+  }();
   return field;
 }
 
-}  // namespace
-
-std::uint32_t application_crc(const std::uint8_t* region, std::size_t size, bool reversed) {
-  if (!reversed) {
-    return crc32_feed(0, region, size);
-  }
-  // A chunk that holds whole words keeps the word boundaries of the application.
-  std::array<std::uint8_t, 4096> chunk{};
-  static_assert(chunk.size() % 4 == 0);
+bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
+  // Each stretch starts on a word of the application, so reversing it turns whole words back.
   std::uint32_t state = 0;
-  for (std::size_t done = 0; done < size;) {
-    const std::size_t n = std::min(chunk.size(), size - done);
-    std::memcpy(chunk.data(), region + done, n);
-    reverse_word_bytes(chunk.data(), n);
-    state = crc32_feed(state, chunk.data(), n);
+  for (std::int64_t done = 0; done < size;) {
+    const std::int64_t n =
+        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
+    if (!read_source(image, offset + done, buffer.data(), n, error)) {
+      return false;
+    }
+    if (reversed) {
+      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
+    }
+    state = crc32_feed(state, buffer.data(), static_cast<std::size_t>(n));
     done += n;
   }
-  return state;
+  crc = state;
+  return true;
+}
+
+bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
+                   std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error) {
+  found = NotFill{};
+  for (std::int64_t at = from; at < to;) {
+    const std::int64_t n =
+        std::min({to - at, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
+    if (!read_source(image, at, buffer.data(), n, error)) {
+      return false;
+    }
+    for (std::int64_t i = 0; i < n; ++i) {
+      if (buffer[static_cast<std::size_t>(i)] != 0xFF) {
+        found.first = found.count == 0 ? at + i : found.first;
+        ++found.count;
+      }
+    }
+    at += n;
+  }
+  return true;
 }
 
 bool flag_allowed(const ImageDescriptor& d) {
@@ -92,6 +122,8 @@ bool flag_allowed(const ImageDescriptor& d) {
   // rule rewards, so the rule itself says whether this load address could carry the flag.
   return d.status == 1 && describe_application(d.load_addr, 2).flags == flag_high_window_status;
 }
+
+namespace {
 
 CheckResult check_min_length(const InspectReport& r) {
   const char* name = "min_length";
@@ -121,13 +153,13 @@ CheckResult check_header_crc(const InspectReport& r) {
                             r.header.header_crc, r.computed_header_crc));
 }
 
-CheckResult check_header_reserved(const InspectReport& r, const std::uint8_t* bytes) {
+CheckResult check_header_reserved(const InspectReport& r) {
   const char* name = "header_reserved";
   if (!r.header_present) {
     return no_header(name);
   }
-  static const HeaderMask field = header_field_bytes();
-  const std::uint8_t* const header = bytes + header_offset;
+  const HeaderMask& field = header_field_bytes();
+  const std::uint8_t* const header = r.header_bytes.data();
   std::size_t count = 0;
   std::size_t first = 0;
   for (std::size_t i = 0; i < header_size; ++i) {
@@ -237,8 +269,7 @@ CheckResult check_crc(const char* name, const InspectReport& r, const AppFacts& 
                             app.stored.crc, app.computed_crc));
 }
 
-CheckResult check_padding(const char* name, const InspectReport& r, const AppFacts& app,
-                          const std::uint8_t* bytes) {
+CheckResult check_padding(const char* name, const InspectReport& r, const AppFacts& app) {
   if (!r.header_present) {
     return no_header(name);
   }
@@ -246,24 +277,13 @@ CheckResult check_padding(const char* name, const InspectReport& r, const AppFac
     return result(name, Verdict::skip, "the application is not within the file");
   }
   // Only the part of the last page that the file holds; a page cut short is file_length's.
-  const std::int64_t from = app_end(app.stored);
-  const std::int64_t to =
-      std::min(std::int64_t{app.stored.offset} + app.pages * page_size, r.length);
-  std::int64_t count = 0;
-  std::int64_t first = 0;
-  for (std::int64_t i = from; i < to; ++i) {
-    if (bytes[i] != 0xFF) {
-      first = count == 0 ? i : first;
-      ++count;
-    }
-  }
-  if (count == 0) {
+  if (app.padding.count == 0) {
     return result(name, Verdict::pass, "the rest of the application's last page is 0xFF");
   }
   return result(name, Verdict::warn,
                 format_text("%lld bytes after the application in its last page are not 0xFF, the "
                             "first at 0x%08llx (a long bootloader may have run on there)",
-                            static_cast<long long>(count), as_ull(first)));
+                            static_cast<long long>(app.padding.count), as_ull(app.padding.first)));
 }
 
 CheckResult check_file_length(const InspectReport& r) {
@@ -280,35 +300,116 @@ CheckResult check_file_length(const InspectReport& r) {
                             as_ull(r.length), as_ull(expected)));
 }
 
-InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
-  InspectReport r;
-  r.length = length;
-  r.header_present = length >= header_offset + static_cast<std::int64_t>(header_size);
-  if (r.header_present) {
-    HeaderBytes header{};
-    std::memcpy(header.data(), bytes + header_offset, header.size());
-    r.header = decode_boot_header(header);
-    r.computed_header_crc = compute_header_crc(header);
-    r.app1 = read_app(r.header.app1, bytes, length);
-    r.app2 = read_app(r.header.app2, bytes, length);
+CheckResult check_bootloader_size(const InspectReport& r) {
+  const char* name = "bootloader_size";
+  if (!r.header_present) {
+    return no_header(name);
   }
+  if (r.page_rest.count == 0) {
+    return result(name, Verdict::pass, "the header page after the header is 0xFF");
+  }
+  return result(name, Verdict::warn,
+                format_text("%lld bytes of the header page after the header are not 0xFF, the "
+                            "first at 0x%08llx: the bootloader is longer than its 0x%llx-byte "
+                            "region (were the bootloader and APP1 swapped?)",
+                            static_cast<long long>(r.page_rest.count), as_ull(r.page_rest.first),
+                            as_ull(bootloader_region_size)));
+}
 
+// velmora asks for sector-aligned load addresses; one that is not is most often a status
+// typed in the address's place, or a typo that the lenient value rule read anyway.
+CheckResult check_load_addr(const char* name, const InspectReport& r, const AppFacts& app) {
+  if (!r.header_present) {
+    return no_header(name);
+  }
+  const std::uint32_t addr = app.stored.load_addr;
+  if (addr % page_size == 0) {
+    return result(name, Verdict::pass, "the load address is a multiple of 0x1000");
+  }
+  return result(name, Verdict::warn,
+                format_text("the load address 0x%08x is not a multiple of 0x%llx (sector-aligned): "
+                            "a typo, or the status and the load address swapped?",
+                            addr, as_ull(page_size)));
+}
+
+CheckResult check_size(const char* name, const InspectReport& r, const AppFacts& app) {
+  if (!r.header_present) {
+    return no_header(name);
+  }
+  if (app.stored.size != 0) {
+    return result(name, Verdict::pass, "the application is not empty");
+  }
+  return result(name, Verdict::warn, "the application is empty (size 0)");
+}
+
+CheckResult check_active_app(const InspectReport& r) {
+  const char* name = "active_app";
+  if (!r.header_present) {
+    return no_header(name);
+  }
+  if (r.app1.stored.status == 1 || r.app2.stored.status == 1) {
+    return result(name, Verdict::pass, "at least one application is active");
+  }
+  return result(name, Verdict::warn, "no application is active: there is nothing to start");
+}
+
+void run_checks(InspectReport& r) {
   r.checks.push_back(check_min_length(r));
   r.checks.push_back(check_header_crc(r));
-  r.checks.push_back(check_header_reserved(r, bytes));
+  r.checks.push_back(check_header_reserved(r));
   r.checks.push_back(check_status("app1_status", r, r.app1));
   r.checks.push_back(check_flags("app1_flags", r, r.app1));
   r.checks.push_back(check_app1_offset(r));
   r.checks.push_back(check_in_file("app1_in_file", r, r.app1));
   r.checks.push_back(check_crc("app1_crc", r, r.app1));
-  r.checks.push_back(check_padding("app1_padding", r, r.app1, bytes));
+  r.checks.push_back(check_padding("app1_padding", r, r.app1));
   r.checks.push_back(check_status("app2_status", r, r.app2));
   r.checks.push_back(check_flags("app2_flags", r, r.app2));
   r.checks.push_back(check_app2_offset(r));
   r.checks.push_back(check_in_file("app2_in_file", r, r.app2));
   r.checks.push_back(check_crc("app2_crc", r, r.app2));
-  r.checks.push_back(check_padding("app2_padding", r, r.app2, bytes));
+  r.checks.push_back(check_padding("app2_padding", r, r.app2));
   r.checks.push_back(check_file_length(r));
+  // Warnings only, after the checks above so that their places in the list stay as they were.
+  r.checks.push_back(check_bootloader_size(r));
+  r.checks.push_back(check_load_addr("app1_load_addr", r, r.app1));
+  r.checks.push_back(check_load_addr("app2_load_addr", r, r.app2));
+  r.checks.push_back(check_size("app1_size", r, r.app1));
+  r.checks.push_back(check_size("app2_size", r, r.app2));
+  r.checks.push_back(check_active_app(r));
+}
+
+}  // namespace
+
+bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
+  InspectReport r;
+  r.length = image.length;
+  r.header_present = image.length >= header_offset + static_cast<std::int64_t>(header_size);
+  if (r.header_present) {
+    if (!read_source(image, header_offset, r.header_bytes.data(),
+                     static_cast<std::int64_t>(header_size), error)) {
+      return false;
+    }
+    r.header = decode_boot_header(r.header_bytes);
+    r.computed_header_crc = compute_header_crc(r.header_bytes);
+    std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
+    const std::int64_t page_rest_from = header_offset + static_cast<std::int64_t>(header_size);
+    if (!find_not_fill(image, page_rest_from, std::min(app1_offset, image.length), buffer,
+                       r.page_rest, error) ||
+        !read_app(r.header.app1, image, buffer, r.app1, error) ||
+        !read_app(r.header.app2, image, buffer, r.app2, error)) {
+      return false;
+    }
+  }
+  run_checks(r);
+  report = std::move(r);
+  return true;
+}
+
+InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
+  InspectReport r;
+  std::string error;
+  inspect_source(memory_source(bytes, length), r, error);  // memory is always read whole
   return r;
 }
 

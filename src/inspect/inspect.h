@@ -1,12 +1,15 @@
 // Inspection of a download image: the facts read from its bytes and the checks run on them.
 // The image is untrusted: every field is bounds-checked against the file before it is used.
+// The image is read in stretches, never whole, so memory stays flat at any size.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "image/boot_header.h"
+#include "inspect/byte_source.h"
 
 // Exit statuses of velmora-inspect.
 inline constexpr int inspect_exit_pass = 0;  // every check passed; warnings allowed
@@ -24,6 +27,12 @@ struct CheckResult {
   std::string detail;  // what was found, in plain English
 };
 
+// Bytes of a region that are not 0xFF: how many, and the image offset of the first.
+struct NotFill {
+  std::int64_t count = 0;
+  std::int64_t first = 0;
+};
+
 // What the header says about one application and what was computed from the image.
 struct AppFacts {
   ImageDescriptor stored;
@@ -31,42 +40,43 @@ struct AppFacts {
   bool in_file = false;            // offset + size lies within the file
   std::int64_t pages = 0;          // pages(size)
   std::uint32_t computed_crc = 0;  // over the bytes un-reversed; valid when in_file
+  NotFill padding;                 // the rest of its last page, as far as the file holds it
 };
 
 struct InspectReport {
   std::int64_t length = 0;
   bool header_present = false;  // the file holds the 256 header bytes; the rest needs them
+  HeaderBytes header_bytes{};
   BootHeader header;
   std::uint32_t computed_header_crc = 0;
+  NotFill page_rest;  // header page bytes after the header, as far as the file holds them
   AppFacts app1;
   AppFacts app2;
   std::vector<CheckResult> checks;  // every check, always the same ones in the same order
 };
 
-// Reads the facts out of `length` bytes and runs every check on them.
+// Reads the facts out of the image and runs every check on them. False, with `error` naming
+// the path and the reason, only when a file cannot be read; memory never fails.
+bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error);
+// The same for `length` bytes in memory.
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
-// The checksum of an application's `size` bytes as they were composed: where `reversed`, the
-// stored words are turned back first. Needs no copy of the application.
-std::uint32_t application_crc(const std::uint8_t* region, std::size_t size, bool reversed);
+// The checksum of an application's `size` bytes at `offset` as they were composed: where
+// `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
+bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error);
+
+// The bytes of [from, to) that are not 0xFF, reading a stretch at a time into `buffer`.
+bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
+                   std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error);
+
+// True for each header byte that belongs to a field; every other byte is reserved (0).
+using HeaderMask = std::array<bool, header_size>;
+const HeaderMask& header_field_bytes();
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).
 bool flag_allowed(const ImageDescriptor& d);
-
-// The checks, each from the facts (and the bytes where it looks at more than the facts).
-CheckResult check_min_length(const InspectReport& r);
-CheckResult check_header_crc(const InspectReport& r);
-CheckResult check_header_reserved(const InspectReport& r, const std::uint8_t* bytes);
-CheckResult check_status(const char* name, const InspectReport& r, const AppFacts& app);
-CheckResult check_flags(const char* name, const InspectReport& r, const AppFacts& app);
-CheckResult check_app1_offset(const InspectReport& r);
-CheckResult check_app2_offset(const InspectReport& r);
-CheckResult check_in_file(const char* name, const InspectReport& r, const AppFacts& app);
-CheckResult check_crc(const char* name, const InspectReport& r, const AppFacts& app);
-CheckResult check_padding(const char* name, const InspectReport& r, const AppFacts& app,
-                          const std::uint8_t* bytes);
-CheckResult check_file_length(const InspectReport& r);
 
 // The check with this name, or nullptr.
 const CheckResult* find_check(const InspectReport& r, const std::string& name);

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "common/run_args.h"
+#include "inspect/against.h"
 #include "inspect/inspect.h"
 
 // "pass", "warn", "fail" or "skip".
@@ -11,9 +14,42 @@ const char* verdict_name(Verdict verdict);
 // The facts, one line per check and a summary line.
 std::string report_text(const std::string& path, const InspectReport& r);
 
-// The same facts and verdicts; the field names are stable and documented in README.md.
-std::string report_json(const std::string& path, const InspectReport& r);
+// The same facts and verdicts; the field names are stable and documented in README.md. With
+// `with_map`, the region table too, as "map".
+std::string report_json(const std::string& path, const InspectReport& r, bool with_map = false);
+
+// One region of the image as its header lays it out.
+struct MapRegion {
+  std::int64_t offset = 0;
+  std::int64_t end = 0;
+  const char* name = "";  // stable identifier, used in the JSON report
+  const char* what = "";  // the same for people
+};
+
+// The regions in image order: bootloader, header, the rest of the header page, then each
+// application and its padding, as far as the header is in the file.
+std::vector<MapRegion> image_map(const InspectReport& r);
+
+// The region table with a bar that shows where each region lies in the file.
+std::string map_text(const InspectReport& r);
+
+// Whether `text` is well-formed UTF-8 (strictly: no overlong forms, surrogates or values past
+// U+10FFFF).
+bool is_utf8(const std::string& text);
 
 // `text` as a JSON string, quotes included: quote, backslash and control characters escaped,
-// other bytes kept as they are.
+// well-formed UTF-8 kept as it is, and each byte that is not UTF-8 (a path in a Windows code
+// page, say) replaced by U+FFFD, so that the report is always valid UTF-8.
 std::string json_string(const std::string& text);
+
+// `"KEY": "path", "KEY_hex": null` for a path that is UTF-8; where it is not, KEY_hex holds
+// the path's exact bytes in lower-case hexadecimal, since KEY cannot.
+std::string json_path(const char* key, const std::string& path);
+
+// The comparison with the inputs: each difference named, and the result.
+std::string against_text(const std::string& path, const RunArgs& args, const AgainstReport& r);
+// The same as one JSON object.
+std::string against_json(const std::string& path, const RunArgs& args, const AgainstReport& r);
+// inspect_exit_pass when the image is identical to what the inputs give, else
+// inspect_exit_fail.
+int against_exit_status(const AgainstReport& r);

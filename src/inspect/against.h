@@ -1,0 +1,42 @@
+// Comparison of an image with what velmora writes from a set of inputs, region by region,
+// reading the inputs and the image side by side a stretch at a time: the expected image is
+// never composed in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/run_args.h"
+#include "image/boot_header.h"
+#include "inspect/byte_source.h"
+
+enum class DifferenceKind {
+  field,   // a header field: `image` and `inputs` hold the two values
+  bytes,   // bytes of a region: `count`, `first` and `first_in_image`
+  length,  // the image length: `image` and `inputs`
+};
+
+struct Difference {
+  DifferenceKind kind = DifferenceKind::bytes;
+  std::string what;  // stable name: "app1.load_addr", "header_crc", "app2", "app1_fill", ...
+  std::int64_t image = 0;
+  std::int64_t inputs = 0;
+  std::int64_t count = 0;           // bytes that differ, among those both sides hold
+  std::int64_t first = 0;           // offset of the first within its region
+  std::int64_t first_in_image = 0;  // the same as an offset in the image
+};
+
+struct AgainstReport {
+  std::int64_t length = 0;                    // the image's
+  std::int64_t expected_length = 0;           // L from the inputs
+  std::int64_t input_lengths[3] = {0, 0, 0};  // bootloader, APP1, APP2
+  std::vector<Difference> differences;  // in image order; the length last; empty when identical
+};
+
+// The three inputs and the image. Where an input would make velmora refuse to write any image
+// (an input of 2 GiB or more, an image that would be, a bootloader longer than the image), or
+// a file cannot be read, returns false with `error` naming the path and the reason.
+bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
+                     const ByteSource& app2, const ByteSource& image, AgainstReport& report,
+                     std::string& error);
