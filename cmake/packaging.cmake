@@ -98,4 +98,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 endif()
-include(CPack)
+# A project that adds velmora with add_subdirectory() or FetchContent makes its own packages.
+if(PROJECT_IS_TOP_LEVEL)
+  include(CPack)
+endif()
