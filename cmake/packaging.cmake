@@ -19,9 +19,10 @@ function(velmora_check_version file regex)
   endif()
 endfunction()
 velmora_check_version(${PROJECT_SOURCE_DIR}/doc/changelog "^velmora \\(([^)]*)\\)")
-velmora_check_version(${PROJECT_SOURCE_DIR}/doc/velmora.1 "^\\.TH [^\"]*\"\" \"velmora ([^\"]*)\"")
-velmora_check_version(${PROJECT_SOURCE_DIR}/doc/velmora-inspect.1
-                      "^\\.TH [^\"]*\"\" \"velmora ([^\"]*)\"")
+# A man page's title line: .TH NAME SECTION "date" "velmora VERSION" "User Commands".
+set(man_title "^\\.TH [^\"]*\"[^\"]*\" \"velmora ([^\"]*)\"")
+velmora_check_version(${PROJECT_SOURCE_DIR}/doc/velmora.1 "${man_title}")
+velmora_check_version(${PROJECT_SOURCE_DIR}/doc/velmora-inspect.1 "${man_title}")
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
