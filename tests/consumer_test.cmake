@@ -1,7 +1,8 @@
 # Builds the consumer project under tests/consumer as a firmware team would, and checks what
 # velmora_add_download_image() promises. Run as `cmake -P` with:
 #   ACTION      install: install velmora from VELMORA_BUILD_DIR into WORK_DIR/prefix
-#               build: configure and build the consumer in WORK_DIR/<NAME>
+#               build: configure and build the consumer in WORK_DIR/NAME
+#   NAME        the name of the run, for its directory and its messages
 #   GENERATOR   the consumer's CMake generator
 #   SOURCE_DIR  velmora's source directory (the consumer and the example inputs live there)
 #   FETCH       ON: the consumer takes velmora from SOURCE_DIR through FetchContent
@@ -98,7 +99,8 @@ configure()
 build(image composed)
 check("the first build did not compose the image" composed)
 check_image(00000001 00008000)
-check("VERIFY did not run velmora-inspect" EXISTS ${build}/CMakeFiles/image.velmora/velmora-inspect.txt)
+check("VERIFY did not run velmora-inspect"
+      EXISTS ${build}/CMakeFiles/image.velmora/velmora-inspect.txt)
 
 if(NOT FETCH)
   build(image composed)
