@@ -48,7 +48,8 @@ function(check message)
   endif()
 endfunction()
 
-function(configure)
+# Configures the consumer with the extra words given; `status` and `log` get the outcome.
+function(try_configure status log)
   set(source_args "")
   if(FETCH)
     set(source_args -DVELMORA_SOURCE_DIR=${SOURCE_DIR})
@@ -56,7 +57,13 @@ function(configure)
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${build}
                           -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} -DINPUT_DIR=${inputs}
                           ${source_args} ${ARGN}
-                  OUTPUT_VARIABLE log ERROR_VARIABLE log RESULT_VARIABLE status)
+                  OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE result)
+  set(${status} "${result}" PARENT_SCOPE)
+  set(${log} "${output}" PARENT_SCOPE)
+endfunction()
+
+function(configure)
+  try_configure(status log ${ARGN})
   check("configuring failed:\n${log}" status EQUAL 0)
 endfunction()
 
@@ -119,6 +126,12 @@ if(NOT FETCH)
   build(image composed)
   file(SIZE ${build}/download.bin size)
   check("APP1 of 13000 bytes gave an image of ${size} bytes, not 32768" size EQUAL 32768)
+
+  # A status velmora would read leniently as some number stops configuring instead.
+  try_configure(status log -DAPP2_STATUS=2x)
+  check("STATUS2 2x was accepted" NOT status EQUAL 0)
+  string(FIND "${log}" "STATUS2 '2x' is not a hexadecimal number" at)
+  check("configuring did not say why STATUS2 2x was refused:\n${log}" NOT at EQUAL -1)
 
   # A new status in the build script composes the image again, with every generator.
   configure(-DAPP2_STATUS=0)
