@@ -3,6 +3,7 @@
 # SHA256SUMS file beside them.
 #   cmake --workflow --preset package    (Linux, in build/release)
 #   cmake --workflow --preset windows    (velmora.exe, in build/windows)
+#   cmake --workflow --preset arm64      (64-bit Arm Linux, in build/arm64)
 #
 # The .deb follows Debian's policy for binary packages, so that lintian finds nothing to say:
 # gzipped man pages, a changelog.gz and a copyright file in /usr/share/doc/velmora, a
@@ -98,6 +99,12 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  # CPack asks dpkg for the architecture, which names the build machine's; a cross-compiled
+  # package is for its target. dpkg-shlibdeps finds the target's libraries, and the packages
+  # they come from, only where those are installed through multiarch (libstdc++6:arm64).
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  endif()
 endif()
 # A project that adds velmora with add_subdirectory() or FetchContent makes its own packages.
 if(PROJECT_IS_TOP_LEVEL)

@@ -1,6 +1,6 @@
 // The checksum agrees with a bit-at-a-time reference, whole and fed in two pieces, on every
-// path: the table, the carry-less multiplication folding where the processor has it, and the
-// choice between them.
+// path: the table, the carry-less multiplication folding or the ARMv8 CRC32 instructions where
+// the processor has them, and the choice between them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
   if (crc32_clmul_available() && crc32_feed_clmul(start, bytes, count) != expected) {
+    std::abort();
+  }
+  if (crc32_armv8_available() && crc32_feed_armv8(start, bytes, count) != expected) {
     std::abort();
   }
   return 0;

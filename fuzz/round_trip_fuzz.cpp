@@ -42,6 +42,19 @@ void write_file(const std::string& path, const Bytes& bytes) {
   std::fclose(f);
 }
 
+Bytes read_file(const std::string& path) {
+  Bytes bytes;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    std::abort();
+  }
+  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) {
+    bytes.push_back(static_cast<std::uint8_t>(c));
+  }
+  std::fclose(f);
+  return bytes;
+}
+
 void check(bool holds) {
   if (!holds) {
     std::abort();
@@ -89,13 +102,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   args.src3 = app2_path.c_str();
   args.load_addr2 = load2;
   args.status2 = status2;
-  DownloadImage image = compose_download_image(args);
+  const std::string out_path = dir + "/out.bin";
+  DownloadImage plan = plan_download_image(args);
+  ImageInputs inputs = open_image_inputs(args);
+  OutputFile out;
+  create_output_file(out_path.c_str(), out);
+  compose_download_image(plan, inputs, out);
+  release_download_image(plan);
+  const Bytes image = read_file(out_path);
 
   const ImageLayout layout =
       plan_layout(static_cast<std::int64_t>(app1.size()), static_cast<std::int64_t>(app2.size()));
-  check(image.length == layout.length);
+  check(static_cast<std::int64_t>(image.size()) == layout.length);
   HeaderBytes header_bytes{};
-  std::copy(image.bytes + header_offset, image.bytes + header_offset + header_size,
+  std::copy(image.begin() + header_offset, image.begin() + header_offset + header_size,
             header_bytes.begin());
   const BootHeader header = decode_boot_header(header_bytes);
   check(header.header_crc == compute_header_crc(header_bytes));
@@ -115,14 +135,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(app.d.size == app.input.size());
     check(app.d.load_addr == app.load);
     check(app.d.crc == crc32_feed(0, app.input.data(), app.input.size()));
-    Bytes stored(image.bytes + app.offset, image.bytes + app.offset + app.input.size());
+    Bytes stored(image.begin() + app.offset,
+                 image.begin() + app.offset + static_cast<std::int64_t>(app.input.size()));
     if (in_high_window(app.load)) {
       reverse_word_bytes(stored.data(), stored.size());
     }
     check(stored == app.input);
   }
   const std::size_t boot_shown = std::min<std::size_t>(boot.size(), header_offset);
-  check(std::equal(boot.begin(), boot.begin() + static_cast<long>(boot_shown), image.bytes));
-  release_download_image(image);
+  check(std::equal(boot.begin(), boot.begin() + static_cast<long>(boot_shown), image.begin()));
   return 0;
 }

@@ -47,12 +47,11 @@ TEST(VelmoraDialogue, TooFewWordsPrintCountAndUsage) {
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, console_text(gbk("总有" + std::to_string(args + 1) + "个命令行参数\n") +
                                   usage_text()));
+    // Byte counts known apart from the conversion above: the count line is 18 bytes with one
+    // digit, the usage text 134, each with one line end.
+    const std::size_t line_ends = windows_target() ? 2 : 0;
+    EXPECT_EQ(r.out.size(), 18u + 134u + line_ends);
   }
-}
-
-TEST(VelmoraDialogue, UsageTextHasItsExactBytes) {
-  EXPECT_EQ(usage_text().size(), 134u);  // the texts' own byte counts hold in GBK
-  EXPECT_EQ(gbk("可 执 行文 件 名:%s\n").size(), 20u);
 }
 
 TEST(VelmoraDialogue, EchoesWordsThenValuesThenSuccess) {
@@ -97,7 +96,7 @@ TEST(VelmoraDialogue, ExtraWordsAreCountedAndOtherwiseIgnored) {
 }
 
 TEST(VelmoraDialogue, PathBytesAreUsedAndEchoedUnchanged) {
-  if (running_under_runner()) {
+  if (windows_target()) {
     GTEST_SKIP() << "Wine turns command-line words into Windows text through its code pages";
   }
   ScratchDir dir;

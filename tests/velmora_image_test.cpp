@@ -1,58 +1,13 @@
 // The download image velmora writes, byte for byte.
 #include <gtest/gtest.h>
 
-#include "cli/hex_arg.h"
-#include "image/crc32.h"
 #include "support/inputs.h"
+#include "support/model.h"
 
 namespace {
 
 std::uint32_t crc(const Bytes& b) {
-  return crc32_feed(0, b.data(), b.size());
-}
-std::size_t page_count(std::size_t len) {
-  return (len + 0xFFF) / 0x1000;
-}
-
-// The image the inputs should give, built the plain way with literal offsets.
-Bytes reference_image(const Inputs& in) {
-  const std::size_t app2_at = (3 + page_count(in.app1.size())) * 0x1000;
-  Bytes image((3 + page_count(in.app1.size()) + page_count(in.app2.size())) * 0x1000, 0xFF);
-  std::copy(in.boot.begin(), in.boot.end(), image.begin());
-  std::copy(in.app1.begin(), in.app1.end(), image.begin() + 0x3000);
-  std::copy(in.app2.begin(), in.app2.end(), image.begin() + static_cast<long>(app2_at));
-  std::uint8_t header[256] = {};
-  const struct {
-    const Bytes& bytes;
-    std::uint32_t load;
-    std::int8_t status;
-    std::size_t at;
-  } apps[] = {
-      {in.app1, hex_arg_value(in.load_addr1.c_str()),
-       static_cast<std::int8_t>(hex_arg_value(in.status1.c_str()) & 0xFF), 0x3000},
-      {in.app2, hex_arg_value(in.load_addr2.c_str()),
-       static_cast<std::int8_t>(hex_arg_value(in.status2.c_str()) & 0xFF), app2_at},
-  };
-  for (std::size_t i = 0; i < 2; ++i) {
-    const std::size_t d = i * 0x30;
-    put_le32(header, d + 0x00, apps[i].status != 0 ? 1 : 0);
-    put_le32(header, d + 0x04, apps[i].load >= 0x11000000 && apps[i].status > 1 ? 0x8000 : 0);
-    put_le32(header, d + 0x08, crc(apps[i].bytes));
-    put_le32(header, d + 0x0C, static_cast<std::uint32_t>(apps[i].at));
-    put_le32(header, d + 0x10, static_cast<std::uint32_t>(apps[i].bytes.size()));
-    put_le32(header, d + 0x20, apps[i].load);
-  }
-  put_le32(header, 0xF0, crc32_feed(0, header, 0xF0));
-  std::copy(header, header + 256, image.begin() + 0x2000);
-  for (const auto& app : apps) {
-    if (app.load >= 0x11000000) {
-      for (std::size_t w = 0; w + 4 <= app.bytes.size(); w += 4) {
-        std::reverse(image.begin() + static_cast<long>(app.at + w),
-                     image.begin() + static_cast<long>(app.at + w + 4));
-      }
-    }
-  }
-  return image;
+  return model_crc(b);
 }
 
 void expect_composes_as_reference(const Inputs& in) {
@@ -91,7 +46,7 @@ TEST(VelmoraImage, WholeHeaderExample) {
   EXPECT_EQ(get_le32(h, 0x3C), 0x5000u);
   EXPECT_EQ(get_le32(h, 0x40), 0x100u);
   EXPECT_EQ(get_le32(h, 0x50), 0x11000000u);
-  EXPECT_EQ(get_le32(h, 0xF0), crc32_feed(0, h, 0xF0));
+  EXPECT_EQ(get_le32(h, 0xF0), model_crc(h, 0xF0));
   EXPECT_EQ(c.image[0x5000], in.app2[3]);  // stored reversed
   EXPECT_EQ(c.image[0x5003], in.app2[0]);
   expect_composes_as_reference(in);

@@ -1,21 +1,18 @@
 // Where and how velmora writes its output file, on both platforms.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "support/inputs.h"
 
 namespace {
 
-std::size_t entry_count(const std::string& dir) {
-  std::size_t n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    (void)entry;
-    ++n;
-  }
-  return n;
-}
+namespace fs = std::filesystem;
 
 // The words for inputs boot.bin, app1.bin and app2.bin in the working directory.
 std::vector<std::string> relative_words(const std::string& out) {
@@ -102,6 +99,24 @@ TEST(VelmoraOutput, PathEndingInASeparatorIsRefused) {
   EXPECT_EQ(entry_count(dir.path), 3u);
 }
 
+// An output path a few characters short of the 260 that Windows allows, in a deep directory:
+// the temporary file beside it must fit as well.
+TEST(VelmoraOutput, PathNearTheWindowsLimit) {
+  ScratchDir dir;
+  write_small_inputs(dir);
+  const std::string deep = dir.file(std::string(236 - dir.path.size() - 1, 'd'));
+  std::filesystem::create_directory(deep);
+  const std::string out = deep + "/out.bin";
+  ASSERT_EQ(out.size(), 244u);
+  for (int run = 0; run < 2; ++run) {  // a new output, then one that exists
+    SCOPED_TRACE(run);
+    const ChildResult r = run_velmora_in(dir.path, relative_words(out));
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(read_bytes(out).size(), 0x5000u);
+    EXPECT_EQ(entry_count(deep), 1u);
+  }
+}
+
 // The null device has no directory entry to rename over: it is written in place.
 TEST(VelmoraOutput, NullDeviceIsWrittenInPlace) {
   ScratchDir dir;
@@ -119,6 +134,195 @@ TEST(VelmoraOutput, NullDeviceIsWrittenInPlace) {
   struct stat st {};
   ASSERT_EQ(stat("/dev/null", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// The output rules on Linux: the output stays the file the user had, and after any failure
+// or signal it is either the old file or the whole new image, with nothing else left.
+bool linux_target() {
+  return !windows_target();
+}
+
+struct Scene {
+  ScratchDir dir;
+  Inputs in;
+  std::vector<std::string> words;
+  Bytes expected;
+};
+
+// Small inputs in a directory every user may read; the words write `out`.
+void set_scene(Scene& s, const std::string& out) {
+  ASSERT_EQ(chmod(s.dir.path.c_str(), 0755), 0);
+  s.in.boot = random_bytes(0x300, 21);
+  s.in.app1 = random_bytes(0x1234, 22);
+  s.in.app2 = random_bytes(0x2001, 23);
+  s.in.status2 = "2";
+  write_bytes(s.dir.file("boot.bin"), s.in.boot);
+  write_bytes(s.dir.file("app1.bin"), s.in.app1);
+  write_bytes(s.dir.file("app2.bin"), s.in.app2);
+  s.words = velmora_words(s.dir, s.in);
+  s.words[7] = out;
+  s.expected = reference_image(s.in);
+}
+
+TEST(VelmoraOutputRules, HardLinksOwnerAndGroupStay) {
+  if (!linux_target()) {
+    GTEST_SKIP() << "hard links and owners are checked on Linux";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  write_bytes(out, Bytes(0x10, 1));
+  ASSERT_EQ(link(out.c_str(), s.dir.file("other-name.bin").c_str()), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(out.c_str(), 4321, 8765), 0);
+  }
+  const ChildResult r = run_velmora(s.words);
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_TRUE(read_bytes(s.dir.file("other-name.bin")) == s.expected);
+  EXPECT_TRUE(read_bytes(out) == s.expected);
+  ASSERT_EQ(unlink(s.dir.file("other-name.bin").c_str()), 0);
+
+  // With one name left the file is replaced, and keeps its owner, group and mode.
+  ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+  s.words[2] = "0x10001000";
+  ASSERT_EQ(run_velmora(s.words).exit_status, 0);
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+  }
+  EXPECT_EQ(entry_count(s.dir.path), 4u);
+
+  // An input with a second name as the output, longer than one stretch of the image: it is
+  // still read whole as it was, though it is written over.
+  s.in.app1 = random_bytes(0x180001, 24);
+  write_bytes(s.dir.file("app1.bin"), s.in.app1);
+  ASSERT_EQ(link(s.dir.file("app1.bin").c_str(), s.dir.file("app1-copy.bin").c_str()), 0);
+  s.words[2] = "0x10000000";
+  s.words[7] = s.dir.file("app1.bin");
+  ASSERT_EQ(run_velmora(s.words).exit_status, 0);
+  EXPECT_TRUE(read_bytes(s.dir.file("app1-copy.bin")) == reference_image(s.in));
+  EXPECT_EQ(entry_count(s.dir.path), 5u);
+}
+
+// A file mounted over another (as a container is given a file of its host) cannot be renamed
+// over; another user's file in a sticky directory neither. Both are written in place.
+TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreWrittenInPlace) {
+  if (!linux_target() || geteuid() != 0) {
+    GTEST_SKIP() << "needs root on Linux to mount a file and to act as another user";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  write_bytes(s.dir.file("host.bin"), Bytes(0x10, 2));
+  write_bytes(out, {});
+  if (mount(s.dir.file("host.bin").c_str(), out.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    std::printf("bind mount not permitted here: that half is skipped\n");
+  } else {
+    const ChildResult r = run_velmora(s.words);
+    umount2(out.c_str(), MNT_DETACH);
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_TRUE(read_bytes(s.dir.file("host.bin")) == s.expected);
+    EXPECT_EQ(entry_count(s.dir.path), 5u);
+  }
+
+  const std::string sticky = s.dir.file("sticky");
+  fs::create_directory(sticky);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  const std::string shared = sticky + "/download.bin";
+  write_bytes(shared, Bytes(0x10, 3));
+  ASSERT_EQ(chmod(shared.c_str(), 0666), 0);
+  s.words[7] = shared;
+  const ChildResult r = run_velmora(s.words, {.user = unprivileged_user});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_TRUE(read_bytes(shared) == s.expected);
+  struct stat st {};
+  ASSERT_EQ(stat(shared.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(entry_count(sticky), 1u);
+
+  // A directory where this user can make no file, holding a file the user may write.
+  const std::string closed = s.dir.file("closed");
+  fs::create_directory(closed);
+  ASSERT_EQ(chmod(closed.c_str(), 0755), 0);
+  s.words[7] = closed + "/download.bin";
+  write_bytes(s.words[7], Bytes(0x10, 4));
+  ASSERT_EQ(chmod(s.words[7].c_str(), 0666), 0);
+  EXPECT_EQ(run_velmora(s.words, {.user = unprivileged_user}).exit_status, 0);
+  EXPECT_TRUE(read_bytes(s.words[7]) == s.expected);
+  EXPECT_EQ(entry_count(closed), 1u);
+}
+
+TEST(VelmoraOutputRules, DescriptorIntoAPipeGetsExactlyTheImage) {
+  if (!linux_target()) {
+    GTEST_SKIP() << "/dev/fd is a Linux facility";
+  }
+  Scene s;
+  set_scene(s, "/dev/fd/3");
+  std::string command = "exec";
+  std::vector<std::string> words = velmora_command();
+  words.insert(words.end(), s.words.begin(), s.words.end());
+  for (const std::string& word : words) {
+    command += " '" + word + "'";
+  }
+  command += " 3>&1 >/dev/null </dev/null";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  Bytes received;
+  for (int c = std::fgetc(pipe); c != EOF; c = std::fgetc(pipe)) {
+    received.push_back(static_cast<std::uint8_t>(c));
+  }
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_TRUE(received == s.expected);
+  EXPECT_EQ(entry_count(s.dir.path), 3u);
+}
+
+// Signals during a long composition: the old output whole, or the new image whole, and no
+// other file. Two sparse applications of 384 MiB take long enough to be caught part way.
+TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
+  if (!linux_target() || running_under_runner()) {
+    GTEST_SKIP() << "signals are sent to a native Linux velmora";
+  }
+  ScratchDir dir;
+  const std::string out = dir.file("download.bin");
+  for (const char* name : {"app1.bin", "app2.bin"}) {
+    write_bytes(dir.file(name), {});
+    ASSERT_EQ(truncate(dir.file(name).c_str(), 384 << 20), 0);
+  }
+  write_bytes(dir.file("boot.bin"), random_bytes(0x100, 31));
+  const Bytes old = random_bytes(0x1000, 32);
+  const std::vector<std::string> words = velmora_words(dir, Inputs{});
+  const std::uintmax_t length = 0x3000 + 2 * (std::uintmax_t{384} << 20);
+  // Early and late: while the first application is read, and while the image is written.
+  const struct {
+    int signal_number;
+    int delay_ms;
+  } cases[] = {{SIGINT, 100}, {SIGTERM, 900}, {SIGHUP, 1500}, {SIGKILL, 600}};
+  for (const auto [signal_number, delay_ms] : cases) {
+    SCOPED_TRACE(signal_number);
+    write_bytes(out, old);
+    const ChildResult r = run_velmora_and_signal(words, signal_number, delay_ms);
+    if (r.exit_status != 0) {
+      EXPECT_EQ(r.signal, signal_number) << r.out;
+    }
+    // The signal may come after the image took the old file's place, or not at all.
+    // A whole image has its header, which is written last.
+    if (fs::file_size(out) == length) {
+      std::FILE* f = std::fopen(out.c_str(), "rb");
+      ASSERT_NE(f, nullptr);
+      std::uint8_t size_field[4] = {};
+      EXPECT_EQ(std::fseek(f, 0x2040, SEEK_SET), 0);
+      EXPECT_EQ(std::fread(size_field, 1, 4, f), 4u);
+      std::fclose(f);
+      EXPECT_EQ(Bytes(size_field, size_field + 4), (Bytes{0, 0, 0, 0x18}));  // 384 MiB
+    } else {
+      EXPECT_TRUE(read_bytes(out) == old);
+    }
+    EXPECT_EQ(entry_count(dir.path), 4u);
+  }
 }
 
 }  // namespace

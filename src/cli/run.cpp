@@ -5,7 +5,7 @@
 #include "cli/hex_arg.h"
 #include "cli/texts.h"
 #include "common/fail.h"
-#include "fileio/whole_file.h"
+#include "fileio/output_file.h"
 #include "image/compose.h"
 
 static_assert(sizeof text_echo_lines / sizeof text_echo_lines[0] == run_word_count);
@@ -54,8 +54,11 @@ int run(int argc, char* const argv[]) {
   echo_words(argv);
   const RunArgs args = parse_run_args(argv);
   print_run_args(args);
-  DownloadImage image = compose_download_image(args);
-  store_output_file(args.des, image.bytes, image.length);
+  DownloadImage image = plan_download_image(args);
+  ImageInputs inputs = open_image_inputs(args);
+  OutputFile out;
+  create_output_file(args.des, out);
+  compose_download_image(image, inputs, out);
   std::printf("%s", text_success);
   release_download_image(image);
   return exit_success;

@@ -19,7 +19,15 @@ inline constexpr int exit_bootloader_too_long = -8;  // the bootloader is longer
 #define VELMORA_PRINTF_FORMAT(fmt, first)
 #endif
 
-// Writes the formatted message to standard output, waits for one character from standard
-// input (returning at once at end of input), then ends the process with `status`. Open
-// streams are flushed by the normal process exit.
+// Removes the pending file (below), writes the formatted message to standard output, waits
+// for one character from standard input (returning at once at end of input), then ends the
+// process with `status`. Open streams are flushed by the normal process exit.
 [[noreturn]] void fail_and_wait(int status, const char* format, ...) VELMORA_PRINTF_FORMAT(2, 3);
+
+// The pending file: a partly written temporary file that must not outlive a failed or
+// interrupted run. At most one is pending at a time. Setting it copies the path into static
+// storage, so that remove_pending_file may run inside a signal handler: it uses only calls
+// that are safe there. A path too long for that storage is not recorded, and false says so.
+bool set_pending_file(const char* path);
+void clear_pending_file();
+void remove_pending_file();

@@ -1,5 +1,5 @@
-// Whole-file access: learn a file's length, read a file into place, write a block as a file.
-// Files are opened in binary mode, used and closed within one call.
+// Whole-file access: learn a file's length and read a file into place. Files are opened in
+// binary mode; outputs are written through output_file.h.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,6 @@ inline constexpr std::int64_t max_file_length = INT32_MAX;
 // Outcomes of the checked operations, for callers that report failures themselves.
 enum class LengthOutcome { ok, cannot_open, unusable };
 enum class ReadOutcome { ok, cannot_open, short_read };
-enum class WriteOutcome { ok, cannot_open, cannot_write };
 
 struct FileLength {
   LengthOutcome outcome = LengthOutcome::cannot_open;
@@ -22,18 +21,12 @@ struct FileLength {
 FileLength query_file_length(const char* path);
 // Reads exactly `length` bytes from the start of the file into `destination`.
 ReadOutcome read_file_into(const char* path, std::uint8_t* destination, std::int64_t length);
-// Replaces the file's contents with `length` bytes from `source`. A regular file is written
-// to a temporary file beside it that is renamed over it only once it is whole, so a failed
-// write leaves an existing file as it was; a symbolic link is followed to its target; an
-// existing file that is neither regular nor a directory (a device) is written in place.
-WriteOutcome write_file_from(const char* path, const std::uint8_t* source, std::int64_t length);
 
 // The tool's own operations: each reports a failure through the failure ending.
 // 0 for a file that cannot be opened (its later read reports it); a file of 2 GiB or more,
 // or of unknown length, ends the run.
 std::int32_t get_file_length(const char* path);
 void load_input_file(const char* path, std::uint8_t* destination, std::int32_t length);
-void store_output_file(const char* path, const std::uint8_t* source, std::int32_t length);
 
 // An input file read in several stretches, for a caller that works on each stretch while it
 // is still in the processor's cache. Unlike the operations above, its handle outlives one call:
@@ -48,4 +41,6 @@ InputFile open_input_file(const char* path);
 // Reads the next `length` bytes into `destination`; a file that delivers fewer ends the run as
 // load_input_file does after a short read.
 void read_input_stretch(InputFile& file, std::uint8_t* destination, std::int64_t length);
+// Goes back to the first byte, for a second reading of the same file.
+void rewind_input_file(InputFile& file);
 void close_input_file(InputFile& file);

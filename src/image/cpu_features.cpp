@@ -7,6 +7,15 @@
 #define VELMORA_ASK_CPUID 0
 #endif
 
+// On 64-bit Arm the instructions cannot be asked for from user space; Linux hands the
+// processor's capabilities to every program in its auxiliary vector.
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+#define VELMORA_ASK_HWCAP 1
+#else
+#define VELMORA_ASK_HWCAP 0
+#endif
+
 namespace {
 
 // One CPUID leaf answers both questions. The compiler's own feature check would ask many
@@ -23,6 +32,9 @@ CpuFeatures ask_processor() {
     features.clmul = (ecx & bit_PCLMUL) != 0;
     features.ssse3 = (ecx & bit_SSSE3) != 0;
   }
+#endif
+#if VELMORA_ASK_HWCAP
+  features.crc32 = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;
 #endif
   return features;
 }

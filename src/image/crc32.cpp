@@ -13,6 +13,26 @@
 #define VELMORA_CRC32_CLMUL 0
 #endif
 
+// The CRC32 instructions of 64-bit Arm are optional before ARMv8.1, so they are compiled the
+// same way behind a target attribute and chosen at run time.
+// GCC's arm_acle.h offers the intrinsics to any function with the attribute; Clang's only to
+// builds that target the instructions throughout, so Clang gets its builtins instead.
+#if defined(__aarch64__) && defined(__GNUC__)
+#define VELMORA_CRC32_ARMV8 1
+#if defined(__clang__)
+#define VELMORA_CRC_TARGET __attribute__((target("crc")))
+#define VELMORA_CRC32D __builtin_arm_crc32d
+#define VELMORA_CRC32B __builtin_arm_crc32b
+#else
+#include <arm_acle.h>
+#define VELMORA_CRC_TARGET __attribute__((target("+crc")))
+#define VELMORA_CRC32D __crc32d
+#define VELMORA_CRC32B __crc32b
+#endif
+#else
+#define VELMORA_CRC32_ARMV8 0
+#endif
+
 namespace {
 
 // Folding starts from four 16-byte blocks; shorter runs go through the table. At 64 bytes
@@ -98,6 +118,37 @@ VELMORA_CLMUL_TARGET std::uint32_t feed_folding(std::uint32_t state, const std::
 
 #endif
 
+#if VELMORA_CRC32_ARMV8
+
+// CRC32X takes the bytes of its 64-bit operand lowest first. Putting the word together byte
+// by byte keeps that true in either byte order; the compiler makes one load of it.
+std::uint64_t load_le64(const std::uint8_t* bytes) {
+  return static_cast<std::uint64_t>(bytes[0]) | (static_cast<std::uint64_t>(bytes[1]) << 8) |
+         (static_cast<std::uint64_t>(bytes[2]) << 16) |
+         (static_cast<std::uint64_t>(bytes[3]) << 24) |
+         (static_cast<std::uint64_t>(bytes[4]) << 32) |
+         (static_cast<std::uint64_t>(bytes[5]) << 40) |
+         (static_cast<std::uint64_t>(bytes[6]) << 48) |
+         (static_cast<std::uint64_t>(bytes[7]) << 56);
+}
+
+// Each instruction is one table step per byte of its operand, with the state passed in and
+// out unchanged in form: no inversion before or after.
+VELMORA_CRC_TARGET std::uint32_t feed_crc_instructions(std::uint32_t state,
+                                                       const std::uint8_t* bytes,
+                                                       std::size_t count) {
+  std::size_t i = 0;
+  for (; count - i >= 8; i += 8) {
+    state = VELMORA_CRC32D(state, load_le64(bytes + i));
+  }
+  for (; i < count; ++i) {
+    state = VELMORA_CRC32B(state, bytes[i]);
+  }
+  return state;
+}
+
+#endif
+
 }  // namespace
 
 std::uint32_t crc32_feed_table(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
@@ -120,9 +171,37 @@ std::uint32_t crc32_feed_clmul(std::uint32_t state, const std::uint8_t* bytes, s
   return crc32_feed_table(state, bytes, count);
 }
 
-std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
+bool crc32_armv8_available() {
+  return VELMORA_CRC32_ARMV8 != 0 && cpu_features().crc32;
+}
+
+std::uint32_t crc32_feed_armv8(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
+#if VELMORA_CRC32_ARMV8
+  return feed_crc_instructions(state, bytes, count);
+#else
+  return crc32_feed_table(state, bytes, count);
+#endif
+}
+
+// Unlike folding, the instructions need no setup, so they take runs of every length.
+Crc32Path crc32_path(std::size_t count) {
+  if (crc32_armv8_available()) {
+    return Crc32Path::armv8;
+  }
   if (count >= fold_min_count && crc32_clmul_available()) {
-    return crc32_feed_clmul(state, bytes, count);
+    return Crc32Path::clmul;
+  }
+  return Crc32Path::table;
+}
+
+std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
+  switch (crc32_path(count)) {
+    case Crc32Path::armv8:
+      return crc32_feed_armv8(state, bytes, count);
+    case Crc32Path::clmul:
+      return crc32_feed_clmul(state, bytes, count);
+    case Crc32Path::table:
+      break;
   }
   return crc32_feed_table(state, bytes, count);
 }

@@ -30,12 +30,21 @@ static_assert(crc32_table[1] == 0x77073096u);
 static_assert(crc32_table[128] == 0xEDB88320u);
 
 // Runs `count` bytes through the checksum state and returns the new state; a checksum
-// starts from state 0 and its final state is the value stored. Long runs go through
-// crc32_feed_clmul where the processor allows it, short ones through crc32_feed_table.
+// starts from state 0 and its final state is the value stored. It goes the way crc32_path
+// names for `count`.
 std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);
 
-// The two ways crc32_feed computes the same value, reachable on their own so that they can be
-// held against each other.
+// The ways crc32_feed computes the same value. Each is reachable on its own below, so that
+// they can be held against each other.
+enum class Crc32Path {
+  table,  // one table lookup per byte; any processor
+  clmul,  // folding with carry-less multiplication (x86)
+  armv8,  // the CRC32 instructions (64-bit Arm)
+};
+
+// The path crc32_feed takes for a run of `count` bytes on this processor: the processor's
+// own instructions where it has them, except that folding only pays from 64 bytes on.
+Crc32Path crc32_path(std::size_t count);
 
 // One table lookup per byte; any processor.
 std::uint32_t crc32_feed_table(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);
@@ -47,3 +56,12 @@ bool crc32_clmul_available();
 // runs shorter than 64 bytes go through the table alone. Only to be called when
 // crc32_clmul_available() is true; on builds without the instruction it is the table path.
 std::uint32_t crc32_feed_clmul(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);
+
+// True when this build and this processor have the ARMv8 CRC32 instructions. They use this
+// checksum's polynomial in the same bit order and leave the start value and any final step
+// to the caller, so they continue a state exactly as the table does.
+bool crc32_armv8_available();
+
+// Eight bytes per instruction, the last few one at a time. Only to be called when
+// crc32_armv8_available() is true; on builds without the instructions it is the table path.
+std::uint32_t crc32_feed_armv8(std::uint32_t state, const std::uint8_t* bytes, std::size_t count);

@@ -6,6 +6,7 @@
 #include <new>
 #include <system_error>
 
+#include "fileio/output_file.h"
 #include "fileio/whole_file.h"
 #include "image/layout.h"
 #include "image/word_reverse.h"
@@ -67,7 +68,7 @@ bool write_part(const fs::path& to, const std::uint8_t* bytes, const Part& part)
     reverse_word_bytes(unreversed.data(), count);
     from = unreversed.data();
   }
-  return write_file_from(to.string().c_str(), from, part.size) == WriteOutcome::ok;
+  return write_file_from(to.string().c_str(), from, part.size) == OutputOutcome::ok;
 }
 
 }  // namespace

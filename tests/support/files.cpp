@@ -51,3 +51,12 @@ Bytes random_bytes(std::size_t count, std::uint32_t seed) {
   }
   return bytes;
 }
+
+std::size_t entry_count(const std::string& dir) {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}

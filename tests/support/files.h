@@ -20,5 +20,7 @@ struct ScratchDir {
 void write_bytes(const std::string& path, const Bytes& bytes);
 Bytes read_bytes(const std::string& path);
 bool file_exists(const std::string& path);
+// How many entries a directory holds.
+std::size_t entry_count(const std::string& dir);
 // Deterministic pseudo-random bytes.
 Bytes random_bytes(std::size_t count, std::uint32_t seed);

@@ -5,6 +5,7 @@
 
 #include "image/layout.h"
 #include "support/files.h"
+#include "support/model.h"
 #include "support/process.h"
 
 struct Inputs {
@@ -38,4 +39,14 @@ inline Composed compose(const ScratchDir& dir, const Inputs& in) {
     c.image = read_bytes(dir.file("download.bin"));
   }
   return c;
+}
+
+// The image the inputs should give, from the independent model.
+inline Bytes reference_image(const Inputs& in) {
+  const auto app = [](const Bytes& bytes, const std::string& load, const std::string& status) {
+    return ModelApp{bytes, model_number(load),
+                    static_cast<std::int8_t>(model_number(status) & 0xFFu)};
+  };
+  return model_image(in.boot, app(in.app1, in.load_addr1, in.status1),
+                     app(in.app2, in.load_addr2, in.status2));
 }

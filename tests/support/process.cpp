@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <iconv.h>
 #include <poll.h>
 #include <signal.h>
@@ -36,15 +37,7 @@ struct Child {
 // works in `directory` unless it is empty.
 Child start_child(const std::vector<std::string>& args, const ChildLimits& limits, bool pipe_stdin,
                   const std::string& directory = "") {
-  std::vector<std::string> words;
-  if (const char* runner = env_or_null("VELMORA_RUNNER")) {
-    // The runner may be a command with options, separated by blanks.
-    std::istringstream split(runner);
-    for (std::string word; split >> word;) {
-      words.push_back(word);
-    }
-  }
-  words.push_back(velmora_path());
+  std::vector<std::string> words = velmora_command();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& w : words) {
@@ -67,8 +60,16 @@ Child start_child(const std::vector<std::string>& args, const ChildLimits& limit
                        static_cast<rlim_t>(limits.address_space)};
       setrlimit(RLIMIT_AS, &lim);
     }
-    if (limits.file_size > 0) {
+    // The child meets the signals with their default actions, whatever the tests ignore.
+    // Windows has no SIGXFSZ, and Wine does not catch it for the program it runs: there a file
+    // size limit must fail the write, as a full disk does.
+    for (const int signal_number : {SIGXFSZ, SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+      signal(signal_number, SIG_DFL);
+    }
+    if (windows_target()) {
       signal(SIGXFSZ, SIG_IGN);
+    }
+    if (limits.file_size > 0) {
       const rlimit lim{static_cast<rlim_t>(limits.file_size),
                        static_cast<rlim_t>(limits.file_size)};
       setrlimit(RLIMIT_FSIZE, &lim);
@@ -83,6 +84,14 @@ Child start_child(const std::vector<std::string>& args, const ChildLimits& limit
     }
     if (!directory.empty() && chdir(directory.c_str()) != 0) {
       _exit(126);
+    }
+    for (const std::string& entry : limits.environment) {
+      putenv(const_cast<char*>(entry.c_str()));
+    }
+    if (limits.user >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(limits.user)) != 0 ||
+         setuid(static_cast<uid_t>(limits.user)) != 0)) {
+      _exit(125);
     }
     execvp(argv[0], argv.data());
     _exit(127);
@@ -119,11 +128,18 @@ int exit_status_of(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
 }
 
-int wait_status(pid_t pid) {
+void wait_for(pid_t pid, ChildResult& result) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return exit_status_of(status);
+  result.exit_status = exit_status_of(status);
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+int wait_status(pid_t pid) {
+  ChildResult result;
+  wait_for(pid, result);
+  return result.exit_status;
 }
 
 }  // namespace
@@ -131,6 +147,19 @@ int wait_status(pid_t pid) {
 std::string velmora_path() {
   const char* exe = env_or_null("VELMORA_EXE");
   return exe != nullptr ? exe : VELMORA_EXE;
+}
+
+std::vector<std::string> velmora_command() {
+  std::vector<std::string> words;
+  if (const char* runner = env_or_null("VELMORA_RUNNER")) {
+    // The runner may be a command with options, separated by blanks.
+    std::istringstream split(runner);
+    for (std::string word; split >> word;) {
+      words.push_back(word);
+    }
+  }
+  words.push_back(velmora_path());
+  return words;
 }
 
 bool running_under_runner() {
@@ -163,7 +192,7 @@ ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits&
   for (int attempt = 0; attempt < 3; ++attempt) {
     Child child = start_child(args, limits, false);
     result.out = read_to_end(child.stdout_fd);
-    result.exit_status = wait_status(child.pid);
+    wait_for(child.pid, result);
     if (!running_under_runner() || result.exit_status == 0 || !result.out.empty()) {
       break;
     }
@@ -176,6 +205,17 @@ ChildResult run_velmora_in(const std::string& directory, const std::vector<std::
   ChildResult result;
   result.out = read_to_end(child.stdout_fd);
   result.exit_status = wait_status(child.pid);
+  return result;
+}
+
+ChildResult run_velmora_and_signal(const std::vector<std::string>& args, int signal_number,
+                                   int delay_ms) {
+  Child child = start_child(args, {}, false);
+  std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+  kill(child.pid, signal_number);
+  ChildResult result;
+  result.out = read_to_end(child.stdout_fd);
+  wait_for(child.pid, result);
   return result;
 }
 

@@ -6,18 +6,26 @@
 
 struct ChildLimits {
   long long address_space = 0;  // RLIMIT_AS in bytes; 0 leaves it alone
-  long long file_size = 0;      // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0 leaves it
+  long long file_size = 0;      // RLIMIT_FSIZE in bytes; 0 leaves it alone
+  int user = -1;                // when 0 or more (and the tests run as root): that user and group
+  std::vector<std::string> environment = {};  // NAME=value entries added to the child's environment
 };
 
 struct ChildResult {
   int exit_status = -1000;  // the low 8 bits the parent sees, or -1000 when killed
+  int signal = 0;           // the signal that ended it, or 0
   std::string out;          // standard output, byte for byte
 };
+
+// An unprivileged user for children of tests that run as root: nobody.
+inline constexpr int unprivileged_user = 65534;
 
 // The program under test: VELMORA_EXE from the environment, else the one built beside the
 // tests. VELMORA_RUNNER, when set, is put in front of it (e.g. "wine" or "valgrind -q").
 std::string velmora_path();
 bool running_under_runner();
+// The words that start the program under test: the runner's, then the program.
+std::vector<std::string> velmora_command();
 
 // True when the program under test is the Windows build (VELMORA_TARGET=windows). Its
 // standard output is a text stream there, which ends every line with "\r\n".
@@ -29,6 +37,10 @@ std::string console_text(const std::string& text);
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits = {});
 // The same, with `directory` as the working directory.
 ChildResult run_velmora_in(const std::string& directory, const std::vector<std::string>& args);
+
+// Runs velmora and sends it `signal_number` after `delay_ms` milliseconds, if it still runs.
+ChildResult run_velmora_and_signal(const std::vector<std::string>& args, int signal_number,
+                                   int delay_ms);
 
 // Runs velmora with an open pipe as standard input that stays silent for `silence_ms`
 // milliseconds, or until the child ends if that comes first, then delivers one byte.
