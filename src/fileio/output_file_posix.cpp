@@ -137,7 +137,9 @@ void keep_attributes(const OutputFile& file) {
   if (file.existed) {
     if (fchown(file.fd, static_cast<uid_t>(file.old_owner), static_cast<gid_t>(file.old_group)) !=
         0) {
-      (void)fchown(file.fd, static_cast<uid_t>(-1), static_cast<gid_t>(file.old_group));
+      // Where the group cannot be kept either, the file keeps this process's: nothing to do.
+      [[maybe_unused]] const int kept_group =
+          fchown(file.fd, static_cast<uid_t>(-1), static_cast<gid_t>(file.old_group));
     }
     mode = static_cast<mode_t>(file.old_mode);
   } else {

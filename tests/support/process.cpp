@@ -248,7 +248,8 @@ WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, i
   wait.out_before_input = wait.result.out;
   if (!ended) {
     const char byte = '\n';
-    (void)write(child.stdin_fd, &byte, 1);
+    // Whether or not the key arrives, closing the pipe below ends the wait with end of input.
+    [[maybe_unused]] const ssize_t written = write(child.stdin_fd, &byte, 1);
   }
   close(child.stdin_fd);
   wait.result.out += read_to_end(child.stdout_fd);

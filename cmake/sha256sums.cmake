@@ -1,0 +1,23 @@
+# Run by CPack after each generator (CPACK_POST_BUILD_SCRIPTS): records the SHA-256 of the
+# packages it made in SHA256SUMS beside them, in the format `sha256sum -c` reads. Lines of
+# other packages still present stay, so the .tar.gz and the .deb end up in one file.
+set(sums_file ${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS)
+set(lines "")
+if(EXISTS ${sums_file})
+  file(STRINGS ${sums_file} old_lines)
+  foreach(line IN LISTS old_lines)
+    if(line MATCHES "^[0-9a-f]+  (.+)$" AND EXISTS ${CPACK_PACKAGE_DIRECTORY}/${CMAKE_MATCH_1})
+      list(APPEND lines "${line}")
+    endif()
+  endforeach()
+endif()
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+  cmake_path(GET package FILENAME name)
+  list(FILTER lines EXCLUDE REGEX "^[0-9a-f]+  ${name}$")
+  file(SHA256 ${package} sum)
+  list(APPEND lines "${sum}  ${name}")
+endforeach()
+list(SORT lines)
+list(JOIN lines "\n" text)
+file(WRITE ${sums_file} "${text}\n")
+message(STATUS "CPack: - checksums in ${sums_file}")
