@@ -94,4 +94,4 @@ echo "velmora median: $v ms"
 echo "cat median:     $c ms"
 awk -v v="$v" -v c="$c" 'BEGIN { printf "ratio velmora / cat: %.2f\n", v / c }'
 echo "velmora peak resident memory: $peak KiB for an image of $image_kib KiB" \
-  "(velmora holds one 1 MiB buffer, whatever the image's size)"
+  "(velmora holds one 256 KiB buffer, whatever the image's size)"

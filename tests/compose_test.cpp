@@ -39,12 +39,13 @@ void compose_into(const RunArgs& args, const std::string& out) {
 // and the filling must leave alone whatever the inputs cover.
 TEST(ComposeDownloadImage, SameImageWhereverTheStretchesEnd) {
   constexpr std::size_t mib = std::size_t{1} << 20;
+  constexpr auto stretch = static_cast<std::size_t>(stretch_size);
   const Case cases[] = {
       // Several stretches each, both reversed, lengths not a whole number of words.
       {"both high", 0x1800, 3 * mib + 5, 2 * mib + 2, 0x11000000u, 0xFFFFFFFFu},
       // One byte around a stretch boundary, in the image and in each application.
-      {"just under", 0x100, mib - 0x3000 - 1, mib - 3, 0x11000000u, 0x11000000u},
-      {"just over", 0x100, mib - 0x3000 + 1, mib + 3, 0x11000000u, 0x10000000u},
+      {"just under", 0x100, stretch - 0x3000 - 1, stretch - 3, 0x11000000u, 0x11000000u},
+      {"just over", 0x100, stretch - 0x3000 + 1, stretch + 3, 0x11000000u, 0x10000000u},
       // A bootloader that runs on through the header page, all of APP1 and into APP2's region,
       // across a stretch boundary.
       {"long bootloader", 0x3000 + mib + 7 + 0x1800, mib + 7, mib, 0x10000000u, 0x11000000u},

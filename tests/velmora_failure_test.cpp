@@ -150,7 +150,7 @@ TEST(VelmoraFault, AllocationFailure) {
   ScratchDir dir;
   const std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   expect_fails_safely(dir, words, 253, "malloc memory fail !\n",
-                      with_shim("VELMORA_SHIM_MALLOC_LIMIT=1048576"));
+                      with_shim("VELMORA_SHIM_MALLOC_LIMIT=262144"));
 }
 
 // A close that reports an error may have lost bytes: the old output stays.
