@@ -31,6 +31,7 @@
 #include "inspect/against.h"
 #include "inspect/report_format.h"
 #include "support/files.h"
+#include "support/model.h"
 
 namespace {
 
@@ -436,6 +437,8 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
        "app1_in_file app2_in_file file_length", ""},
       {"cut inside the header page", Edit::cut_to, 0x2FFF, 0,
        "min_length app1_in_file app2_in_file file_length", ""},
+      {"cut right after the header", Edit::cut_to, 0x2100, 0,
+       "min_length app1_in_file app2_in_file file_length", ""},
       {"cut inside the header", Edit::cut_to, 0x20FF, 0, "min_length", ""},
       {"a page appended", Edit::append_page, 0, 0, "file_length", ""},
   };
@@ -489,6 +492,11 @@ TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
   EXPECT_EQ(report_exit_status(inspect_copy(image, image.size())), inspect_exit_pass);
   EXPECT_EQ(checks_with(inspect_image(nullptr, 0), Verdict::fail), "min_length");
   EXPECT_EQ(find_check(inspect_image(nullptr, 0), "min_length")->detail, "the file is empty");
+  Bytes reserved = image;
+  reserved[header_at + 0x14] = 1;
+  reserved[header_at + 0xF8] = 2;
+  EXPECT_EQ(find_check(inspect_copy(reserved, reserved.size()), "header_reserved")->detail,
+            "2 reserved header bytes are not zero, the first at header offset 0x14");
 
   // Offsets and sizes anywhere in the 32-bit range, the header CRC kept right each time.
   const std::uint32_t values[] = {0,          0x3000,     0x4FFF,     0x5000,    0x5001,
@@ -520,6 +528,12 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
             std::string::npos)
       << run.out;
   EXPECT_EQ(run.err, "");
+
+  // A report that cannot be written whole (here a file size limit of one byte on the output)
+  // is a failure, even when the bytes only fail to leave the buffer at the end.
+  run = inspect(s, {good}, 1);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_LE(run.out.size(), 1u);
 
   image[0x2010] ^= 1;
   write_bytes(s.file("bad.bin"), image);
@@ -597,11 +611,26 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   std::mt19937 rng(13);
   const ScratchDir s;
   const App app1{random_bytes(rng, 0x10)};
-  compose(s, random_bytes(rng, 0x3800), app1, App{});
+  const Bytes boot = random_bytes(rng, 0x3800);
+  compose(s, boot, app1, App{});
   const ProcessResult run = inspect(s, {"--extract", s.file("out"), s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("  warn  bootloader_size "), std::string::npos) << run.out;
+  // The whole line, longer than most: the bootloader's bytes in the rest of the header page.
+  const auto rest = std::next(boot.begin(), 0x2100);
+  const auto rest_end = std::next(boot.begin(), 0x3000);
+  char line[512];
+  std::snprintf(
+      line, sizeof line,
+      "\n  warn  bootloader_size  %lld bytes of the header page after the header are "
+      "not 0xFF, the first at 0x%08llx: the bootloader is longer than its 0x2000-byte "
+      "region (were the bootloader and APP1 swapped?)\n",
+      static_cast<long long>(std::count_if(rest, rest_end, [](auto b) { return b != 0xFF; })),
+      static_cast<unsigned long long>(
+          std::find_if(rest, rest_end, [](auto b) { return b != 0xFF; }) - boot.begin()));
+  EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+  EXPECT_NE(run.out.find("\n  size:         0x00000010 (16 bytes, 1 page)\n"), std::string::npos);
+  EXPECT_NE(run.out.find("\n  size:         0x00000000 (0 bytes, 0 pages)\n"), std::string::npos);
   EXPECT_NE(run.out.find("summary: PASS: 19 passed, 3 warnings, 0 failed"), std::string::npos);
   EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
 }
@@ -631,14 +660,24 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   EXPECT_EQ(read_bytes(out + "/app1.bin"), app1.bytes);
   EXPECT_EQ(read_bytes(out + "/boot.bin"), Bytes(0x2000, 0xFF));
 
-  // Parts that lie past the end of the file are not extracted at all.
+  // Parts that lie past the end of the file are not extracted at all: here APP1 is whole,
+  // APP2 cut off.
   Bytes cut = read_bytes(s.file("image.bin"));
-  cut.resize(0x3100);
+  cut.resize(0x4000);
   write_bytes(s.file("cut.bin"), cut);
   run = inspect(s, {"--extract", s.file("cut-out"), s.file("cut.bin")});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("cannot extract"), std::string::npos);
   EXPECT_FALSE(fs::exists(s.file("cut-out")));
+
+  // A symbolic link that points nowhere exists all the same: writing would follow it.
+  fs::remove(out + "/boot.bin");
+  fs::create_symlink(s.file("nowhere"), out + "/boot.bin");
+  run = inspect(s, {"--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/boot.bin: exists already (use --force to " +
+                         "replace it)\n");
+  EXPECT_FALSE(fs::exists(s.file("nowhere")));
 
   // A target directory that is a file cannot be written.
   run = inspect(s, {"--extract", s.file("image.bin"), s.file("image.bin")});
@@ -654,8 +693,12 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   const std::string odd = s.file("we\"ird\\name\t.bin");
   write_bytes(odd, image);
   write_bytes(s.file("empty.bin"), {});
+  // The checksums as numbers, from the independent model: stored over APP1 as composed,
+  // computed over it with its first byte changed.
+  std::string crcs = "\"crc_stored\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
   image[0x3000] ^= 1;
   write_bytes(s.file("bad.bin"), image);
+  crcs += ",\n    \"crc_computed\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
 
   struct Case {
     std::string path;
@@ -678,7 +721,9 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
       EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     }
   }
-  EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
+  const std::string bad = inspect(s, {"--json", s.file("bad.bin")}).out;
+  EXPECT_NE(bad.find(crcs + "\n"), std::string::npos) << crcs << "\n" << bad;
+  EXPECT_EQ(json_string("a\"b\\c\n\x01\x1f "), "\"a\\\"b\\\\c\\u000a\\u0001\\u001f \"");
   EXPECT_FALSE(is_json("{\"a\": 1,}"));  // the reader itself turns away a broken object
 }
 

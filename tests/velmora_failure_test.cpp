@@ -166,6 +166,23 @@ TEST(VelmoraFault, FailedCloseKeepsTheOldOutput) {
                       with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
 }
 
+// An output written in place gets its header first, from a first reading of the inputs; an
+// input that reads differently the second time is reported, not stored under a wrong checksum.
+TEST(VelmoraFault, InputChangedBetweenReadingsIsReported) {
+  if (!shim_usable()) {
+    GTEST_SKIP() << "preloads a library into a plain native build";
+  }
+  ScratchDir dir;
+  const std::string out = dir.file("download.bin");
+  const std::vector<std::string> words = valid_words(dir, out);
+  write_bytes(out, {});
+  ASSERT_EQ(link(out.c_str(), dir.file("other.bin").c_str()), 0);
+  const ChildResult r = run_velmora(words, with_shim("VELMORA_SHIM_CHANGE_REREAD=1"));
+  EXPECT_EQ(r.exit_status, 251);
+  EXPECT_TRUE(ends_with(r.out, "\nCan not read the path: " + dir.file("app2.bin") + " \n"))
+      << r.out;
+}
+
 // The image is written as it is composed: an image far larger than the memory velmora may
 // use is made all the same.
 TEST(VelmoraFault, LargeImageUnderAnAddressSpaceLimit) {
@@ -255,10 +272,13 @@ TEST(VelmoraFault, ShortReadFromAPseudoFile) {
   if (pseudo.empty()) {
     GTEST_SKIP() << "no pseudo-file here reports more bytes than it holds";
   }
-  ScratchDir dir;
-  std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
-  words[4] = pseudo;
-  expect_fails_safely(dir, words, 251, "\nCan not read the path: " + pseudo + " \n");
+  for (std::size_t word : {0u, 1u, 4u}) {  // bootloader, APP1, APP2
+    SCOPED_TRACE(word);
+    ScratchDir dir;
+    std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
+    words[word] = pseudo;
+    expect_fails_safely(dir, words, 251, "\nCan not read the path: " + pseudo + " \n");
+  }
 }
 
 TEST(VelmoraFault, InputsTooLargeAreRefusedBeforeAllocating) {
@@ -303,7 +323,8 @@ TEST(VelmoraFault, BootloaderLongerThanTheImage) {
   EXPECT_EQ(run_velmora(words).exit_status, 0);
 }
 
-// Root may write any file on Linux: the child runs as an unprivileged user there.
+// Root may write any file on Linux: the child runs as an unprivileged user there, in a
+// directory that user may write, so that only the file's own mode stands in the way.
 TEST(VelmoraFault, ReadOnlyOutputIsRefusedAndKept) {
   ScratchDir dir;
   const std::string out = dir.file("download.bin");
@@ -312,7 +333,7 @@ TEST(VelmoraFault, ReadOnlyOutputIsRefusedAndKept) {
   ASSERT_EQ(chmod(out.c_str(), 0444), 0);  // Wine shows this as the read-only attribute
   ChildLimits as_user;
   if (!windows_target() && geteuid() == 0) {
-    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
     as_user.user = unprivileged_user;
   }
   expect_fails_safely(dir, words, 255, open_message(out), as_user);
