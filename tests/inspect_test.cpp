@@ -341,6 +341,10 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
     EXPECT_EQ(checks_with(r, Verdict::warn), expected_warnings(boot_length, app1, app2));
     EXPECT_EQ(checks_with(r, Verdict::skip), "");
     EXPECT_EQ(r.app1.stored.size, len1);
+    // The checksums velmora-inspect computes, against the model's bit-at-a-time ones.
+    EXPECT_EQ(r.app1.computed_crc, model_crc(app1.bytes));
+    EXPECT_EQ(r.app2.computed_crc, model_crc(app2.bytes));
+    EXPECT_EQ(r.computed_header_crc, model_crc(image.data() + 0x2000, 0xF0));
     EXPECT_EQ(r.app2.high_window, app2.load_addr >= 0x11000000);
     EXPECT_EQ(differences(against(boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
                                   hex(app2.load_addr), app2.status, image)),
@@ -724,7 +728,6 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   const std::string bad = inspect(s, {"--json", s.file("bad.bin")}).out;
   EXPECT_NE(bad.find(crcs + "\n"), std::string::npos) << crcs << "\n" << bad;
   EXPECT_EQ(json_string("a\"b\\c\n\x01\x1f "), "\"a\\\"b\\\\c\\u000a\\u0001\\u001f \"");
-  EXPECT_FALSE(is_json("{\"a\": 1,}"));  // the reader itself turns away a broken object
 }
 
 TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {

@@ -164,6 +164,17 @@ TEST(VelmoraFault, FailedCloseKeepsTheOldOutput) {
   write_bytes(out, random_bytes(100, 9));
   expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
                       with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
+
+  // Files with a second name are written in place and cannot keep their old bytes, but the
+  // failure is reported all the same: the output, and APP2 named as the output.
+  for (const std::size_t word : {7u, 4u}) {
+    std::vector<std::string> in_place = words;
+    in_place[7] = words[word];
+    ASSERT_EQ(link(words[word].c_str(), (words[word] + ".link").c_str()), 0);
+    const ChildResult r = run_velmora(in_place, with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
+    EXPECT_EQ(r.exit_status, 252) << word;
+    EXPECT_TRUE(ends_with(r.out, console_text("\nCan not write the path: " + words[word] + " \n")));
+  }
 }
 
 // An output written in place gets its header first, from a first reading of the inputs; an
