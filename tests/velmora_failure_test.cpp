@@ -283,10 +283,14 @@ TEST(VelmoraFault, ShortReadFromAPseudoFile) {
   if (pseudo.empty()) {
     GTEST_SKIP() << "no pseudo-file here reports more bytes than it holds";
   }
+  // The output has a second name, so it is written in place: every input must have been read
+  // whole before its first byte is written.
   for (std::size_t word : {0u, 1u, 4u}) {  // bootloader, APP1, APP2
     SCOPED_TRACE(word);
     ScratchDir dir;
     std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
+    write_bytes(words[7], random_bytes(100, 5));
+    ASSERT_EQ(link(words[7].c_str(), dir.file("other.bin").c_str()), 0);
     words[word] = pseudo;
     expect_fails_safely(dir, words, 251, "\nCan not read the path: " + pseudo + " \n");
   }
@@ -312,14 +316,20 @@ TEST(VelmoraFault, InputsTooLargeAreRefusedBeforeAllocating) {
         "\nThe file is 2 GiB or larger, or its length is unknown: " + dir.file(name) + " \n",
         small_memory);
   }
-  // Each application fits, the image would not.
-  std::vector<std::string> both = words;
-  both[1] = dir.file("1g5.bin");
-  both[4] = dir.file("1g5.bin");
-  expect_fails_safely(dir, both, 249,
-                      "\nThe image would be 2 GiB or larger: APP1 " + both[1] + " and APP2 " +
-                          both[4] + " are too long \n",
-                      small_memory);
+  // Each application fits, the image would not: by far, and by exactly 2 GiB (3 + 0x40000 +
+  // 0x3FFFD pages).
+  make_sparse(dir.file("1g.bin"), 0x40000000ll);
+  make_sparse(dir.file("edge.bin"), 0x3FFFD000ll);
+  for (const auto& [app1, app2] :
+       {std::pair{"1g5.bin", "1g5.bin"}, std::pair{"1g.bin", "edge.bin"}}) {
+    std::vector<std::string> both = words;
+    both[1] = dir.file(app1);
+    both[4] = dir.file(app2);
+    expect_fails_safely(dir, both, 249,
+                        "\nThe image would be 2 GiB or larger: APP1 " + both[1] + " and APP2 " +
+                            both[4] + " are too long \n",
+                        small_memory);
+  }
 }
 
 TEST(VelmoraFault, BootloaderLongerThanTheImage) {
