@@ -40,7 +40,7 @@ BootHeader sample_header() {
   return h;
 }
 
-TEST(EncodeBootHeader, PutsEachFieldAtItsOffsetLittleEndian) {
+TEST(EncodeBootHeader, PutsEachFieldAtItsOffsetLittleEndianAndDecodeReadsItBack) {
   const HeaderBytes b = encode_boot_header(sample_header());
   // Offsets written out here rather than taken from the layout constants.
   EXPECT_EQ(get_le32(b.data(), 0x00), 1u);
@@ -58,6 +58,20 @@ TEST(EncodeBootHeader, PutsEachFieldAtItsOffsetLittleEndian) {
   EXPECT_EQ(get_le32(b.data(), 0x50), 0x11000000u);
   EXPECT_EQ(b[0xF0], 0x0D);
   EXPECT_EQ(b[0xF3], 0xCA);
+
+  // Read back from the bytes just checked, every field must come out as the literals above.
+  const BootHeader back = decode_boot_header(b);
+  for (const auto& [got, want] :
+       {std::pair{back.app1, ImageDescriptor{1, 0, 0xAABBCCDD, 0x3000, 0x1234, 0x10000000}},
+        std::pair{back.app2, ImageDescriptor{1, 0x8000, 0x01020304, 0x5000, 0x100, 0x11000000}}}) {
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(got.flags, want.flags);
+    EXPECT_EQ(got.crc, want.crc);
+    EXPECT_EQ(got.offset, want.offset);
+    EXPECT_EQ(got.size, want.size);
+    EXPECT_EQ(got.load_addr, want.load_addr);
+  }
+  EXPECT_EQ(back.header_crc, 0xCAFEF00Du);
 }
 
 TEST(EncodeBootHeader, ReservedBytesStayZero) {
@@ -73,33 +87,6 @@ TEST(EncodeBootHeader, ReservedBytesStayZero) {
       EXPECT_EQ(b[i], 0) << "byte " << i;
     }
   }
-}
-
-// Bytes laid out by hand, each field little-endian at its offset.
-TEST(DecodeBootHeader, ReadsEachFieldFromItsOffset) {
-  HeaderBytes b{};
-  const std::pair<std::size_t, std::uint32_t> words[] = {
-      {0x00, 1},          {0x04, 0x8000},     {0x08, 0xAABBCCDD}, {0x0C, 0x3000},
-      {0x10, 0x1234},     {0x20, 0x11000000}, {0x30, 7},          {0x34, 0x01020304},
-      {0x38, 0x05060708}, {0x3C, 0x5000},     {0x40, 0x100},      {0x50, 0x10000000},
-      {0xF0, 0xCAFEF00D}};
-  for (const auto& [at, value] : words) {
-    for (std::size_t i = 0; i < 4; ++i) {
-      b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-  }
-  const BootHeader h = decode_boot_header(b);
-  const ImageDescriptor app1{1, 0x8000, 0xAABBCCDD, 0x3000, 0x1234, 0x11000000};
-  const ImageDescriptor app2{7, 0x01020304, 0x05060708, 0x5000, 0x100, 0x10000000};
-  for (const auto& [got, want] : {std::pair{h.app1, app1}, std::pair{h.app2, app2}}) {
-    EXPECT_EQ(got.status, want.status);
-    EXPECT_EQ(got.flags, want.flags);
-    EXPECT_EQ(got.crc, want.crc);
-    EXPECT_EQ(got.offset, want.offset);
-    EXPECT_EQ(got.size, want.size);
-    EXPECT_EQ(got.load_addr, want.load_addr);
-  }
-  EXPECT_EQ(h.header_crc, 0xCAFEF00Du);
 }
 
 TEST(ComputeHeaderCrc, CoversEveryFieldButItsOwn) {
