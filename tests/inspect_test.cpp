@@ -181,6 +181,24 @@ AgainstReport against(const Bytes& boot, const Bytes& app1, const std::string& l
   return r;
 }
 
+// The refusal of compare_against where velmora would refuse the inputs, or "" when it
+// compares them: a bootloader and an APP1 of these lengths, an empty APP2 and image.
+std::string refusal(std::int64_t boot_length, std::int64_t app1_length) {
+  static const Bytes zeros(0x4000, 0);  // only the lengths that are compared are ever read
+  std::vector<std::string> words = {"velmora", "b", "a1", "0", "1", "a2", "0", "1", "i"};
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  const ByteSource none = memory_source(zeros.data(), 0);
+  AgainstReport r;
+  std::string error;
+  return compare_against(parse_run_args(argv.data()), memory_source(zeros.data(), boot_length),
+                         memory_source(zeros.data(), app1_length), none, none, r, error)
+             ? ""
+             : error;
+}
+
 // Each difference by its name; bytes with how many differ and where the first is, in the
 // region and in the image.
 std::string differences(const AgainstReport& r) {
@@ -808,9 +826,11 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
       {0x1FFF, "bootloader:1@0x1fff/0x1fff"},
       {0x2300, "header_page_fill:1@0x200/0x2300"},  // a bootloader byte run on
       {0x2800, "header_page_fill:1@0x700/0x2800"},  // a 0xFF
+      {0x2FFF, "header_page_fill:1@0xeff/0x2fff"},
       {0x3010, "app1:1@0x10/0x3010"},
       {0x4233, "app1:1@0x1233/0x4233"},
       {0x4234, "app1_fill:1@0x0/0x4234"},
+      {0x4FFF, "app1_fill:1@0xdcb/0x4fff"},
       {0x5000, "app2:1@0x0/0x5000"},
       {0x5905, "app2:1@0x905/0x5905"},
       {0x5FFF, "app2_fill:1@0x6f9/0x5fff"},
@@ -822,6 +842,13 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
     EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", edited)),
               named);
   }
+  // velmora's own refusals, at their edges; inputs of 2 GiB are refused unread.
+  EXPECT_EQ(refusal(0x3000, 0), "");
+  EXPECT_EQ(refusal(0x3001, 0), "b: velmora refuses it: the bootloader is longer than the image");
+  EXPECT_EQ(refusal(0, 0x80000000), "a1: velmora refuses it: 2 GiB or larger");
+  EXPECT_EQ(refusal(0, 0x7FFFD000),
+            "a1: velmora refuses these applications: the image would be 2 GiB or larger");
+
   Bytes longer = image;
   longer.resize(0x7000, 0xFF);
   EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", longer)),
