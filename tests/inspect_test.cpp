@@ -558,10 +558,14 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_LE(run.out.size(), 1u);
 
   image[0x2010] ^= 1;
+  image.push_back(0xFF);
   write_bytes(s.file("bad.bin"), image);
   run = inspect(s, {s.file("bad.bin")});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("  fail  header_crc "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nlength: 0x00006001 (24577 bytes, 7 pages, the last one partial)\n"),
+            std::string::npos)
+      << run.out;
   EXPECT_NE(run.out.find("\nsummary: FAIL: "), std::string::npos) << run.out;
   EXPECT_EQ(run.err, "");
 
@@ -931,6 +935,22 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
       << run.out;
   EXPECT_NE(run.out.find("\"result\": \"different\""), std::string::npos);
 
+  // An input that ends before its reported length (a pseudo-file of the kernel's) is named.
+  for (const char* pseudo : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
+                             "/sys/kernel/profiling", "/sys/devices/system/cpu/online"}) {
+    std::error_code ec;
+    if (fs::file_size(pseudo, ec) != 4096 || read_bytes(pseudo).size() >= 4096) {
+      continue;
+    }
+    std::vector<std::string> short_boot = inputs;
+    short_boot[0] = pseudo;
+    run = inspect(s, words({}, short_boot));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, std::string("velmora-inspect: ") + pseudo +
+                           ": cannot read: the file ended early (it changed while read)\n");
+    break;
+  }
+
   // An input that cannot be read: status 2, its path and the reason, nothing printed.
   std::vector<std::string> missing = inputs;
   missing[4] = s.file("missing.bin");
@@ -1033,9 +1053,16 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
     return joined;
   };
 
+  // A directory in a part's place is refused even with --force.
+  fs::create_directory(out + "/app1.bin");
+  ProcessResult run = inspect(s, {"--force", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: Is a directory\n");
+  fs::remove(out + "/app1.bin");
+
   // A target that exists refuses the run before the report is printed.
   write_bytes(out + "/header.bin", {'o', 'l', 'd'});
-  ProcessResult run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
+  run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "velmora-inspect: " + out + "/header.bin: exists already (use --force to " +
