@@ -935,6 +935,15 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
       << run.out;
   EXPECT_NE(run.out.find("\"result\": \"different\""), std::string::npos);
 
+  Bytes edited = read_bytes(s.file("image.bin"));
+  edited[0x3010] ^= 1;
+  write_bytes(s.file("image.bin"), edited);
+  run = inspect(s, words({}, inputs));
+  EXPECT_NE(run.out.find("\n  app1: 1 byte differ, the first at 0x00000010 in the region "
+                         "(0x00003010 in the image)\nresult: DIFFERENT: 1 difference\n"),
+            std::string::npos)
+      << run.out;
+
   // An input that ends before its reported length (a pseudo-file of the kernel's) is named.
   for (const char* pseudo : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
                              "/sys/kernel/profiling", "/sys/devices/system/cpu/online"}) {
