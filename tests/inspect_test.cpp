@@ -551,30 +551,31 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   const std::string crc1 = hex(model_crc(image.data() + 0x3000, 0x1001));
   const std::string crc2 = hex(model_crc(app2));
   const std::string header_crc = hex(model_crc(image.data() + 0x2000, 0xF0));
-  const char* const passes[] = {
-      "min_length       the file holds the bootloader region and the header page",
-      "header_crc       the header CRC matches",
-      "header_reserved  the reserved header bytes are zero",
-      "app1_status      the status is 0 or 1",
-      "app1_flags       no flag bit is set",
-      "app1_offset      APP1 starts right after the header page",
-      "app1_in_file     the application lies within the file",
-      "app1_crc         the application's CRC matches",
-      "app1_padding     the rest of the application's last page is 0xFF",
-      "app2_status      the status is 0 or 1",
-      "app2_flags       the flag bit is set, as allowed for an active application in the high "
-      "window",
-      "app2_offset      APP2 starts right after APP1's last page",
-      "app2_in_file     the application lies within the file",
-      "app2_crc         the application's CRC matches",
-      "app2_padding     the rest of the application's last page is 0xFF",
-      "file_length      the file length agrees with the application sizes",
-      "bootloader_size  the header page after the header is 0xFF",
-      "app1_load_addr   the load address is a multiple of 0x1000",
-      "app2_load_addr   the load address is a multiple of 0x1000",
-      "app1_size        the application is not empty",
-      "app2_size        the application is not empty",
-      "active_app       at least one application is active"};
+  const std::pair<const char*, const char*> passes[] = {
+      {"min_length", "the file holds the bootloader region and the header page"},
+      {"header_crc", "the header CRC matches"},
+      {"header_reserved", "the reserved header bytes are zero"},
+      {"app1_status", "the status is 0 or 1"},
+      {"app1_flags", "no flag bit is set"},
+      {"app1_offset", "APP1 starts right after the header page"},
+      {"app1_in_file", "the application lies within the file"},
+      {"app1_crc", "the application's CRC matches"},
+      {"app1_padding", "the rest of the application's last page is 0xFF"},
+      {"app2_status", "the status is 0 or 1"},
+      {"app2_flags",
+       "the flag bit is set, as allowed for an active application in the high window"},
+      {"app2_offset", "APP2 starts right after APP1's last page"},
+      {"app2_in_file", "the application lies within the file"},
+      {"app2_crc", "the application's CRC matches"},
+      {"app2_padding", "the rest of the application's last page is 0xFF"},
+      {"file_length", "the file length agrees with the application sizes"},
+      {"bootloader_size", "the header page after the header is 0xFF"},
+      {"app1_load_addr", "the load address is a multiple of 0x1000"},
+      {"app2_load_addr", "the load address is a multiple of 0x1000"},
+      {"app1_size", "the application is not empty"},
+      {"app2_size", "the application is not empty"},
+      {"active_app", "at least one application is active"},
+  };
   std::string report =
       "image:  " + good + "\nlength: 0x00006000 (24576 bytes, 6 pages)\n\nAPP1\n" +
       "  status:       1 (active)\n  flags:        0x00000000 (flag bit clear)\n" +
@@ -587,14 +588,55 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "  offset:       0x00005000\n  size:         0x00000006 (6 bytes, 1 page)\n" +
       "  crc:          stored " + crc2 + ", computed " + crc2 + " (over the un-reversed bytes)\n" +
       "\nheader crc: stored " + header_crc + ", computed " + header_crc + "\n\nchecks:\n";
-  for (const char* line : passes) {
-    report += std::string("  pass  ") + line + "\n";
+  std::string json_checks;
+  for (const auto& [name, detail] : passes) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  pass  %-16s %s\n", name, detail);
+    report += line;
+    json_checks += std::string(json_checks.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
+                   "\", \"verdict\": \"pass\", \"detail\": \"" + detail + "\"}";
   }
   report += "summary: PASS: 22 passed, 0 warnings, 0 failed, 0 skipped\n";
   ProcessResult run = inspect(s, {good});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, report);
   EXPECT_EQ(run.err, "");
+  const auto app_json = [](const char* facts, std::uint32_t crc) {
+    return std::string(facts) +
+           "    \"in_file\": true,\n    \"crc_stored\": " + std::to_string(crc) +
+           ",\n    \"crc_computed\": " + std::to_string(crc) + "\n  },\n";
+  };
+  const std::string json =
+      "{\n  \"file\": \"" + good + "\", \"file_hex\": null,\n  \"length\": 24576,\n" +
+      "  \"pages\": 6,\n  \"header_present\": true,\n  \"app1\": " +
+      app_json(
+          "{\n    \"status\": 1,\n    \"active\": true,\n    \"flags\": 0,\n"
+          "    \"flag_set\": false,\n    \"flag_allowed\": false,\n"
+          "    \"load_addr\": 268435456,\n    \"high_window\": false,\n"
+          "    \"offset\": 12288,\n    \"size\": 4097,\n    \"pages\": 2,\n",
+          model_crc(image.data() + 0x3000, 0x1001)) +
+      "  \"app2\": " +
+      app_json(
+          "{\n    \"status\": 1,\n    \"active\": true,\n    \"flags\": 32768,\n"
+          "    \"flag_set\": true,\n    \"flag_allowed\": true,\n"
+          "    \"load_addr\": 285212672,\n    \"high_window\": true,\n"
+          "    \"offset\": 20480,\n    \"size\": 6,\n    \"pages\": 1,\n",
+          model_crc(app2)) +
+      "  \"header_crc_stored\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
+      ",\n  \"header_crc_computed\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
+      ",\n  \"checks\": [\n" + json_checks +
+      "\n  ],\n  \"passed\": 22,\n  \"warnings\": 0,\n  \"failed\": 0,\n  \"skipped\": 0,\n"
+      "  \"map\": [\n"
+      "    {\"offset\": 0, \"end\": 8192, \"length\": 8192, \"name\": \"bootloader\"},\n"
+      "    {\"offset\": 8192, \"end\": 8448, \"length\": 256, \"name\": \"header\"},\n"
+      "    {\"offset\": 8448, \"end\": 12288, \"length\": 3840, \"name\": "
+      "\"header_page_rest\"},\n"
+      "    {\"offset\": 12288, \"end\": 16385, \"length\": 4097, \"name\": \"app1\"},\n"
+      "    {\"offset\": 16385, \"end\": 20480, \"length\": 4095, \"name\": \"app1_padding\"},\n"
+      "    {\"offset\": 20480, \"end\": 20486, \"length\": 6, \"name\": \"app2\"},\n"
+      "    {\"offset\": 20486, \"end\": 24576, \"length\": 4090, \"name\": \"app2_padding\"}\n"
+      "  ],\n  \"result\": \"pass\"\n}\n";
+  EXPECT_EQ(inspect(s, {"--json", "--map", good}).out, json);
 
   // A report that cannot be written whole (here a file size limit of one byte on the output)
   // is a failure, even when the bytes only fail to leave the buffer at the end.
@@ -1018,11 +1060,28 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
   run = inspect(s, words({"--json"}, typo));
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(is_json(run.out)) << run.out;
-  EXPECT_NE(run.out.find("{\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": "
-                         "268435456, \"inputs\": 16777216}"),
-            std::string::npos)
-      << run.out;
-  EXPECT_NE(run.out.find("\"result\": \"different\""), std::string::npos);
+  // The header checksums: the image's, and the model's for the load address the typo gives.
+  const Bytes image = read_bytes(s.file("image.bin"));
+  const Bytes typo_image =
+      model_image(read_bytes(inputs[0]), {read_bytes(inputs[1]), 0x01000000, 1},
+                  {read_bytes(inputs[4]), 0x11000000, 2});
+  const auto path = [](const std::string& key, const std::string& file) {
+    return "\"" + key + "\": \"" + file + "\", \"" + key + "_hex\": null";
+  };
+  EXPECT_EQ(run.out,
+            "{\n  " + path("file", s.file("image.bin")) + ",\n  \"inputs\": {\n" +
+                "    \"bootloader\": {" + path("file", inputs[0]) + ", \"length\": 64},\n" +
+                "    \"app1\": {" + path("file", inputs[1]) +
+                ", \"length\": 4096, \"load_addr\": 16777216, \"status\": 1},\n" +
+                "    \"app2\": {" + path("file", inputs[4]) +
+                ", \"length\": 32, \"load_addr\": 285212672, \"status\": 2}\n  },\n" +
+                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"differences\": [\n" +
+                "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
+                "\"inputs\": 16777216},\n    {\"what\": \"header_crc\", \"kind\": \"field\", "
+                "\"image\": " +
+                std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
+                ", \"inputs\": " + std::to_string(model_crc(typo_image.data() + 0x2000, 0xF0)) +
+                "}\n  ],\n  \"result\": \"different\"\n}\n");
 
   Bytes edited = read_bytes(s.file("image.bin"));
   edited[0x3010] ^= 1;
