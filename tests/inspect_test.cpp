@@ -688,10 +688,22 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "summary: FAIL: 9 passed, 4 warnings, 9 failed, 0 skipped\n";
   run = inspect(s, {s.file("bad.bin")});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("\nlength: 0x00006001 (24577 bytes, 7 pages, the last one partial)\n"),
-            std::string::npos)
-      << run.out;
-  EXPECT_EQ(run.out.substr(std::min(run.out.find("\nchecks:\n"), run.out.size())), checks);
+  EXPECT_EQ(run.out,
+            "image:  " + s.file("bad.bin") +
+                "\nlength: 0x00006001 (24577 bytes, 7 pages, the last one partial)\n\nAPP1\n"
+                "  status:       2 (neither active nor invalid)\n"
+                "  flags:        0x00018000 (bits other than 0x00008000 set)\n"
+                "  load address: 0x10000010 (below the high window: stored as is)\n"
+                "  offset:       0x00003000\n  size:         0x00001001 (4097 bytes, 2 pages)\n"
+                "  crc:          stored 0x12345678, computed " +
+                crc1 +
+                "\nAPP2\n  status:       0 (invalid)\n  flags:        0x00008000 (flag bit set; "
+                "disagrees: the application is not active)\n  load address: 0x11000000 (in the "
+                "high window: stored word-reversed)\n  offset:       0x00005800\n"
+                "  size:         0x00000006 (6 bytes, 1 page)\n  crc:          stored " +
+                crc2 + ", computed " + hex(model_crc(Bytes(6, 0xFF))) +
+                " (over the un-reversed bytes)\n\nheader crc: stored " + header_crc +
+                ", computed " + bad_crc + "\n" + checks);
   EXPECT_EQ(run.err, "");
 
   write_bytes(s.file("empty.bin"), {});
@@ -812,7 +824,10 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   const App app1{random_bytes(rng, 0x123)};
   compose(s, {}, app1, App{random_bytes(rng, 0x45), 0x11000000, "1"});
   const std::string out = s.file("out");
-  ASSERT_EQ(inspect(s, {"--extract", out, s.file("image.bin")}).status, 0);
+  ProcessResult run = inspect(s, {"--extract", out, s.file("image.bin")});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_TRUE(run.out.ends_with("\nextracted boot.bin, header.bin, app1.bin and app2.bin into " +
+                                out + "\n"));
 
   // One existing file is enough to refuse, and a refused run writes none of the four.
   const Bytes marker = {'k', 'e', 'e', 'p'};
@@ -820,7 +835,7 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
     fs::remove(out + name);
   }
   write_bytes(out + "/app2.bin", marker);
-  ProcessResult run = inspect(s, {"--extract", out, s.file("image.bin")});
+  run = inspect(s, {"--extract", out, s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find(out + "/app2.bin: exists already"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(out + "/boot.bin") || fs::exists(out + "/app1.bin"));
