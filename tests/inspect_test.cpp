@@ -514,11 +514,6 @@ TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
   EXPECT_EQ(report_exit_status(inspect_copy(image, image.size())), inspect_exit_pass);
   EXPECT_EQ(checks_with(inspect_image(nullptr, 0), Verdict::fail), "min_length");
   EXPECT_EQ(find_check(inspect_image(nullptr, 0), "min_length")->detail, "the file is empty");
-  Bytes reserved = image;
-  reserved[header_at + 0x14] = 1;
-  reserved[header_at + 0xF8] = 2;
-  EXPECT_EQ(find_check(inspect_copy(reserved, reserved.size()), "header_reserved")->detail,
-            "2 reserved header bytes are not zero, the first at header offset 0x14");
 
   // Offsets and sizes anywhere in the 32-bit range, the header CRC kept right each time.
   const std::uint32_t values[] = {0,          0x3000,     0x4FFF,     0x5000,    0x5001,
@@ -645,7 +640,8 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_LE(run.out.size(), 1u);
 
   // Many faults at once, each check naming its own; the literals follow from the edits.
-  image[0x2014] = 1;                           // a reserved byte
+  image[0x2014] = 1;  // two reserved bytes
+  image[0x20F8] = 1;
   put_le32(image.data(), 0x2000, 2);           // APP1 status
   put_le32(image.data(), 0x2004, 0x18000);     // APP1 flags
   put_le32(image.data(), 0x2008, 0x12345678);  // APP1 crc
@@ -660,7 +656,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "\nchecks:\n  pass  min_length       the file holds the bootloader region and the header "
       "page\n  fail  header_crc       the header CRC is " +
       header_crc + " but the header's bytes give " + bad_crc +
-      "\n  fail  header_reserved  1 reserved header bytes are not zero, the first at header "
+      "\n  fail  header_reserved  2 reserved header bytes are not zero, the first at header "
       "offset 0x14\n  fail  app1_status      the status is 0x00000002, neither 0 (invalid) nor 1 "
       "(active)\n  fail  app1_flags       the flags 0x00018000 hold bits other than 0x00008000\n"
       "  pass  app1_offset      APP1 starts right after the header page\n"
@@ -794,25 +790,10 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   std::mt19937 rng(13);
   const ScratchDir s;
   const App app1{random_bytes(rng, 0x10)};
-  const Bytes boot = random_bytes(rng, 0x3800);
-  compose(s, boot, app1, App{});
+  compose(s, random_bytes(rng, 0x3800), app1, App{});
   const ProcessResult run = inspect(s, {"--extract", s.file("out"), s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
-  // The whole line, longer than most: the bootloader's bytes in the rest of the header page.
-  const auto rest = std::next(boot.begin(), 0x2100);
-  const auto rest_end = std::next(boot.begin(), 0x3000);
-  char line[512];
-  std::snprintf(
-      line, sizeof line,
-      "\n  warn  bootloader_size  %lld bytes of the header page after the header are "
-      "not 0xFF, the first at 0x%08llx: the bootloader is longer than its 0x2000-byte "
-      "region (were the bootloader and APP1 swapped?)\n",
-      static_cast<long long>(std::count_if(rest, rest_end, [](auto b) { return b != 0xFF; })),
-      static_cast<unsigned long long>(
-          std::find_if(rest, rest_end, [](auto b) { return b != 0xFF; }) - boot.begin()));
-  EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
-  EXPECT_NE(run.out.find("\n  size:         0x00000010 (16 bytes, 1 page)\n"), std::string::npos);
   EXPECT_NE(run.out.find("\n  size:         0x00000000 (0 bytes, 0 pages)\n"), std::string::npos);
   EXPECT_NE(run.out.find("summary: PASS: 19 passed, 3 warnings, 0 failed"), std::string::npos);
   EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
