@@ -727,6 +727,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       {s.file("missing.bin"), "No such file or directory"},
       {s.file("missing-dir/image.bin"), "No such file or directory"},
       {fifo, "not a regular file (a pipe, device or socket)"},
+      {"-", "No such file or directory"},  // a lone dash names a file, not an option
   };
   for (const auto& [path, reason] : unreadable) {
     SCOPED_TRACE(path);
