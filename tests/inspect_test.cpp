@@ -868,13 +868,16 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   // computed over it with its first byte changed.
   std::string crcs = "\"crc_stored\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
   image[0x3000] ^= 1;
+  image.push_back(0xFF);  // and a byte more: a page begun
   write_bytes(s.file("bad.bin"), image);
   crcs += ",\n    \"crc_computed\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
 
-  // The bytes of the path escaped, the checksums compared as numbers, the empty file's nulls.
+  // The bytes of the path escaped, the checksums compared as numbers, a partial page counted,
+  // the empty file's nulls.
   const std::pair<std::string, std::string> cases[] = {
       {odd, "\"file\": \"" + s.path + "/we\\\"ird\\\\name\\u0009.bin\", \"file_hex\": null,\n"},
       {s.file("bad.bin"), crcs + "\n"},
+      {s.file("bad.bin"), "\"length\": 20481,\n  \"pages\": 6,\n"},
       {s.file("empty.bin"),
        "\"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
        "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n"},
