@@ -881,6 +881,7 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
       {s.file("empty.bin"),
        "\"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
        "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n"},
+      {s.file("empty.bin"), "\"failed\": 1,\n  \"skipped\": 21,\n"},
   };
   for (const auto& [path, expected] : cases) {
     SCOPED_TRACE(path);
