@@ -25,6 +25,7 @@ TEST(HexArgValue, ReadsWordsAsHexadecimal) {
       {"", 0},                     // the empty word
       {"100x", 0x10},              // a 0 before x is stepped over even mid-word
       {"10x5", 0x15},
+      {"10X5", 0x15},  // an upper-case X inside a word starts a prefix as well
       {"0x", 0},
       {"x0", 0},  // x before the 0 is just skipped, the 0 counts
       {"0", 0},

@@ -31,6 +31,7 @@
 #include "inspect/against.h"
 #include "inspect/report_format.h"
 #include "support/files.h"
+#include "support/model.h"
 
 namespace {
 
@@ -178,6 +179,24 @@ AgainstReport against(const Bytes& boot, const Bytes& app1, const std::string& l
                               source(image), r, error))
       << error;
   return r;
+}
+
+// The refusal of compare_against where velmora would refuse the inputs, or "" when it
+// compares them: a bootloader and an APP1 of these lengths, an empty APP2 and image.
+std::string refusal(std::int64_t boot_length, std::int64_t app1_length) {
+  static const Bytes zeros(0x4000, 0);  // only the lengths that are compared are ever read
+  std::vector<std::string> words = {"velmora", "b", "a1", "0", "1", "a2", "0", "1", "i"};
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  const ByteSource none = memory_source(zeros.data(), 0);
+  AgainstReport r;
+  std::string error;
+  return compare_against(parse_run_args(argv.data()), memory_source(zeros.data(), boot_length),
+                         memory_source(zeros.data(), app1_length), none, none, r, error)
+             ? ""
+             : error;
 }
 
 // Each difference by its name; bytes with how many differ and where the first is, in the
@@ -340,6 +359,10 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
     EXPECT_EQ(checks_with(r, Verdict::warn), expected_warnings(boot_length, app1, app2));
     EXPECT_EQ(checks_with(r, Verdict::skip), "");
     EXPECT_EQ(r.app1.stored.size, len1);
+    // The checksums velmora-inspect computes, against the model's bit-at-a-time ones.
+    EXPECT_EQ(r.app1.computed_crc, model_crc(app1.bytes));
+    EXPECT_EQ(r.app2.computed_crc, model_crc(app2.bytes));
+    EXPECT_EQ(r.computed_header_crc, model_crc(image.data() + 0x2000, 0xF0));
     EXPECT_EQ(r.app2.high_window, app2.load_addr >= 0x11000000);
     EXPECT_EQ(differences(against(boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
                                   hex(app2.load_addr), app2.status, image)),
@@ -436,6 +459,8 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
        "app1_in_file app2_in_file file_length", ""},
       {"cut inside the header page", Edit::cut_to, 0x2FFF, 0,
        "min_length app1_in_file app2_in_file file_length", ""},
+      {"cut right after the header", Edit::cut_to, 0x2100, 0,
+       "min_length app1_in_file app2_in_file file_length", ""},
       {"cut inside the header", Edit::cut_to, 0x20FF, 0, "min_length", ""},
       {"a page appended", Edit::append_page, 0, 0, "file_length", ""},
   };
@@ -514,25 +539,183 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
                         App{random_bytes(rng, 6), 0x11000000, "2"});
   const std::string good = s.file("image.bin");
 
+  // The whole report, its checksums from the model: APP1 as stored, APP2's six bytes with
+  // their first word turned back.
+  const std::uint8_t* a2 = image.data() + 0x5000;
+  const Bytes app2 = {a2[3], a2[2], a2[1], a2[0], a2[4], a2[5]};
+  const std::string crc1 = hex(model_crc(image.data() + 0x3000, 0x1001));
+  const std::string crc2 = hex(model_crc(app2));
+  const std::string header_crc = hex(model_crc(image.data() + 0x2000, 0xF0));
+  const std::pair<const char*, const char*> passes[] = {
+      {"min_length", "the file holds the bootloader region and the header page"},
+      {"header_crc", "the header CRC matches"},
+      {"header_reserved", "the reserved header bytes are zero"},
+      {"app1_status", "the status is 0 or 1"},
+      {"app1_flags", "no flag bit is set"},
+      {"app1_offset", "APP1 starts right after the header page"},
+      {"app1_in_file", "the application lies within the file"},
+      {"app1_crc", "the application's CRC matches"},
+      {"app1_padding", "the rest of the application's last page is 0xFF"},
+      {"app2_status", "the status is 0 or 1"},
+      {"app2_flags",
+       "the flag bit is set, as allowed for an active application in the high window"},
+      {"app2_offset", "APP2 starts right after APP1's last page"},
+      {"app2_in_file", "the application lies within the file"},
+      {"app2_crc", "the application's CRC matches"},
+      {"app2_padding", "the rest of the application's last page is 0xFF"},
+      {"file_length", "the file length agrees with the application sizes"},
+      {"bootloader_size", "the header page after the header is 0xFF"},
+      {"app1_load_addr", "the load address is a multiple of 0x1000"},
+      {"app2_load_addr", "the load address is a multiple of 0x1000"},
+      {"app1_size", "the application is not empty"},
+      {"app2_size", "the application is not empty"},
+      {"active_app", "at least one application is active"},
+  };
+  std::string report =
+      "image:  " + good + "\nlength: 0x00006000 (24576 bytes, 6 pages)\n\nAPP1\n" +
+      "  status:       1 (active)\n  flags:        0x00000000 (flag bit clear)\n" +
+      "  load address: 0x10000000 (below the high window: stored as is)\n" +
+      "  offset:       0x00003000\n  size:         0x00001001 (4097 bytes, 2 pages)\n" +
+      "  crc:          stored " + crc1 + ", computed " + crc1 + "\nAPP2\n" +
+      "  status:       1 (active)\n  flags:        0x00008000 (flag bit set; agrees: active, " +
+      "load address in the high window)\n" +
+      "  load address: 0x11000000 (in the high window: stored word-reversed)\n" +
+      "  offset:       0x00005000\n  size:         0x00000006 (6 bytes, 1 page)\n" +
+      "  crc:          stored " + crc2 + ", computed " + crc2 + " (over the un-reversed bytes)\n" +
+      "\nheader crc: stored " + header_crc + ", computed " + header_crc + "\n\nchecks:\n";
+  std::string json_checks;
+  for (const auto& [name, detail] : passes) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  pass  %-16s %s\n", name, detail);
+    report += line;
+    json_checks += std::string(json_checks.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
+                   "\", \"verdict\": \"pass\", \"detail\": \"" + detail + "\"}";
+  }
+  report += "summary: PASS: 22 passed, 0 warnings, 0 failed, 0 skipped\n";
   ProcessResult run = inspect(s, {good});
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("\nsummary: PASS: 22 passed, 0 warnings, 0 failed, 0 skipped\n"),
-            std::string::npos)
-      << run.out;
+  EXPECT_EQ(run.out, report);
   EXPECT_EQ(run.err, "");
+  const auto app_json = [](const char* facts, std::uint32_t crc) {
+    return std::string(facts) +
+           "    \"in_file\": true,\n    \"crc_stored\": " + std::to_string(crc) +
+           ",\n    \"crc_computed\": " + std::to_string(crc) + "\n  },\n";
+  };
+  const std::string json =
+      "{\n  \"file\": \"" + good + "\", \"file_hex\": null,\n  \"length\": 24576,\n" +
+      "  \"pages\": 6,\n  \"header_present\": true,\n  \"app1\": " +
+      app_json(
+          "{\n    \"status\": 1,\n    \"active\": true,\n    \"flags\": 0,\n"
+          "    \"flag_set\": false,\n    \"flag_allowed\": false,\n"
+          "    \"load_addr\": 268435456,\n    \"high_window\": false,\n"
+          "    \"offset\": 12288,\n    \"size\": 4097,\n    \"pages\": 2,\n",
+          model_crc(image.data() + 0x3000, 0x1001)) +
+      "  \"app2\": " +
+      app_json(
+          "{\n    \"status\": 1,\n    \"active\": true,\n    \"flags\": 32768,\n"
+          "    \"flag_set\": true,\n    \"flag_allowed\": true,\n"
+          "    \"load_addr\": 285212672,\n    \"high_window\": true,\n"
+          "    \"offset\": 20480,\n    \"size\": 6,\n    \"pages\": 1,\n",
+          model_crc(app2)) +
+      "  \"header_crc_stored\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
+      ",\n  \"header_crc_computed\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
+      ",\n  \"checks\": [\n" + json_checks +
+      "\n  ],\n  \"passed\": 22,\n  \"warnings\": 0,\n  \"failed\": 0,\n  \"skipped\": 0,\n"
+      "  \"map\": [\n"
+      "    {\"offset\": 0, \"end\": 8192, \"length\": 8192, \"name\": \"bootloader\"},\n"
+      "    {\"offset\": 8192, \"end\": 8448, \"length\": 256, \"name\": \"header\"},\n"
+      "    {\"offset\": 8448, \"end\": 12288, \"length\": 3840, \"name\": "
+      "\"header_page_rest\"},\n"
+      "    {\"offset\": 12288, \"end\": 16385, \"length\": 4097, \"name\": \"app1\"},\n"
+      "    {\"offset\": 16385, \"end\": 20480, \"length\": 4095, \"name\": \"app1_padding\"},\n"
+      "    {\"offset\": 20480, \"end\": 20486, \"length\": 6, \"name\": \"app2\"},\n"
+      "    {\"offset\": 20486, \"end\": 24576, \"length\": 4090, \"name\": \"app2_padding\"}\n"
+      "  ],\n  \"result\": \"pass\"\n}\n";
+  EXPECT_EQ(inspect(s, {"--json", "--map", good}).out, json);
 
-  image[0x2010] ^= 1;
+  // A report that cannot be written whole (here a file size limit of one byte on the output)
+  // is a failure, even when the bytes only fail to leave the buffer at the end.
+  run = inspect(s, {good}, 1);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_LE(run.out.size(), 1u);
+
+  // Many faults at once, each check naming its own; the literals follow from the edits.
+  image[0x2014] = 1;  // two reserved bytes
+  image[0x20F8] = 1;
+  put_le32(image.data(), 0x2000, 2);           // APP1 status
+  put_le32(image.data(), 0x2004, 0x18000);     // APP1 flags
+  put_le32(image.data(), 0x2008, 0x12345678);  // APP1 crc
+  put_le32(image.data(), 0x2020, 0x10000010);  // APP1 load address
+  put_le32(image.data(), 0x2030, 0);           // APP2 invalid, flag kept
+  put_le32(image.data(), 0x203C, 0x5800);      // APP2 offset, onto six 0xFF bytes
+  image[0x2800] = 0;                           // the bootloader run on
+  image.push_back(0);                          // one byte more, in APP2's page
   write_bytes(s.file("bad.bin"), image);
+  const std::string bad_crc = hex(model_crc(image.data() + 0x2000, 0xF0));
+  const std::string checks =
+      "\nchecks:\n  pass  min_length       the file holds the bootloader region and the header "
+      "page\n  fail  header_crc       the header CRC is " +
+      header_crc + " but the header's bytes give " + bad_crc +
+      "\n  fail  header_reserved  2 reserved header bytes are not zero, the first at header "
+      "offset 0x14\n  fail  app1_status      the status is 0x00000002, neither 0 (invalid) nor 1 "
+      "(active)\n  fail  app1_flags       the flags 0x00018000 hold bits other than 0x00008000\n"
+      "  pass  app1_offset      APP1 starts right after the header page\n"
+      "  pass  app1_in_file     the application lies within the file\n"
+      "  fail  app1_crc         the stored CRC is 0x12345678 but the application's bytes give " +
+      crc1 +
+      "\n  pass  app1_padding     the rest of the application's last page is 0xFF\n"
+      "  pass  app2_status      the status is 0 or 1\n"
+      "  fail  app2_flags       the flag bit is set, but only an active application in the high "
+      "window can carry it\n  fail  app2_offset      APP2's offset is 0x00005800, but APP1's "
+      "last page ends at 0x00005000\n  pass  app2_in_file     the application lies within the "
+      "file\n  fail  app2_crc         the stored CRC is " +
+      crc2 + " but the application's bytes give " + hex(model_crc(Bytes(6, 0xFF))) +
+      "\n  warn  app2_padding     1 bytes after the application in its last page are not 0xFF, "
+      "the first at 0x00006000 (a long bootloader may have run on there)\n"
+      "  fail  file_length      the file is 0x6001 bytes long, but the application sizes make "
+      "0x6000\n  warn  bootloader_size  1 bytes of the header page after the header are not "
+      "0xFF, the first at 0x00002800: the bootloader is longer than its 0x2000-byte region (were "
+      "the bootloader and APP1 swapped?)\n  warn  app1_load_addr   the load address 0x10000010 "
+      "is not a multiple of 0x1000 (sector-aligned): a typo, or the status and the load address "
+      "swapped?\n  pass  app2_load_addr   the load address is a multiple of 0x1000\n"
+      "  pass  app1_size        the application is not empty\n"
+      "  pass  app2_size        the application is not empty\n"
+      "  warn  active_app       no application is active: there is nothing to start\n"
+      "summary: FAIL: 9 passed, 4 warnings, 9 failed, 0 skipped\n";
   run = inspect(s, {s.file("bad.bin")});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("  fail  header_crc "), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\nsummary: FAIL: "), std::string::npos) << run.out;
+  EXPECT_EQ(run.out,
+            "image:  " + s.file("bad.bin") +
+                "\nlength: 0x00006001 (24577 bytes, 7 pages, the last one partial)\n\nAPP1\n"
+                "  status:       2 (neither active nor invalid)\n"
+                "  flags:        0x00018000 (bits other than 0x00008000 set)\n"
+                "  load address: 0x10000010 (below the high window: stored as is)\n"
+                "  offset:       0x00003000\n  size:         0x00001001 (4097 bytes, 2 pages)\n"
+                "  crc:          stored 0x12345678, computed " +
+                crc1 +
+                "\nAPP2\n  status:       0 (invalid)\n  flags:        0x00008000 (flag bit set; "
+                "disagrees: the application is not active)\n  load address: 0x11000000 (in the "
+                "high window: stored word-reversed)\n  offset:       0x00005800\n"
+                "  size:         0x00000006 (6 bytes, 1 page)\n  crc:          stored " +
+                crc2 + ", computed " + hex(model_crc(Bytes(6, 0xFF))) +
+                " (over the un-reversed bytes)\n\nheader crc: stored " + header_crc +
+                ", computed " + bad_crc + "\n" + checks);
   EXPECT_EQ(run.err, "");
 
   write_bytes(s.file("empty.bin"), {});
   run = inspect(s, {s.file("empty.bin")});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("fail  min_length       the file is empty"), std::string::npos);
+  std::string empty_report = "image:  " + s.file("empty.bin") +
+                             "\nlength: 0x00000000 (0 bytes, 0 pages)\nheader: not in the file, "
+                             "which ends before 0x00002100\n\nchecks:\n  fail  min_length       "
+                             "the file is empty\n";
+  for (std::size_t i = 1; i < std::size(passes); ++i) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  skip  %-16s the header is not in the file\n",
+                  passes[i].first);
+    empty_report += line;
+  }
+  EXPECT_EQ(run.out, empty_report + "summary: FAIL: 0 passed, 0 warnings, 1 failed, 21 skipped\n");
   EXPECT_EQ(run.err, "");
 
   // Files that cannot be read: status 2, the path and the system's reason on standard error,
@@ -544,6 +727,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       {s.file("missing.bin"), "No such file or directory"},
       {s.file("missing-dir/image.bin"), "No such file or directory"},
       {fifo, "not a regular file (a pipe, device or socket)"},
+      {"-", "No such file or directory"},  // a lone dash names a file, not an option
   };
   for (const auto& [path, reason] : unreadable) {
     SCOPED_TRACE(path);
@@ -564,21 +748,27 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       << run.out;
 
   // Usage errors: status 2 and the usage line on standard error.
-  const std::vector<std::vector<std::string>> misuses = {
-      {},
-      {"--bogus", good},
-      {good, good},
-      {"--extract"},
-      {"--force", good},
-      {"--extract=", good},
-      {"--against", "boot.bin", "app1.bin", "0x10000000", "1", "app2.bin", "0x11000000"},
-      {"--map", "--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1", good},
-      {"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}};
-  for (const std::vector<std::string>& args : misuses) {
+  const std::pair<std::vector<std::string>, std::string> misuses[] = {
+      {{}, "no image given"},
+      {{"--bogus", good}, "unknown option: --bogus"},
+      {{good, good}, "more than one image given: " + good + " and " + good},
+      {{"--extract"}, "--extract needs a directory"},
+      {{"--force", good}, "--force only applies to --extract"},
+      {{"--extract=", good}, "unknown option: --extract="},
+      {{"--against", "boot.bin", "app1.bin", "0x10000000", "1", "app2.bin", "0x11000000"},
+       "--against needs BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2"},
+      {{"--map", "--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1", good},
+       "--against cannot be combined with --extract or --map"},
+      {{"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}, "no image given"}};
+  for (const auto& [args, message] : misuses) {
     run = inspect(s, args);
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("Usage: velmora-inspect "), std::string::npos) << run.err;
+    EXPECT_EQ(run.err, "velmora-inspect: " + message +
+                           "\nUsage: velmora-inspect [--json] [--map] [--extract DIR [--force]] "
+                           "IMAGE\n       velmora-inspect [--json] --against BOOT APP1 LOAD_ADDR1 "
+                           "STATUS1 APP2 LOAD_ADDR2 STATUS2 IMAGE\nTry 'velmora-inspect --help' "
+                           "for more.\n");
   }
 
   run = inspect(s, {"--help"});
@@ -586,6 +776,10 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_EQ(
       run.out.rfind("Usage: velmora-inspect [--json] [--map] [--extract DIR [--force]] IMAGE\n", 0),
       0u);
+  // Every byte of the help, by its length and checksum.
+  EXPECT_EQ(run.out.size(), 1118u);
+  EXPECT_EQ(model_crc(reinterpret_cast<const std::uint8_t*>(run.out.data()), run.out.size()),
+            0x0DE253D5u);
   run = inspect(s, {"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
@@ -601,7 +795,7 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   const ProcessResult run = inspect(s, {"--extract", s.file("out"), s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("  warn  bootloader_size "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\n  size:         0x00000000 (0 bytes, 0 pages)\n"), std::string::npos);
   EXPECT_NE(run.out.find("summary: PASS: 19 passed, 3 warnings, 0 failed"), std::string::npos);
   EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
 }
@@ -612,7 +806,10 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   const App app1{random_bytes(rng, 0x123)};
   compose(s, {}, app1, App{random_bytes(rng, 0x45), 0x11000000, "1"});
   const std::string out = s.file("out");
-  ASSERT_EQ(inspect(s, {"--extract", out, s.file("image.bin")}).status, 0);
+  ProcessResult run = inspect(s, {"--extract", out, s.file("image.bin")});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_TRUE(run.out.ends_with("\nextracted boot.bin, header.bin, app1.bin and app2.bin into " +
+                                out + "\n"));
 
   // One existing file is enough to refuse, and a refused run writes none of the four.
   const Bytes marker = {'k', 'e', 'e', 'p'};
@@ -620,7 +817,7 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
     fs::remove(out + name);
   }
   write_bytes(out + "/app2.bin", marker);
-  ProcessResult run = inspect(s, {"--extract", out, s.file("image.bin")});
+  run = inspect(s, {"--extract", out, s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find(out + "/app2.bin: exists already"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(out + "/boot.bin") || fs::exists(out + "/app1.bin"));
@@ -631,19 +828,32 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   EXPECT_EQ(read_bytes(out + "/app1.bin"), app1.bytes);
   EXPECT_EQ(read_bytes(out + "/boot.bin"), Bytes(0x2000, 0xFF));
 
-  // Parts that lie past the end of the file are not extracted at all.
+  // Parts that lie past the end of the file are not extracted at all: here APP1 is whole,
+  // APP2 cut off.
   Bytes cut = read_bytes(s.file("image.bin"));
-  cut.resize(0x3100);
+  cut.resize(0x4000);
   write_bytes(s.file("cut.bin"), cut);
   run = inspect(s, {"--extract", s.file("cut-out"), s.file("cut.bin")});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("cannot extract"), std::string::npos);
+  EXPECT_EQ(run.err,
+            "velmora-inspect: cannot extract: the header or an application lies past the end of "
+            "the file\n");
   EXPECT_FALSE(fs::exists(s.file("cut-out")));
+
+  // A symbolic link that points nowhere exists all the same: writing would follow it.
+  fs::remove(out + "/boot.bin");
+  fs::create_symlink(s.file("nowhere"), out + "/boot.bin");
+  run = inspect(s, {"--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/boot.bin: exists already (use --force to " +
+                         "replace it)\n");
+  EXPECT_FALSE(fs::exists(s.file("nowhere")));
 
   // A target directory that is a file cannot be written.
   run = inspect(s, {"--extract", s.file("image.bin"), s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find(s.file("image.bin")), std::string::npos);
+  EXPECT_EQ(run.err, "velmora-inspect: " + s.file("image.bin") +
+                         ": cannot create the directory: Not a directory\n");
 }
 
 TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
@@ -654,32 +864,33 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
   const std::string odd = s.file("we\"ird\\name\t.bin");
   write_bytes(odd, image);
   write_bytes(s.file("empty.bin"), {});
+  // The checksums as numbers, from the independent model: stored over APP1 as composed,
+  // computed over it with its first byte changed.
+  std::string crcs = "\"crc_stored\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
   image[0x3000] ^= 1;
+  image.push_back(0xFF);  // and a byte more: a page begun
   write_bytes(s.file("bad.bin"), image);
+  crcs += ",\n    \"crc_computed\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
 
-  struct Case {
-    std::string path;
-    int status;
-    const char* expected[3];
+  // The bytes of the path escaped, the checksums compared as numbers, a partial page counted,
+  // the empty file's nulls.
+  const std::pair<std::string, std::string> cases[] = {
+      {odd, "\"file\": \"" + s.path + "/we\\\"ird\\\\name\\u0009.bin\", \"file_hex\": null,\n"},
+      {s.file("bad.bin"), crcs + "\n"},
+      {s.file("bad.bin"), "\"length\": 20481,\n  \"pages\": 6,\n"},
+      {s.file("empty.bin"),
+       "\"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
+       "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n"},
+      {s.file("empty.bin"), "\"failed\": 1,\n  \"skipped\": 21,\n"},
   };
-  const Case cases[] = {
-      {odd, 0, {"\"result\": \"pass\"", "\"flags\": 32768,", "\"file\": \""}},
-      {s.file("bad.bin"),
-       1,
-       {"\"result\": \"fail\"", "\"name\": \"app1_crc\", \"verdict\": \"fail\"", "\"failed\": 1,"}},
-      {s.file("empty.bin"), 1, {"\"header_present\": false", "\"app1\": null", "\"skipped\": 21,"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    const ProcessResult run = inspect(s, {"--json", c.path});
-    EXPECT_EQ(run.status, c.status);
+  for (const auto& [path, expected] : cases) {
+    SCOPED_TRACE(path);
+    const ProcessResult run = inspect(s, {"--json", path});
+    EXPECT_EQ(run.status, path == odd ? 0 : 1);
     EXPECT_TRUE(is_json(run.out)) << run.out;
-    for (const char* text : c.expected) {
-      EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
-    }
+    EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
   }
-  EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
-  EXPECT_FALSE(is_json("{\"a\": 1,}"));  // the reader itself turns away a broken object
+  EXPECT_EQ(json_string("a\"b\\c\n\x01\x1f "), "\"a\\\"b\\\\c\\u000a\\u0001\\u001f \"");
 }
 
 TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
@@ -760,9 +971,11 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
       {0x1FFF, "bootloader:1@0x1fff/0x1fff"},
       {0x2300, "header_page_fill:1@0x200/0x2300"},  // a bootloader byte run on
       {0x2800, "header_page_fill:1@0x700/0x2800"},  // a 0xFF
+      {0x2FFF, "header_page_fill:1@0xeff/0x2fff"},
       {0x3010, "app1:1@0x10/0x3010"},
       {0x4233, "app1:1@0x1233/0x4233"},
       {0x4234, "app1_fill:1@0x0/0x4234"},
+      {0x4FFF, "app1_fill:1@0xdcb/0x4fff"},
       {0x5000, "app2:1@0x0/0x5000"},
       {0x5905, "app2:1@0x905/0x5905"},
       {0x5FFF, "app2_fill:1@0x6f9/0x5fff"},
@@ -774,6 +987,13 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
     EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", edited)),
               named);
   }
+  // velmora's own refusals, at their edges; inputs of 2 GiB are refused unread.
+  EXPECT_EQ(refusal(0x3000, 0), "");
+  EXPECT_EQ(refusal(0x3001, 0), "b: velmora refuses it: the bootloader is longer than the image");
+  EXPECT_EQ(refusal(0, 0x80000000), "a1: velmora refuses it: 2 GiB or larger");
+  EXPECT_EQ(refusal(0, 0x7FFFD000),
+            "a1: velmora refuses these applications: the image would be 2 GiB or larger");
+
   Bytes longer = image;
   longer.resize(0x7000, 0xFF);
   EXPECT_EQ(differences(against(boot, app1, "0x10000000", "1", app2, "0x11000000", "2", longer)),
@@ -850,11 +1070,53 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
   run = inspect(s, words({"--json"}, typo));
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(is_json(run.out)) << run.out;
-  EXPECT_NE(run.out.find("{\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": "
-                         "268435456, \"inputs\": 16777216}"),
+  // The header checksums: the image's, and the model's for the load address the typo gives.
+  const Bytes image = read_bytes(s.file("image.bin"));
+  const Bytes typo_image =
+      model_image(read_bytes(inputs[0]), {read_bytes(inputs[1]), 0x01000000, 1},
+                  {read_bytes(inputs[4]), 0x11000000, 2});
+  const auto path = [](const std::string& key, const std::string& file) {
+    return "\"" + key + "\": \"" + file + "\", \"" + key + "_hex\": null";
+  };
+  EXPECT_EQ(run.out,
+            "{\n  " + path("file", s.file("image.bin")) + ",\n  \"inputs\": {\n" +
+                "    \"bootloader\": {" + path("file", inputs[0]) + ", \"length\": 64},\n" +
+                "    \"app1\": {" + path("file", inputs[1]) +
+                ", \"length\": 4096, \"load_addr\": 16777216, \"status\": 1},\n" +
+                "    \"app2\": {" + path("file", inputs[4]) +
+                ", \"length\": 32, \"load_addr\": 285212672, \"status\": 2}\n  },\n" +
+                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"differences\": [\n" +
+                "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
+                "\"inputs\": 16777216},\n    {\"what\": \"header_crc\", \"kind\": \"field\", "
+                "\"image\": " +
+                std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
+                ", \"inputs\": " + std::to_string(model_crc(typo_image.data() + 0x2000, 0xF0)) +
+                "}\n  ],\n  \"result\": \"different\"\n}\n");
+
+  Bytes edited = read_bytes(s.file("image.bin"));
+  edited[0x3010] ^= 1;
+  write_bytes(s.file("image.bin"), edited);
+  run = inspect(s, words({}, inputs));
+  EXPECT_NE(run.out.find("\n  app1: 1 byte differ, the first at 0x00000010 in the region "
+                         "(0x00003010 in the image)\nresult: DIFFERENT: 1 difference\n"),
             std::string::npos)
       << run.out;
-  EXPECT_NE(run.out.find("\"result\": \"different\""), std::string::npos);
+
+  // An input that ends before its reported length (a pseudo-file of the kernel's) is named.
+  for (const char* pseudo : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
+                             "/sys/kernel/profiling", "/sys/devices/system/cpu/online"}) {
+    std::error_code ec;
+    if (fs::file_size(pseudo, ec) != 4096 || read_bytes(pseudo).size() >= 4096) {
+      continue;
+    }
+    std::vector<std::string> short_boot = inputs;
+    short_boot[0] = pseudo;
+    run = inspect(s, words({}, short_boot));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, std::string("velmora-inspect: ") + pseudo +
+                           ": cannot read: the file ended early (it changed while read)\n");
+    break;
+  }
 
   // An input that cannot be read: status 2, its path and the reason, nothing printed.
   std::vector<std::string> missing = inputs;
@@ -958,9 +1220,16 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
     return joined;
   };
 
+  // A directory in a part's place is refused even with --force.
+  fs::create_directory(out + "/app1.bin");
+  ProcessResult run = inspect(s, {"--force", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: Is a directory\n");
+  fs::remove(out + "/app1.bin");
+
   // A target that exists refuses the run before the report is printed.
   write_bytes(out + "/header.bin", {'o', 'l', 'd'});
-  ProcessResult run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
+  run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "velmora-inspect: " + out + "/header.bin: exists already (use --force to " +

@@ -62,13 +62,13 @@ TEST(VelmoraDialogue, EchoesWordsThenValuesThenSuccess) {
   in.load_addr1 = "12-34";
   in.status1 = "ff";
   in.app2 = Bytes(0x100, 0x22);
-  in.load_addr2 = "0X0x11000000";
+  in.load_addr2 = "0X0x110000";  // printed with its leading zeros
   in.status2 = "80";
   const Composed c = compose(dir, in);
   std::vector<std::string> words = velmora_words(dir, in);
   words.insert(words.begin(), velmora_path());
   const std::string expected =
-      console_text(expected_dialogue(words, 0x1234, 0x11000000, -1, -128) + success_line);
+      console_text(expected_dialogue(words, 0x1234, 0x110000, -1, -128) + success_line);
   if (!running_under_runner()) {
     EXPECT_EQ(c.run.out, expected);
   } else {

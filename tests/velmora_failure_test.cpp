@@ -164,6 +164,34 @@ TEST(VelmoraFault, FailedCloseKeepsTheOldOutput) {
   write_bytes(out, random_bytes(100, 9));
   expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
                       with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
+
+  // Files with a second name are written in place and cannot keep their old bytes, but the
+  // failure is reported all the same: the output, and APP2 named as the output.
+  for (const std::size_t word : {7u, 4u}) {
+    std::vector<std::string> in_place = words;
+    in_place[7] = words[word];
+    ASSERT_EQ(link(words[word].c_str(), (words[word] + ".link").c_str()), 0);
+    const ChildResult r = run_velmora(in_place, with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
+    EXPECT_EQ(r.exit_status, 252) << word;
+    EXPECT_TRUE(ends_with(r.out, console_text("\nCan not write the path: " + words[word] + " \n")));
+  }
+}
+
+// An output written in place gets its header first, from a first reading of the inputs; an
+// input that reads differently the second time is reported, not stored under a wrong checksum.
+TEST(VelmoraFault, InputChangedBetweenReadingsIsReported) {
+  if (!shim_usable()) {
+    GTEST_SKIP() << "preloads a library into a plain native build";
+  }
+  ScratchDir dir;
+  const std::string out = dir.file("download.bin");
+  const std::vector<std::string> words = valid_words(dir, out);
+  write_bytes(out, {});
+  ASSERT_EQ(link(out.c_str(), dir.file("other.bin").c_str()), 0);
+  const ChildResult r = run_velmora(words, with_shim("VELMORA_SHIM_CHANGE_REREAD=1"));
+  EXPECT_EQ(r.exit_status, 251);
+  EXPECT_TRUE(ends_with(r.out, "\nCan not read the path: " + dir.file("app2.bin") + " \n"))
+      << r.out;
 }
 
 // The image is written as it is composed: an image far larger than the memory velmora may
@@ -255,10 +283,17 @@ TEST(VelmoraFault, ShortReadFromAPseudoFile) {
   if (pseudo.empty()) {
     GTEST_SKIP() << "no pseudo-file here reports more bytes than it holds";
   }
-  ScratchDir dir;
-  std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
-  words[4] = pseudo;
-  expect_fails_safely(dir, words, 251, "\nCan not read the path: " + pseudo + " \n");
+  // The output has a second name, so it is written in place: every input must have been read
+  // whole before its first byte is written.
+  for (std::size_t word : {0u, 1u, 4u}) {  // bootloader, APP1, APP2
+    SCOPED_TRACE(word);
+    ScratchDir dir;
+    std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
+    write_bytes(words[7], random_bytes(100, 5));
+    ASSERT_EQ(link(words[7].c_str(), dir.file("other.bin").c_str()), 0);
+    words[word] = pseudo;
+    expect_fails_safely(dir, words, 251, "\nCan not read the path: " + pseudo + " \n");
+  }
 }
 
 TEST(VelmoraFault, InputsTooLargeAreRefusedBeforeAllocating) {
@@ -281,14 +316,20 @@ TEST(VelmoraFault, InputsTooLargeAreRefusedBeforeAllocating) {
         "\nThe file is 2 GiB or larger, or its length is unknown: " + dir.file(name) + " \n",
         small_memory);
   }
-  // Each application fits, the image would not.
-  std::vector<std::string> both = words;
-  both[1] = dir.file("1g5.bin");
-  both[4] = dir.file("1g5.bin");
-  expect_fails_safely(dir, both, 249,
-                      "\nThe image would be 2 GiB or larger: APP1 " + both[1] + " and APP2 " +
-                          both[4] + " are too long \n",
-                      small_memory);
+  // Each application fits, the image would not: by far, and by exactly 2 GiB (3 + 0x40000 +
+  // 0x3FFFD pages).
+  make_sparse(dir.file("1g.bin"), 0x40000000ll);
+  make_sparse(dir.file("edge.bin"), 0x3FFFD000ll);
+  for (const auto& [app1, app2] :
+       {std::pair{"1g5.bin", "1g5.bin"}, std::pair{"1g.bin", "edge.bin"}}) {
+    std::vector<std::string> both = words;
+    both[1] = dir.file(app1);
+    both[4] = dir.file(app2);
+    expect_fails_safely(dir, both, 249,
+                        "\nThe image would be 2 GiB or larger: APP1 " + both[1] + " and APP2 " +
+                            both[4] + " are too long \n",
+                        small_memory);
+  }
 }
 
 TEST(VelmoraFault, BootloaderLongerThanTheImage) {
@@ -303,7 +344,8 @@ TEST(VelmoraFault, BootloaderLongerThanTheImage) {
   EXPECT_EQ(run_velmora(words).exit_status, 0);
 }
 
-// Root may write any file on Linux: the child runs as an unprivileged user there.
+// Root may write any file on Linux: the child runs as an unprivileged user there, in a
+// directory that user may write, so that only the file's own mode stands in the way.
 TEST(VelmoraFault, ReadOnlyOutputIsRefusedAndKept) {
   ScratchDir dir;
   const std::string out = dir.file("download.bin");
@@ -312,7 +354,7 @@ TEST(VelmoraFault, ReadOnlyOutputIsRefusedAndKept) {
   ASSERT_EQ(chmod(out.c_str(), 0444), 0);  // Wine shows this as the read-only attribute
   ChildLimits as_user;
   if (!windows_target() && geteuid() == 0) {
-    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
     as_user.user = unprivileged_user;
   }
   expect_fails_safely(dir, words, 255, open_message(out), as_user);

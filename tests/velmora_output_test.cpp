@@ -183,13 +183,14 @@ TEST(VelmoraOutputRules, HardLinksOwnerAndGroupStay) {
   EXPECT_TRUE(read_bytes(out) == s.expected);
   ASSERT_EQ(unlink(s.dir.file("other-name.bin").c_str()), 0);
 
-  // With one name left the file is replaced, and keeps its owner, group and mode.
-  ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+  // With one name left the file is replaced, and keeps its owner, group and mode, the
+  // set-group-ID bit included.
+  ASSERT_EQ(chmod(out.c_str(), 02604), 0);
   s.words[2] = "0x10001000";
   ASSERT_EQ(run_velmora(s.words).exit_status, 0);
   struct stat st {};
   ASSERT_EQ(stat(out.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(st.st_mode & 07777, 02604u);
   if (root) {
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_gid, 8765u);
@@ -233,7 +234,7 @@ TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreWrittenInPlace) {
   fs::create_directory(sticky);
   ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
   const std::string shared = sticky + "/download.bin";
-  write_bytes(shared, Bytes(0x10, 3));
+  write_bytes(shared, Bytes(s.expected.size() + 0x10, 3));  // longer than the image
   ASSERT_EQ(chmod(shared.c_str(), 0666), 0);
   s.words[7] = shared;
   const ChildResult r = run_velmora(s.words, {.user = unprivileged_user});

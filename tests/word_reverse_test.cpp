@@ -37,18 +37,6 @@ TEST(ReverseWordBytes, MatchesPlainReversalAtEverySizeAndAlignment) {
   }
 }
 
-TEST(ReverseWordBytes, TwiceRestoresTheBytes) {
-  Bytes bytes(4099);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 7u);
-  }
-  const Bytes original = bytes;
-  reverse_word_bytes(bytes.data(), bytes.size());
-  EXPECT_NE(bytes, original);
-  reverse_word_bytes(bytes.data(), bytes.size());
-  EXPECT_EQ(bytes, original);
-}
-
 TEST(InHighWindow, StartsAt0x11000000) {
   EXPECT_FALSE(in_high_window(0x00000000u));
   EXPECT_FALSE(in_high_window(0x10000000u));
