@@ -1,73 +1,12 @@
 #include "inspect/byte_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "fileio/os_file.h"
 
 namespace {
-
-#ifdef _WIN32
-using StatBuf = struct _stat64;
-int stat_path(const char* path, StatBuf* st) {
-  return _stat64(path, st);
-}
-int stat_fd(int fd, StatBuf* st) {
-  return _fstat64(fd, st);
-}
-bool is_regular(const StatBuf& st) {
-  return (st.st_mode & _S_IFMT) == _S_IFREG;
-}
-bool is_directory(const StatBuf& st) {
-  return (st.st_mode & _S_IFMT) == _S_IFDIR;
-}
-int open_for_reading(const char* path) {
-  return _open(path, _O_RDONLY | _O_BINARY);
-}
-// Windows has no positioned read for C runtime descriptors: seek, then read.
-long long read_at_most(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t count) {
-  if (_lseeki64(fd, offset, SEEK_SET) != offset) {
-    return -1;
-  }
-  return _read(fd, to, static_cast<unsigned>(count));
-}
-void close_fd(int fd) {
-  _close(fd);
-}
-#else
-using StatBuf = struct stat;
-int stat_path(const char* path, StatBuf* st) {
-  return stat(path, st);
-}
-int stat_fd(int fd, StatBuf* st) {
-  return fstat(fd, st);
-}
-bool is_regular(const StatBuf& st) {
-  return S_ISREG(st.st_mode);
-}
-bool is_directory(const StatBuf& st) {
-  return S_ISDIR(st.st_mode);
-}
-// O_NONBLOCK keeps a pipe that slipped in between the two looks from blocking the open.
-int open_for_reading(const char* path) {
-  return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-}
-long long read_at_most(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t count) {
-  return pread(fd, to, static_cast<std::size_t>(count), static_cast<off_t>(offset));
-}
-void close_fd(int fd) {
-  close(fd);
-}
-#endif
 
 std::string system_text(int error_number) {
   return std::strerror(error_number);
@@ -142,22 +81,12 @@ bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to
     }
     return true;
   }
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t want = count - done < stretch_bytes ? count - done : stretch_bytes;
-    const long long got = read_at_most(source.file->fd, offset + done, to + done, want);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      error = source.file->path + ": cannot read: " + system_text(errno);
-      return false;
-    }
-    if (got == 0) {
-      error = source.file->path + ": cannot read: the file ended early (it changed while read)";
-      return false;
-    }
-    done += got;
+  // A call that fails sets errno; a file that ends early leaves it at 0.
+  errno = 0;
+  if (read_up_to_at(source.file->fd, offset, to, count) != count) {
+    error = source.file->path + ": cannot read: " +
+            (errno != 0 ? system_text(errno) : "the file ended early (it changed while read)");
+    return false;
   }
   return true;
 }
