@@ -103,12 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   args.load_addr2 = load2;
   args.status2 = status2;
   const std::string out_path = dir + "/out.bin";
-  DownloadImage plan = plan_download_image(args);
-  ImageInputs inputs = open_image_inputs(args);
+  Composition composition;
+  start_composition(args, composition);
   OutputFile out;
   create_output_file(out_path.c_str(), out);
-  compose_download_image(plan, inputs, out);
-  release_download_image(plan);
+  compose_download_image(composition, out);
+  end_composition(composition);
   const Bytes image = read_file(out_path);
 
   const ImageLayout layout =

@@ -24,19 +24,19 @@ struct Case {
 
 // Composes in this process, as velmora's run does, into `out`.
 void compose_into(const RunArgs& args, const std::string& out) {
-  DownloadImage image = plan_download_image(args);
-  ImageInputs inputs = open_image_inputs(args);
+  Composition composition;
+  start_composition(args, composition);
   OutputFile file;
   create_output_file(out.c_str(), file);
-  compose_download_image(image, inputs, file);
-  release_download_image(image);
+  compose_download_image(composition, file);
+  end_composition(composition);
 }
 
 }  // namespace
 
-// The image is made stretch by stretch; it must not show where the stretches end, whether the
-// header is written last (a new file) or first (a file with another link, written in place),
-// and the filling must leave alone whatever the inputs cover.
+// The image is made stretch by stretch; it must not show where the stretches end, whether it
+// is renamed into place (a new file) or copied (a file with another link), and the filling
+// must leave alone whatever the inputs cover.
 TEST(ComposeDownloadImage, SameImageWhereverTheStretchesEnd) {
   constexpr std::size_t mib = std::size_t{1} << 20;
   constexpr auto stretch = static_cast<std::size_t>(stretch_size);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,21 @@
 #include "support/files.h"
 
 namespace {
+
+// The whole output from one block of memory: open, write, finish.
+OutputOutcome write_file_from(const char* path, const std::uint8_t* source, std::int64_t length) {
+  OutputFile file;
+  const OutputOutcome opened = open_output_file(path, file);
+  if (opened != OutputOutcome::ok) {
+    discard_output_file(file);
+    return opened;
+  }
+  if (!write_output_at(file, 0, source, length)) {
+    discard_output_file(file);
+    return OutputOutcome::cannot_write;
+  }
+  return finish_output_file(file);
+}
 
 struct stat stat_of(const std::string& path) {
   struct stat st {};
@@ -100,10 +116,8 @@ TEST(OutputFile, DiscardedOutputLeavesTheOldFileAndNothingElse) {
     SCOPED_TRACE(name);
     OutputFile file;
     ASSERT_EQ(open_output_file(dir.file(name).c_str(), file), OutputOutcome::ok);
-    if (!output_written_in_place(file)) {
-      const Bytes part(100, 0x44);
-      ASSERT_TRUE(write_output(file, part.data(), 100));
-    }
+    const Bytes part(100, 0x44);
+    ASSERT_TRUE(write_output_at(file, 0, part.data(), 100));
     discard_output_file(file);
   }
   EXPECT_EQ(read_bytes(dir.file("single")), old);
@@ -130,14 +144,16 @@ TEST(WriteFileFrom, WritesDevicesInPlace) {
 }
 
 // A temporary file with a name (where the file system gives no unnamed one) is removed by
-// the failure ending and by each signal that ends a run, which then ends the process as the
-// signal would have. Each case runs in a child process.
+// the failure ending and by each signal that would end a run, which then ends the process as
+// the signal would have. Each case runs in a child process.
 TEST(PendingFiles, FailureEndingAndSignalsRemoveThem) {
   ScratchDir dir;
   const struct {
     int signal_number;  // 0: the failure ending
     int exit_status;
-  } cases[] = {{0, 252}, {SIGINT, 0}, {SIGTERM, 0}, {SIGHUP, 0}, {SIGPIPE, 0}};
+  } cases[] = {{0, 252},     {SIGINT, 0},  {SIGTERM, 0}, {SIGHUP, 0},  {SIGPIPE, 0},
+               {SIGQUIT, 0}, {SIGALRM, 0}, {SIGUSR1, 0}, {SIGUSR2, 0}, {SIGXCPU, 0},
+               {SIGPROF, 0}, {SIGABRT, 0}, {SIGRTMIN, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.signal_number);
     const std::string first = dir.file("first.tmp");
@@ -145,13 +161,15 @@ TEST(PendingFiles, FailureEndingAndSignalsRemoveThem) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+      const rlimit no_core{0, 0};  // SIGQUIT and SIGABRT would dump one
+      setrlimit(RLIMIT_CORE, &no_core);
       const int null = open("/dev/null", O_RDONLY);
       dup2(null, 0);
       write_bytes(first, {1});
       write_bytes(second, {2});
       OutputFile out;  // installs the handlers
       if (open_output_file(dir.file("out.bin").c_str(), out) != OutputOutcome::ok ||
-          add_pending_file(first.c_str()) < 0 || add_pending_file(second.c_str()) < 0) {
+          add_pending_file(-1, first.c_str()) < 0 || add_pending_file(-1, second.c_str()) < 0) {
         _exit(99);
       }
       if (c.signal_number == 0) {

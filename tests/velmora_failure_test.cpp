@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <map>
 
-#include "fileio/whole_file.h"
+#include "fileio/read_file.h"
 #include "support/inputs.h"
 
 namespace {
@@ -177,21 +177,29 @@ TEST(VelmoraFault, FailedCloseKeepsTheOldOutput) {
   }
 }
 
-// An output written in place gets its header first, from a first reading of the inputs; an
-// input that reads differently the second time is reported, not stored under a wrong checksum.
-TEST(VelmoraFault, InputChangedBetweenReadingsIsReported) {
+// An input that grows while it is read would be cut at the length it had when opened, under a
+// header that describes the cut bytes: it is refused, whichever input it is, and the old
+// output stays.
+TEST(VelmoraFault, InputThatGrowsWhileReadIsRefused) {
   if (!shim_usable()) {
     GTEST_SKIP() << "preloads a library into a plain native build";
   }
   ScratchDir dir;
   const std::string out = dir.file("download.bin");
   const std::vector<std::string> words = valid_words(dir, out);
-  write_bytes(out, {});
-  ASSERT_EQ(link(out.c_str(), dir.file("other.bin").c_str()), 0);
-  const ChildResult r = run_velmora(words, with_shim("VELMORA_SHIM_CHANGE_REREAD=1"));
-  EXPECT_EQ(r.exit_status, 251);
-  EXPECT_TRUE(ends_with(r.out, "\nCan not read the path: " + dir.file("app2.bin") + " \n"))
-      << r.out;
+  write_bytes(out, random_bytes(100, 9));
+  for (const std::size_t word : {0u, 1u, 4u}) {
+    SCOPED_TRACE(word);
+    const std::string name = fs::path(words[word]).filename().string();
+    const Bytes before = read_bytes(words[word]);
+    const ChildResult r = run_velmora(words, with_shim("VELMORA_SHIM_GROW=/" + name));
+    EXPECT_EQ(r.exit_status, 251);
+    EXPECT_TRUE(ends_with(r.out, "\nCan not read the path: " + words[word] + " \n")) << r.out;
+    EXPECT_EQ(read_bytes(words[word]).size(), before.size() + 1);  // it did grow
+    write_bytes(words[word], before);
+    EXPECT_EQ(read_bytes(out), random_bytes(100, 9));
+    EXPECT_EQ(entry_count(dir.path), 4u);
+  }
 }
 
 // The image is written as it is composed: an image far larger than the memory velmora may
@@ -273,9 +281,12 @@ TEST(VelmoraFault, ShortReadFromAPseudoFile) {
   std::string pseudo;
   for (const char* candidate : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
                                 "/sys/kernel/profiling", "/sys/devices/system/cpu/online"}) {
-    const FileLength found = query_file_length(candidate);
-    if (found.outcome == LengthOutcome::ok && found.length == 4096 &&
-        read_bytes(candidate).size() < 4096) {
+    ReadFile file;
+    std::string error;
+    const bool opened = open_read_file(candidate, file, error);
+    const bool short_file = opened && file.length == 4096 && read_bytes(candidate).size() < 4096;
+    close_read_file(file);
+    if (short_file) {
       pseudo = candidate;
       break;
     }
@@ -283,8 +294,8 @@ TEST(VelmoraFault, ShortReadFromAPseudoFile) {
   if (pseudo.empty()) {
     GTEST_SKIP() << "no pseudo-file here reports more bytes than it holds";
   }
-  // The output has a second name, so it is written in place: every input must have been read
-  // whole before its first byte is written.
+  // The output has a second name, so the image is copied into it: only once every input has
+  // been read whole.
   for (std::size_t word : {0u, 1u, 4u}) {  // bootloader, APP1, APP2
     SCOPED_TRACE(word);
     ScratchDir dir;

@@ -5,6 +5,7 @@
 #include "cli/hex_arg.h"
 #include "cli/texts.h"
 #include "common/fail.h"
+#include "fileio/os_file.h"
 #include "fileio/output_file.h"
 #include "image/compose.h"
 
@@ -50,16 +51,17 @@ void print_run_args(const RunArgs& args) {
 }
 
 int run(int argc, char* const argv[]) {
+  reserve_standard_descriptors();
   check_word_count(argc);
   echo_words(argv);
   const RunArgs args = parse_run_args(argv);
   print_run_args(args);
-  DownloadImage image = plan_download_image(args);
-  ImageInputs inputs = open_image_inputs(args);
+  Composition composition;
+  start_composition(args, composition);
   OutputFile out;
   create_output_file(args.des, out);
-  compose_download_image(image, inputs, out);
+  compose_download_image(composition, out);
   std::printf("%s", text_success);
-  release_download_image(image);
+  end_composition(composition);
   return exit_success;
 }

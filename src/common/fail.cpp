@@ -7,27 +7,45 @@
 #include <cstring>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
 
-constexpr int pending_slots = 4;
+constexpr int pending_slots = 8;
 // Long enough for any path the platforms open: PATH_MAX on Linux is 4096.
-char pending_paths[pending_slots][4352];
-// Whether a slot holds a file to remove. A slot is marked only once its path is whole, and
-// unmarked before its path changes, so a signal handler never reads a half-written path.
+char pending_names[pending_slots][4352];
+int pending_dirs[pending_slots];
+// Whether a slot holds a file to remove. A slot is marked only once its name is whole, and
+// unmarked before its name changes, so a signal handler never reads a half-written name.
 volatile std::sig_atomic_t pending_marks[pending_slots] = {};
+
+// One byte from standard input, or nothing at its end. No stream buffer is involved, so the
+// bytes after it stay for whoever reads standard input next.
+void read_one_byte() {
+  char byte = 0;
+#ifdef _WIN32
+  (void)_read(0, &byte, 1);
+#else
+  while (read(0, &byte, 1) < 0 && errno == EINTR) {
+  }
+#endif
+}
 
 }  // namespace
 
-int add_pending_file(const char* path) {
-  const std::size_t length = std::strlen(path);
+int add_pending_file(int dir_fd, const char* name) {
+  const std::size_t length = std::strlen(name);
   for (int slot = 0; slot < pending_slots; ++slot) {
-    if (pending_marks[slot] == 0 && length < sizeof pending_paths[slot]) {
-      std::memcpy(pending_paths[slot], path, length + 1);
+    if (pending_marks[slot] == 0 && length < sizeof pending_names[slot]) {
+      std::memcpy(pending_names[slot], name, length + 1);
+      pending_dirs[slot] = dir_fd;
       pending_marks[slot] = 1;
       return slot;
     }
@@ -46,9 +64,9 @@ void remove_pending_files() {
     if (pending_marks[slot] != 0) {
       pending_marks[slot] = 0;
 #ifdef _WIN32
-      DeleteFileA(pending_paths[slot]);
+      DeleteFileA(pending_names[slot]);
 #else
-      unlink(pending_paths[slot]);
+      unlinkat(pending_dirs[slot] >= 0 ? pending_dirs[slot] : AT_FDCWD, pending_names[slot], 0);
 #endif
     }
   }
@@ -62,6 +80,6 @@ void fail_and_wait(int status, const char* format, ...) {
   va_end(args);
   // The message must be on the console before the wait begins.
   std::fflush(stdout);
-  (void)std::getchar();
+  read_one_byte();
   std::exit(status);
 }

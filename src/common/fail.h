@@ -8,7 +8,7 @@ inline constexpr int exit_success = 0;
 inline constexpr int exit_cannot_open = -1;   // too few arguments, or a file that cannot be opened
 inline constexpr int exit_no_memory = -3;     // the image buffer cannot be allocated
 inline constexpr int exit_cannot_write = -4;  // the output was not written whole
-inline constexpr int exit_cannot_read = -5;   // an input delivered fewer bytes than its length
+inline constexpr int exit_cannot_read = -5;   // an input did not deliver exactly its length
 inline constexpr int exit_bad_length = -6;    // an input of 2 GiB or more, or of unknown length
 inline constexpr int exit_image_too_large = -7;      // the image would be 2 GiB or more
 inline constexpr int exit_bootloader_too_long = -8;  // the bootloader is longer than the image
@@ -19,16 +19,18 @@ inline constexpr int exit_bootloader_too_long = -8;  // the bootloader is longer
 #define VELMORA_PRINTF_FORMAT(fmt, first)
 #endif
 
-// Removes the pending files (below), writes the formatted message to standard output, waits
-// for one character from standard input (returning at once at end of input), then ends the
-// process with `status`. Open streams are flushed by the normal process exit.
+// Removes the pending files (below), writes the formatted message to standard output, reads
+// one byte from standard input (returning at once at end of input), then ends the process
+// with `status`. Open streams are flushed by the normal process exit.
 [[noreturn]] void fail_and_wait(int status, const char* format, ...) VELMORA_PRINTF_FORMAT(2, 3);
 
-// Pending files: partly written temporary files that must not outlive a failed or interrupted
-// run. A few may be pending at once (velmora-inspect writes four parts). Adding one copies its
-// path into static storage, so that remove_pending_files may run inside a signal handler: it
-// uses only calls that are safe there. add_pending_file returns the slot to drop once the file
-// is in place or gone, or -1 when the path is too long or no slot is free.
-int add_pending_file(const char* path);
+// Pending files: temporary files with a name that must not outlive a failed or interrupted
+// run. A few may be pending at once (velmora-inspect writes four parts). Each is a name in
+// the directory open as `dir_fd` (-1 on Windows, or for a name relative to the working
+// directory or absolute). Adding one copies the name into static storage, so that
+// remove_pending_files may run inside a signal handler: it uses only calls that are safe
+// there. add_pending_file returns the slot to drop once the file is in place or gone, or -1
+// when the name is too long or no slot is free.
+int add_pending_file(int dir_fd, const char* name);
 void drop_pending_file(int slot);
 void remove_pending_files();

@@ -86,12 +86,6 @@ bool is_directory(const StatBuf& st) {
 int open_for_reading(const char* path) {
   return _open(path, _O_RDONLY | _O_BINARY);
 }
-std::int64_t seek_to_end(int fd) {
-  return _lseeki64(fd, 0, SEEK_END);
-}
-bool seek_to_start(int fd) {
-  return _lseeki64(fd, 0, SEEK_SET) == 0;
-}
 int close_fd(int fd) {
   return _close(fd);
 }
@@ -133,12 +127,6 @@ bool is_directory(const StatBuf& st) {
 // follows turns it away, and on a regular file the flag has no effect.
 int open_for_reading(const char* path) {
   return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-}
-std::int64_t seek_to_end(int fd) {
-  return lseek(fd, 0, SEEK_END);
-}
-bool seek_to_start(int fd) {
-  return lseek(fd, 0, SEEK_SET) == 0;
 }
 int close_fd(int fd) {
   return close(fd);
@@ -205,10 +193,6 @@ bool write_loop(int fd, std::int64_t offset, const std::uint8_t* from, std::int6
 
 }  // namespace
 
-std::int64_t read_up_to(int fd, std::uint8_t* destination, std::int64_t length) {
-  return read_loop(fd, -1, destination, length);
-}
-
 std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destination,
                            std::int64_t length) {
   return read_loop(fd, offset, destination, length);
@@ -222,19 +206,33 @@ bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::
   return write_loop(fd, offset, source, length);
 }
 
-bool copy_contents(int from, int to) {
-  const std::int64_t length = seek_to_end(from);
-  if (length < 0 || !truncate_fd(to, 0)) {
+bool copy_from_start(int from, int to) {
+  StatBuf st{};
+  if (stat_fd(from, &st) != 0) {
     return false;
   }
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(io_chunk));
+  const std::int64_t length = st.st_size;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(length < io_chunk ? length : io_chunk));
   for (std::int64_t offset = 0; offset < length;) {
-    const std::int64_t want = length - offset < io_chunk ? length - offset : io_chunk;
-    const std::int64_t got = read_up_to_at(from, offset, buffer.data(), want);
-    if (got != want || !write_all_at(to, offset, buffer.data(), got)) {
+    const std::int64_t want = next_call(length - offset);
+    if (read_up_to_at(from, offset, buffer.data(), want) != want ||
+        !write_all(to, buffer.data(), want)) {
       return false;
     }
-    offset += got;
+    offset += want;
   }
   return true;
+}
+
+void reserve_standard_descriptors() {
+#ifndef _WIN32
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int null = open("/dev/null", O_RDWR);
+      if (null >= 0 && null != fd) {
+        close(null);
+      }
+    }
+  }
+#endif
 }

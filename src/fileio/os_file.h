@@ -26,13 +26,10 @@ bool is_directory(const StatBuf& st);
 
 // Opens a file for reading without waiting for a pipe's writer.
 int open_for_reading(const char* path);
-std::int64_t seek_to_end(int fd);
-bool seek_to_start(int fd);
 int close_fd(int fd);
 
-// Reads until `length` bytes have come, the file ends or reading fails; returns how many came.
-std::int64_t read_up_to(int fd, std::uint8_t* destination, std::int64_t length);
-// Reads up to `length` bytes at `offset`, with the same rule.
+// Reads at `offset` until `length` bytes have come, the file ends or reading fails; returns
+// how many came.
 std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destination,
                            std::int64_t length);
 // Writes every byte, or returns false.
@@ -41,9 +38,14 @@ bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::
 
 // Cuts or extends an open file to `length` bytes.
 bool truncate_fd(int fd, std::int64_t length);
-// Copies everything `from` holds into `to`, which is cut to nothing first; a buffer of
-// io_chunk bytes at a time.
-bool copy_contents(int from, int to);
+// Copies everything `from` holds, from its first byte, to `to` at its current position, in
+// calls of io_chunk bytes.
+bool copy_from_start(int from, int to);
+
+// A descriptor 0, 1 or 2 that is closed would be handed to the next file opened, and the
+// console text meant for standard output would then land in that file: each closed one is
+// given the null device.
+void reserve_standard_descriptors();
 
 // Whether two open descriptors are the same file.
 bool same_file(int fd_a, int fd_b);

@@ -1,80 +1,84 @@
 // Writing an output file so that it ends up either as it was or whole, and stays the file the
-// user had: same links, owner, group and mode.
+// user had: same links, owner, group, mode, access control list and extended attributes.
 //
-// How an output is put in place depends on what the path names:
-// - a new file, or a regular file with one link: the bytes go to a temporary file in the same
-//   directory, which replaces the file only once it is whole (on Linux an unnamed temporary
-//   file that gets a name only then);
-// - a regular file that cannot be replaced that way (more hard links, a mount point, a sticky
-//   directory of another user's file, a directory where no new file can be made, a path
-//   through /dev/fd): written in place;
-// - anything else (a pipe, a character device, a terminal): opened as given and written in
-//   order.
+// Every output is made in a temporary file: in the target's directory where a file can be made
+// there (unnamed where the system allows), else an unnamed one in the system's temporary
+// directory. Once whole it is put in place in one of two ways:
+// - rename: the temporary takes the target's name. For a new file, and for a regular file with
+//   one link whose owner, group, mode and extended attributes (the access control list among
+//   them) the temporary can take on.
+// - copy: the temporary's bytes are copied into the target. For everything else: a file with
+//   other hard links, a symbolic link (followed by the system's own open, as any program
+//   writing a file follows it), a mount point, another user's file, a file whose attributes
+//   cannot be carried over, a file in a directory where no file can be made, a pipe, a FIFO or
+//   a device.
+// A failure or a signal before the output is put in place leaves the target untouched.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-enum class OutputRoute {
-  replace,   // a temporary file, put over the target when finished
-  in_place,  // the target itself, cut to nothing before the first write
-  staged,    // an unnamed temporary file elsewhere, copied into the target when finished
-  stream,    // a pipe or device, written in order
-};
+enum class OutputFinish { rename, copy };
 
 struct OutputFile {
-  OutputRoute route = OutputRoute::stream;
-  int fd = -1;                  // where write_output puts the bytes
-  int target_fd = -1;           // staged: the target, opened for writing
-  bool started = false;         // in_place: the target has been cut to nothing
-  std::string path;             // as given
-  std::string target;           // replace: the file that finally gets the bytes
-  std::string temporary;        // replace: the temporary file's name, once it has one
-  int pending_slot = -1;        // its slot among the files a failure or a signal removes
-  bool existed = false;         // replace: the target existed before
-  std::uint32_t old_mode = 0;   // replace, existed: the target's permission bits
-  std::int64_t old_owner = -1;  // replace, existed: its user and group
-  std::int64_t old_group = -1;
+  OutputFinish finish = OutputFinish::copy;
+  std::string path;            // as given
+  int fd = -1;                 // the temporary file, written at any offset
+  std::string temporary;       // its name beside the target while it has one
+  int pending_slot = -1;       // that name's slot among the files a failure or a signal removes
+  int target_fd = -1;          // the existing target, open for writing but not yet written
+  bool create_target = false;  // a symbolic link to no file: it is created through the link
+  // POSIX: the directory of the path's last name, and that name.
+  int dir_fd = -1;
+  std::string name;
+  // Windows: the target's full path, and whether it existed.
+  std::string target;
+  bool existed = false;
+  // Once placed, what restore_output_file needs to put the old file back.
+  bool placed = false;
+  std::string backup;              // rename over an existing file: a second name of the old file
+  int saved_fd = -1;               // copy into a regular file: a copy of its old bytes
+  std::int64_t placed_inode = -1;  // rename of a new file: the file now under the name
+  bool created = false;            // copy through a link to no file: the file it created
 };
 
 enum class OutputOutcome { ok, cannot_open, cannot_write };
 
-// Prepares `path` for writing: the target keeps its bytes until the first write (in place)
-// or until finish_output_file. cannot_open: a missing directory, a directory, an empty path,
-// a file the user may not write. While a temporary file exists, SIGINT, SIGTERM, SIGHUP and
-// SIGPIPE remove it before they end the process, and so does the failure ending; a file size
-// limit fails a write instead of ending the process.
-OutputOutcome open_output_file(const char* path, OutputFile& file);
+// Prepares `path` for writing; the target keeps its bytes until the output is placed.
+// cannot_open: an empty path, a missing directory, a directory, a file the user may not write,
+// a link the system will not follow, a new file in a directory where none can be made, and
+// the file that standard output writes to (regular file, pipe, FIFO or socket: the console
+// text would mix with the bytes). With `wait_for_reader` false, a FIFO without a reader is
+// refused (cannot_open, errno ENXIO) instead of waited for. While a temporary file has a name,
+// every signal that would end the process removes it first, and so does the failure ending;
+// a file size limit fails a write instead of ending the process.
+OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for_reader = true);
 
-// True when the bytes land in the user's file as they are written, so that an input that
-// fails part way would leave it incomplete: read every input whole before writing, and write
-// in order. False for a temporary file, which may also be written at any offset.
-bool output_written_in_place(const OutputFile& file);
-
-// An output written in place that is the same file as an input, open as `input_fd`, would
-// be overwritten while it is still read: such an output is staged in a temporary file and
-// copied into place when finished.
-void separate_output_from_input(OutputFile& file, int input_fd);
-
-// Appends `count` bytes; false when they were not all taken.
-bool write_output(OutputFile& file, const std::uint8_t* bytes, std::int64_t count);
-// Writes `count` bytes at `offset` of a temporary file (output_written_in_place is false).
+// Writes `count` bytes at `offset` of the temporary file; false when they were not all taken.
 bool write_output_at(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
                      std::int64_t count);
 
-// Puts the whole output in place and closes it. cannot_write leaves what discard leaves.
+// True when the target exists and is the same file as the open descriptor `fd`.
+bool output_is_file(const OutputFile& file, int fd);
+
+// Puts the whole output in place and closes everything. cannot_write: by rename, the target
+// as it was; by copy, what README says a failed copy leaves.
 OutputOutcome finish_output_file(OutputFile& file);
-// Gives up an unfinished output: its temporary file goes, a replaced file keeps its bytes.
+// Gives up an output that is not placed: its temporary file goes, the target keeps its bytes.
 void discard_output_file(OutputFile& file);
 
-// The whole output from one block of memory: open, write, finish.
-OutputOutcome write_file_from(const char* path, const std::uint8_t* source, std::int64_t length);
+// For several outputs that go in place together or not at all: place_output_file puts one in
+// place but keeps what restore_output_file needs to put the old file back (a second name, a
+// copy of the old bytes); settle_output_file then lets go of that. Bytes written into a pipe
+// or a device cannot be taken back.
+OutputOutcome place_output_file(OutputFile& file);
+void restore_output_file(OutputFile& file);
+void settle_output_file(OutputFile& file);
 
-// The tool's own operations: each reports a failure through the failure ending, naming the
+// velmora's own operations: each reports a failure through the failure ending, naming the
 // path: "Can not open the path" (-1) when the output cannot be opened, "Can not write the
 // path" (-4) when a byte was not written or the file could not be put in place.
 void create_output_file(const char* path, OutputFile& file);
-void store_output_bytes(OutputFile& file, const std::uint8_t* bytes, std::int64_t count);
-void store_output_bytes_at(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
-                           std::int64_t count);
+void store_output_bytes(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
+                        std::int64_t count);
 void store_output_file(OutputFile& file);

@@ -3,8 +3,6 @@
 
 #include "fileio/output_file.h"
 
-// Closes the finished temporary file and puts it over the target: by rename where that
-// keeps the file the user had, else by copying it into the target.
-OutputOutcome replace_target(OutputFile& file);
-// A temporary file that leaves nothing behind when closed, for a staged output; -1 if none.
-int create_stage();
+// Puts the finished temporary file in place, by rename or by copy (see output_file.h). With
+// `keep_old`, keeps what restore_output_file needs to undo it.
+OutputOutcome put_output_in_place(OutputFile& file, bool keep_old);

@@ -1,56 +1,92 @@
-// Composition of the download image, written straight into its output one stretch at a time.
+// Composition of the download image: planned from the inputs' lengths, then made one stretch
+// at a time in one pass over the inputs, the header last once the checksums are known.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/run_args.h"
 #include "fileio/output_file.h"
-#include "fileio/whole_file.h"
+#include "fileio/read_file.h"
 #include "image/boot_header.h"
 #include "image/layout.h"
 
-// The image is composed in stretches of this many bytes, held in one buffer allocated once:
-// each application's bytes are read, checksummed and reversed there while they are still in
-// the processor's cache, then written. 256 KiB composed a 1 GiB image fastest here, about 10 %
+// The image is made in stretches of this many bytes, in one buffer allocated once: each
+// application's bytes are read, checksummed and reversed there while they are still in the
+// processor's cache, then written. 256 KiB composed a 1 GiB image fastest here, about 10 %
 // faster than 1 MiB, whose stretch and page cache no longer fit the cache together. A whole
 // number of pages, so that every application starts a stretch on a word boundary.
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 
-// One image being made: its header (every field but the checksums until they are known), its
-// layout and the buffer for its stretches.
-struct DownloadImage {
+// The plan of one image: its header (every field but the checksums), its layout (L is
+// layout.length) and how far the bootloader reaches.
+struct ImagePlan {
   BootHeader header;
   ImageLayout layout;
-  std::int32_t boot_length = 0;
-  std::int32_t length = 0;  // L: a multiple of 0x1000, at least 0x3000
+  std::int64_t boot_length = 0;
+};
+
+// Why no image can be made from inputs of these lengths.
+enum class PlanRefusal {
+  none,
+  input_too_long,       // an input of 2 GiB or more: the input at `refused_input`
+  image_too_large,      // the image would be 2 GiB or more
+  bootloader_too_long,  // the bootloader would reach past the image's end
+};
+
+// The bootloader, APP1 and APP2, in that order.
+struct ImageInputs {
+  ByteSource sources[3];
+};
+
+// Plans the image for inputs of these lengths, or says why it cannot be made.
+PlanRefusal plan_image(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
+                       int& refused_input);
+
+// The checksums of the applications' bytes read so far, before reversal.
+struct Checksums {
+  std::uint32_t app[2] = {0, 0};
+};
+
+// An input that could not be read: which one (0 to 2) and the reader's text.
+struct ReadFailure {
+  int input = -1;
+  std::string error;
+};
+
+// Makes the image bytes [start, end) in `stretch` (at most stretch_size, a stretch at a time
+// in order from 0): the bootloader's bytes, each application's bytes read, checksummed into
+// `sums` and, in the high window, reversed, and 0xFF where nothing reaches. The header's bytes
+// are left as the rest make them: it comes last. False, with `failure`, when an input cannot
+// be read.
+bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t start,
+                  std::int64_t end, std::uint8_t* stretch, Checksums& sums, ReadFailure& failure);
+
+// After the last stretch: false, with `failure`, for an input that runs on past its length.
+bool inputs_ended(const ImageInputs& inputs, ReadFailure& failure);
+
+// The 256 header bytes, with both checksums and the header's own filled in.
+HeaderBytes finish_header(ImagePlan& plan, const Checksums& sums);
+
+// One run of velmora: the inputs, open, the plan and the stretch buffer.
+struct Composition {
+  ReadFile files[3];
+  ImageInputs inputs;
+  ImagePlan plan;
   std::uint8_t* stretch = nullptr;
 };
 
-// The three inputs, open for reading.
-struct ImageInputs {
-  InputFile boot;
-  InputFile app1;
-  InputFile app2;
-};
+// Opens the bootloader, APP1 and APP2 and plans the image, ending the run on a refusal: an
+// input of 2 GiB or more (-6), an image of 2 GiB or more (-7), a bootloader longer than the
+// image (-8); then allocates the stretch buffer ("malloc memory fail !", -3). Only then is the
+// first input that could not be opened reported (-1): it counts 0 bytes until then.
+void start_composition(const RunArgs& args, Composition& c);
 
-// Learns the inputs' lengths, refuses an image that cannot be made (an input of 2 GiB or
-// more, an image of 2 GiB or more, a bootloader longer than the image) and allocates the
-// stretch buffer ("malloc memory fail !" when it cannot be had). A file that cannot be opened
-// counts 0 here; opening it reports it.
-DownloadImage plan_download_image(const RunArgs& args);
+// Writes the whole image into `out`, the header last, and puts it in place, or ends the run:
+// an input that does not deliver exactly its length with "Can not read the path" (-5), a byte
+// not written or an output that cannot be put in place with "Can not write the path" (-4).
+// The inputs are closed before the output takes its place.
+void compose_download_image(Composition& c, OutputFile& out);
 
-// Opens the bootloader, APP1 and APP2 in that order; the first that cannot be opened ends
-// the run.
-ImageInputs open_image_inputs(const RunArgs& args);
-
-// Writes the whole image into `out` and puts it in place, or ends the run: an input that
-// delivers fewer bytes than its length (or other bytes in a second reading) with "Can not read
-// the path", a byte not written with "Can not write the path". Where the output is a
-// temporary file, the image is written in one pass and the header last; where the bytes land
-// in the user's file as they are written, every input is read whole and both applications
-// checksummed first, so that an input that cannot be read leaves that file as it was. The
-// inputs are closed before the output takes its place.
-void compose_download_image(DownloadImage& image, ImageInputs& inputs, OutputFile& out);
-
-void release_download_image(DownloadImage& image);
+void end_composition(Composition& c);

@@ -4,100 +4,40 @@
 #include <cstring>
 #include <utility>
 
-#include "image/crc32.h"
+#include "image/compose.h"
 #include "image/layout.h"
-#include "image/word_reverse.h"
 #include "inspect/inspect.h"
 
 namespace {
 
-// Largest input or image velmora writes: its lengths are signed 32-bit numbers.
-constexpr std::int64_t max_velmora_length = INT32_MAX;
-
-// What fills one region of the expected image.
-enum class Fill {
-  bootloader,  // the bootloader's bytes at the same offsets, and 0xFF where it has ended
-  application  // an application's bytes from its first, word-reversed in the high window
-};
-
-struct Segment {
+// A region of the image compared byte by byte: everything but the header, whose fields are
+// compared by name.
+struct ByteRegion {
   const char* what;
-  std::int64_t offset;
-  std::int64_t size;
-  Fill fill;
-  const ByteSource* source;
-  bool reversed;
+  std::int64_t from;
+  std::int64_t to;
 };
 
-// One stretch for each side; no segment is longer than the expected image.
-struct Buffers {
-  std::vector<std::uint8_t> expected;
-  std::vector<std::uint8_t> image;
-};
-
-std::int64_t clamp_count(std::int64_t available, std::int64_t n) {
-  return std::max<std::int64_t>(0, std::min(available, n));
-}
-
-// Fills `to` with the `n` expected bytes that start `done` bytes into the segment. An
-// application's bytes also go through the checksum of its bytes as read.
-bool expected_stretch(const Segment& seg, std::int64_t done, std::int64_t n, std::uint8_t* to,
-                      std::uint32_t& crc, std::string& error) {
-  if (seg.fill == Fill::application) {
-    if (!read_source(*seg.source, done, to, n, error)) {
-      return false;
+// Counts the bytes of each region that differ within [start, start + count), where `expected`
+// and `image` hold the bytes from `start` on.
+void compare_bytes(const ByteRegion* regions, std::size_t region_count, std::int64_t start,
+                   std::int64_t count, const std::uint8_t* expected, const std::uint8_t* image,
+                   Difference* found) {
+  for (std::size_t i = 0; i < region_count; ++i) {
+    const std::int64_t lo = std::max(regions[i].from, start);
+    const std::int64_t hi = std::min(regions[i].to, start + count);
+    // Byte by byte only where the bytes differ at all: the common case is equality.
+    if (lo >= hi || std::memcmp(expected + (lo - start), image + (lo - start),
+                                static_cast<std::size_t>(hi - lo)) == 0) {
+      continue;
     }
-    crc = crc32_feed(crc, to, static_cast<std::size_t>(n));
-    if (seg.reversed) {
-      reverse_word_bytes(to, static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-  const std::int64_t at = seg.offset + done;
-  const std::int64_t from_boot = clamp_count(seg.source->length - at, n);
-  if (!read_source(*seg.source, at, to, from_boot, error)) {
-    return false;
-  }
-  std::fill(to + from_boot, to + n, std::uint8_t{0xFF});
-  return true;
-}
-
-// Compares a segment with the image bytes at its place, as far as the image reaches; an
-// application's input is read whole all the same, for its checksum.
-bool compare_segment(const Segment& seg, const ByteSource& image, Buffers& buffers,
-                     std::vector<Difference>& differences, std::uint32_t& crc, std::string& error) {
-  Difference d;
-  d.kind = DifferenceKind::bytes;
-  d.what = seg.what;
-  crc = 0;
-  for (std::int64_t done = 0; done < seg.size;) {
-    const std::int64_t n = std::min(
-        {seg.size - done, stretch_bytes, static_cast<std::int64_t>(buffers.expected.size())});
-    const std::int64_t in_image = clamp_count(image.length - (seg.offset + done), n);
-    if (in_image == 0 && seg.fill == Fill::bootloader) {
-      break;  // nothing left to compare, and no checksum to finish
-    }
-    if (!expected_stretch(seg, done, n, buffers.expected.data(), crc, error) ||
-        !read_source(image, seg.offset + done, buffers.image.data(), in_image, error)) {
-      return false;
-    }
-    // Byte by byte only where the stretches differ at all: the common case is equality.
-    const auto compared = static_cast<std::size_t>(in_image);
-    if (std::memcmp(buffers.expected.data(), buffers.image.data(), compared) != 0) {
-      for (std::size_t k = 0; k < compared; ++k) {
-        if (buffers.expected[k] != buffers.image[k]) {
-          d.first = d.count == 0 ? done + static_cast<std::int64_t>(k) : d.first;
-          ++d.count;
-        }
+    for (std::int64_t at = lo; at < hi; ++at) {
+      if (expected[at - start] != image[at - start]) {
+        found[i].first = found[i].count == 0 ? at - regions[i].from : found[i].first;
+        ++found[i].count;
       }
     }
-    done += n;
   }
-  if (d.count > 0) {
-    d.first_in_image = seg.offset + d.first;
-    differences.push_back(std::move(d));
-  }
-  return true;
 }
 
 void compare_field(const char* what, std::uint32_t image, std::uint32_t inputs,
@@ -161,21 +101,25 @@ bool refuse(const char* path, const char* why, std::string& error) {
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error) {
-  const std::pair<const ByteSource*, const char*> inputs[] = {
-      {&boot, args.src1}, {&app1, args.src2}, {&app2, args.src3}};
-  for (const auto& [source, path] : inputs) {
-    if (source->length > max_velmora_length) {
-      return refuse(path, "velmora refuses it: 2 GiB or larger", error);
-    }
+  // velmora's own plan: the same refusals, the same layout and header.
+  const ImageInputs inputs = {{boot, app1, app2}};
+  ImagePlan plan;
+  int refused = 0;
+  const char* paths[3] = {args.src1, args.src2, args.src3};
+  switch (plan_image(args, inputs, plan, refused)) {
+    case PlanRefusal::none:
+      break;
+    case PlanRefusal::input_too_long:
+      return refuse(paths[refused], "velmora refuses it: 2 GiB or larger", error);
+    case PlanRefusal::image_too_large:
+      return refuse(args.src2,
+                    "velmora refuses these applications: the image would be 2 GiB or larger",
+                    error);
+    case PlanRefusal::bootloader_too_long:
+      return refuse(args.src1, "velmora refuses it: the bootloader is longer than the image",
+                    error);
   }
-  const ImageLayout layout = plan_layout(app1.length, app2.length);
-  if (layout.length > max_velmora_length) {
-    return refuse(args.src2,
-                  "velmora refuses these applications: the image would be 2 GiB or larger", error);
-  }
-  if (boot.length > layout.length) {
-    return refuse(args.src1, "velmora refuses it: the bootloader is longer than the image", error);
-  }
+  const ImageLayout& layout = plan.layout;
 
   AgainstReport r;
   r.length = image.length;
@@ -184,63 +128,70 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
   r.input_lengths[1] = app1.length;
   r.input_lengths[2] = app2.length;
 
-  BootHeader header;
-  header.app1 = describe_application(args.load_addr1, args.status1);
-  header.app2 = describe_application(args.load_addr2, args.status2);
-  header.app1.offset = static_cast<std::uint32_t>(layout.app1_offset);
-  header.app1.size = static_cast<std::uint32_t>(layout.app1_size);
-  header.app2.offset = static_cast<std::uint32_t>(layout.app2_offset);
-  header.app2.size = static_cast<std::uint32_t>(layout.app2_size);
-
   const std::int64_t header_end = header_offset + static_cast<std::int64_t>(header_size);
   const std::int64_t app1_end = layout.app1_offset + layout.app1_size;
   const std::int64_t app2_end = layout.app2_offset + layout.app2_size;
-  const bool high1 = in_high_window(args.load_addr1);
-  const bool high2 = in_high_window(args.load_addr2);
-  // Where the bootloader is longer than its region it runs on into every byte that no
-  // application and not the header covers, so each fill comes from it where it reaches.
-  const Segment before_header[] = {
-      {"bootloader", bootloader_offset, bootloader_region_size, Fill::bootloader, &boot, false},
+  const ByteRegion regions[] = {
+      {"bootloader", bootloader_offset, header_offset},
+      {"header_page_fill", header_end, app1_offset},
+      {"app1", layout.app1_offset, app1_end},
+      {"app1_fill", app1_end, layout.app2_offset},
+      {"app2", layout.app2_offset, app2_end},
+      {"app2_fill", app2_end, layout.length},
   };
-  const Segment after_header[] = {
-      {"header_page_fill", header_end, app1_offset - header_end, Fill::bootloader, &boot, false},
-      {"app1", layout.app1_offset, layout.app1_size, Fill::application, &app1, high1},
-      {"app1_fill", app1_end, layout.app2_offset - app1_end, Fill::bootloader, &boot, false},
-      {"app2", layout.app2_offset, layout.app2_size, Fill::application, &app2, high2},
-      {"app2_fill", app2_end, layout.length - app2_end, Fill::bootloader, &boot, false},
-  };
+  constexpr std::size_t region_count = std::size(regions);
+  Difference found[region_count];
 
-  Buffers buffers{stretch_buffer(layout.length), stretch_buffer(layout.length)};
-  std::uint32_t crc = 0;
-  std::vector<Difference> tail;
-  if (!compare_segment(before_header[0], image, buffers, r.differences, crc, error)) {
-    return false;
-  }
-  for (const Segment& seg : after_header) {
-    if (!compare_segment(seg, image, buffers, tail, crc, error)) {
+  // The expected image is made by velmora's composer a stretch at a time, and compared as far
+  // as the image reaches; every input is read whole all the same, for the checksums.
+  const auto buffer_size = static_cast<std::size_t>(std::min(stretch_size, layout.length));
+  std::vector<std::uint8_t> expected(buffer_size);
+  std::vector<std::uint8_t> image_bytes(buffer_size);
+  Checksums sums;
+  ReadFailure failure;
+  for (std::int64_t start = 0; start < layout.length; start += stretch_size) {
+    const std::int64_t end = std::min(start + stretch_size, layout.length);
+    if (!make_stretch(plan, inputs, start, end, expected.data(), sums, failure)) {
+      error = failure.error;
       return false;
     }
-    if (seg.source == &app1 && seg.fill == Fill::application) {
-      header.app1.crc = crc;
-    } else if (seg.source == &app2 && seg.fill == Fill::application) {
-      header.app2.crc = crc;
+    const std::int64_t in_image = std::clamp<std::int64_t>(image.length - start, 0, end - start);
+    if (in_image > 0) {
+      if (!read_source(image, start, image_bytes.data(), in_image, error)) {
+        return false;
+      }
+      compare_bytes(regions, region_count, start, in_image, expected.data(), image_bytes.data(),
+                    found);
     }
   }
+  if (!inputs_ended(inputs, failure)) {
+    error = failure.error;
+    return false;
+  }
+  const auto add_bytes = [&](std::size_t i) {
+    if (found[i].count > 0) {
+      found[i].kind = DifferenceKind::bytes;
+      found[i].what = regions[i].what;
+      found[i].first_in_image = regions[i].from + found[i].first;
+      r.differences.push_back(std::move(found[i]));
+    }
+  };
 
-  // The header last, now that the checksums of the applications are known; it is reported in
-  // its place between the bootloader and the rest of its page.
-  HeaderBytes expected = encode_boot_header(header);
-  header.header_crc = compute_header_crc(expected);
-  put_le32(expected.data(), header_crc_field, header.header_crc);
+  // The header last, now that the checksums are known; it is reported in its place between
+  // the bootloader and the rest of its page.
+  add_bytes(0);
+  const HeaderBytes expected_header = finish_header(plan, sums);
   if (image.length >= header_end) {
     HeaderBytes image_header{};
     if (!read_source(image, header_offset, image_header.data(),
                      static_cast<std::int64_t>(header_size), error)) {
       return false;
     }
-    compare_header(image_header, expected, r.differences);
+    compare_header(image_header, expected_header, r.differences);
   }
-  r.differences.insert(r.differences.end(), tail.begin(), tail.end());
+  for (std::size_t i = 1; i < region_count; ++i) {
+    add_bytes(i);
+  }
   if (image.length != layout.length) {
     Difference d;
     d.kind = DifferenceKind::length;

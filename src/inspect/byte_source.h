@@ -1,39 +1,10 @@
-// Bytes read at any offset, from a file of any size or from a block in memory, so that one
-// reading routine serves the program (files) and the tests and fuzzers (memory).
+// How velmora-inspect reads an image: through fileio's reader, a stretch at a time.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
-// An open regular file, read at explicit offsets.
-struct ReadFile {
-  int fd = -1;
-  std::int64_t length = 0;
-  std::string path;
-};
-
-// Opens a regular file for reading and learns its length. False, with `error` naming the path
-// and the reason (the system's own text where the system gave one), when it cannot: missing,
-// unreadable, a directory, or a pipe or device (which is never opened, so never waited on).
-bool open_read_file(const char* path, ReadFile& file, std::string& error);
-void close_read_file(ReadFile& file);
-
-// Where bytes come from: `file` when set, else `bytes`; `length` is how many there are.
-struct ByteSource {
-  ReadFile* file = nullptr;
-  const std::uint8_t* bytes = nullptr;
-  std::int64_t length = 0;
-};
-
-ByteSource file_source(ReadFile& file);
-ByteSource memory_source(const std::uint8_t* bytes, std::int64_t length);
-
-// Copies exactly `count` bytes from `offset` into `to`; the range must lie within `length`.
-// False, with `error` naming the path and the reason, when the file delivers fewer (it was cut
-// while read) or a read fails.
-bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to,
-                 std::int64_t count, std::string& error);
+#include "fileio/read_file.h"
 
 // How much a scan reads at a time: large enough that the per-call cost vanishes, small enough
 // that memory stays flat whatever the image's size and that a stretch is still in the

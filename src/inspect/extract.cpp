@@ -25,6 +25,9 @@ struct Part {
 
 // The system's text for the failure just seen, where it left one.
 std::string reason(int error_number) {
+  if (error_number == ENXIO) {
+    return "a FIFO or device that no one reads (writing would wait)";
+  }
   return error_number != 0 ? std::strerror(error_number) : "the output could not be put in place";
 }
 
@@ -42,25 +45,13 @@ bool copy_part(const ByteSource& image, const Part& part, std::vector<std::uint8
       reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
     }
     errno = 0;
-    if (!write_output(out, buffer.data(), n)) {
+    if (!write_output_at(out, done, buffer.data(), n)) {
       error = out.path + ": cannot write: " + reason(errno);
       return false;
     }
     done += n;
   }
   return true;
-}
-
-// Gives up every output. A temporary file that has a name is removed by its own name as
-// well, since the output routine keeps only the latest one for its signal handlers.
-void discard_all(OutputFile* outputs, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string temporary = outputs[i].temporary;
-    discard_output_file(outputs[i]);
-    if (!temporary.empty()) {
-      std::remove(temporary.c_str());
-    }
-  }
 }
 
 // Every target checked before any output is opened: a target that exists refuses the whole
@@ -122,36 +113,53 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
     return checked;
   }
 
-  // All four outputs are opened first, all are written, and only then are all put in place;
-  // any failure on the way discards every one of them. A part that must be written in place
-  // (an existing file with other hard links, a device) cannot be taken back, so those parts
-  // are written after all the others.
+  // All four outputs are opened and written first, then all are put in place; a failure on
+  // the way discards every one, and one while they are put in place puts back the old files
+  // of those already placed. Parts that are renamed go first; parts copied into a file (one
+  // with other names, a device) last, since bytes written into a device cannot be taken back.
   OutputFile outputs[part_count];
+  const auto give_up = [&](std::size_t placed_count, const std::size_t* order) {
+    for (std::size_t k = placed_count; k-- > 0;) {
+      restore_output_file(outputs[order[k]]);
+    }
+    for (OutputFile& out : outputs) {
+      discard_output_file(out);
+    }
+    return ExtractOutcome::cannot_write;
+  };
   std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
   for (std::size_t i = 0; i < part_count; ++i) {
     errno = 0;
-    if (open_output_file(targets[i].string().c_str(), outputs[i]) != OutputOutcome::ok) {
+    if (open_output_file(targets[i].string().c_str(), outputs[i], false) != OutputOutcome::ok) {
       error = targets[i].string() + ": cannot write: " + reason(errno);
-      discard_all(outputs, part_count);
-      return ExtractOutcome::cannot_write;
+      return give_up(0, nullptr);
+    }
+    if (image.file != nullptr && output_is_file(outputs[i], image.file->fd)) {
+      error = targets[i].string() + ": cannot write: it is the image being read";
+      return give_up(0, nullptr);
+    }
+    if (!copy_part(image, parts[i], buffer, outputs[i], error)) {
+      return give_up(0, nullptr);
     }
   }
-  for (const bool in_place : {false, true}) {
+  std::size_t order[part_count];
+  std::size_t placed = 0;
+  for (const OutputFinish finish : {OutputFinish::rename, OutputFinish::copy}) {
     for (std::size_t i = 0; i < part_count; ++i) {
-      if (output_written_in_place(outputs[i]) == in_place &&
-          !copy_part(image, parts[i], buffer, outputs[i], error)) {
-        discard_all(outputs, part_count);
-        return ExtractOutcome::cannot_write;
+      if (outputs[i].finish == finish) {
+        order[placed++] = i;
       }
     }
   }
-  for (std::size_t i = 0; i < part_count; ++i) {
+  for (std::size_t k = 0; k < part_count; ++k) {
     errno = 0;
-    if (finish_output_file(outputs[i]) != OutputOutcome::ok) {
-      error = targets[i].string() + ": cannot write: " + reason(errno);
-      discard_all(outputs, part_count);
-      return ExtractOutcome::cannot_write;
+    if (place_output_file(outputs[order[k]]) != OutputOutcome::ok) {
+      error = targets[order[k]].string() + ": cannot write: " + reason(errno);
+      return give_up(k, order);
     }
+  }
+  for (OutputFile& out : outputs) {
+    settle_output_file(out);
   }
   return ExtractOutcome::written;
 }

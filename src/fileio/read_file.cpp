@@ -1,0 +1,124 @@
+#include "fileio/read_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/fail.h"
+#include "fileio/os_file.h"
+
+namespace {
+
+std::string system_text(int error_number) {
+  return std::strerror(error_number);
+}
+
+// Why a path that stat() saw is not a file to read.
+std::string not_regular_reason(const StatBuf& st) {
+  return is_directory(st) ? system_text(EISDIR) : "not a regular file (a pipe, device or socket)";
+}
+
+bool refuse(const std::string& path, const std::string& why, std::string& error) {
+  error = (path.empty() ? "''" : path) + ": cannot open: " + why;
+  return false;
+}
+
+}  // namespace
+
+bool open_read_file(const char* path, ReadFile& file, std::string& error) {
+  StatBuf st{};
+  // The path is looked at before it is opened, so that a pipe or a device is never opened.
+  if (path[0] == '\0') {
+    return refuse(path, system_text(ENOENT), error);
+  }
+  if (stat_path(path, &st) != 0) {
+    return refuse(path, system_text(errno), error);
+  }
+  if (!is_regular(st)) {
+    return refuse(path, not_regular_reason(st), error);
+  }
+  const int fd = open_for_reading(path);
+  if (fd < 0) {
+    return refuse(path, system_text(errno), error);
+  }
+  // What was opened is what is read: its type and length come from the descriptor.
+  if (stat_fd(fd, &st) != 0 || !is_regular(st)) {
+    const int why = errno;
+    close_fd(fd);
+    return refuse(path, is_regular(st) ? system_text(why) : not_regular_reason(st), error);
+  }
+  file.fd = fd;
+  file.length = static_cast<std::int64_t>(st.st_size);
+  file.path = path;
+  return true;
+}
+
+void close_read_file(ReadFile& file) {
+  if (file.fd >= 0) {
+    close_fd(file.fd);
+  }
+  file.fd = -1;
+}
+
+ByteSource file_source(const ReadFile& file) {
+  ByteSource source;
+  source.file = &file;
+  source.length = file.length;
+  return source;
+}
+
+ByteSource memory_source(const std::uint8_t* bytes, std::int64_t length) {
+  ByteSource source;
+  source.bytes = bytes;
+  source.length = length;
+  return source;
+}
+
+bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to,
+                 std::int64_t count, std::string& error) {
+  if (source.file == nullptr) {
+    if (count > 0) {
+      std::memcpy(to, source.bytes + offset, static_cast<std::size_t>(count));
+    }
+    return true;
+  }
+  // A call that fails sets errno; a file that ends early leaves it at 0.
+  errno = 0;
+  if (read_up_to_at(source.file->fd, offset, to, count) != count) {
+    error = source.file->path + ": cannot read: " +
+            (errno != 0 ? system_text(errno) : "the file ended early (it changed while read)");
+    return false;
+  }
+  return true;
+}
+
+bool source_ends_at_length(const ByteSource& source, std::string& error) {
+  if (source.file == nullptr) {
+    return true;
+  }
+  std::uint8_t byte = 0;
+  errno = 0;
+  if (read_up_to_at(source.file->fd, source.length, &byte, 1) != 0 || errno != 0) {
+    error = source.file->path + ": cannot read: " +
+            (errno != 0 ? system_text(errno)
+                        : "the file runs on past its length (it changed while read)");
+    return false;
+  }
+  return true;
+}
+
+void fail_cannot_open(const char* path) {
+  fail_and_wait(exit_cannot_open, "\nCan not open the path: %s \n", path);
+}
+
+void fail_cannot_read(const char* path) {
+  fail_and_wait(exit_cannot_read, "\nCan not read the path: %s \n", path);
+}
+
+void fail_cannot_write(const char* path) {
+  fail_and_wait(exit_cannot_write, "\nCan not write the path: %s \n", path);
+}
+
+void fail_bad_length(const char* path) {
+  fail_and_wait(exit_bad_length, "\nThe file is 2 GiB or larger, or its length is unknown: %s \n",
+                path);
+}
