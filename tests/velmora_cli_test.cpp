@@ -1,6 +1,8 @@
 // The console dialogue of velmora, run as a user runs it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "support/inputs.h"
 
 namespace {
@@ -147,6 +149,19 @@ TEST(VelmoraWait, FailureShowsItsMessageThenWaitsForOneCharacter) {
   EXPECT_EQ(w.out_before_input, console_text(gbk("总有3个命令行参数\n") + usage_text()));
   EXPECT_EQ(w.result.out, w.out_before_input);
   EXPECT_EQ(w.result.exit_status, 255);
+}
+
+// The wait takes exactly one byte: the rest of a piped input stays for whoever reads next, so
+// a loop that feeds velmora one line at a time runs once for each line.
+TEST(VelmoraWait, FailureReadsExactlyOneByteOfItsInput) {
+  ScratchDir dir;
+  std::string command = "printf 'abc' | { ";
+  for (const std::string& word : velmora_command()) {
+    command += "'" + word + "' ";
+  }
+  command += "too few >/dev/null; cat; } >'" + dir.file("rest") + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(read_bytes(dir.file("rest")), (Bytes{'b', 'c'}));
 }
 
 TEST(VelmoraWait, SuccessEndsWithoutReadingInput) {

@@ -16,17 +16,7 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
+constexpr bool sanitized = built_with_sanitizers;
 
 namespace fs = std::filesystem;
 
@@ -165,8 +155,8 @@ TEST(VelmoraFault, FailedCloseKeepsTheOldOutput) {
   expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
                       with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
 
-  // Files with a second name are written in place and cannot keep their old bytes, but the
-  // failure is reported all the same: the output, and APP2 named as the output.
+  // Files with a second name are copied into and cannot keep their old bytes once the copy has
+  // begun, but the failure is reported all the same: the output, and APP2 named as the output.
   for (const std::size_t word : {7u, 4u}) {
     std::vector<std::string> in_place = words;
     in_place[7] = words[word];

@@ -3,9 +3,11 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/inputs.h"
@@ -117,8 +119,8 @@ TEST(VelmoraOutput, PathNearTheWindowsLimit) {
   }
 }
 
-// The null device has no directory entry to rename over: it is written in place.
-TEST(VelmoraOutput, NullDeviceIsWrittenInPlace) {
+// The null device has no directory entry to rename over: the image is copied into it.
+TEST(VelmoraOutput, NullDeviceIsCopiedInto) {
   ScratchDir dir;
   Inputs in;
   in.app1 = random_bytes(0x100, 15);
@@ -210,8 +212,8 @@ TEST(VelmoraOutputRules, HardLinksOwnerAndGroupStay) {
 }
 
 // A file mounted over another (as a container is given a file of its host) cannot be renamed
-// over; another user's file in a sticky directory neither. Both are written in place.
-TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreWrittenInPlace) {
+// over; another user's file in a sticky directory neither. The image is copied into both.
+TEST(VelmoraOutputRules, FilesThatCannotBeRenamedOverAreCopiedInto) {
   if (!linux_target() || geteuid() != 0) {
     GTEST_SKIP() << "needs root on Linux to mount a file and to act as another user";
   }
@@ -281,8 +283,130 @@ TEST(VelmoraOutputRules, DescriptorIntoAPipeGetsExactlyTheImage) {
   EXPECT_EQ(entry_count(s.dir.path), 3u);
 }
 
+// Runs `command` with /bin/sh; its exit status, or -1 when it did not exit.
+int shell_status(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// velmora's command line for the shell, every word quoted.
+std::string shell_words(const std::vector<std::string>& words) {
+  std::string command;
+  std::vector<std::string> all = velmora_command();
+  all.insert(all.end(), words.begin(), words.end());
+  for (const std::string& word : all) {
+    command += " '" + word + "'";
+  }
+  return command;
+}
+
+// Standard output carries the console text: an output that is the file or pipe it writes to is
+// refused before a byte of the image is written, however it is named. The null device as both
+// is fine.
+TEST(VelmoraOutputRules, ConsoleTextNeverLandsInTheImage) {
+  if (!linux_target()) {
+    GTEST_SKIP() << "/dev/stdout is a Linux facility";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, "/dev/stdout");
+  const std::string refused = "\nCan not open the path: /dev/stdout \n";
+  const std::string velmora = shell_words(s.words) + " </dev/null";
+  EXPECT_EQ(shell_status(velmora + " >'" + out + "'"), 255);
+  const Bytes written = read_bytes(out);
+  EXPECT_TRUE(std::string(written.begin(), written.end()).ends_with(refused));
+  EXPECT_LT(written.size(), 0x1000u);  // the dialogue alone
+
+  write_bytes(out, {'o', 'l', 'd'});
+  EXPECT_EQ(shell_status(velmora + " >>'" + out + "'"), 255);
+  const Bytes appended = read_bytes(out);
+  EXPECT_TRUE(std::string(appended.begin(), appended.end()).starts_with("old"));
+  EXPECT_TRUE(std::string(appended.begin(), appended.end()).ends_with(refused));
+
+  s.words[7] = out;  // the file by its own name, while standard output is that file
+  EXPECT_EQ(shell_status(shell_words(s.words) + " </dev/null >'" + out + "'"), 255);
+  s.words[7] = "/dev/stdout";
+  const std::string status = s.dir.file("status");
+  ASSERT_EQ(shell_status("(" + velmora + "; echo $? >'" + status + "') | cat >'" + out + "'"), 0);
+  EXPECT_EQ(read_bytes(status), (Bytes{'2', '5', '5', '\n'}));
+  const Bytes piped = read_bytes(out);
+  EXPECT_TRUE(std::string(piped.begin(), piped.end()).ends_with(refused));
+
+  s.words[7] = "/dev/null";
+  EXPECT_EQ(shell_status(shell_words(s.words) + " </dev/null >/dev/null"), 0);
+  EXPECT_EQ(entry_count(s.dir.path), 5u);  // the inputs, the file and the status
+}
+
+// The access control list and extended attributes of a replaced output stay, and with them who
+// may write it; a new output gets the mode the directory's default list gives a new file.
+TEST(VelmoraOutputRules, AccessControlListsAndAttributesStay) {
+  if (!linux_target() || geteuid() != 0) {
+    GTEST_SKIP() << "needs root on Linux to give the file a group and a user entry";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  write_bytes(out, Bytes(0x10, 5));
+  ASSERT_EQ(chown(out.c_str(), 0, 4242), 0);
+  ASSERT_EQ(chmod(out.c_str(), 0664), 0);
+  if (shell_status("setfacl -m u:65534:rw-,g::r--,m::rw- '" + out + "' 2>/dev/null") != 0 ||
+      shell_status("setfattr -n user.note -v kept '" + out + "' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "no access control lists or user attributes here (setfacl and setfattr of "
+                    "the acl and attr packages, and a file system that keeps them)";
+  }
+  const std::string listing = s.dir.file("listing.txt");
+  const std::string show = "getfacl -cn '" + out + "' 2>/dev/null; getfattr -d '" + out +
+                           "' 2>/dev/null | tail -n +2; stat -c '%a %u %g' '" + out + "'";
+  ASSERT_EQ(shell_status("(" + show + ") >'" + listing + "'"), 0);
+  const Bytes before = read_bytes(listing);
+  ASSERT_EQ(run_velmora(s.words).exit_status, 0);
+  EXPECT_TRUE(read_bytes(out) == s.expected);
+  ASSERT_EQ(shell_status("(" + show + ") >'" + listing + "'"), 0);
+  const Bytes after = read_bytes(listing);
+  EXPECT_EQ(std::string(after.begin(), after.end()),
+            "user::rw-\nuser:65534:rw-\ngroup::r--\nmask::rw-\nother::r--\n\n"
+            "user.note=\"kept\"\n\n664 0 4242\n");
+  EXPECT_TRUE(after == before);
+
+  const std::string inherit = s.dir.file("inherit");
+  fs::create_directory(inherit);
+  ASSERT_EQ(shell_status("setfacl -d -m u::rw-,g::r-x,o::--- '" + inherit + "'"), 0);
+  s.words[7] = inherit + "/download.bin";
+  ASSERT_EQ(run_velmora(s.words).exit_status, 0);
+  struct stat st {};
+  ASSERT_EQ(stat(s.words[7].c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);  // as `touch` makes it there
+}
+
+// The temporary file's name does not lengthen the path: an output path as long as the system
+// allows works, as with cp.
+TEST(VelmoraOutputRules, OutputPathAsLongAsTheSystemAllows) {
+  if (!linux_target()) {
+    GTEST_SKIP() << "PATH_MAX is Linux's";
+  }
+  Scene s;
+  set_scene(s, "");
+  std::string deep = s.dir.path;
+  while (deep.size() < 3800) {
+    deep += "/" + std::string(200, 'd');
+  }
+  fs::create_directories(deep);
+  const std::string out = deep + "/" + std::string(4095 - deep.size() - 1, 'o');
+  ASSERT_EQ(out.size(), 4095u);
+  s.words[7] = out;
+  for (int run = 0; run < 2; ++run) {  // a new output, then one that exists
+    SCOPED_TRACE(run);
+    const ChildResult r = run_velmora(s.words);
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_TRUE(read_bytes(out) == s.expected);
+    EXPECT_EQ(entry_count(deep), 1u);
+  }
+}
+
 // Signals during a long composition: the old output whole, or the new image whole, and no
-// other file. Two sparse applications of 384 MiB take long enough to be caught part way.
+// other file. Two sparse applications of 384 MiB take long enough to be caught part way. Where
+// the system gives no unnamed temporary file (or /proc is hidden) the temporary file has a name
+// from the start, and every signal that ends velmora removes it.
 TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
   if (!linux_target() || running_under_runner()) {
     GTEST_SKIP() << "signals are sent to a native Linux velmora";
@@ -297,15 +421,25 @@ TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
   const Bytes old = random_bytes(0x1000, 32);
   const std::vector<std::string> words = velmora_words(dir, Inputs{});
   const std::uintmax_t length = 0x3000 + 2 * (std::uintmax_t{384} << 20);
+  const ChildLimits named = {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM,
+                                             "VELMORA_SHIM_NO_TMPFILE=1",
+                                             "VELMORA_SHIM_NO_PROC=1"}};
   // Early and late: while the first application is read, and while the image is written.
   const struct {
     int signal_number;
     int delay_ms;
-  } cases[] = {{SIGINT, 100}, {SIGTERM, 900}, {SIGHUP, 1500}, {SIGKILL, 600}};
-  for (const auto [signal_number, delay_ms] : cases) {
+    bool named;
+  } cases[] = {{SIGINT, 100, false},  {SIGTERM, 900, false}, {SIGHUP, 1500, false},
+               {SIGKILL, 600, false}, {SIGQUIT, 300, true},  {SIGUSR1, 800, true},
+               {SIGALRM, 1200, true}, {SIGTERM, 500, true}};
+  for (const auto [signal_number, delay_ms, with_name] : cases) {
     SCOPED_TRACE(signal_number);
+    if (with_name && built_with_sanitizers) {
+      continue;  // the shim cannot be preloaded
+    }
     write_bytes(out, old);
-    const ChildResult r = run_velmora_and_signal(words, signal_number, delay_ms);
+    const ChildResult r =
+        run_velmora_and_signal(words, signal_number, delay_ms, with_name ? named : ChildLimits{});
     if (r.exit_status != 0) {
       EXPECT_EQ(r.signal, signal_number) << r.out;
     }
@@ -324,6 +458,34 @@ TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
     }
     EXPECT_EQ(entry_count(dir.path), 4u);
   }
+}
+
+// Without unnamed temporary files and /proc, the named route keeps every rule too: a new file,
+// a replaced one with its mode, and one with another link, which is copied into.
+TEST(VelmoraOutputRules, NamedTemporaryFilesWhereNoUnnamedOneCanBeHad) {
+  if (!linux_target() || running_under_runner() || built_with_sanitizers) {
+    GTEST_SKIP() << "preloads a library into a plain native build";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  const ChildLimits named = {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM,
+                                             "VELMORA_SHIM_NO_TMPFILE=1",
+                                             "VELMORA_SHIM_NO_PROC=1"}};
+  ASSERT_EQ(run_velmora(s.words, named).exit_status, 0);
+  EXPECT_TRUE(read_bytes(out) == s.expected);
+  ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+  write_bytes(out, {1});
+  ASSERT_EQ(run_velmora(s.words, named).exit_status, 0);
+  EXPECT_TRUE(read_bytes(out) == s.expected);
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  ASSERT_EQ(link(out.c_str(), s.dir.file("second.bin").c_str()), 0);
+  write_bytes(out, {2});
+  ASSERT_EQ(run_velmora(s.words, named).exit_status, 0);
+  EXPECT_TRUE(read_bytes(s.dir.file("second.bin")) == s.expected);
+  EXPECT_EQ(entry_count(s.dir.path), 5u);
 }
 
 }  // namespace

@@ -360,8 +360,10 @@ OutputOutcome copy_into_target(OutputFile& file, int from, bool keep_old) {
   }
   struct stat st {};
   if (keep_old && !file.created && fstat(file.target_fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    // The target is open for writing only; its old bytes are read through a second open.
-    const int reader = open(proc_fd_path(file.target_fd).c_str(), O_RDONLY | O_CLOEXEC);
+    // Where the target is open for writing only, its old bytes are read through a second open.
+    const bool readable = (fcntl(file.target_fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+    const int reader = readable ? dup(file.target_fd)
+                                : open(proc_fd_path(file.target_fd).c_str(), O_RDONLY | O_CLOEXEC);
     file.saved_fd = reader >= 0 ? create_for_copy(file, true) : -1;
     const bool saved = file.saved_fd >= 0 && copy_from_start(reader, file.saved_fd);
     if (reader >= 0) {
@@ -521,7 +523,15 @@ OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for
       return OutputOutcome::cannot_open;
     }
   } else {
-    file.target_fd = openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
+    // A regular file is opened for reading too where the user may, so that its old bytes can
+    // be kept for restore_output_file without a second open.
+    if (S_ISREG(st.st_mode)) {
+      file.target_fd =
+          openat(file.dir_fd, file.name.c_str(), (flags & ~O_WRONLY) | O_RDWR | O_NOFOLLOW);
+    }
+    if (file.target_fd < 0) {
+      file.target_fd = openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
+    }
     if (file.target_fd < 0) {
       return OutputOutcome::cannot_open;
     }

@@ -5,6 +5,7 @@
 //   VELMORA_SHIM_FAIL_CLOSE=1    closing a regular file open for writing reports EIO (the file
 //                                is closed all the same, as after a failed write-back);
 //   VELMORA_SHIM_FAIL_RENAME=N   the Nth rename (counting from 1) fails with EIO;
+//   VELMORA_SHIM_FAIL_TRUNCATE=N the Nth ftruncate fails with EIO;
 //   VELMORA_SHIM_NO_TMPFILE=1    unnamed temporary files are refused (EOPNOTSUPP), as on file
 //                                systems without them;
 //   VELMORA_SHIM_NO_PROC=1       nothing under /proc can be opened, read or linked from, as
@@ -47,14 +48,19 @@ bool refuse_tmpfile(int flags) {
 #endif
 }
 
-bool rename_fails() {
-  static const char* nth = std::getenv("VELMORA_SHIM_FAIL_RENAME");
-  static long count = 0;
+// True, with errno EIO, for the call of a kind that `variable` numbers.
+bool nth_call_fails(const char* variable, long& count) {
+  const char* nth = std::getenv(variable);
   if (nth != nullptr && ++count == std::strtol(nth, nullptr, 10)) {
     errno = EIO;
     return true;
   }
   return false;
+}
+
+bool rename_fails() {
+  static long count = 0;
+  return nth_call_fails("VELMORA_SHIM_FAIL_RENAME", count);
 }
 
 // Appends one byte to the file open as `fd`, once, when its path ends in VELMORA_SHIM_GROW.
@@ -177,6 +183,13 @@ int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags
   }
   return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir,
                                                                           to, flags);
+}
+
+int ftruncate(int fd, off_t length) {
+  static long count = 0;
+  return nth_call_fails("VELMORA_SHIM_FAIL_TRUNCATE", count)
+             ? -1
+             : next<int (*)(int, off_t)>("ftruncate")(fd, length);
 }
 
 ssize_t pread(int fd, void* to, std::size_t count, off_t offset) {

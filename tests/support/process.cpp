@@ -6,12 +6,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -27,6 +29,40 @@ const char* env_or_null(const char* name) {
   return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
+// The program under test where an unprivileged user can execute it: the build may lie in a
+// directory that user cannot enter (a checkout in root's home, or in a 0700 directory of
+// mktemp). One copy per program, in a directory every user may enter, removed at exit.
+struct SharedCopies {
+  std::string dir;
+  ~SharedCopies() {
+    if (!dir.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  }
+};
+
+std::string shared_copy(const std::string& program) {
+  static SharedCopies copies;
+  if (copies.dir.empty()) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velmora-exe-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr || chmod(pattern.c_str(), 0755) != 0) {
+      throw std::runtime_error("cannot make a directory for a shared copy of the program");
+    }
+    copies.dir = pattern;
+  }
+  const std::filesystem::path copy =
+      std::filesystem::path(copies.dir) / std::filesystem::path(program).filename();
+  if (!std::filesystem::exists(copy)) {
+    std::filesystem::copy_file(program, copy);
+    std::filesystem::permissions(
+        copy, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                  std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                  std::filesystem::perms::others_exec);
+  }
+  return copy.string();
+}
+
 struct Child {
   pid_t pid = -1;
   int stdin_fd = -1;   // write end, or -1 when the child's stdin is /dev/null
@@ -35,9 +71,15 @@ struct Child {
 
 // Starts velmora with `args`; stdin is a pipe when `pipe_stdin`, else /dev/null. The child
 // works in `directory` unless it is empty.
-Child start_child(const std::vector<std::string>& args, const ChildLimits& limits, bool pipe_stdin,
-                  const std::string& directory = "") {
-  std::vector<std::string> words = velmora_command();
+// Starts `program` (the runner's words, then the program) with `args`; stdin is a pipe when
+// `pipe_stdin`, else /dev/null. The child works in `directory` unless it is empty; with
+// `merge_stderr` its standard error goes where its standard output goes.
+Child start_child(std::vector<std::string> words, const std::vector<std::string>& args,
+                  const ChildLimits& limits, bool pipe_stdin, const std::string& directory = "",
+                  bool merge_stderr = false) {
+  if (limits.user >= 0) {
+    words.back() = shared_copy(words.back());
+  }
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& w : words) {
@@ -63,9 +105,12 @@ Child start_child(const std::vector<std::string>& args, const ChildLimits& limit
     // The child meets the signals with their default actions, whatever the tests ignore.
     // Windows has no SIGXFSZ, and Wine does not catch it for the program it runs: there a file
     // size limit must fail the write, as a full disk does.
-    for (const int signal_number : {SIGXFSZ, SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal_number :
+         {SIGXFSZ, SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
       signal(signal_number, SIG_DFL);
     }
+    const rlimit no_core{0, 0};  // a signal that dumps core leaves none in the build
+    setrlimit(RLIMIT_CORE, &no_core);
     if (windows_target()) {
       signal(SIGXFSZ, SIG_IGN);
     }
@@ -77,6 +122,9 @@ Child start_child(const std::vector<std::string>& args, const ChildLimits& limit
     const int in = pipe_stdin ? in_pipe[0] : open("/dev/null", O_RDONLY);
     dup2(in, 0);
     dup2(out_pipe[1], 1);
+    if (merge_stderr) {
+      dup2(out_pipe[1], 2);
+    }
     close(out_pipe[0]);
     close(out_pipe[1]);
     if (pipe_stdin) {
@@ -190,7 +238,7 @@ ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits&
   // velmora prints its count line before anything else, so a failed run with no output at
   // all means a runner (Wine, now and then) never started it: that launch is tried again.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    Child child = start_child(args, limits, false);
+    Child child = start_child(velmora_command(), args, limits, false);
     result.out = read_to_end(child.stdout_fd);
     wait_for(child.pid, result);
     if (!running_under_runner() || result.exit_status == 0 || !result.out.empty()) {
@@ -201,7 +249,7 @@ ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits&
 }
 
 ChildResult run_velmora_in(const std::string& directory, const std::vector<std::string>& args) {
-  Child child = start_child(args, {}, false, directory);
+  Child child = start_child(velmora_command(), args, {}, false, directory);
   ChildResult result;
   result.out = read_to_end(child.stdout_fd);
   result.exit_status = wait_status(child.pid);
@@ -209,8 +257,8 @@ ChildResult run_velmora_in(const std::string& directory, const std::vector<std::
 }
 
 ChildResult run_velmora_and_signal(const std::vector<std::string>& args, int signal_number,
-                                   int delay_ms) {
-  Child child = start_child(args, {}, false);
+                                   int delay_ms, const ChildLimits& limits) {
+  Child child = start_child(velmora_command(), args, limits, false);
   std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
   kill(child.pid, signal_number);
   ChildResult result;
@@ -221,7 +269,7 @@ ChildResult run_velmora_and_signal(const std::vector<std::string>& args, int sig
 
 WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, int silence_ms) {
   signal(SIGPIPE, SIG_IGN);
-  Child child = start_child(args, {}, true);
+  Child child = start_child(velmora_command(), args, {}, true);
   WaitResult wait;
   // Collect output while waiting, so that the child never blocks on a full pipe and the
   // text shown before the input arrives is known.
@@ -255,6 +303,15 @@ WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, i
   wait.result.out += read_to_end(child.stdout_fd);
   wait.result.exit_status = ended ? exit_status_of(status) : wait_status(child.pid);
   return wait;
+}
+
+ChildResult run_command(const std::vector<std::string>& words, const ChildLimits& limits) {
+  Child child =
+      start_child({words.front()}, {words.begin() + 1, words.end()}, limits, false, "", true);
+  ChildResult result;
+  result.out = read_to_end(child.stdout_fd);
+  wait_for(child.pid, result);
+  return result;
 }
 
 std::string gbk(const std::string& utf8) {

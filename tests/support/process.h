@@ -17,6 +17,20 @@ struct ChildResult {
   std::string out;          // standard output, byte for byte
 };
 
+// Whether this build has AddressSanitizer, which must come first in a process: a library
+// preloaded into the programs (the fault shim) cannot be used then.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool built_with_sanitizers = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool built_with_sanitizers = true;
+#else
+inline constexpr bool built_with_sanitizers = false;
+#endif
+#else
+inline constexpr bool built_with_sanitizers = false;
+#endif
+
 // An unprivileged user for children of tests that run as root: nobody.
 inline constexpr int unprivileged_user = 65534;
 
@@ -40,7 +54,11 @@ ChildResult run_velmora_in(const std::string& directory, const std::vector<std::
 
 // Runs velmora and sends it `signal_number` after `delay_ms` milliseconds, if it still runs.
 ChildResult run_velmora_and_signal(const std::vector<std::string>& args, int signal_number,
-                                   int delay_ms);
+                                   int delay_ms, const ChildLimits& limits = {});
+
+// Runs another program (words[0]) natively with the same limits; its standard error goes into
+// `out` with its standard output.
+ChildResult run_command(const std::vector<std::string>& words, const ChildLimits& limits = {});
 
 // Runs velmora with an open pipe as standard input that stays silent for `silence_ms`
 // milliseconds, or until the child ends if that comes first, then delivers one byte.
