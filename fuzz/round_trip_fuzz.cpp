@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Composition composition;
   start_composition(args, composition);
   OutputFile out;
-  create_output_file(out_path.c_str(), out);
+  open_output_or_fail(out_path.c_str(), out);
   compose_download_image(composition, out);
   end_composition(composition);
   const Bytes image = read_file(out_path);

@@ -27,7 +27,7 @@ void compose_into(const RunArgs& args, const std::string& out) {
   Composition composition;
   start_composition(args, composition);
   OutputFile file;
-  create_output_file(out.c_str(), file);
+  open_output_or_fail(out.c_str(), file);
   compose_download_image(composition, file);
   end_composition(composition);
 }

@@ -59,7 +59,7 @@ int run(int argc, char* const argv[]) {
   Composition composition;
   start_composition(args, composition);
   OutputFile out;
-  create_output_file(args.des, out);
+  open_output_or_fail(args.des, out);
   compose_download_image(composition, out);
   std::printf("%s", text_success);
   end_composition(composition);

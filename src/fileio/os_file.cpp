@@ -89,9 +89,6 @@ int open_for_reading(const char* path) {
 int close_fd(int fd) {
   return _close(fd);
 }
-bool truncate_fd(int fd, std::int64_t length) {
-  return _chsize_s(fd, length) == 0;
-}
 // The C library gives no inode numbers on Windows; the volume and the file index do the same.
 bool same_file(int fd_a, int fd_b) {
   BY_HANDLE_FILE_INFORMATION a{};
@@ -130,9 +127,6 @@ int open_for_reading(const char* path) {
 }
 int close_fd(int fd) {
   return close(fd);
-}
-bool truncate_fd(int fd, std::int64_t length) {
-  return ftruncate(fd, static_cast<off_t>(length)) == 0;
 }
 bool same_file(int fd_a, int fd_b) {
   struct stat a {};

@@ -36,8 +36,6 @@ std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destinatio
 bool write_all(int fd, const std::uint8_t* source, std::int64_t length);
 bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::int64_t length);
 
-// Cuts or extends an open file to `length` bytes.
-bool truncate_fd(int fd, std::int64_t length);
 // Copies everything `from` holds, from its first byte, to `to` at its current position, in
 // calls of io_chunk bytes.
 bool copy_from_start(int from, int to);

@@ -27,22 +27,22 @@ OutputOutcome finish_output_file(OutputFile& file) {
   return outcome;
 }
 
-void create_output_file(const char* path, OutputFile& file) {
+void open_output_or_fail(const char* path, OutputFile& file) {
   if (open_output_file(path, file) != OutputOutcome::ok) {
     discard_output_file(file);
     fail_cannot_open(path);
   }
 }
 
-void store_output_bytes(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
-                        std::int64_t count) {
+void write_output_or_fail(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
+                          std::int64_t count) {
   if (!write_output_at(file, offset, bytes, count)) {
     discard_output_file(file);
     fail_cannot_write(file.path.c_str());
   }
 }
 
-void store_output_file(OutputFile& file) {
+void finish_output_or_fail(OutputFile& file) {
   if (finish_output_file(file) != OutputOutcome::ok) {
     fail_cannot_write(file.path.c_str());
   }

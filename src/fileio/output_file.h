@@ -78,7 +78,7 @@ void settle_output_file(OutputFile& file);
 // velmora's own operations: each reports a failure through the failure ending, naming the
 // path: "Can not open the path" (-1) when the output cannot be opened, "Can not write the
 // path" (-4) when a byte was not written or the file could not be put in place.
-void create_output_file(const char* path, OutputFile& file);
-void store_output_bytes(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
-                        std::int64_t count);
-void store_output_file(OutputFile& file);
+void open_output_or_fail(const char* path, OutputFile& file);
+void write_output_or_fail(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
+                          std::int64_t count);
+void finish_output_or_fail(OutputFile& file);

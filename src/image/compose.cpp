@@ -177,7 +177,7 @@ void compose_download_image(Composition& c, OutputFile& out) {
     const std::int64_t end = std::min(start + stretch_size, c.plan.layout.length);
     read = make_stretch(c.plan, c.inputs, start, end, c.stretch, sums, failure);
     if (read) {
-      store_output_bytes(out, start, c.stretch, end - start);
+      write_output_or_fail(out, start, c.stretch, end - start);
     }
   }
   if (!read || !inputs_ended(c.inputs, failure)) {
@@ -185,12 +185,12 @@ void compose_download_image(Composition& c, OutputFile& out) {
     fail_cannot_read(c.files[failure.input].path.c_str());
   }
   const HeaderBytes header = finish_header(c.plan, sums);
-  store_output_bytes(out, header_offset, header.data(), std::int64_t{header_size});
+  write_output_or_fail(out, header_offset, header.data(), std::int64_t{header_size});
   // An input that is also the output must be closed before the output takes its place.
   for (ReadFile& file : c.files) {
     close_read_file(file);
   }
-  store_output_file(out);
+  finish_output_or_fail(out);
 }
 
 void end_composition(Composition& c) {

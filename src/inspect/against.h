@@ -1,6 +1,6 @@
-// Comparison of an image with what velmora writes from a set of inputs, region by region,
-// reading the inputs and the image side by side a stretch at a time: the expected image is
-// never composed in memory.
+// Comparison of an image with what velmora writes from a set of inputs, region by region: the
+// expected image is made by velmora's own composer a stretch at a time, beside the same stretch
+// of the image, never whole in memory.
 #pragma once
 
 #include <cstdint>

@@ -12,8 +12,9 @@ enum class ExtractOutcome { written, not_in_file, exists, cannot_write };
 // applications exactly `size` bytes each and un-reversed, each read from the image a stretch
 // at a time. All four or none: every target is checked and opened before the first byte is
 // written, and a failure at any point leaves none of the four parts behind (a file that was
-// there keeps its bytes). Writes nothing when a part lies outside the file, or when a target
-// exists already and `force` is not set. `error` names the path and the reason when the
-// outcome is not `written`.
+// there keeps its bytes, or gets them back). Writes nothing when a part lies outside the file,
+// when a target exists already and `force` is not set, when a target is the image itself, or
+// when it is a FIFO or device that no one reads. `error` names the path and the reason when
+// the outcome is not `written`.
 ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
                              const std::string& dir, bool force, std::string& error);
