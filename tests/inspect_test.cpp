@@ -136,7 +136,8 @@ std::string checks_with(const InspectReport& r, Verdict verdict) {
 }
 
 // The warnings a composed image earns: a bootloader that reaches past the header into the
-// rest of its page, load addresses off a 0x1000 boundary, empty applications, none active.
+// rest of its page, load addresses off a 0x1000 boundary, empty applications, none active,
+// load ranges that overlap or cross into the high window.
 std::string expected_warnings(std::size_t boot_length, const App& app1, const App& app2) {
   std::string names;
   const auto add = [&](bool holds, const char* name) {
@@ -150,6 +151,13 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
   add(app1.bytes.empty(), "app1_size");
   add(app2.bytes.empty(), "app2_size");
   add(std::strcmp(app1.status, "0") == 0 && std::strcmp(app2.status, "0") == 0, "active_app");
+  // Load ranges: load address plus size, in 64 bits; the window starts at 0x11000000.
+  const auto end = [](const App& a) { return std::uint64_t{a.load_addr} + a.bytes.size(); };
+  add(!app1.bytes.empty() && !app2.bytes.empty() &&
+          std::max(app1.load_addr, app2.load_addr) < std::min(end(app1), end(app2)),
+      "load_overlap");
+  add(app1.load_addr < 0x11000000 && end(app1) > 0x11000000, "app1_load_window");
+  add(app2.load_addr < 0x11000000 && end(app2) > 0x11000000, "app2_load_window");
   return names;
 }
 
@@ -424,8 +432,8 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
       {"APP1 status", Edit::flip, 0x2000, 0, "header_crc app1_status", ""},
       {"APP1 crc field", Edit::flip, 0x2008, 0, "header_crc app1_crc", ""},
       {"APP2 load address, still high", Edit::flip, 0x2053, 0, "header_crc", ""},
-      {"APP2 load address moved low", Edit::set_word_forged, 0x2050, 0x10000000,
-       "app2_flags app2_crc", ""},
+      {"APP2 load address moved low, onto APP1's", Edit::set_word_forged, 0x2050, 0x10000000,
+       "app2_flags app2_crc", "load_overlap"},
       {"reserved descriptor byte", Edit::flip, 0x2014, 0, "header_crc header_reserved", ""},
       {"reserved byte under the header crc", Edit::flip, 0x2060, 0, "header_crc header_reserved",
        ""},
@@ -570,6 +578,9 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       {"app1_size", "the application is not empty"},
       {"app2_size", "the application is not empty"},
       {"active_app", "at least one application is active"},
+      {"load_overlap", "the load ranges of APP1 and APP2 do not overlap"},
+      {"app1_load_window", "the load range does not cross 0x11000000"},
+      {"app2_load_window", "the load range does not cross 0x11000000"},
   };
   std::string report =
       "image:  " + good + "\nlength: 0x00006000 (24576 bytes, 6 pages)\n\nAPP1\n" +
@@ -591,7 +602,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
     json_checks += std::string(json_checks.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
                    "\", \"verdict\": \"pass\", \"detail\": \"" + detail + "\"}";
   }
-  report += "summary: PASS: 22 passed, 0 warnings, 0 failed, 0 skipped\n";
+  report += "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n";
   ProcessResult run = inspect(s, {good});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, report);
@@ -620,7 +631,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "  \"header_crc_stored\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
       ",\n  \"header_crc_computed\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
       ",\n  \"checks\": [\n" + json_checks +
-      "\n  ],\n  \"passed\": 22,\n  \"warnings\": 0,\n  \"failed\": 0,\n  \"skipped\": 0,\n"
+      "\n  ],\n  \"passed\": 25,\n  \"warnings\": 0,\n  \"failed\": 0,\n  \"skipped\": 0,\n"
       "  \"map\": [\n"
       "    {\"offset\": 0, \"end\": 8192, \"length\": 8192, \"name\": \"bootloader\"},\n"
       "    {\"offset\": 8192, \"end\": 8448, \"length\": 256, \"name\": \"header\"},\n"
@@ -681,7 +692,10 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "  pass  app1_size        the application is not empty\n"
       "  pass  app2_size        the application is not empty\n"
       "  warn  active_app       no application is active: there is nothing to start\n"
-      "summary: FAIL: 9 passed, 4 warnings, 9 failed, 0 skipped\n";
+      "  pass  load_overlap     the load ranges of APP1 and APP2 do not overlap\n"
+      "  pass  app1_load_window the load range does not cross 0x11000000\n"
+      "  pass  app2_load_window the load range does not cross 0x11000000\n"
+      "summary: FAIL: 12 passed, 4 warnings, 9 failed, 0 skipped\n";
   run = inspect(s, {s.file("bad.bin")});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out,
@@ -715,7 +729,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
                   passes[i].first);
     empty_report += line;
   }
-  EXPECT_EQ(run.out, empty_report + "summary: FAIL: 0 passed, 0 warnings, 1 failed, 21 skipped\n");
+  EXPECT_EQ(run.out, empty_report + "summary: FAIL: 0 passed, 0 warnings, 1 failed, 24 skipped\n");
   EXPECT_EQ(run.err, "");
 
   // Files that cannot be read: status 2, the path and the system's reason on standard error,
@@ -747,7 +761,15 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
             std::string::npos)
       << run.out;
 
-  // Usage errors: status 2 and the usage line on standard error.
+  // Usage errors: status 2 and the usage lines on standard error; with --json, one JSON
+  // object that says why on standard output.
+  const std::string usage_lines =
+      "Usage: velmora-inspect [--json] [--quiet] [--map] [--readback] [--extract DIR [--force]] "
+      "IMAGE\n       velmora-inspect [--json] [--quiet] [--readback] --against BOOT APP1 "
+      "LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2 IMAGE\n       velmora-inspect [--json] "
+      "[--quiet] --diff IMAGE_A IMAGE_B\n";
+  const std::string diff_misuse =
+      "--diff takes two images and no other image, --against, --extract, --map or --readback";
   const std::pair<std::vector<std::string>, std::string> misuses[] = {
       {{}, "no image given"},
       {{"--bogus", good}, "unknown option: --bogus"},
@@ -759,27 +781,35 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
        "--against needs BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2"},
       {{"--map", "--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1", good},
        "--against cannot be combined with --extract or --map"},
-      {{"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}, "no image given"}};
+      {{"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}, "no image given"},
+      {{"--diff", good}, "--diff needs IMAGE_A IMAGE_B"},
+      {{"--diff", good, good, good}, diff_misuse},
+      {{"--readback", "--diff", good, good}, diff_misuse},
+      {{"--diff", good, good, "--against", "b", "a1", "0", "1", "a2", "0", "1"}, diff_misuse},
+      {{"--quiet", "--map", good}, "--quiet cannot be combined with --map"}};
   for (const auto& [args, message] : misuses) {
+    SCOPED_TRACE(message);
     run = inspect(s, args);
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "velmora-inspect: " + message +
-                           "\nUsage: velmora-inspect [--json] [--map] [--extract DIR [--force]] "
-                           "IMAGE\n       velmora-inspect [--json] --against BOOT APP1 LOAD_ADDR1 "
-                           "STATUS1 APP2 LOAD_ADDR2 STATUS2 IMAGE\nTry 'velmora-inspect --help' "
-                           "for more.\n");
+    EXPECT_EQ(run.err, "velmora-inspect: " + message + "\n" + usage_lines +
+                           "Try 'velmora-inspect --help' for more.\n");
+    std::vector<std::string> with_json = args;
+    with_json.insert(with_json.begin(), "--json");
+    run = inspect(s, with_json);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(is_json(run.out)) << run.out;
+    EXPECT_EQ(run.out,
+              "{\n  \"result\": \"error\",\n  \"error\": " + json_string(message) + "\n}\n");
   }
 
   run = inspect(s, {"--help"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(
-      run.out.rfind("Usage: velmora-inspect [--json] [--map] [--extract DIR [--force]] IMAGE\n", 0),
-      0u);
+  EXPECT_EQ(run.out.rfind(usage_lines, 0), 0u);
   // Every byte of the help, by its length and checksum.
-  EXPECT_EQ(run.out.size(), 1118u);
+  EXPECT_EQ(run.out.size(), 1654u);
   EXPECT_EQ(model_crc(reinterpret_cast<const std::uint8_t*>(run.out.data()), run.out.size()),
-            0x0DE253D5u);
+            0x6B0EAAC9u);
   run = inspect(s, {"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
@@ -796,7 +826,7 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\n  size:         0x00000000 (0 bytes, 0 pages)\n"), std::string::npos);
-  EXPECT_NE(run.out.find("summary: PASS: 19 passed, 3 warnings, 0 failed"), std::string::npos);
+  EXPECT_NE(run.out.find("summary: PASS: 22 passed, 3 warnings, 0 failed"), std::string::npos);
   EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
 }
 
@@ -881,7 +911,7 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
       {s.file("empty.bin"),
        "\"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
        "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n"},
-      {s.file("empty.bin"), "\"failed\": 1,\n  \"skipped\": 21,\n"},
+      {s.file("empty.bin"), "\"failed\": 1,\n  \"skipped\": 24,\n"},
   };
   for (const auto& [path, expected] : cases) {
     SCOPED_TRACE(path);
@@ -1085,7 +1115,8 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
                 ", \"length\": 4096, \"load_addr\": 16777216, \"status\": 1},\n" +
                 "    \"app2\": {" + path("file", inputs[4]) +
                 ", \"length\": 32, \"load_addr\": 285212672, \"status\": 2}\n  },\n" +
-                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"differences\": [\n" +
+                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"warnings\": [],\n" +
+                "  \"differences\": [\n" +
                 "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
                 "\"inputs\": 16777216},\n    {\"what\": \"header_crc\", \"kind\": \"field\", "
                 "\"image\": " +
@@ -1118,14 +1149,18 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
     break;
   }
 
-  // An input that cannot be read: status 2, its path and the reason, nothing printed.
+  // An input that cannot be read: status 2, its path and the reason, on standard error and,
+  // with --json, as the one object on standard output.
   std::vector<std::string> missing = inputs;
   missing[4] = s.file("missing.bin");
+  const std::string reason = s.file("missing.bin") + ": cannot open: No such file or directory";
   run = inspect(s, words({"--json"}, missing));
   EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + reason + "\"\n}\n");
+  EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
+  run = inspect(s, words({}, missing));
+  EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "velmora-inspect: " + s.file("missing.bin") +
-                         ": cannot open: No such file or directory\n");
 }
 
 TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
@@ -1133,20 +1168,22 @@ TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
   const ScratchDir s;
   compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1234)},
           App{random_bytes(rng, 0x906), 0x11000000, "1"});
-  // 32 marks span the 0x6000 bytes: one mark is 0x300 bytes, partly covered marks count.
+  // 32 marks span the 0x6000 bytes: one mark is 0x300 bytes, and each region's ends are
+  // rounded to the nearest mark. The header (0x2000-0x2100) rounds to none and takes the mark
+  // after the bootloader's; the rest of the header page then starts one mark later.
   const auto bar = [](std::size_t from, std::size_t to) {
     return "|" + std::string(from, '.') + std::string(to - from, '#') + std::string(32 - to, '.') +
            "|  ";
   };
   const std::string map = "\nmap:\n  offset      end         length      |" + std::string(32, ' ') +
                           "|  what\n" + "  0x00000000  0x00002000  0x00002000  " + bar(0, 11) +
-                          "bootloader\n" + "  0x00002000  0x00002100  0x00000100  " + bar(10, 11) +
-                          "header\n" + "  0x00002100  0x00003000  0x00000f00  " + bar(11, 16) +
+                          "bootloader\n" + "  0x00002000  0x00002100  0x00000100  " + bar(11, 12) +
+                          "header\n" + "  0x00002100  0x00003000  0x00000f00  " + bar(12, 16) +
                           "rest of the header page\n" + "  0x00003000  0x00004234  0x00001234  " +
-                          bar(16, 23) + "APP1\n" + "  0x00004234  0x00005000  0x00000dcc  " +
+                          bar(16, 22) + "APP1\n" + "  0x00004234  0x00005000  0x00000dcc  " +
                           bar(22, 27) + "APP1 padding\n" +
-                          "  0x00005000  0x00005906  0x00000906  " + bar(26, 30) + "APP2\n" +
-                          "  0x00005906  0x00006000  0x000006fa  " + bar(29, 32) + "APP2 padding\n";
+                          "  0x00005000  0x00005906  0x00000906  " + bar(27, 30) + "APP2\n" +
+                          "  0x00005906  0x00006000  0x000006fa  " + bar(30, 32) + "APP2 padding\n";
   ProcessResult run = inspect(s, {"--map", s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find(map), std::string::npos) << run.out;
@@ -1227,13 +1264,14 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
   EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: Is a directory\n");
   fs::remove(out + "/app1.bin");
 
-  // A target that exists refuses the run before the report is printed.
+  // A target that exists refuses the run before the report is printed; with --json the
+  // report is one object that says why.
   write_bytes(out + "/header.bin", {'o', 'l', 'd'});
   run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/header.bin: exists already (use --force to " +
-                         "replace it)\n");
+  const std::string exists = out + "/header.bin: exists already (use --force to replace it)";
+  EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + exists + "\"\n}\n");
+  EXPECT_EQ(run.err, "velmora-inspect: " + exists + "\n");
   EXPECT_EQ(parts_left(), "header.bin");
 
   // Writing fails part way, in app1.bin after boot.bin and header.bin were whole: no part is

@@ -1,0 +1,252 @@
+#include "inspect/diff.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "image/boot_header.h"
+#include "image/layout.h"
+#include "image/word_reverse.h"
+#include "inspect/inspect.h"
+
+namespace {
+
+constexpr std::int64_t header_end = header_offset + static_cast<std::int64_t>(header_size);
+
+// What one image's header says, where it has one.
+struct Side {
+  const ByteSource* source = nullptr;
+  bool has_header = false;
+  HeaderBytes bytes{};
+  BootHeader header;
+};
+
+// A stretch of one side: where it starts in the file, how many bytes the file holds of it,
+// and whether they are stored word-reversed.
+struct Span {
+  std::int64_t offset = 0;
+  std::int64_t held = 0;
+  bool reversed = false;
+};
+
+// One buffer per side, a word longer than a stretch: a reversed side reads whole words.
+struct Buffers {
+  std::vector<std::uint8_t> a;
+  std::vector<std::uint8_t> b;
+};
+
+Span span(const Side& s, std::int64_t from, std::int64_t to, bool reversed) {
+  Span sp;
+  sp.offset = std::min(from, s.source->length);
+  sp.held = std::max<std::int64_t>(0, std::min(to, s.source->length) - sp.offset);
+  sp.reversed = reversed;
+  return sp;
+}
+
+// Reads `n` bytes `done` bytes into a span, turned back where it is reversed: the words are
+// counted from the span's start, and a word the span holds whole is read whole even where
+// only part of it is compared.
+bool read_span(const ByteSource& src, const Span& sp, std::int64_t done, std::int64_t n,
+               std::vector<std::uint8_t>& buffer, std::string& error) {
+  const std::int64_t whole = sp.reversed ? std::min((n + 3) / 4 * 4, sp.held - done) : n;
+  if (!read_source(src, sp.offset + done, buffer.data(), whole, error)) {
+    return false;
+  }
+  if (sp.reversed) {
+    reverse_word_bytes(buffer.data(), static_cast<std::size_t>(whole));
+  }
+  return true;
+}
+
+bool compare_spans(const Side& a, const Span& sa, const Side& b, const Span& sb, Buffers& buffers,
+                   RegionDiff& d, std::string& error) {
+  d.kind = RegionKind::bytes;
+  d.held_a = sa.held;
+  d.held_b = sb.held;
+  d.offset_a = sa.offset;
+  d.offset_b = sb.offset;
+  const std::int64_t common = std::min(sa.held, sb.held);
+  for (std::int64_t done = 0; done < common;) {
+    const std::int64_t n = std::min(common - done, stretch_bytes);
+    if (!read_span(*a.source, sa, done, n, buffers.a, error) ||
+        !read_span(*b.source, sb, done, n, buffers.b, error)) {
+      return false;
+    }
+    const auto k = static_cast<std::size_t>(n);
+    // Byte by byte only where the stretches differ at all: the common case is equality.
+    if (std::memcmp(buffers.a.data(), buffers.b.data(), k) != 0) {
+      for (std::size_t i = 0; i < k; ++i) {
+        if (buffers.a[i] != buffers.b[i]) {
+          d.first = d.count == 0 ? done + static_cast<std::int64_t>(i) : d.first;
+          ++d.count;
+        }
+      }
+    }
+    done += n;
+  }
+  if (sa.held != sb.held) {
+    d.first = d.count == 0 ? common : d.first;
+    d.count += std::max(sa.held, sb.held) - common;
+  }
+  d.same = d.count == 0;
+  return true;
+}
+
+RegionDiff field(const char* what, const Side& a, const Side& b, std::uint32_t va,
+                 std::uint32_t vb) {
+  RegionDiff d;
+  d.kind = RegionKind::field;
+  d.what = what;
+  d.a = va;
+  d.b = vb;
+  d.a_known = a.has_header;
+  d.b_known = b.has_header;
+  d.same = d.a_known == d.b_known && (!d.a_known || va == vb);
+  return d;
+}
+
+void compare_fields(const Side& a, const Side& b, std::vector<RegionDiff>& out) {
+  const std::pair<const char*, std::uint32_t ImageDescriptor::*> fields[] = {
+      {"status", &ImageDescriptor::status}, {"flags", &ImageDescriptor::flags},
+      {"crc", &ImageDescriptor::crc},       {"offset", &ImageDescriptor::offset},
+      {"size", &ImageDescriptor::size},     {"load_addr", &ImageDescriptor::load_addr},
+  };
+  const std::pair<const char*, ImageDescriptor BootHeader::*> apps[] = {
+      {"app1", &BootHeader::app1}, {"app2", &BootHeader::app2}};
+  for (const auto& [app, descriptor] : apps) {
+    for (const auto& [name, member] : fields) {
+      const std::string what = std::string(app) + "." + name;
+      out.push_back(field(what.c_str(), a, b, (a.header.*descriptor).*member,
+                          (b.header.*descriptor).*member));
+    }
+  }
+  out.push_back(field("header_crc", a, b, a.header.header_crc, b.header.header_crc));
+}
+
+// The reserved header bytes, where both sides have a header; else the header's bytes as a
+// plain region, so that the side that holds them shows as differing.
+bool compare_reserved(const Side& a, const Side& b, Buffers& buffers, RegionDiff& d,
+                      std::string& error) {
+  d.what = "header_reserved";
+  if (!a.has_header || !b.has_header) {
+    return compare_spans(a, span(a, header_offset, header_end, false), b,
+                         span(b, header_offset, header_end, false), buffers, d, error);
+  }
+  d.kind = RegionKind::bytes;
+  d.held_a = d.held_b = static_cast<std::int64_t>(header_size);
+  d.offset_a = d.offset_b = header_offset;
+  const HeaderMask& mask = header_field_bytes();
+  for (std::size_t i = 0; i < header_size; ++i) {
+    if (!mask[i] && a.bytes[i] != b.bytes[i]) {
+      d.first = d.count == 0 ? static_cast<std::int64_t>(i) : d.first;
+      ++d.count;
+    }
+  }
+  d.same = d.count == 0;
+  return true;
+}
+
+struct AppSpans {
+  Span app;
+  Span fill;
+};
+
+AppSpans app_spans(const Side& s, const ImageDescriptor& d) {
+  if (!s.has_header) {
+    return {span(s, 0, 0, false), span(s, 0, 0, false)};
+  }
+  const std::int64_t offset = d.offset;
+  const std::int64_t end = offset + std::int64_t{d.size};
+  return {span(s, offset, end, in_high_window(d.load_addr)),
+          span(s, end, offset + pages(d.size) * page_size, false)};
+}
+
+bool read_side(const ByteSource& source, Side& s, std::string& error) {
+  s.source = &source;
+  s.has_header = source.length >= header_end;
+  if (!s.has_header) {
+    return true;
+  }
+  if (!read_source(source, header_offset, s.bytes.data(), static_cast<std::int64_t>(header_size),
+                   error)) {
+    return false;
+  }
+  s.header = decode_boot_header(s.bytes);
+  return true;
+}
+
+}  // namespace
+
+bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error) {
+  Side sa;
+  Side sb;
+  if (!read_side(a, sa, error) || !read_side(b, sb, error)) {
+    return false;
+  }
+  const auto buffer = [](std::int64_t most) {
+    return std::vector<std::uint8_t>(
+        static_cast<std::size_t>(std::min(std::max<std::int64_t>(most, 0), stretch_bytes) + 4));
+  };
+  Buffers buffers{buffer(a.length), buffer(b.length)};
+  DiffReport r;
+  r.length_a = a.length;
+  r.length_b = b.length;
+
+  RegionDiff boot;
+  boot.what = "bootloader";
+  if (!compare_spans(sa, span(sa, bootloader_offset, header_offset, false), sb,
+                     span(sb, bootloader_offset, header_offset, false), buffers, boot, error)) {
+    return false;
+  }
+  r.regions.push_back(std::move(boot));
+  compare_fields(sa, sb, r.regions);
+  RegionDiff reserved;
+  if (!compare_reserved(sa, sb, buffers, reserved, error)) {
+    return false;
+  }
+  r.regions.push_back(std::move(reserved));
+  RegionDiff page;
+  page.what = "header_page_fill";
+  if (!compare_spans(sa, span(sa, header_end, app1_offset, false), sb,
+                     span(sb, header_end, app1_offset, false), buffers, page, error)) {
+    return false;
+  }
+  r.regions.push_back(std::move(page));
+
+  const AppSpans apps_a[] = {app_spans(sa, sa.header.app1), app_spans(sa, sa.header.app2)};
+  const AppSpans apps_b[] = {app_spans(sb, sb.header.app1), app_spans(sb, sb.header.app2)};
+  const char* names[2][2] = {{"app1", "app1_fill"}, {"app2", "app2_fill"}};
+  for (std::size_t i = 0; i < 2; ++i) {
+    RegionDiff app;
+    app.what = names[i][0];
+    RegionDiff fill;
+    fill.what = names[i][1];
+    if (!compare_spans(sa, apps_a[i].app, sb, apps_b[i].app, buffers, app, error) ||
+        !compare_spans(sa, apps_a[i].fill, sb, apps_b[i].fill, buffers, fill, error)) {
+      return false;
+    }
+    r.regions.push_back(std::move(app));
+    r.regions.push_back(std::move(fill));
+  }
+  RegionDiff length;
+  length.kind = RegionKind::length;
+  length.what = "length";
+  length.a = a.length;
+  length.b = b.length;
+  length.same = a.length == b.length;
+  r.regions.push_back(std::move(length));
+  report = std::move(r);
+  return true;
+}
+
+std::int64_t regions_differing(const DiffReport& r) {
+  std::int64_t n = 0;
+  for (const RegionDiff& d : r.regions) {
+    n += d.same ? 0 : 1;
+  }
+  return n;
+}
+
+int diff_exit_status(const DiffReport& r) {
+  return regions_differing(r) == 0 ? inspect_exit_pass : inspect_exit_fail;
+}
