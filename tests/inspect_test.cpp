@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -715,6 +716,48 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
                 " (over the un-reversed bytes)\n\nheader crc: stored " + header_crc +
                 ", computed " + bad_crc + "\n" + checks);
   EXPECT_EQ(run.err, "");
+  // The same facts and verdicts in JSON, the checks taken from the expected lines above, and
+  // the quiet form: the lines of failures and warnings, and the summary.
+  std::string bad_checks;
+  std::string quiet;
+  std::istringstream lines(checks.substr(checks.find("  pass")));
+  for (std::string line; std::getline(lines, line) && line.rfind("summary: ", 0) != 0;) {
+    const std::string verdict = line.substr(2, 4);
+    const std::string name = line.substr(8, line.find(' ', 8) - 8);
+    bad_checks += std::string(bad_checks.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
+                  "\", \"verdict\": \"" + verdict +
+                  "\", \"detail\": " + json_string(line.substr(25)) + "}";
+    quiet += verdict == "fail" || verdict == "warn" ? line + "\n" : "";
+  }
+  const auto number = [](std::uint32_t n) { return std::to_string(n); };
+  EXPECT_EQ(inspect(s, {"--json", s.file("bad.bin")}).out,
+            "{\n  \"file\": \"" + s.file("bad.bin") +
+                "\", \"file_hex\": null,\n  \"length\": 24577,\n  \"pages\": 7,\n"
+                "  \"header_present\": true,\n  \"app1\": {\n    \"status\": 2,\n"
+                "    \"active\": false,\n    \"flags\": 98304,\n    \"flag_set\": true,\n"
+                "    \"flag_allowed\": false,\n    \"load_addr\": 268435472,\n"
+                "    \"high_window\": false,\n    \"offset\": 12288,\n    \"size\": 4097,\n"
+                "    \"pages\": 2,\n    \"in_file\": true,\n    \"crc_stored\": 305419896,\n"
+                "    \"crc_computed\": " +
+                number(model_crc(image.data() + 0x3000, 0x1001)) +
+                "\n  },\n  \"app2\": {\n    \"status\": 0,\n    \"active\": false,\n"
+                "    \"flags\": 32768,\n    \"flag_set\": true,\n    \"flag_allowed\": false,\n"
+                "    \"load_addr\": 285212672,\n    \"high_window\": true,\n"
+                "    \"offset\": 22528,\n    \"size\": 6,\n    \"pages\": 1,\n"
+                "    \"in_file\": true,\n    \"crc_stored\": " +
+                number(model_crc(app2)) + ",\n    \"crc_computed\": " +
+                number(model_crc(Bytes(6, 0xFF))) + "\n  },\n  \"header_crc_stored\": " +
+                number(model_crc(read_bytes(good).data() + 0x2000, 0xF0)) +
+                ",\n  \"header_crc_computed\": " + number(model_crc(image.data() + 0x2000, 0xF0)) +
+                ",\n  \"checks\": [\n" + bad_checks +
+                "\n  ],\n  \"passed\": 12,\n  \"warnings\": 4,\n  \"failed\": 9,\n"
+                "  \"skipped\": 0,\n  \"result\": \"fail\"\n}\n");
+  run = inspect(s, {"--quiet", s.file("bad.bin")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, quiet + "summary: FAIL: 12 passed, 4 warnings, 9 failed, 0 skipped\n");
+  EXPECT_EQ(inspect(s, {"--quiet", good}).out,
+            "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n");
+  EXPECT_EQ(inspect(s, {"--quiet", "--json", good}).out, inspect(s, {"--json", good}).out);
 
   write_bytes(s.file("empty.bin"), {});
   run = inspect(s, {s.file("empty.bin")});
@@ -1132,6 +1175,18 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
                          "(0x00003010 in the image)\nresult: DIFFERENT: 1 difference\n"),
             std::string::npos)
       << run.out;
+  // Every field of a byte difference, and the quiet form: the difference and the result.
+  run = inspect(s, words({"--json"}, inputs));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("  \"warnings\": [],\n  \"differences\": [\n    {\"what\": \"app1\", "
+                         "\"kind\": \"bytes\", \"count\": 1, \"first_offset\": 16, "
+                         "\"first_image_offset\": 12304}\n  ],\n  \"result\": \"different\"\n}\n"),
+            std::string::npos)
+      << run.out;
+  run = inspect(s, words({"--quiet"}, inputs));
+  EXPECT_EQ(run.out,
+            "  app1: 1 byte differ, the first at 0x00000010 in the region (0x00003010 "
+            "in the image)\nresult: DIFFERENT: 1 difference\n");
 
   // An input that ends before its reported length (a pseudo-file of the kernel's) is named.
   for (const char* pseudo : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
@@ -1194,6 +1249,51 @@ TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
                          "\"app1\"}"),
             std::string::npos)
       << run.out;
+
+  // Any sizes, a huge image too: a region without bytes marks nothing, every other region
+  // marks at least one column, no column is marked twice, and every row is as long as the
+  // heading.
+  const Bytes good = read_bytes(s.file("image.bin"));
+  const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+      {0, 0x906}, {0x1234, 0}, {0, 0}, {0x1000, 0x1000}, {0x7FFFF000, 0x7FFFFFFF}};
+  for (const auto& [size1, size2] : sizes) {
+    SCOPED_TRACE(hex(size1) + " " + hex(size2));
+    Bytes forged = good;
+    put_le32(forged.data(), 0x2010, size1);
+    put_le32(forged.data(), 0x2040, size2);
+    put_le32(forged.data(), 0x203C,
+             static_cast<std::uint32_t>(0x3000 + (size1 + 0xFFFull) / 0x1000 * 0x1000));
+    write_bytes(s.file("forged.bin"), forged);
+    run = inspect(s, {"--map", s.file("forged.bin")});
+    const std::string table = run.out.substr(run.out.find("\nmap:\n") + 6);
+    std::vector<std::string> rows;
+    for (std::size_t at = 0, end; (end = table.find('\n', at)) != std::string::npos; at = end + 1) {
+      rows.push_back(table.substr(at, end - at));
+    }
+    ASSERT_EQ(rows.size(), 8u);
+    const std::size_t bar_at = rows[0].find('|');
+    std::string used(32, ' ');
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      const std::string& row = rows[i];
+      SCOPED_TRACE(row);
+      ASSERT_EQ(row.find('|'), bar_at);
+      ASSERT_EQ(row[bar_at + 33], '|');
+      const std::string marks = row.substr(bar_at + 1, 32);
+      // The third column is the length: 0 for an empty region.
+      std::istringstream columns(row);
+      std::string offset;
+      std::string end;
+      std::string length;
+      columns >> offset >> end >> length;
+      EXPECT_EQ(marks.find('#') == std::string::npos, std::stoull(length, nullptr, 16) == 0);
+      for (std::size_t c = 0; c < 32; ++c) {
+        if (marks[c] == '#') {
+          EXPECT_EQ(used[c], ' ') << "column " << c << " marked twice";
+          used[c] = '#';
+        }
+      }
+    }
+  }
 }
 
 TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
