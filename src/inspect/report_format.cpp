@@ -83,6 +83,12 @@ struct Json {
   std::vector<Level> levels;
 };
 
+// A new line, indented to the depth of the innermost level.
+void json_new_line(Json& j) {
+  j.text += '\n';
+  j.text.append(2 * j.levels.size(), ' ');
+}
+
 // Starts the next member (with `key`) or element (without) of the innermost level.
 void json_next(Json& j, const char* key) {
   if (!j.levels.empty()) {
@@ -91,7 +97,7 @@ void json_next(Json& j, const char* key) {
     if (level.inline_members) {
       j.text += level.empty ? "" : " ";
     } else {
-      j.text += "\n" + std::string(2 * j.levels.size(), ' ');
+      json_new_line(j);
     }
     level.empty = false;
   }
@@ -110,7 +116,7 @@ void json_close(Json& j, char bracket) {
   const Json::Level level = j.levels.back();
   j.levels.pop_back();
   if (!level.inline_members && !level.empty) {
-    j.text += "\n" + std::string(2 * j.levels.size(), ' ');
+    json_new_line(j);
   }
   j.text += bracket;
 }
