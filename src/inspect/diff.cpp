@@ -43,19 +43,20 @@ Span span(const Side& s, std::int64_t from, std::int64_t to, bool reversed) {
   return sp;
 }
 
-// Reads `n` bytes `done` bytes into a span, turned back where it is reversed: the words are
-// counted from the span's start, and a word the span holds whole is read whole even where
-// only part of it is compared.
-bool read_span(const ByteSource& src, const Span& sp, std::int64_t done, std::int64_t n,
-               std::vector<std::uint8_t>& buffer, std::string& error) {
-  const std::int64_t whole = sp.reversed ? std::min((n + 3) / 4 * 4, sp.held - done) : n;
-  if (!read_source(src, sp.offset + done, buffer.data(), whole, error)) {
-    return false;
+// How many bytes to read `done` bytes into a span to compare `n` of them: where the span is
+// reversed, the words are counted from its start, and a word it holds whole is read whole
+// even where only part of it is compared.
+std::int64_t read_count(const Span& sp, std::int64_t done, std::int64_t n) {
+  return sp.reversed ? std::min((n + 3) / 4 * 4, sp.held - done) : n;
+}
+
+void count_differences(const Buffers& buffers, std::int64_t done, std::size_t n, RegionDiff& d) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (buffers.a[i] != buffers.b[i]) {
+      d.first = d.count == 0 ? done + static_cast<std::int64_t>(i) : d.first;
+      ++d.count;
+    }
   }
-  if (sp.reversed) {
-    reverse_word_bytes(buffer.data(), static_cast<std::size_t>(whole));
-  }
-  return true;
 }
 
 bool compare_spans(const Side& a, const Span& sa, const Side& b, const Span& sb, Buffers& buffers,
@@ -68,19 +69,29 @@ bool compare_spans(const Side& a, const Span& sa, const Side& b, const Span& sb,
   const std::int64_t common = std::min(sa.held, sb.held);
   for (std::int64_t done = 0; done < common;) {
     const std::int64_t n = std::min(common - done, stretch_bytes);
-    if (!read_span(*a.source, sa, done, n, buffers.a, error) ||
-        !read_span(*b.source, sb, done, n, buffers.b, error)) {
+    const std::int64_t read_a = read_count(sa, done, n);
+    const std::int64_t read_b = read_count(sb, done, n);
+    if (!read_source(*a.source, sa.offset + done, buffers.a.data(), read_a, error) ||
+        !read_source(*b.source, sb.offset + done, buffers.b.data(), read_b, error)) {
       return false;
     }
     const auto k = static_cast<std::size_t>(n);
-    // Byte by byte only where the stretches differ at all: the common case is equality.
+    // Sides stored alike are equal un-reversed where they are equal as stored: the common case
+    // is equality, so the words are turned back, and the bytes looked at one by one, only
+    // where the stretches differ.
+    const bool alike = sa.reversed == sb.reversed && read_a == read_b;
+    if (alike && std::memcmp(buffers.a.data(), buffers.b.data(), k) == 0) {
+      done += n;
+      continue;
+    }
+    if (sa.reversed) {
+      reverse_word_bytes(buffers.a.data(), static_cast<std::size_t>(read_a));
+    }
+    if (sb.reversed) {
+      reverse_word_bytes(buffers.b.data(), static_cast<std::size_t>(read_b));
+    }
     if (std::memcmp(buffers.a.data(), buffers.b.data(), k) != 0) {
-      for (std::size_t i = 0; i < k; ++i) {
-        if (buffers.a[i] != buffers.b[i]) {
-          d.first = d.count == 0 ? done + static_cast<std::int64_t>(i) : d.first;
-          ++d.count;
-        }
-      }
+      count_differences(buffers, done, k, d);
     }
     done += n;
   }
