@@ -132,7 +132,7 @@ void fuzz_diff(const std::uint8_t* data, std::size_t size) {
   std::string error;
   check(diff_images(memory_source(a.data(), static_cast<std::int64_t>(a.size())),
                     memory_source(b.data(), static_cast<std::int64_t>(b.size())), r, error));
-  check(r.regions.size() == 21);
+  check(r.regions.size() == 22);
   for (const RegionDiff& d : r.regions) {
     if (d.kind == RegionKind::bytes) {
       const std::int64_t most = std::max(d.held_a, d.held_b);

@@ -1670,8 +1670,9 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
       {0x2000, "app1.status"},
       {0x2004, "app1.flags"},
       {0x2008, "app1.crc"},
-      // APP1 moved past the end of the file: none of its bytes or its fill's are in B.
-      {0x200D, "app1.offset app1:4660@0x0 app1_fill:3532@0x0"},
+      // APP1 moved past the end of the file: none of its bytes or its fill's are in B, whose
+      // two pages at 0x3000 are then outside every region.
+      {0x200D, "app1.offset app1:4660@0x0 app1_fill:3532@0x0 outside:8192@0x0"},
       {0x2020, "app1.load_addr"},  // still below the high window
       // A load address moved into the high window un-reverses B's APP1: its bytes differ
       // (counted below).
@@ -1710,9 +1711,21 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
     }
     EXPECT_EQ(differing(diff_of(image, edited)), expected);
   }
+  // Bytes after the image's end, and in a gap that a forged header leaves, are compared as
+  // the region outside.
   Bytes longer = image;
   longer.resize(0x7000, 0xFF);
-  EXPECT_EQ(differing(diff_of(image, longer)), "length");
+  EXPECT_EQ(differing(diff_of(image, longer)), "outside:4096@0x0 length");
+  Bytes dump_a = longer;
+  Bytes dump_b = longer;
+  dump_b[0x6800] = 0;
+  EXPECT_EQ(differing(diff_of(dump_a, dump_b)), "outside:1@0x800");
+  put_le32(dump_a.data(), 0x200C, 0x4000);  // APP1 and its fill moved on by a page in both:
+  put_le32(dump_b.data(), 0x200C, 0x4000);  // 0x3000-0x3FFF is then outside every region
+  dump_b[0x3010] ^= 1;
+  const DiffReport gap = diff_of(dump_a, dump_b);
+  EXPECT_EQ(differing(gap), "outside:2@0x10");  // the bytes at 0x3010 and at 0x6800
+  EXPECT_EQ(gap.regions[gap.regions.size() - 2].offset_a + 0x10, 0x3010);
 
   // APP2 moved to the low window, its bytes the same: its load address and flag, the header
   // checksum, and no byte.
@@ -1791,6 +1804,7 @@ TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
                          "  same     app1_fill (0x0 bytes)\n"
                          "  same     app2 (0x20 bytes)\n"
                          "  same     app2_fill (0xfe0 bytes)\n"
+                         "  same     outside (0x0 bytes)\n"
                          "  same     length: 0x00005000\n"
                          "result: IDENTICAL: every region is the same\n");
   EXPECT_EQ(inspect(s, {"--quiet", "--diff", a, b}).out,
@@ -1805,7 +1819,7 @@ TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
             "  differs  app1.load_addr: A 0x10000000, B 0x10100000\n"
             "  differs  app1 (0x1000 bytes): 1 byte differ, the first at 0x10 in the region "
             "(0x00003010 in A, 0x00003010 in B)\n"
-            "result: DIFFERENT: 2 of 21 regions differ\n");
+            "result: DIFFERENT: 2 of 22 regions differ\n");
   run = inspect(s, {"--json", "--diff", a, b});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(is_json(run.out)) << run.out;
@@ -1821,7 +1835,7 @@ TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
                     "4096, \"length_b\": 4096, \"count\": 1, \"first_offset\": 16, "
                     "\"first_offset_a\": 12304, \"first_offset_b\": 12304},\n"),
         std::string("    {\"what\": \"length\", \"kind\": \"length\", \"same\": true, \"a\": "
-                    "20480, \"b\": 20480}\n  ],\n  \"same\": 19,\n  \"different\": 2,\n"
+                    "20480, \"b\": 20480}\n  ],\n  \"same\": 20,\n  \"different\": 2,\n"
                     "  \"result\": \"different\"\n}\n")}) {
     EXPECT_NE(run.out.find(piece), std::string::npos) << piece << "\n" << run.out;
   }

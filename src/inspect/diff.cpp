@@ -172,6 +172,96 @@ AppSpans app_spans(const Side& s, const ImageDescriptor& d) {
           span(s, end, offset + pages(d.size) * page_size, false)};
 }
 
+// The pieces of a file that no region covers, in file order: after the image's end, and where
+// a forged header leaves a gap between its regions or lays them out past each other.
+std::vector<Span> outside_pieces(const Side& s, const AppSpans (&apps)[2]) {
+  std::vector<Span> covered = {span(s, 0, app1_offset, false)};
+  for (const AppSpans& a : apps) {
+    covered.push_back(a.app);
+    covered.push_back(a.fill);
+  }
+  std::sort(covered.begin(), covered.end(),
+            [](const Span& x, const Span& y) { return x.offset < y.offset; });
+  std::vector<Span> pieces;
+  std::int64_t at = 0;
+  for (const Span& c : covered) {
+    if (c.held > 0 && c.offset > at) {
+      pieces.push_back(span(s, at, c.offset, false));
+    }
+    at = c.held > 0 ? std::max(at, c.offset + c.held) : at;
+  }
+  if (at < s.source->length) {
+    pieces.push_back(span(s, at, s.source->length, false));
+  }
+  return pieces;
+}
+
+// Where the byte `k` bytes into a file's pieces lies in the file.
+std::int64_t piece_offset(const std::vector<Span>& pieces, std::int64_t k) {
+  for (const Span& p : pieces) {
+    if (k < p.held) {
+      return p.offset + k;
+    }
+    k -= p.held;
+  }
+  return pieces.empty() ? 0 : pieces.back().offset + pieces.back().held + k;
+}
+
+std::int64_t total_held(const std::vector<Span>& pieces) {
+  std::int64_t n = 0;
+  for (const Span& p : pieces) {
+    n += p.held;
+  }
+  return n;
+}
+
+// The bytes outside every region of each file, compared as one stream per file.
+bool compare_outside(const Side& a, const std::vector<Span>& pa, const Side& b,
+                     const std::vector<Span>& pb, Buffers& buffers, RegionDiff& d,
+                     std::string& error) {
+  d.kind = RegionKind::bytes;
+  d.what = "outside";
+  d.held_a = total_held(pa);
+  d.held_b = total_held(pb);
+  const std::int64_t common = std::min(d.held_a, d.held_b);
+  std::size_t ia = 0;
+  std::size_t ib = 0;
+  std::int64_t in_a = 0;  // bytes used of the current piece of each side
+  std::int64_t in_b = 0;
+  for (std::int64_t done = 0; done < common;) {
+    while (in_a == pa[ia].held) {
+      ++ia;
+      in_a = 0;
+    }
+    while (in_b == pb[ib].held) {
+      ++ib;
+      in_b = 0;
+    }
+    const std::int64_t n =
+        std::min({common - done, stretch_bytes, pa[ia].held - in_a, pb[ib].held - in_b});
+    if (!read_source(*a.source, pa[ia].offset + in_a, buffers.a.data(), n, error) ||
+        !read_source(*b.source, pb[ib].offset + in_b, buffers.b.data(), n, error)) {
+      return false;
+    }
+    const auto k = static_cast<std::size_t>(n);
+    if (std::memcmp(buffers.a.data(), buffers.b.data(), k) != 0) {
+      count_differences(buffers, done, k, d);
+    }
+    done += n;
+    in_a += n;
+    in_b += n;
+  }
+  if (d.held_a != d.held_b) {
+    d.first = d.count == 0 ? common : d.first;
+    d.count += std::max(d.held_a, d.held_b) - common;
+  }
+  d.same = d.count == 0;
+  // The region's "start" in each file is chosen so that start + first is the first byte's place.
+  d.offset_a = piece_offset(pa, d.first) - d.first;
+  d.offset_b = piece_offset(pb, d.first) - d.first;
+  return true;
+}
+
 bool read_side(const ByteSource& source, Side& s, std::string& error) {
   s.source = &source;
   s.has_header = source.length >= header_end;
@@ -239,6 +329,12 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
     r.regions.push_back(std::move(app));
     r.regions.push_back(std::move(fill));
   }
+  RegionDiff outside;
+  if (!compare_outside(sa, outside_pieces(sa, apps_a), sb, outside_pieces(sb, apps_b), buffers,
+                       outside, error)) {
+    return false;
+  }
+  r.regions.push_back(std::move(outside));
   RegionDiff length;
   length.kind = RegionKind::length;
   length.what = "length";

@@ -34,7 +34,9 @@ struct DiffReport {
   std::int64_t length_a = 0;
   std::int64_t length_b = 0;
   // bootloader, each header field by name, header_reserved, header_page_fill, app1,
-  // app1_fill, app2, app2_fill, length: always all of them, in this order.
+  // app1_fill, app2, app2_fill, outside (the bytes of each file that no other region covers:
+  // after the image's end, or in a gap a forged header leaves), length: always all of them,
+  // in this order.
   std::vector<RegionDiff> regions;
 };
 
