@@ -2,13 +2,17 @@
 # Times velmora-inspect reading a large image beside `cksum` reading the same file: both read
 # every byte and checksum it, so cksum is the speed of simply getting through the file. The
 # two alternate, RUNS times each, and the script prints the median of each, their ratio and
-# velmora-inspect's peak resident memory for the report, --against and --extract.
+# velmora-inspect's peak resident memory for the report, --against and --extract. It then
+# does the same for --readback on a flash dump (the image and TAIL_MIB MiB of 0xFF) beside
+# cksum on the dump, and for --diff on the image and an identical copy (every byte of both
+# read and compared) beside `cmp` on the same two files.
 #
 #   bench/inspect.sh [path/to/build/dir]      (holds velmora and velmora-inspect)
 #
 # Environment: APP_MIB (size of each application, default 512, so the image is about
-# 1 GiB), RUNS (default 5), WORK_DIR (where the inputs, the image and the extracted parts go,
-# default a new directory under ${TMPDIR:-/tmp}; it needs room for about four times
+# 1 GiB), TAIL_MIB (the erased flash after the image in the dump, default 64), RUNS (default
+# 5), WORK_DIR (where the inputs, the image, its copy, the dump and the extracted parts go,
+# default a new directory under ${TMPDIR:-/tmp}; it needs room for about six times
 # 2 * APP_MIB).
 set -euo pipefail
 
@@ -33,11 +37,13 @@ if [[ ! -x /usr/bin/time ]]; then
 fi
 
 app_mib=${APP_MIB:-512}
+tail_mib=${TAIL_MIB:-64}
 runs=${RUNS:-5}
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/velmora-inspect-bench.XXXXXX")}
 mkdir -p "$work"
 trap 'rm -rf "$work"/boot.bin "$work"/app1.bin "$work"/app2.bin "$work"/image.bin \
-      "$work"/parts "$work"/time.txt; rmdir "$work" 2>/dev/null || true' EXIT
+      "$work"/copy.bin "$work"/dump.bin "$work"/parts "$work"/time.txt
+      rmdir "$work" 2>/dev/null || true' EXIT
 
 echo "making an image in $work from two applications of $app_mib MiB"
 head -c $((6 * 1024)) /dev/urandom >"$work/boot.bin"
@@ -79,12 +85,52 @@ read -r extract_ms extract_kib < <(timed "$build/velmora-inspect" --extract "$wo
   "$work/image.bin")
 rm -rf "$work/parts"
 
+# A flash dump, and a copy of the image for --diff; all three from the page cache.
+cp "$work/image.bin" "$work/copy.bin"
+{
+  cat "$work/image.bin"
+  head -c $((tail_mib * 1024 * 1024)) /dev/zero | tr '\0' '\377'
+} >"$work/dump.bin"
+cat "$work/copy.bin" "$work/dump.bin" "$work/image.bin" >/dev/null
+
+readback_ms=()
+dump_cksum_ms=()
+readback_peak=0
+diff_ms=()
+cmp_ms=()
+diff_peak=0
+for ((i = 1; i <= runs; i++)); do
+  read -r ms kib < <(timed "$build/velmora-inspect" --readback "$work/dump.bin")
+  readback_ms+=("$ms")
+  readback_peak=$((kib > readback_peak ? kib : readback_peak))
+  read -r ms _ < <(timed cksum "$work/dump.bin")
+  dump_cksum_ms+=("$ms")
+  read -r ms kib < <(timed "$build/velmora-inspect" --diff "$work/image.bin" "$work/copy.bin")
+  diff_ms+=("$ms")
+  diff_peak=$((kib > diff_peak ? kib : diff_peak))
+  read -r ms _ < <(timed cmp "$work/image.bin" "$work/copy.bin")
+  cmp_ms+=("$ms")
+  echo "run $i: --readback ${readback_ms[-1]} ms, cksum ${dump_cksum_ms[-1]} ms;" \
+    "--diff ${diff_ms[-1]} ms, cmp ${cmp_ms[-1]} ms"
+done
+read -r against_rb_ms against_rb_kib < <(timed "$build/velmora-inspect" --readback --against \
+  "${words[@]}" "$work/dump.bin")
+
 v=$(median "${inspect_ms[@]}")
 c=$(median "${cksum_ms[@]}")
+rb=$(median "${readback_ms[@]}")
+rc=$(median "${dump_cksum_ms[@]}")
+d=$(median "${diff_ms[@]}")
+dc=$(median "${cmp_ms[@]}")
 echo
-echo "image: $image_bytes bytes"
+echo "image: $image_bytes bytes; dump: $(stat -c %s "$work/dump.bin") bytes"
 echo "velmora-inspect median: $v ms"
 echo "cksum median:           $c ms"
 awk -v v="$v" -v c="$c" 'BEGIN { printf "ratio velmora-inspect / cksum: %.2f\n", v / c }'
+echo "--readback median:      $rb ms (cksum on the dump $rc ms)"
+awk -v v="$rb" -v c="$rc" 'BEGIN { printf "ratio --readback / cksum: %.2f\n", v / c }'
+echo "--diff median:          $d ms (cmp $dc ms)"
+awk -v v="$d" -v c="$dc" 'BEGIN { printf "ratio --diff / cmp: %.2f\n", v / c }'
 echo "peak resident memory: report $peak KiB, --against $against_kib KiB ($against_ms ms)," \
-  "--extract $extract_kib KiB ($extract_ms ms)"
+  "--extract $extract_kib KiB ($extract_ms ms), --readback $readback_peak KiB," \
+  "--readback --against $against_rb_kib KiB ($against_rb_ms ms), --diff $diff_peak KiB"

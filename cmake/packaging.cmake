@@ -7,7 +7,8 @@
 #
 # The .deb follows Debian's policy for binary packages, so that lintian finds nothing to say:
 # gzipped man pages, a changelog.gz and a copyright file in /usr/share/doc/velmora, a
-# maintainer with an address and an extended description.
+# maintainer with an address and an extended description. velmora-inspect's bash completion
+# goes where bash-completion finds it.
 
 # The version is said in the changelog and the man pages' title lines as well; a release that
 # changes it in project() alone would ship a package that contradicts itself.
@@ -51,6 +52,9 @@ else()
     set(changelog ${PROJECT_BINARY_DIR}/doc/changelog.gz)
   endif()
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Where bash-completion looks for a command's completion: a file named after the command.
+  install(FILES ${PROJECT_SOURCE_DIR}/completion/velmora-inspect.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velmora-inspect)
   install(FILES ${changelog} ${PROJECT_SOURCE_DIR}/doc/copyright
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The whole licence text, for a system without Debian's /usr/share/common-licenses, and

@@ -1,7 +1,8 @@
 // Any bytes make a verdict: inspecting an untrusted image never crashes, never reads outside
 // the image and never allocates more than a stretch. The same bytes, cut into three inputs,
 // their numbers and an image, are compared as --against compares them: never a read outside
-// any of the four, and every difference named consistently.
+// any of the four, and every difference named consistently. The bytes are also read as a flash
+// read-back, and cut in two to be compared as --diff compares two images.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +14,9 @@
 #include "cli/run.h"
 #include "image/layout.h"
 #include "inspect/against.h"
+#include "inspect/diff.h"
 #include "inspect/inspect.h"
+#include "inspect/readback.h"
 #include "inspect/report_format.h"
 
 namespace {
@@ -110,11 +113,46 @@ void fuzz_against(const std::uint8_t* data, std::size_t size) {
   (void)against_json("image.bin", parse_run_args(argv.data()), r);
 }
 
+void fuzz_readback(const Bytes& dump) {
+  InspectReport report;
+  std::string error;
+  check(inspect_readback(memory_source(dump.data(), static_cast<std::int64_t>(dump.size())), report,
+                         error));
+  check(report.readback.requested && report.length <= static_cast<std::int64_t>(dump.size()));
+  check(std::string(report.checks.back().name) == "readback_tail");
+  (void)report_text("dump.bin", report);
+  (void)report_json("dump.bin", report);
+}
+
+void fuzz_diff(const std::uint8_t* data, std::size_t size) {
+  const std::size_t half = size / 2;
+  const Bytes a(data, data + half);
+  const Bytes b(data + half, data + size);
+  DiffReport r;
+  std::string error;
+  check(diff_images(memory_source(a.data(), static_cast<std::int64_t>(a.size())),
+                    memory_source(b.data(), static_cast<std::int64_t>(b.size())), r, error));
+  check(r.regions.size() == 22);
+  for (const RegionDiff& d : r.regions) {
+    if (d.kind == RegionKind::bytes) {
+      const std::int64_t most = std::max(d.held_a, d.held_b);
+      check(d.count >= 0 && d.count <= most && d.same == (d.count == 0));
+      check(d.same || (d.first >= 0 && d.first < most));
+      check(d.offset_a + d.held_a <= static_cast<std::int64_t>(a.size()));
+      check(d.offset_b + d.held_b <= static_cast<std::int64_t>(b.size()));
+    }
+  }
+  (void)diff_text("a.bin", "b.bin", r);
+  (void)diff_json("a.bin", "b.bin", r);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An exact-size copy, so that a read one byte past the end is caught.
   fuzz_report(Bytes(data, data + size));
   fuzz_against(data, size);
+  fuzz_readback(Bytes(data, data + size));
+  fuzz_diff(data, size);
   return 0;
 }

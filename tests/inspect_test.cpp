@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "image/boot_header.h"
 #include "image/layout.h"
 #include "inspect/against.h"
+#include "inspect/diff.h"
 #include "inspect/report_format.h"
 #include "support/files.h"
 #include "support/model.h"
@@ -136,7 +138,8 @@ std::string checks_with(const InspectReport& r, Verdict verdict) {
 }
 
 // The warnings a composed image earns: a bootloader that reaches past the header into the
-// rest of its page, load addresses off a 0x1000 boundary, empty applications, none active.
+// rest of its page, load addresses off a 0x1000 boundary, empty applications, none active,
+// load ranges that overlap or cross into the high window.
 std::string expected_warnings(std::size_t boot_length, const App& app1, const App& app2) {
   std::string names;
   const auto add = [&](bool holds, const char* name) {
@@ -150,6 +153,13 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
   add(app1.bytes.empty(), "app1_size");
   add(app2.bytes.empty(), "app2_size");
   add(std::strcmp(app1.status, "0") == 0 && std::strcmp(app2.status, "0") == 0, "active_app");
+  // Load ranges: load address plus size, in 64 bits; the window starts at 0x11000000.
+  const auto end = [](const App& a) { return std::uint64_t{a.load_addr} + a.bytes.size(); };
+  add(!app1.bytes.empty() && !app2.bytes.empty() &&
+          std::max(app1.load_addr, app2.load_addr) < std::min(end(app1), end(app2)),
+      "load_overlap");
+  add(app1.load_addr < 0x11000000 && end(app1) > 0x11000000, "app1_load_window");
+  add(app2.load_addr < 0x11000000 && end(app2) > 0x11000000, "app2_load_window");
   return names;
 }
 
@@ -424,8 +434,8 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
       {"APP1 status", Edit::flip, 0x2000, 0, "header_crc app1_status", ""},
       {"APP1 crc field", Edit::flip, 0x2008, 0, "header_crc app1_crc", ""},
       {"APP2 load address, still high", Edit::flip, 0x2053, 0, "header_crc", ""},
-      {"APP2 load address moved low", Edit::set_word_forged, 0x2050, 0x10000000,
-       "app2_flags app2_crc", ""},
+      {"APP2 load address moved low, onto APP1's", Edit::set_word_forged, 0x2050, 0x10000000,
+       "app2_flags app2_crc", "load_overlap"},
       {"reserved descriptor byte", Edit::flip, 0x2014, 0, "header_crc header_reserved", ""},
       {"reserved byte under the header crc", Edit::flip, 0x2060, 0, "header_crc header_reserved",
        ""},
@@ -570,6 +580,9 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       {"app1_size", "the application is not empty"},
       {"app2_size", "the application is not empty"},
       {"active_app", "at least one application is active"},
+      {"load_overlap", "the load ranges of APP1 and APP2 do not overlap"},
+      {"app1_load_window", "the load range does not cross 0x11000000"},
+      {"app2_load_window", "the load range does not cross 0x11000000"},
   };
   std::string report =
       "image:  " + good + "\nlength: 0x00006000 (24576 bytes, 6 pages)\n\nAPP1\n" +
@@ -591,7 +604,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
     json_checks += std::string(json_checks.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
                    "\", \"verdict\": \"pass\", \"detail\": \"" + detail + "\"}";
   }
-  report += "summary: PASS: 22 passed, 0 warnings, 0 failed, 0 skipped\n";
+  report += "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n";
   ProcessResult run = inspect(s, {good});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, report);
@@ -620,7 +633,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "  \"header_crc_stored\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
       ",\n  \"header_crc_computed\": " + std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
       ",\n  \"checks\": [\n" + json_checks +
-      "\n  ],\n  \"passed\": 22,\n  \"warnings\": 0,\n  \"failed\": 0,\n  \"skipped\": 0,\n"
+      "\n  ],\n  \"passed\": 25,\n  \"warnings\": 0,\n  \"failed\": 0,\n  \"skipped\": 0,\n"
       "  \"map\": [\n"
       "    {\"offset\": 0, \"end\": 8192, \"length\": 8192, \"name\": \"bootloader\"},\n"
       "    {\"offset\": 8192, \"end\": 8448, \"length\": 256, \"name\": \"header\"},\n"
@@ -681,7 +694,10 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "  pass  app1_size        the application is not empty\n"
       "  pass  app2_size        the application is not empty\n"
       "  warn  active_app       no application is active: there is nothing to start\n"
-      "summary: FAIL: 9 passed, 4 warnings, 9 failed, 0 skipped\n";
+      "  pass  load_overlap     the load ranges of APP1 and APP2 do not overlap\n"
+      "  pass  app1_load_window the load range does not cross 0x11000000\n"
+      "  pass  app2_load_window the load range does not cross 0x11000000\n"
+      "summary: FAIL: 12 passed, 4 warnings, 9 failed, 0 skipped\n";
   run = inspect(s, {s.file("bad.bin")});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out,
@@ -701,6 +717,48 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
                 " (over the un-reversed bytes)\n\nheader crc: stored " + header_crc +
                 ", computed " + bad_crc + "\n" + checks);
   EXPECT_EQ(run.err, "");
+  // The same facts and verdicts in JSON, the checks taken from the expected lines above, and
+  // the quiet form: the lines of failures and warnings, and the summary.
+  std::string bad_checks;
+  std::string quiet;
+  std::istringstream lines(checks.substr(checks.find("  pass")));
+  for (std::string line; std::getline(lines, line) && line.rfind("summary: ", 0) != 0;) {
+    const std::string verdict = line.substr(2, 4);
+    const std::string name = line.substr(8, line.find(' ', 8) - 8);
+    bad_checks += std::string(bad_checks.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
+                  "\", \"verdict\": \"" + verdict +
+                  "\", \"detail\": " + json_string(line.substr(25)) + "}";
+    quiet += verdict == "fail" || verdict == "warn" ? line + "\n" : "";
+  }
+  const auto number = [](std::uint32_t n) { return std::to_string(n); };
+  EXPECT_EQ(inspect(s, {"--json", s.file("bad.bin")}).out,
+            "{\n  \"file\": \"" + s.file("bad.bin") +
+                "\", \"file_hex\": null,\n  \"length\": 24577,\n  \"pages\": 7,\n"
+                "  \"header_present\": true,\n  \"app1\": {\n    \"status\": 2,\n"
+                "    \"active\": false,\n    \"flags\": 98304,\n    \"flag_set\": true,\n"
+                "    \"flag_allowed\": false,\n    \"load_addr\": 268435472,\n"
+                "    \"high_window\": false,\n    \"offset\": 12288,\n    \"size\": 4097,\n"
+                "    \"pages\": 2,\n    \"in_file\": true,\n    \"crc_stored\": 305419896,\n"
+                "    \"crc_computed\": " +
+                number(model_crc(image.data() + 0x3000, 0x1001)) +
+                "\n  },\n  \"app2\": {\n    \"status\": 0,\n    \"active\": false,\n"
+                "    \"flags\": 32768,\n    \"flag_set\": true,\n    \"flag_allowed\": false,\n"
+                "    \"load_addr\": 285212672,\n    \"high_window\": true,\n"
+                "    \"offset\": 22528,\n    \"size\": 6,\n    \"pages\": 1,\n"
+                "    \"in_file\": true,\n    \"crc_stored\": " +
+                number(model_crc(app2)) + ",\n    \"crc_computed\": " +
+                number(model_crc(Bytes(6, 0xFF))) + "\n  },\n  \"header_crc_stored\": " +
+                number(model_crc(read_bytes(good).data() + 0x2000, 0xF0)) +
+                ",\n  \"header_crc_computed\": " + number(model_crc(image.data() + 0x2000, 0xF0)) +
+                ",\n  \"checks\": [\n" + bad_checks +
+                "\n  ],\n  \"passed\": 12,\n  \"warnings\": 4,\n  \"failed\": 9,\n"
+                "  \"skipped\": 0,\n  \"result\": \"fail\"\n}\n");
+  run = inspect(s, {"--quiet", s.file("bad.bin")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, quiet + "summary: FAIL: 12 passed, 4 warnings, 9 failed, 0 skipped\n");
+  EXPECT_EQ(inspect(s, {"--quiet", good}).out,
+            "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n");
+  EXPECT_EQ(inspect(s, {"--quiet", "--json", good}).out, inspect(s, {"--json", good}).out);
 
   write_bytes(s.file("empty.bin"), {});
   run = inspect(s, {s.file("empty.bin")});
@@ -715,7 +773,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
                   passes[i].first);
     empty_report += line;
   }
-  EXPECT_EQ(run.out, empty_report + "summary: FAIL: 0 passed, 0 warnings, 1 failed, 21 skipped\n");
+  EXPECT_EQ(run.out, empty_report + "summary: FAIL: 0 passed, 0 warnings, 1 failed, 24 skipped\n");
   EXPECT_EQ(run.err, "");
 
   // Files that cannot be read: status 2, the path and the system's reason on standard error,
@@ -747,7 +805,15 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
             std::string::npos)
       << run.out;
 
-  // Usage errors: status 2 and the usage line on standard error.
+  // Usage errors: status 2 and the usage lines on standard error; with --json, one JSON
+  // object that says why on standard output.
+  const std::string usage_lines =
+      "Usage: velmora-inspect [--json] [--quiet] [--map] [--readback] [--extract DIR [--force]] "
+      "IMAGE\n       velmora-inspect [--json] [--quiet] [--readback] --against BOOT APP1 "
+      "LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2 IMAGE\n       velmora-inspect [--json] "
+      "[--quiet] --diff IMAGE_A IMAGE_B\n";
+  const std::string diff_misuse =
+      "--diff takes two images and no other image, --against, --extract, --map or --readback";
   const std::pair<std::vector<std::string>, std::string> misuses[] = {
       {{}, "no image given"},
       {{"--bogus", good}, "unknown option: --bogus"},
@@ -759,27 +825,35 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
        "--against needs BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2"},
       {{"--map", "--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1", good},
        "--against cannot be combined with --extract or --map"},
-      {{"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}, "no image given"}};
+      {{"--against", "b", "a1", "0x10000000", "1", "a2", "0x11000000", "1"}, "no image given"},
+      {{"--diff", good}, "--diff needs IMAGE_A IMAGE_B"},
+      {{"--diff", good, good, good}, diff_misuse},
+      {{"--readback", "--diff", good, good}, diff_misuse},
+      {{"--diff", good, good, "--against", "b", "a1", "0", "1", "a2", "0", "1"}, diff_misuse},
+      {{"--quiet", "--map", good}, "--quiet cannot be combined with --map"}};
   for (const auto& [args, message] : misuses) {
+    SCOPED_TRACE(message);
     run = inspect(s, args);
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "velmora-inspect: " + message +
-                           "\nUsage: velmora-inspect [--json] [--map] [--extract DIR [--force]] "
-                           "IMAGE\n       velmora-inspect [--json] --against BOOT APP1 LOAD_ADDR1 "
-                           "STATUS1 APP2 LOAD_ADDR2 STATUS2 IMAGE\nTry 'velmora-inspect --help' "
-                           "for more.\n");
+    EXPECT_EQ(run.err, "velmora-inspect: " + message + "\n" + usage_lines +
+                           "Try 'velmora-inspect --help' for more.\n");
+    std::vector<std::string> with_json = args;
+    with_json.insert(with_json.begin(), "--json");
+    run = inspect(s, with_json);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(is_json(run.out)) << run.out;
+    EXPECT_EQ(run.out,
+              "{\n  \"result\": \"error\",\n  \"error\": " + json_string(message) + "\n}\n");
   }
 
   run = inspect(s, {"--help"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(
-      run.out.rfind("Usage: velmora-inspect [--json] [--map] [--extract DIR [--force]] IMAGE\n", 0),
-      0u);
+  EXPECT_EQ(run.out.rfind(usage_lines, 0), 0u);
   // Every byte of the help, by its length and checksum.
-  EXPECT_EQ(run.out.size(), 1118u);
+  EXPECT_EQ(run.out.size(), 1654u);
   EXPECT_EQ(model_crc(reinterpret_cast<const std::uint8_t*>(run.out.data()), run.out.size()),
-            0x0DE253D5u);
+            0x6B0EAAC9u);
   run = inspect(s, {"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
@@ -796,7 +870,7 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\n  size:         0x00000000 (0 bytes, 0 pages)\n"), std::string::npos);
-  EXPECT_NE(run.out.find("summary: PASS: 19 passed, 3 warnings, 0 failed"), std::string::npos);
+  EXPECT_NE(run.out.find("summary: PASS: 22 passed, 3 warnings, 0 failed"), std::string::npos);
   EXPECT_EQ(read_bytes(s.file("out/app1.bin")), app1.bytes);
 }
 
@@ -881,7 +955,7 @@ TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
       {s.file("empty.bin"),
        "\"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
        "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n"},
-      {s.file("empty.bin"), "\"failed\": 1,\n  \"skipped\": 21,\n"},
+      {s.file("empty.bin"), "\"failed\": 1,\n  \"skipped\": 24,\n"},
   };
   for (const auto& [path, expected] : cases) {
     SCOPED_TRACE(path);
@@ -925,6 +999,12 @@ TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
       {"an empty APP2",
        {boot, app1, "0x08004000", "1", s.file("empty.bin"), "0x11000000", "1"},
        "app2_size"},
+      {"both applications loaded at one address",
+       {boot, app1, "0x08004000", "1", app2, "0x08004000", "1"},
+       "load_overlap"},
+      {"APP1 loaded across the window's start, onto APP2",
+       {boot, app1, "0x10FFF000", "1", app2, "0x11000000", "1"},
+       "load_overlap app1_load_window"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1085,7 +1165,8 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
                 ", \"length\": 4096, \"load_addr\": 16777216, \"status\": 1},\n" +
                 "    \"app2\": {" + path("file", inputs[4]) +
                 ", \"length\": 32, \"load_addr\": 285212672, \"status\": 2}\n  },\n" +
-                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"differences\": [\n" +
+                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"warnings\": [],\n" +
+                "  \"differences\": [\n" +
                 "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
                 "\"inputs\": 16777216},\n    {\"what\": \"header_crc\", \"kind\": \"field\", "
                 "\"image\": " +
@@ -1101,6 +1182,18 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
                          "(0x00003010 in the image)\nresult: DIFFERENT: 1 difference\n"),
             std::string::npos)
       << run.out;
+  // Every field of a byte difference, and the quiet form: the difference and the result.
+  run = inspect(s, words({"--json"}, inputs));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("  \"warnings\": [],\n  \"differences\": [\n    {\"what\": \"app1\", "
+                         "\"kind\": \"bytes\", \"count\": 1, \"first_offset\": 16, "
+                         "\"first_image_offset\": 12304}\n  ],\n  \"result\": \"different\"\n}\n"),
+            std::string::npos)
+      << run.out;
+  run = inspect(s, words({"--quiet"}, inputs));
+  EXPECT_EQ(run.out,
+            "  app1: 1 byte differ, the first at 0x00000010 in the region (0x00003010 "
+            "in the image)\nresult: DIFFERENT: 1 difference\n");
 
   // An input that ends before its reported length (a pseudo-file of the kernel's) is named.
   for (const char* pseudo : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
@@ -1118,14 +1211,18 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
     break;
   }
 
-  // An input that cannot be read: status 2, its path and the reason, nothing printed.
+  // An input that cannot be read: status 2, its path and the reason, on standard error and,
+  // with --json, as the one object on standard output.
   std::vector<std::string> missing = inputs;
   missing[4] = s.file("missing.bin");
+  const std::string reason = s.file("missing.bin") + ": cannot open: No such file or directory";
   run = inspect(s, words({"--json"}, missing));
   EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + reason + "\"\n}\n");
+  EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
+  run = inspect(s, words({}, missing));
+  EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "velmora-inspect: " + s.file("missing.bin") +
-                         ": cannot open: No such file or directory\n");
 }
 
 TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
@@ -1133,20 +1230,22 @@ TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
   const ScratchDir s;
   compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1234)},
           App{random_bytes(rng, 0x906), 0x11000000, "1"});
-  // 32 marks span the 0x6000 bytes: one mark is 0x300 bytes, partly covered marks count.
+  // 32 marks span the 0x6000 bytes: one mark is 0x300 bytes, and each region's ends are
+  // rounded to the nearest mark. The header (0x2000-0x2100) rounds to none and takes the mark
+  // after the bootloader's; the rest of the header page then starts one mark later.
   const auto bar = [](std::size_t from, std::size_t to) {
     return "|" + std::string(from, '.') + std::string(to - from, '#') + std::string(32 - to, '.') +
            "|  ";
   };
   const std::string map = "\nmap:\n  offset      end         length      |" + std::string(32, ' ') +
                           "|  what\n" + "  0x00000000  0x00002000  0x00002000  " + bar(0, 11) +
-                          "bootloader\n" + "  0x00002000  0x00002100  0x00000100  " + bar(10, 11) +
-                          "header\n" + "  0x00002100  0x00003000  0x00000f00  " + bar(11, 16) +
+                          "bootloader\n" + "  0x00002000  0x00002100  0x00000100  " + bar(11, 12) +
+                          "header\n" + "  0x00002100  0x00003000  0x00000f00  " + bar(12, 16) +
                           "rest of the header page\n" + "  0x00003000  0x00004234  0x00001234  " +
-                          bar(16, 23) + "APP1\n" + "  0x00004234  0x00005000  0x00000dcc  " +
+                          bar(16, 22) + "APP1\n" + "  0x00004234  0x00005000  0x00000dcc  " +
                           bar(22, 27) + "APP1 padding\n" +
-                          "  0x00005000  0x00005906  0x00000906  " + bar(26, 30) + "APP2\n" +
-                          "  0x00005906  0x00006000  0x000006fa  " + bar(29, 32) + "APP2 padding\n";
+                          "  0x00005000  0x00005906  0x00000906  " + bar(27, 30) + "APP2\n" +
+                          "  0x00005906  0x00006000  0x000006fa  " + bar(30, 32) + "APP2 padding\n";
   ProcessResult run = inspect(s, {"--map", s.file("image.bin")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find(map), std::string::npos) << run.out;
@@ -1157,6 +1256,51 @@ TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
                          "\"app1\"}"),
             std::string::npos)
       << run.out;
+
+  // Any sizes, a huge image too: a region without bytes marks nothing, every other region
+  // marks at least one column, no column is marked twice, and every row is as long as the
+  // heading.
+  const Bytes good = read_bytes(s.file("image.bin"));
+  const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
+      {0, 0x906}, {0x1234, 0}, {0, 0}, {0x1000, 0x1000}, {0x7FFFF000, 0x7FFFFFFF}};
+  for (const auto& [size1, size2] : sizes) {
+    SCOPED_TRACE(hex(size1) + " " + hex(size2));
+    Bytes forged = good;
+    put_le32(forged.data(), 0x2010, size1);
+    put_le32(forged.data(), 0x2040, size2);
+    put_le32(forged.data(), 0x203C,
+             static_cast<std::uint32_t>(0x3000 + (size1 + 0xFFFull) / 0x1000 * 0x1000));
+    write_bytes(s.file("forged.bin"), forged);
+    run = inspect(s, {"--map", s.file("forged.bin")});
+    const std::string table = run.out.substr(run.out.find("\nmap:\n") + 6);
+    std::vector<std::string> rows;
+    for (std::size_t at = 0, end; (end = table.find('\n', at)) != std::string::npos; at = end + 1) {
+      rows.push_back(table.substr(at, end - at));
+    }
+    ASSERT_EQ(rows.size(), 8u);
+    const std::size_t bar_at = rows[0].find('|');
+    std::string used(32, ' ');
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      const std::string& row = rows[i];
+      SCOPED_TRACE(row);
+      ASSERT_EQ(row.find('|'), bar_at);
+      ASSERT_EQ(row[bar_at + 33], '|');
+      const std::string marks = row.substr(bar_at + 1, 32);
+      // The third column is the length: 0 for an empty region.
+      std::istringstream columns(row);
+      std::string offset;
+      std::string end;
+      std::string length;
+      columns >> offset >> end >> length;
+      EXPECT_EQ(marks.find('#') == std::string::npos, std::stoull(length, nullptr, 16) == 0);
+      for (std::size_t c = 0; c < 32; ++c) {
+        if (marks[c] == '#') {
+          EXPECT_EQ(used[c], ' ') << "column " << c << " marked twice";
+          used[c] = '#';
+        }
+      }
+    }
+  }
 }
 
 TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
@@ -1227,13 +1371,14 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
   EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: Is a directory\n");
   fs::remove(out + "/app1.bin");
 
-  // A target that exists refuses the run before the report is printed.
+  // A target that exists refuses the run before the report is printed; with --json the
+  // report is one object that says why.
   write_bytes(out + "/header.bin", {'o', 'l', 'd'});
   run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "velmora-inspect: " + out + "/header.bin: exists already (use --force to " +
-                         "replace it)\n");
+  const std::string exists = out + "/header.bin: exists already (use --force to replace it)";
+  EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + exists + "\"\n}\n");
+  EXPECT_EQ(run.err, "velmora-inspect: " + exists + "\n");
   EXPECT_EQ(parts_left(), "header.bin");
 
   // Writing fails part way, in app1.bin after boot.bin and header.bin were whole: no part is
@@ -1254,4 +1399,483 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(parts_left(), "app1.bin app2.bin boot.bin header.bin");
   EXPECT_EQ(read_bytes(out + "/app1.bin"), read_bytes(s.file("app1.bin")));
+}
+
+namespace {
+
+// The names of the warning lines of a text report, in order.
+std::string warning_names(const std::string& out) {
+  std::string names;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  warn  ", 0) == 0) {
+      names += (names.empty() ? "" : " ") + line.substr(8, line.find(' ', 8) - 8);
+    }
+  }
+  return names;
+}
+
+// The regions of a comparison of two images that differ: fields by name, bytes with how many
+// differ and where the first is in the region.
+std::string differing(const DiffReport& r) {
+  std::string text;
+  for (const RegionDiff& d : r.regions) {
+    if (d.same) {
+      continue;
+    }
+    text += (text.empty() ? "" : " ") + d.what;
+    if (d.kind == RegionKind::bytes) {
+      char where[48];
+      std::snprintf(where, sizeof where, ":%lld@0x%llx", static_cast<long long>(d.count),
+                    static_cast<unsigned long long>(d.first));
+      text += where;
+    }
+  }
+  return text;
+}
+
+DiffReport diff_of(const Bytes& a, const Bytes& b) {
+  DiffReport r;
+  std::string error;
+  EXPECT_TRUE(diff_images(memory_source(a.data(), static_cast<std::int64_t>(a.size())),
+                          memory_source(b.data(), static_cast<std::int64_t>(b.size())), r, error))
+      << error;
+  return r;
+}
+
+}  // namespace
+
+TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
+  std::mt19937 rng(43);
+  const ScratchDir s;
+  write_bytes(s.file("app1.bin"), random_bytes(rng, 0x2000));
+  write_bytes(s.file("app2.bin"), random_bytes(rng, 0x800));
+  const std::string app1 = s.file("app1.bin");
+  const std::string app2 = s.file("app2.bin");
+  struct Case {
+    const char* what;
+    std::size_t boot_length;
+    std::vector<std::string> words;  // APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2
+    const char* warns;
+    const char* line;  // one warning's whole line
+  };
+  const Case cases[] = {
+      {"as meant", 0x100, {app1, "0x10000000", "1", app2, "0x11000000", "1"}, "", ""},
+      {"status and load address swapped",
+       0x100,
+       {app1, "1", "0x10000000", app2, "0x11000000", "1"},
+       "app1_swapped app1_load_addr",
+       "  warn  app1_swapped     the load address 0x00000001 is below 0x100 and the status word "
+       "0x10000000 above 0xFF, of which velmora keeps 0x00 (invalid): the load address and the "
+       "status swapped?\n"},
+      {"a bootloader 0x80 bytes into the header",
+       0x2080,
+       {app1, "0x10000000", "1", app2, "0x11000000", "1"},
+       "bootloader_input",
+       "  warn  bootloader_input the bootloader is 0x2080 bytes, longer than its 0x2000-byte "
+       "region: the header replaces its bytes 0x2000-0x207f\n"},
+      {"a bootloader past the header page",
+       0x3400,
+       {app1, "0x10000000", "1", app2, "0x11000000", "1"},
+       "bootloader_input bootloader_size",
+       "  warn  bootloader_input the bootloader is 0x3400 bytes, longer than its 0x2000-byte "
+       "region: the header replaces its bytes 0x2000-0x20ff, and its bytes 0x2100-0x33ff run on "
+       "into the header page and beyond, where APP1 and APP2 replace what they cover\n"},
+      {"both applications at one address",
+       0x100,
+       {app1, "0x10000000", "1", app2, "0x10001000", "1"},
+       "load_overlap",
+       "  warn  load_overlap     APP1's load range 0x10000000-0x10001fff and APP2's "
+       "0x10001000-0x100017ff overlap at 0x10001000-0x100017ff: one overwrites the other when "
+       "loaded\n"},
+      {"APP1 half in the high window",
+       0x100,
+       {app1, "0x10FFF000", "1", app2, "0x11002000", "1"},
+       "app1_load_window",
+       "  warn  app1_load_window the load range 0x10fff000-0x11000fff crosses 0x11000000: its "
+       "0x1000 bytes from there on are in the high window but stored as is, not word-reversed\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_bytes(s.file("boot.bin"), random_bytes(rng, c.boot_length));
+    std::vector<std::string> words = {VELMORA_EXE, s.file("boot.bin")};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    words.push_back(s.file("image.bin"));
+    ASSERT_EQ(run_program(s, words).status, 0);
+    words[0] = "--against";
+    ProcessResult run = inspect(s, words);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(warning_names(run.out), c.warns);
+    EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos);
+    // --quiet: the warnings and the result line only.
+    words.insert(words.begin(), "--quiet");
+    const std::string quiet = inspect(s, words).out;
+    EXPECT_EQ(warning_names(quiet), c.warns);
+    EXPECT_EQ(quiet.rfind(*c.warns == '\0' ? "result: IDENTICAL: " : "  warn  ", 0), 0u) << quiet;
+    words[0] = "--json";
+    run = inspect(s, words);
+    EXPECT_TRUE(is_json(run.out)) << run.out;
+    if (*c.warns == '\0') {
+      EXPECT_NE(run.out.find("\n  \"warnings\": [],\n"), std::string::npos) << run.out;
+    } else {
+      const std::string first = std::string(c.warns).substr(0, std::string(c.warns).find(' '));
+      EXPECT_NE(run.out.find("\n  \"warnings\": [\n    {\"name\": \"" + first + "\", \"detail\": "),
+                std::string::npos)
+          << run.out;
+    }
+  }
+}
+
+TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) {
+  std::mt19937 rng(47);
+  const ScratchDir s;
+  const Bytes image = compose(s, random_bytes(rng, 0x300), App{random_bytes(rng, 0x1234)},
+                              App{random_bytes(rng, 0x906), 0x11000000, "2"});
+  ASSERT_EQ(image.size(), 0x6000u);
+  const std::vector<std::string> inputs = {
+      "--against", s.file("boot.bin"), s.file("app1.bin"), "0x10000000",
+      "1",         s.file("app2.bin"), "0x11000000",       "2"};
+  const auto against_words = [&](std::vector<std::string> front, const std::string& dump) {
+    front.insert(front.end(), inputs.begin(), inputs.end());
+    front.push_back(dump);
+    return front;
+  };
+  const std::string dump = s.file("dump.bin");
+
+  // Tails of erased flash, none to several MiB: the report and --against pass.
+  for (const std::size_t tail :
+       {std::size_t{0}, std::size_t{1}, std::size_t{0x1000}, std::size_t{(3u << 20) + 5}}) {
+    SCOPED_TRACE(tail);
+    Bytes bytes = image;
+    bytes.resize(image.size() + tail, 0xFF);
+    write_bytes(dump, bytes);
+    ProcessResult run = inspect(s, {"--readback", "--quiet", dump});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "summary: PASS: 26 passed, 0 warnings, 0 failed, 0 skipped\n");
+    run = inspect(s, {"--readback", dump});
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "\n  pass  readback_tail    the 0x%zx bytes after the image's end at "
+                  "0x00006000 are all 0xFF (erased flash)\n",
+                  tail);
+    EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+    run = inspect(s, {"--readback", "--json", dump});
+    EXPECT_TRUE(is_json(run.out));
+    EXPECT_NE(run.out.find("\n  \"length\": 24576,\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\n  \"readback\": {\"file_length\": " + std::to_string(bytes.size()) +
+                           ", \"end_known\": true, \"tail_bytes\": " + std::to_string(tail) +
+                           ", \"tail_not_ff\": 0, \"tail_first_not_ff\": null},\n"),
+              std::string::npos)
+        << run.out;
+    run = inspect(s, against_words({"--readback"}, dump));
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("\nread-back:  0x" +
+                           [&] {
+                             char n[24];
+                             std::snprintf(n, sizeof n, "%zx", tail);
+                             return std::string(n);
+                           }() +
+                           " bytes after the image's end\n"),
+              std::string::npos)
+        << run.out;
+    // Without --readback, a tail is a wrong length as before.
+    EXPECT_EQ(inspect(s, {dump}).status, tail == 0 ? 0 : 1);
+    EXPECT_EQ(inspect(s, against_words({}, dump)).status, tail == 0 ? 0 : 1);
+  }
+
+  // One byte that is not 0xFF, deep in a tail of 3 MiB or at its very end.
+  for (const std::size_t at : {std::size_t{0x6000}, std::size_t{0x6000 + 0x212345},
+                               std::size_t{0x6000 + (3u << 20) - 1}}) {
+    SCOPED_TRACE(at);
+    Bytes bytes = image;
+    bytes.resize(image.size() + (3u << 20), 0xFF);
+    bytes[at] = 0xFE;
+    write_bytes(dump, bytes);
+    ProcessResult run = inspect(s, {"--readback", "--quiet", dump});
+    EXPECT_EQ(run.status, 1);
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "  fail  readback_tail    1 of the 0x300000 bytes after the image's end at "
+                  "0x00006000 are not 0xFF, the first at 0x%08zx\n"
+                  "summary: FAIL: 25 passed, 0 warnings, 1 failed, 0 skipped\n",
+                  at);
+    EXPECT_EQ(run.out, line);
+    run = inspect(s, {"--readback", "--json", dump});
+    EXPECT_NE(
+        run.out.find("\"tail_not_ff\": 1, \"tail_first_not_ff\": " + std::to_string(at) + "},\n"),
+        std::string::npos)
+        << run.out;
+    run = inspect(s, against_words({"--readback", "--json"}, dump));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("\"readback_tail_bytes\": 3145728,"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("{\"what\": \"readback_tail\", \"kind\": \"bytes\", \"count\": 1, "
+                           "\"first_offset\": " +
+                           std::to_string(at - 0x6000) +
+                           ", \"first_image_offset\": " + std::to_string(at) + "}"),
+              std::string::npos)
+        << run.out;
+  }
+
+  // A damaged header: the image's end is unknown, which readback_tail says, and the whole
+  // dump is judged as the image. A dump cut short keeps its wrong length.
+  Bytes bytes = image;
+  bytes.resize(0x9000, 0xFF);
+  bytes[0x2014] = 1;
+  write_bytes(dump, bytes);
+  ProcessResult run = inspect(s, {"--readback", "--quiet", dump});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("\n  warn  readback_tail    the header is damaged (its CRC does not "
+                         "match), so the image's end is unknown: the whole file is judged as the "
+                         "image\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("  fail  file_length      the file is 0x9000 bytes long"),
+            std::string::npos);
+  const Bytes cut(image.begin(), image.begin() + 0x5000);
+  write_bytes(dump, cut);
+  run = inspect(s, {"--readback", "--quiet", dump});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("  warn  readback_tail    the header's sizes make an image of 0x6000 "
+                         "bytes, longer than the file: the whole file is judged as the image\n"),
+            std::string::npos)
+      << run.out;
+  run = inspect(s, against_words({"--readback", "--quiet"}, dump));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("  length: image 0x00005000, inputs give 0x00006000"), std::string::npos)
+      << run.out;
+  write_bytes(dump, Bytes(0x1000, 0xFF));
+  run = inspect(s, {"--readback", "--json", dump});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("\"readback\": {\"file_length\": 4096, \"end_known\": false, "
+                         "\"tail_bytes\": null, \"tail_not_ff\": null, \"tail_first_not_ff\": "
+                         "null},\n"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
+  std::mt19937 rng(53);
+  const ScratchDir s;
+  const Bytes boot = random_bytes(rng, 0x1A00);
+  const Bytes app1 = random_bytes(rng, 0x1234);
+  const Bytes app2 = random_bytes(rng, 0x906);
+  const Bytes image = compose(s, boot, App{app1, 0x10000000, "1"}, App{app2, 0x11000000, "2"});
+  ASSERT_EQ(image.size(), 0x6000u);
+  EXPECT_EQ(differing(diff_of(image, image)), "");
+
+  // One byte changed at a time; APP2 is compared un-reversed, so its stored byte 0 is byte 3.
+  const std::pair<std::size_t, const char*> edits[] = {
+      {0x0100, "bootloader:1@0x100"},
+      {0x2000, "app1.status"},
+      {0x2004, "app1.flags"},
+      {0x2008, "app1.crc"},
+      // APP1 moved past the end of the file: none of its bytes or its fill's are in B, whose
+      // two pages at 0x3000 are then outside every region.
+      {0x200D, "app1.offset app1:4660@0x0 app1_fill:3532@0x0 outside:8192@0x0"},
+      {0x2020, "app1.load_addr"},  // still below the high window
+      // A load address moved into the high window un-reverses B's APP1: its bytes differ
+      // (counted below).
+      {0x2023, "app1.load_addr app1:*"},
+      {0x2031, "app2.status"},
+      // APP2's size run past the file: B holds 0x1000 bytes of it, among them the two bytes
+      // of A's last, partial word (0x904 and 0x905), which A stores as is and B reversed.
+      {0x2043, "app2.size app2:1788@0x904 app2_fill:1786@0x0"},
+      {0x20F0, "header_crc"},
+      {0x2014, "header_reserved:1@0x14"},
+      {0x20FF, "header_reserved:1@0xff"},
+      {0x2100, "header_page_fill:1@0x0"},
+      {0x2FFF, "header_page_fill:1@0xeff"},
+      {0x3000, "app1:1@0x0"},
+      {0x4233, "app1:1@0x1233"},
+      {0x4234, "app1_fill:1@0x0"},
+      {0x5000, "app2:1@0x3"},
+      {0x5905, "app2:1@0x905"},
+      {0x5FFF, "app2_fill:1@0x6f9"},
+  };
+  // Every byte of APP1 whose word is not a palindrome there, the first at 0 (ASSERT below);
+  // the last two bytes of APP2 are not 0xFF, the fill B turns into them.
+  std::int64_t unreversed = 0;
+  for (std::size_t i = 0; i < 0x1234; ++i) {
+    unreversed += app1[i] != app1[i - i % 4 + 3 - i % 4] ? 1 : 0;
+  }
+  ASSERT_NE(app1[0], app1[3]);
+  ASSERT_TRUE(app2[0x904] != 0xFF && app2[0x905] != 0xFF);
+  for (const auto& [at, named] : edits) {
+    SCOPED_TRACE(named);
+    Bytes edited = image;
+    edited[at] ^= 0x5A;
+    std::string expected = named;
+    if (expected.ends_with(":*")) {
+      expected.replace(expected.size() - 1, 1, std::to_string(unreversed) + "@0x0");
+    }
+    EXPECT_EQ(differing(diff_of(image, edited)), expected);
+  }
+  // Bytes after the image's end, and in a gap that a forged header leaves, are compared as
+  // the region outside.
+  Bytes longer = image;
+  longer.resize(0x7000, 0xFF);
+  EXPECT_EQ(differing(diff_of(image, longer)), "outside:4096@0x0 length");
+  Bytes dump_a = longer;
+  Bytes dump_b = longer;
+  dump_b[0x6800] = 0;
+  EXPECT_EQ(differing(diff_of(dump_a, dump_b)), "outside:1@0x800");
+  put_le32(dump_a.data(), 0x200C, 0x4000);  // APP1 and its fill moved on by a page in both:
+  put_le32(dump_b.data(), 0x200C, 0x4000);  // 0x3000-0x3FFF is then outside every region
+  dump_b[0x3010] ^= 1;
+  const DiffReport gap = diff_of(dump_a, dump_b);
+  EXPECT_EQ(differing(gap), "outside:2@0x10");  // the bytes at 0x3010 and at 0x6800
+  EXPECT_EQ(gap.regions[gap.regions.size() - 2].offset_a + 0x10, 0x3010);
+
+  // APP2 moved to the low window, its bytes the same: its load address and flag, the header
+  // checksum, and no byte.
+  const Bytes moved = compose(s, boot, App{app1, 0x10000000, "1"}, App{app2, 0x10000000, "2"});
+  EXPECT_EQ(differing(diff_of(image, moved)), "app2.flags app2.load_addr header_crc");
+  // One byte more in APP1: its size and checksum, the header checksum, and the byte that only
+  // one side holds in APP1 and in its fill.
+  Bytes app1_longer = app1;
+  app1_longer.push_back(0x42);
+  const Bytes grown =
+      compose(s, boot, App{app1_longer, 0x10000000, "1"}, App{app2, 0x11000000, "2"});
+  EXPECT_EQ(differing(diff_of(image, grown)),
+            "app1.crc app1.size header_crc app1:1@0x1234 app1_fill:1@0xdcb");
+  // A file without a header: every field is unknown on its side.
+  const Bytes short_file(image.begin(), image.begin() + 0x2080);
+  const DiffReport no_header = diff_of(short_file, image);
+  EXPECT_EQ(differing(no_header),
+            "app1.status app1.flags app1.crc app1.offset app1.size app1.load_addr app2.status "
+            "app2.flags app2.crc app2.offset app2.size app2.load_addr header_crc "
+            "header_reserved:128@0x80 header_page_fill:3840@0x0 app1:4660@0x0 "
+            "app1_fill:3532@0x0 app2:2310@0x0 app2_fill:1786@0x0 length");
+  EXPECT_FALSE(no_header.regions[1].a_known);
+  EXPECT_EQ(diff_exit_status(no_header), inspect_exit_fail);
+
+  // Forged offsets and sizes anywhere in the 32-bit range: no read past either file, and
+  // valid JSON.
+  const std::uint32_t values[] = {0, 0x3000, 0x5FFF, 0x6000, 0x7FFFFFFF, 0xFFFFF000, 0xFFFFFFFF};
+  for (const std::uint32_t offset : values) {
+    for (const std::uint32_t size : values) {
+      Bytes forged = image;
+      put_le32(forged.data(), 0x200C, offset);
+      put_le32(forged.data(), 0x2040, size);
+      const DiffReport r = diff_of(forged, image);
+      EXPECT_TRUE(is_json(diff_json("a", "b", r)));
+      EXPECT_EQ(diff_exit_status(r), inspect_exit_fail);
+    }
+  }
+}
+
+TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
+  std::mt19937 rng(59);
+  const ScratchDir s;
+  Bytes image = compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1000)},
+                        App{random_bytes(rng, 0x20), 0x11000000, "1"});
+  ASSERT_EQ(image.size(), 0x5000u);
+  const std::string a = s.file("a.bin");
+  const std::string b = s.file("b.bin");
+  write_bytes(a, image);
+  write_bytes(b, image);
+  ProcessResult run = inspect(s, {"--diff", a, b});
+  EXPECT_EQ(run.status, 0);
+  const std::uint32_t crc1 = model_crc(image.data() + 0x3000, 0x1000);
+  const std::uint32_t header_crc = model_crc(image.data() + 0x2000, 0xF0);
+  EXPECT_EQ(run.out, "A: " + a + " (0x5000 bytes)\nB: " + b +
+                         " (0x5000 bytes)\n\nregions:\n"
+                         "  same     bootloader (0x2000 bytes)\n"
+                         "  same     app1.status: 0x00000001\n"
+                         "  same     app1.flags: 0x00000000\n"
+                         "  same     app1.crc: " +
+                         hex(crc1) +
+                         "\n  same     app1.offset: 0x00003000\n"
+                         "  same     app1.size: 0x00001000\n"
+                         "  same     app1.load_addr: 0x10000000\n"
+                         "  same     app2.status: 0x00000001\n"
+                         "  same     app2.flags: 0x00000000\n"
+                         "  same     app2.crc: " +
+                         hex(model_crc(read_bytes(s.file("app2.bin")))) +
+                         "\n  same     app2.offset: 0x00004000\n"
+                         "  same     app2.size: 0x00000020\n"
+                         "  same     app2.load_addr: 0x11000000\n"
+                         "  same     header_crc: " +
+                         hex(header_crc) +
+                         "\n  same     header_reserved (0x100 bytes)\n"
+                         "  same     header_page_fill (0xf00 bytes)\n"
+                         "  same     app1 (0x1000 bytes)\n"
+                         "  same     app1_fill (0x0 bytes)\n"
+                         "  same     app2 (0x20 bytes)\n"
+                         "  same     app2_fill (0xfe0 bytes)\n"
+                         "  same     outside (0x0 bytes)\n"
+                         "  same     length: 0x00005000\n"
+                         "result: IDENTICAL: every region is the same\n");
+  EXPECT_EQ(inspect(s, {"--quiet", "--diff", a, b}).out,
+            "result: IDENTICAL: every region is the same\n");
+
+  image[0x3010] ^= 1;
+  put_le32(image.data(), 0x2020, 0x10100000);
+  write_bytes(b, image);
+  run = inspect(s, {"--quiet", "--diff", a, b});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "  differs  app1.load_addr: A 0x10000000, B 0x10100000\n"
+            "  differs  app1 (0x1000 bytes): 1 byte differ, the first at 0x10 in the region "
+            "(0x00003010 in A, 0x00003010 in B)\n"
+            "result: DIFFERENT: 2 of 22 regions differ\n");
+  run = inspect(s, {"--json", "--diff", a, b});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  for (const std::string& piece :
+       {"{\n  \"file_a\": \"" + a + "\", \"file_a_hex\": null,\n  \"file_b\": \"" + b +
+            "\", \"file_b_hex\": null,\n  \"length_a\": 20480,\n  \"length_b\": 20480,\n"
+            "  \"regions\": [\n    {\"what\": \"bootloader\", \"kind\": \"bytes\", \"same\": true, "
+            "\"length_a\": 8192, \"length_b\": 8192, \"count\": 0, \"first_offset\": null, "
+            "\"first_offset_a\": null, \"first_offset_b\": null},\n",
+        std::string("    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"same\": false, "
+                    "\"a\": 268435456, \"b\": 269484032},\n"),
+        std::string("    {\"what\": \"app1\", \"kind\": \"bytes\", \"same\": false, \"length_a\": "
+                    "4096, \"length_b\": 4096, \"count\": 1, \"first_offset\": 16, "
+                    "\"first_offset_a\": 12304, \"first_offset_b\": 12304},\n"),
+        std::string("    {\"what\": \"length\", \"kind\": \"length\", \"same\": true, \"a\": "
+                    "20480, \"b\": 20480}\n  ],\n  \"same\": 20,\n  \"different\": 2,\n"
+                    "  \"result\": \"different\"\n}\n")}) {
+    EXPECT_NE(run.out.find(piece), std::string::npos) << piece << "\n" << run.out;
+  }
+
+  // A file that cannot be read, and a pseudo-file: status 2 and the reason; with --json, one
+  // object that says it.
+  run = inspect(s, {"--json", "--diff", a, s.file("missing.bin")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + s.file("missing.bin") +
+                         ": cannot open: No such file or directory\"\n}\n");
+  run = inspect(s, {"--diff", "/proc/self/status", a});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "velmora-inspect: /proc/self/status: cannot read: a pseudo-file (under /proc or /sys, "
+            "or of size 0 that delivers bytes), not an image\n");
+}
+
+TEST(VelmoraInspect, RefusesPseudoFilesAsImages) {
+  const ScratchDir s;
+  const std::string link = s.file("status-link.bin");
+  fs::create_symlink("/proc/self/status", link);
+  for (const std::string& path :
+       {std::string("/proc/self/status"), std::string("/proc/cpuinfo"),
+        std::string("/sys/kernel/mm/transparent_hugepage/enabled"), link}) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) {
+      continue;
+    }
+    SCOPED_TRACE(path);
+    const std::string reason = path +
+                               ": cannot read: a pseudo-file (under /proc or /sys, or of size 0 "
+                               "that delivers bytes), not an image";
+    ProcessResult run = inspect(s, {path});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
+    run = inspect(s, {"--json", "--readback", path});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out,
+              "{\n  \"result\": \"error\",\n  \"error\": " + json_string(reason) + "\n}\n");
+  }
 }

@@ -10,6 +10,7 @@
 #include "common/run_args.h"
 #include "image/boot_header.h"
 #include "inspect/byte_source.h"
+#include "inspect/inspect.h"
 
 enum class DifferenceKind {
   field,   // a header field: `image` and `inputs` hold the two values
@@ -32,6 +33,12 @@ struct AgainstReport {
   std::int64_t expected_length = 0;           // L from the inputs
   std::int64_t input_lengths[3] = {0, 0, 0};  // bootloader, APP1, APP2
   std::vector<Difference> differences;  // in image order; the length last; empty when identical
+  // Set by the run, not by compare_against: the likely mistakes the inputs and the image show,
+  // each a CheckResult with Verdict::warn; and, with --readback, how many bytes of the dump
+  // follow the image's end.
+  std::vector<CheckResult> warnings;
+  bool readback = false;
+  std::int64_t tail_bytes = 0;
 };
 
 // The three inputs and the image. Where an input would make velmora refuse to write any image

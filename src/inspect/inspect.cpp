@@ -24,10 +24,6 @@ CheckResult result(const char* name, Verdict verdict, std::string detail) {
   return r;
 }
 
-CheckResult no_header(const char* name) {
-  return result(name, Verdict::skip, "the header is not in the file");
-}
-
 // Where an application's bytes end in the image. Both fields are 32-bit, so the sum cannot
 // overflow 64 bits, however the fields were forged.
 std::int64_t app_end(const ImageDescriptor& d) {
@@ -77,6 +73,17 @@ const HeaderMask& header_field_bytes() {
   return field;
 }
 
+bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
+  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
+  for (std::int64_t at = 0; at < n; at += stretch_bytes) {
+    const std::int64_t k = std::min(n - at, stretch_bytes);
+    if (std::memcmp(bytes + at, fill.data(), static_cast<std::size_t>(k)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
                      std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
   // Each stretch starts on a word of the application, so reversing it turns whole words back.
@@ -105,6 +112,11 @@ bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
         std::min({to - at, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
     if (!read_source(image, at, buffer.data(), n, error)) {
       return false;
+    }
+    // Byte by byte only where the stretch is not all 0xFF: the common case is fill.
+    if (all_fill(buffer.data(), n)) {
+      at += n;
+      continue;
     }
     for (std::int64_t i = 0; i < n; ++i) {
       if (buffer[static_cast<std::size_t>(i)] != 0xFF) {
@@ -142,9 +154,6 @@ CheckResult check_min_length(const InspectReport& r) {
 
 CheckResult check_header_crc(const InspectReport& r) {
   const char* name = "header_crc";
-  if (!r.header_present) {
-    return no_header(name);
-  }
   if (r.header.header_crc == r.computed_header_crc) {
     return result(name, Verdict::pass, "the header CRC matches");
   }
@@ -155,9 +164,6 @@ CheckResult check_header_crc(const InspectReport& r) {
 
 CheckResult check_header_reserved(const InspectReport& r) {
   const char* name = "header_reserved";
-  if (!r.header_present) {
-    return no_header(name);
-  }
   const HeaderMask& field = header_field_bytes();
   const std::uint8_t* const header = r.header_bytes.data();
   std::size_t count = 0;
@@ -178,10 +184,7 @@ CheckResult check_header_reserved(const InspectReport& r) {
                   static_cast<unsigned long long>(count), static_cast<unsigned long long>(first)));
 }
 
-CheckResult check_status(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (!r.header_present) {
-    return no_header(name);
-  }
+CheckResult check_status(const char* name, const AppFacts& app) {
   if (app.stored.status <= 1) {
     return result(name, Verdict::pass, "the status is 0 or 1");
   }
@@ -190,10 +193,7 @@ CheckResult check_status(const char* name, const InspectReport& r, const AppFact
       format_text("the status is 0x%08x, neither 0 (invalid) nor 1 (active)", app.stored.status));
 }
 
-CheckResult check_flags(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (!r.header_present) {
-    return no_header(name);
-  }
+CheckResult check_flags(const char* name, const AppFacts& app) {
   const std::uint32_t flags = app.stored.flags;
   if ((flags & ~flag_high_window_status) != 0) {
     return result(name, Verdict::fail,
@@ -214,9 +214,6 @@ CheckResult check_flags(const char* name, const InspectReport& r, const AppFacts
 
 CheckResult check_app1_offset(const InspectReport& r) {
   const char* name = "app1_offset";
-  if (!r.header_present) {
-    return no_header(name);
-  }
   if (r.app1.stored.offset == app1_offset) {
     return result(name, Verdict::pass, "APP1 starts right after the header page");
   }
@@ -227,9 +224,6 @@ CheckResult check_app1_offset(const InspectReport& r) {
 
 CheckResult check_app2_offset(const InspectReport& r) {
   const char* name = "app2_offset";
-  if (!r.header_present) {
-    return no_header(name);
-  }
   const ImageLayout expected = plan_layout(r.app1.stored.size, r.app2.stored.size);
   if (r.app2.stored.offset == expected.app2_offset) {
     return result(name, Verdict::pass, "APP2 starts right after APP1's last page");
@@ -240,9 +234,6 @@ CheckResult check_app2_offset(const InspectReport& r) {
 }
 
 CheckResult check_in_file(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (!r.header_present) {
-    return no_header(name);
-  }
   if (app.in_file) {
     return result(name, Verdict::pass, "the application lies within the file");
   }
@@ -254,10 +245,7 @@ CheckResult check_in_file(const char* name, const InspectReport& r, const AppFac
                   as_ull(r.length)));
 }
 
-CheckResult check_crc(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (!r.header_present) {
-    return no_header(name);
-  }
+CheckResult check_crc(const char* name, const AppFacts& app) {
   if (!app.in_file) {
     return result(name, Verdict::skip, "the application is not within the file");
   }
@@ -269,10 +257,7 @@ CheckResult check_crc(const char* name, const InspectReport& r, const AppFacts& 
                             app.stored.crc, app.computed_crc));
 }
 
-CheckResult check_padding(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (!r.header_present) {
-    return no_header(name);
-  }
+CheckResult check_padding(const char* name, const AppFacts& app) {
   if (!app.in_file) {
     return result(name, Verdict::skip, "the application is not within the file");
   }
@@ -288,9 +273,6 @@ CheckResult check_padding(const char* name, const InspectReport& r, const AppFac
 
 CheckResult check_file_length(const InspectReport& r) {
   const char* name = "file_length";
-  if (!r.header_present) {
-    return no_header(name);
-  }
   const std::int64_t expected = plan_layout(r.app1.stored.size, r.app2.stored.size).length;
   if (r.length == expected) {
     return result(name, Verdict::pass, "the file length agrees with the application sizes");
@@ -302,9 +284,6 @@ CheckResult check_file_length(const InspectReport& r) {
 
 CheckResult check_bootloader_size(const InspectReport& r) {
   const char* name = "bootloader_size";
-  if (!r.header_present) {
-    return no_header(name);
-  }
   if (r.page_rest.count == 0) {
     return result(name, Verdict::pass, "the header page after the header is 0xFF");
   }
@@ -318,10 +297,7 @@ CheckResult check_bootloader_size(const InspectReport& r) {
 
 // velmora asks for sector-aligned load addresses; one that is not is most often a status
 // typed in the address's place, or a typo that the lenient value rule read anyway.
-CheckResult check_load_addr(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (!r.header_present) {
-    return no_header(name);
-  }
+CheckResult check_load_addr(const char* name, const AppFacts& app) {
   const std::uint32_t addr = app.stored.load_addr;
   if (addr % page_size == 0) {
     return result(name, Verdict::pass, "the load address is a multiple of 0x1000");
@@ -332,10 +308,7 @@ CheckResult check_load_addr(const char* name, const InspectReport& r, const AppF
                             addr, as_ull(page_size)));
 }
 
-CheckResult check_size(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (!r.header_present) {
-    return no_header(name);
-  }
+CheckResult check_size(const char* name, const AppFacts& app) {
   if (app.stored.size != 0) {
     return result(name, Verdict::pass, "the application is not empty");
   }
@@ -344,39 +317,94 @@ CheckResult check_size(const char* name, const InspectReport& r, const AppFacts&
 
 CheckResult check_active_app(const InspectReport& r) {
   const char* name = "active_app";
-  if (!r.header_present) {
-    return no_header(name);
-  }
   if (r.app1.stored.status == 1 || r.app2.stored.status == 1) {
     return result(name, Verdict::pass, "at least one application is active");
   }
   return result(name, Verdict::warn, "no application is active: there is nothing to start");
 }
 
-void run_checks(InspectReport& r) {
-  r.checks.push_back(check_min_length(r));
+// Where an application's load range ends: both fields are 32-bit, so 64 bits hold the sum.
+std::int64_t load_end(const ImageDescriptor& d) {
+  return std::int64_t{d.load_addr} + std::int64_t{d.size};
+}
+
+}  // namespace
+
+// Two applications loaded into the same memory overwrite each other on the device; velmora
+// cannot see it, since it never looks at what the addresses mean.
+CheckResult check_load_overlap(const ImageDescriptor& a, const ImageDescriptor& b) {
+  const char* name = "load_overlap";
+  const std::int64_t from = std::max<std::int64_t>(a.load_addr, b.load_addr);
+  const std::int64_t to = std::min(load_end(a), load_end(b));
+  if (a.size == 0 || b.size == 0 || from >= to) {
+    return result(name, Verdict::pass, "the load ranges of APP1 and APP2 do not overlap");
+  }
+  return result(name, Verdict::warn,
+                format_text("APP1's load range 0x%08x-0x%08llx and APP2's 0x%08x-0x%08llx "
+                            "overlap at 0x%08llx-0x%08llx: one overwrites the other when loaded",
+                            a.load_addr, as_ull(load_end(a) - 1), b.load_addr,
+                            as_ull(load_end(b) - 1), as_ull(from), as_ull(to - 1)));
+}
+
+// The window is chosen by the load address alone: an application that starts below 0x11000000
+// and runs past it is stored as is, its part in the high window too.
+CheckResult check_window_cross(const char* name, const ImageDescriptor& d) {
+  if (d.load_addr >= high_window_start || load_end(d) <= std::int64_t{high_window_start}) {
+    return result(name, Verdict::pass, "the load range does not cross 0x11000000");
+  }
+  return result(name, Verdict::warn,
+                format_text("the load range 0x%08x-0x%08llx crosses 0x%08x: its 0x%llx bytes "
+                            "from there on are in the high window but stored as is, not "
+                            "word-reversed",
+                            d.load_addr, as_ull(load_end(d) - 1), high_window_start,
+                            as_ull(load_end(d) - std::int64_t{high_window_start})));
+}
+
+namespace {
+
+// Every check but min_length needs the header; the order of the list is the report's.
+void run_header_checks(InspectReport& r) {
   r.checks.push_back(check_header_crc(r));
   r.checks.push_back(check_header_reserved(r));
-  r.checks.push_back(check_status("app1_status", r, r.app1));
-  r.checks.push_back(check_flags("app1_flags", r, r.app1));
+  r.checks.push_back(check_status("app1_status", r.app1));
+  r.checks.push_back(check_flags("app1_flags", r.app1));
   r.checks.push_back(check_app1_offset(r));
   r.checks.push_back(check_in_file("app1_in_file", r, r.app1));
-  r.checks.push_back(check_crc("app1_crc", r, r.app1));
-  r.checks.push_back(check_padding("app1_padding", r, r.app1));
-  r.checks.push_back(check_status("app2_status", r, r.app2));
-  r.checks.push_back(check_flags("app2_flags", r, r.app2));
+  r.checks.push_back(check_crc("app1_crc", r.app1));
+  r.checks.push_back(check_padding("app1_padding", r.app1));
+  r.checks.push_back(check_status("app2_status", r.app2));
+  r.checks.push_back(check_flags("app2_flags", r.app2));
   r.checks.push_back(check_app2_offset(r));
   r.checks.push_back(check_in_file("app2_in_file", r, r.app2));
-  r.checks.push_back(check_crc("app2_crc", r, r.app2));
-  r.checks.push_back(check_padding("app2_padding", r, r.app2));
+  r.checks.push_back(check_crc("app2_crc", r.app2));
+  r.checks.push_back(check_padding("app2_padding", r.app2));
   r.checks.push_back(check_file_length(r));
   // Warnings only, after the checks above so that their places in the list stay as they were.
   r.checks.push_back(check_bootloader_size(r));
-  r.checks.push_back(check_load_addr("app1_load_addr", r, r.app1));
-  r.checks.push_back(check_load_addr("app2_load_addr", r, r.app2));
-  r.checks.push_back(check_size("app1_size", r, r.app1));
-  r.checks.push_back(check_size("app2_size", r, r.app2));
+  r.checks.push_back(check_load_addr("app1_load_addr", r.app1));
+  r.checks.push_back(check_load_addr("app2_load_addr", r.app2));
+  r.checks.push_back(check_size("app1_size", r.app1));
+  r.checks.push_back(check_size("app2_size", r.app2));
   r.checks.push_back(check_active_app(r));
+  r.checks.push_back(check_load_overlap(r.app1.stored, r.app2.stored));
+  r.checks.push_back(check_window_cross("app1_load_window", r.app1.stored));
+  r.checks.push_back(check_window_cross("app2_load_window", r.app2.stored));
+}
+
+void run_checks(InspectReport& r) {
+  r.checks.push_back(check_min_length(r));
+  if (r.header_present) {
+    run_header_checks(r);
+    return;
+  }
+  // Without the header every other check is skipped: the list above, run on an empty report
+  // for its names only, gives the same names in the same places.
+  InspectReport sample;
+  sample.header_present = true;
+  run_header_checks(sample);
+  for (const CheckResult& c : sample.checks) {
+    r.checks.push_back(result(c.name, Verdict::skip, "the header is not in the file"));
+  }
 }
 
 }  // namespace

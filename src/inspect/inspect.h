@@ -43,6 +43,14 @@ struct AppFacts {
   NotFill padding;                 // the rest of its last page, as far as the file holds it
 };
 
+// A flash read-back: the image, then erased flash (0xFF) to the end of the dump.
+struct ReadbackFacts {
+  bool requested = false;  // --readback was given; the rest is set only then
+  std::int64_t file_length = 0;
+  bool end_known = false;  // the header is sound and the image it lays out ends in the file
+  NotFill tail;            // bytes after the image's end that are not 0xFF, when end_known
+};
+
 struct InspectReport {
   std::int64_t length = 0;
   bool header_present = false;  // the file holds the 256 header bytes; the rest needs them
@@ -53,6 +61,7 @@ struct InspectReport {
   AppFacts app1;
   AppFacts app2;
   std::vector<CheckResult> checks;  // every check, always the same ones in the same order
+  ReadbackFacts readback;           // `length` is then the image's, ahead of the tail
 };
 
 // Reads the facts out of the image and runs every check on them. False, with `error` naming
@@ -70,6 +79,9 @@ bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t 
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error);
 
+// Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
+bool all_fill(const std::uint8_t* bytes, std::int64_t n);
+
 // True for each header byte that belongs to a field; every other byte is reserved (0).
 using HeaderMask = std::array<bool, header_size>;
 const HeaderMask& header_field_bytes();
@@ -77,6 +89,11 @@ const HeaderMask& header_field_bytes();
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).
 bool flag_allowed(const ImageDescriptor& d);
+
+// The load ranges (load address plus size) of the two applications overlap.
+CheckResult check_load_overlap(const ImageDescriptor& app1, const ImageDescriptor& app2);
+// An application's load range starts below the high window and runs into it.
+CheckResult check_window_cross(const char* name, const ImageDescriptor& app);
 
 // The check with this name, or nullptr.
 const CheckResult* find_check(const InspectReport& r, const std::string& name);

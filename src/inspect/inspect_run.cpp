@@ -2,38 +2,55 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
+#include "cli/hex_arg.h"
 #include "cli/run.h"
+#include "fileio/os_file.h"
 #include "inspect/against.h"
 #include "inspect/byte_source.h"
+#include "inspect/diff.h"
 #include "inspect/extract.h"
 #include "inspect/inspect.h"
+#include "inspect/readback.h"
 #include "inspect/report_format.h"
+#include "inspect/warnings.h"
 
 #ifndef VELMORA_VERSION
 #error "VELMORA_VERSION must be defined by the build"
 #endif
 
-const char inspect_usage[] =
-    "Usage: velmora-inspect [--json] [--map] [--extract DIR [--force]] IMAGE\n"
-    "       velmora-inspect [--json] --against BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 "
-    "STATUS2 IMAGE\n"
+#define VELMORA_INSPECT_SYNOPSIS                                                              \
+  "Usage: velmora-inspect [--json] [--quiet] [--map] [--readback] [--extract DIR [--force]] " \
+  "IMAGE\n"                                                                                   \
+  "       velmora-inspect [--json] [--quiet] [--readback] --against BOOT APP1 LOAD_ADDR1 "    \
+  "STATUS1 APP2 LOAD_ADDR2 STATUS2 IMAGE\n"                                                   \
+  "       velmora-inspect [--json] [--quiet] --diff IMAGE_A IMAGE_B\n"
+
+const char inspect_usage[] = VELMORA_INSPECT_SYNOPSIS
     "Shows what a download image composed by velmora holds and checks every checksum\n"
-    "and field, or compares it with what velmora writes from the given inputs.\n"
+    "and field, compares it with what velmora writes from the given inputs, or compares\n"
+    "two images region by region.\n"
     "\n"
     "  --json         print the report as one JSON object\n"
+    "  --quiet        print only failures, warnings and the summary line (text only)\n"
     "  --map          also show where each region lies, as a table with a bar\n"
+    "  --readback     IMAGE is a dump of the flash: accept bytes after the image's end\n"
+    "                 when every one of them is 0xFF (erased flash)\n"
     "  --extract DIR  also write boot.bin, header.bin, app1.bin and app2.bin into DIR,\n"
     "                 creating it if needed; app1.bin and app2.bin are un-reversed\n"
     "  --force        let --extract replace files that exist already\n"
     "  --against      take velmora's eight words, the image in the output's place, and\n"
     "                 name every difference between the image and what velmora writes\n"
+    "  --diff         compare IMAGE_A and IMAGE_B region by region, each laid out by\n"
+    "                 its own header\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
-    "Exit status: 0 when every check passes (warnings allowed) or the image is identical,\n"
-    "1 when a check fails or the image differs, 2 for a usage error or a file that cannot\n"
-    "be read or written.\n";
+    "Exit status: 0 when every check passes (warnings allowed) or the images are\n"
+    "identical, 1 when a check fails or the images differ, 2 for a usage error or a file\n"
+    "that cannot be read or written (with --json, an object with \"result\": \"error\").\n";
 
 namespace {
 
@@ -43,29 +60,55 @@ void print_error(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", program_name, message.c_str());
 }
 
-int usage_error(const std::string& message) {
+void print_usage_error(const std::string& message) {
   print_error(message);
-  std::fprintf(stderr, "Usage: %s [--json] [--map] [--extract DIR [--force]] IMAGE\n",
-               program_name);
-  std::fprintf(stderr,
-               "       %s [--json] --against BOOT APP1 LOAD_ADDR1 STATUS1 APP2 "
-               "LOAD_ADDR2 STATUS2 IMAGE\n",
-               program_name);
+  std::fputs(VELMORA_INSPECT_SYNOPSIS, stderr);
   std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
-  return inspect_exit_error;
 }
 
-// Writes the text and flushes; the status when that worked, else inspect_exit_error.
-int print_out(const std::string& text, int status) {
+// Writes the text and flushes. False, with `error` set, when standard output takes it not.
+bool print_out(const std::string& text, std::string& error) {
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
-    print_error("cannot write to standard output");
-    return inspect_exit_error;
+    error = "cannot write to standard output";
+    return false;
   }
-  return status;
+  return true;
+}
+
+// What a run ends with: its status, and for inspect_exit_error the reason; `out_broken` when
+// standard output itself failed, so that nothing more is sent there.
+struct Outcome {
+  int status = inspect_exit_error;
+  std::string error;
+  bool out_broken = false;
+};
+
+Outcome printed(const std::string& text, int status) {
+  Outcome o;
+  if (print_out(text, o.error)) {
+    o.status = status;
+  } else {
+    o.out_broken = true;
+  }
+  return o;
+}
+
+Outcome failed(std::string error) {
+  Outcome o;
+  o.error = std::move(error);
+  return o;
 }
 
 bool check_combination(const InspectOptions& options, std::string& error) {
-  if (options.image == nullptr) {
+  const bool diff = options.diff[0] != nullptr;
+  if (diff && (options.image != nullptr || options.against != nullptr ||
+               options.extract_dir != nullptr || options.map || options.readback)) {
+    error =
+        "--diff takes two images and no other image, --against, --extract, --map or "
+        "--readback";
+    return false;
+  }
+  if (options.image == nullptr && !diff) {
     error = "no image given";
     return false;
   }
@@ -77,35 +120,62 @@ bool check_combination(const InspectOptions& options, std::string& error) {
     error = "--against cannot be combined with --extract or --map";
     return false;
   }
+  if (options.quiet && options.map) {
+    error = "--quiet cannot be combined with --map";
+    return false;
+  }
   return true;
+}
+
+// A kernel's pseudo-file has no length to judge an image by: its size says 0 or a page
+// whatever it delivers. Refused under /proc and /sys, and wherever a size of 0 delivers bytes.
+bool refuse_pseudo_file(const ReadFile& file, std::string& error) {
+  std::error_code ec;
+  const std::string real = std::filesystem::canonical(file.path, ec).generic_string();
+  const bool kernel = !ec && (real.rfind("/proc/", 0) == 0 || real.rfind("/sys/", 0) == 0);
+  std::uint8_t byte = 0;
+  if (kernel || (file.length == 0 && read_up_to_at(file.fd, 0, &byte, 1) > 0)) {
+    error = file.path +
+            ": cannot read: a pseudo-file (under /proc or /sys, or of size 0 that delivers "
+            "bytes), not an image";
+    return false;
+  }
+  return true;
+}
+
+bool open_image(const char* path, ReadFile& file, std::string& error) {
+  if (open_read_file(path, file, error) && refuse_pseudo_file(file, error)) {
+    return true;
+  }
+  close_read_file(file);
+  return false;
 }
 
 // The image is read in stretches through `image`; the report comes out only once any
 // extraction has been written whole, so that what is printed is never contradicted.
-int run_report(const InspectOptions& options, ReadFile& image) {
+Outcome run_report(const InspectOptions& options, ReadFile& image) {
   const ByteSource source = file_source(image);
   InspectReport report;
   std::string error;
-  if (!inspect_source(source, report, error)) {
-    print_error(error);
-    return inspect_exit_error;
+  if (!(options.readback ? inspect_readback(source, report, error)
+                         : inspect_source(source, report, error))) {
+    return failed(error);
   }
   const int status = report_exit_status(report);
   ExtractOutcome extracted = ExtractOutcome::written;
   if (options.extract_dir != nullptr) {
     extracted = extract_parts(source, report, options.extract_dir, options.force, error);
     if (extracted == ExtractOutcome::exists || extracted == ExtractOutcome::cannot_write) {
-      print_error(error);
-      return inspect_exit_error;
+      return failed(error);
     }
   }
   std::string text;
   if (options.json) {
     text = report_json(options.image, report, options.map);
   } else {
-    text = report_text(options.image, report);
+    text = report_text(options.image, report, options.quiet);
     text += options.map ? map_text(report) : "";
-    if (options.extract_dir != nullptr && extracted == ExtractOutcome::written) {
+    if (options.extract_dir != nullptr && extracted == ExtractOutcome::written && !options.quiet) {
       text += std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") +
               options.extract_dir + "\n";
     }
@@ -114,10 +184,30 @@ int run_report(const InspectOptions& options, ReadFile& image) {
     // The checks have failed already and say why.
     print_error(error);
   }
-  return print_out(text, status);
+  return printed(text, status);
 }
 
-int run_against(const InspectOptions& options, ReadFile& image) {
+// Compares the image with the inputs, and adds what the plain report on the image and the
+// inputs' own words show of likely mistakes.
+bool compare_with_warnings(const InspectOptions& options, const RunArgs& args,
+                           ReadFile (&inputs)[3], ReadFile& image, AgainstReport& report,
+                           std::string& error) {
+  const ByteSource source = file_source(image);
+  InspectReport plain;
+  if (!compare_against(args, file_source(inputs[0]), file_source(inputs[1]), file_source(inputs[2]),
+                       source, report, error) ||
+      !(options.readback ? inspect_readback(source, plain, error)
+                         : inspect_source(source, plain, error)) ||
+      (options.readback && !judge_readback_tail(source, report, error))) {
+    return false;
+  }
+  // The status words as typed: velmora keeps only their low 8 bits.
+  const StatusWords words{hex_arg_value(options.against[3]), hex_arg_value(options.against[6])};
+  against_warnings(args, words, plain, report);
+  return true;
+}
+
+Outcome run_against(const InspectOptions& options, ReadFile& image) {
   // velmora's own reading of its words: the image stands where velmora's output would.
   char name[] = "velmora";
   char* words[run_word_count] = {name};
@@ -130,24 +220,75 @@ int run_against(const InspectOptions& options, ReadFile& image) {
   ReadFile inputs[3];
   std::string error;
   const char* paths[3] = {args.src1, args.src2, args.src3};
-  int status = inspect_exit_error;
   bool opened = true;
   for (int i = 0; opened && i < 3; ++i) {
     opened = open_read_file(paths[i], inputs[i], error);
   }
   AgainstReport report;
-  if (opened && compare_against(args, file_source(inputs[0]), file_source(inputs[1]),
-                                file_source(inputs[2]), file_source(image), report, error)) {
-    status = print_out(options.json ? against_json(options.image, args, report)
-                                    : against_text(options.image, args, report),
-                       against_exit_status(report));
+  Outcome outcome;
+  if (opened && compare_with_warnings(options, args, inputs, image, report, error)) {
+    outcome = printed(options.json ? against_json(options.image, args, report)
+                                   : against_text(options.image, args, report, options.quiet),
+                      against_exit_status(report));
   } else {
-    print_error(error);
+    outcome = failed(error);
   }
   for (ReadFile& input : inputs) {
     close_read_file(input);
   }
-  return status;
+  return outcome;
+}
+
+Outcome run_diff(const InspectOptions& options) {
+  ReadFile files[2];
+  std::string error;
+  DiffReport report;
+  Outcome outcome;
+  if (open_image(options.diff[0], files[0], error) &&
+      open_image(options.diff[1], files[1], error) &&
+      diff_images(file_source(files[0]), file_source(files[1]), report, error)) {
+    outcome =
+        printed(options.json ? diff_json(options.diff[0], options.diff[1], report)
+                             : diff_text(options.diff[0], options.diff[1], report, options.quiet),
+                diff_exit_status(report));
+  } else {
+    outcome = failed(error);
+  }
+  close_read_file(files[0]);
+  close_read_file(files[1]);
+  return outcome;
+}
+
+Outcome run_checked(const InspectOptions& options) {
+  if (options.help) {
+    return printed(inspect_usage, inspect_exit_pass);
+  }
+  if (options.version) {
+    return printed(std::string(program_name) + " " + VELMORA_VERSION + "\n", inspect_exit_pass);
+  }
+  if (options.diff[0] != nullptr) {
+    return run_diff(options);
+  }
+  ReadFile image;
+  std::string error;
+  if (!open_image(options.image, image, error)) {
+    return failed(error);
+  }
+  const Outcome outcome =
+      options.against != nullptr ? run_against(options, image) : run_report(options, image);
+  close_read_file(image);
+  return outcome;
+}
+
+// Whether the command line asks for JSON, read before the options are: a usage error is
+// then answered in JSON too.
+bool wants_json(int argc, char* const argv[]) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -170,6 +311,10 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options.json = true;
     } else if (std::strcmp(word, "--map") == 0) {
       options.map = true;
+    } else if (std::strcmp(word, "--quiet") == 0) {
+      options.quiet = true;
+    } else if (std::strcmp(word, "--readback") == 0) {
+      options.readback = true;
     } else if (std::strcmp(word, "--force") == 0) {
       options.force = true;
     } else if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
@@ -184,6 +329,15 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       }
       options.against = argv + i + 1;
       i += against_word_count;
+    } else if (std::strcmp(word, "--diff") == 0) {
+      // The two images are taken as they stand, as the words of --against are.
+      if (argc - (i + 1) < 2) {
+        error = "--diff needs IMAGE_A IMAGE_B";
+        return false;
+      }
+      options.diff[0] = argv[i + 1];
+      options.diff[1] = argv[i + 2];
+      i += 2;
     } else if (std::strcmp(word, "--extract") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         error = "--extract needs a directory";
@@ -203,22 +357,20 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
 int run_inspect(int argc, char* const argv[]) {
   InspectOptions options;
   std::string error;
+  Outcome outcome;
   if (!parse_inspect_options(argc, argv, options, error)) {
-    return usage_error(error);
+    print_usage_error(error);
+    outcome.error = error;
+  } else {
+    outcome = run_checked(options);
+    if (outcome.status == inspect_exit_error) {
+      print_error(outcome.error);
+    }
   }
-  if (options.help) {
-    return print_out(inspect_usage, inspect_exit_pass);
+  // With --json every run prints one object, a failed one too.
+  if (outcome.status == inspect_exit_error && !outcome.out_broken && wants_json(argc, argv)) {
+    std::string ignored;
+    print_out(error_json(outcome.error), ignored);
   }
-  if (options.version) {
-    return print_out(std::string(program_name) + " " + VELMORA_VERSION + "\n", inspect_exit_pass);
-  }
-  ReadFile image;
-  if (!open_read_file(options.image, image, error)) {
-    print_error(error);
-    return inspect_exit_error;
-  }
-  const int status =
-      options.against != nullptr ? run_against(options, image) : run_report(options, image);
-  close_read_file(image);
-  return status;
+  return outcome.status;
 }

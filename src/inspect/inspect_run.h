@@ -10,10 +10,13 @@ inline constexpr int against_word_count = 7;
 struct InspectOptions {
   char* image = nullptr;
   const char* extract_dir = nullptr;
-  char* const* against = nullptr;  // the seven input words, when given
+  char* const* against = nullptr;      // the seven input words, when given
+  char* diff[2] = {nullptr, nullptr};  // the two images of --diff, when given
   bool force = false;
   bool json = false;
   bool map = false;
+  bool quiet = false;
+  bool readback = false;
   bool help = false;
   bool version = false;
 };

@@ -71,47 +71,163 @@ std::string flags_meaning(const ImageDescriptor& d) {
   return "flag bit set; disagrees: the load address is below the high window";
 }
 
-std::string app_text(const char* title, const AppFacts& app) {
+// One JSON value being written: members and elements are separated and indented by the
+// writer, so that no caller places a comma. A block level puts each member on its own line,
+// an inline level keeps them on one.
+struct Json {
+  std::string text;
+  struct Level {
+    bool inline_members = false;
+    bool empty = true;
+  };
+  std::vector<Level> levels;
+};
+
+// A new line, indented to the depth of the innermost level.
+void json_new_line(Json& j) {
+  j.text += '\n';
+  j.text.append(2 * j.levels.size(), ' ');
+}
+
+// Starts the next member (with `key`) or element (without) of the innermost level.
+void json_next(Json& j, const char* key) {
+  if (!j.levels.empty()) {
+    Json::Level& level = j.levels.back();
+    j.text += level.empty ? "" : ",";
+    if (level.inline_members) {
+      j.text += level.empty ? "" : " ";
+    } else {
+      json_new_line(j);
+    }
+    level.empty = false;
+  }
+  if (key != nullptr) {
+    j.text += json_string(key) + ": ";
+  }
+}
+
+void json_open(Json& j, const char* key, char bracket, bool inline_members = false) {
+  json_next(j, key);
+  j.text += bracket;
+  j.levels.push_back({inline_members, true});
+}
+
+void json_close(Json& j, char bracket) {
+  const Json::Level level = j.levels.back();
+  j.levels.pop_back();
+  if (!level.inline_members && !level.empty) {
+    json_new_line(j);
+  }
+  j.text += bracket;
+}
+
+// A value already in JSON form.
+void json_raw(Json& j, const char* key, const std::string& value) {
+  json_next(j, key);
+  j.text += value;
+}
+
+void json_int(Json& j, const char* key, std::int64_t value) {
+  json_raw(j, key, format_text("%lld", static_cast<long long>(value)));
+}
+
+void json_bool(Json& j, const char* key, bool value) {
+  json_raw(j, key, value ? "true" : "false");
+}
+
+void json_text(Json& j, const char* key, const std::string& value) {
+  json_raw(j, key, json_string(value));
+}
+
+// An integer, or null where it is not known.
+void json_int_or_null(Json& j, const char* key, bool known, std::int64_t value) {
+  json_raw(j, key, known ? format_text("%lld", static_cast<long long>(value)) : "null");
+}
+
+// The two members `key` and `key_hex` of a path, as json_path writes them.
+void json_path_members(Json& j, const char* key, const std::string& path) {
+  json_next(j, nullptr);
+  j.text += json_path(key, path);
+}
+
+std::string json_done(Json& j) {
+  return j.text + "\n";
+}
+
+// One fact about an application: its JSON member and, where the text shows it on a line of
+// its own, its label and text. The table below feeds both forms.
+struct Fact {
+  const char* key;
+  std::string json;
+  const char* label;  // nullptr: only in JSON, the text says it beside another fact
+  std::string text;
+};
+
+const char* json_bool_text(bool value) {
+  return value ? "true" : "false";
+}
+
+std::vector<Fact> app_facts(const AppFacts& app) {
   const ImageDescriptor& d = app.stored;
+  const auto number = [](std::int64_t n) { return format_text("%lld", static_cast<long long>(n)); };
+  std::string crc =
+      app.in_file ? format_text("stored 0x%08x, computed 0x%08x%s", d.crc, app.computed_crc,
+                                app.high_window ? " (over the un-reversed bytes)" : "")
+                  : format_text("stored 0x%08x, computed none (past the end of the file)", d.crc);
+  return {
+      {"status", number(d.status), "status",
+       format_text("%u (%s)", d.status, status_meaning(d.status))},
+      {"active", json_bool_text(d.status == 1), nullptr, ""},
+      {"flags", number(d.flags), "flags",
+       format_text("0x%08x (%s)", d.flags, flags_meaning(d).c_str())},
+      {"flag_set", json_bool_text((d.flags & flag_high_window_status) != 0), nullptr, ""},
+      {"flag_allowed", json_bool_text(flag_allowed(d)), nullptr, ""},
+      {"load_addr", number(d.load_addr), "load address",
+       format_text("0x%08x (%s)", d.load_addr,
+                   app.high_window ? "in the high window: stored word-reversed"
+                                   : "below the high window: stored as is")},
+      {"high_window", json_bool_text(app.high_window), nullptr, ""},
+      {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
+      {"size", number(d.size), "size",
+       format_text("0x%08x (%u bytes, %lld %s)", d.size, d.size, static_cast<long long>(app.pages),
+                   page_word(app.pages))},
+      {"pages", number(app.pages), nullptr, ""},
+      {"in_file", json_bool_text(app.in_file), nullptr, ""},
+      {"crc_stored", number(d.crc), "crc", crc},
+      {"crc_computed", app.in_file ? number(app.computed_crc) : "null", nullptr, ""},
+  };
+}
+
+std::string app_text(const char* title, const AppFacts& app) {
   std::string text = format_text("%s\n", title);
-  text += format_text("  status:       %u (%s)\n", d.status, status_meaning(d.status));
-  text += format_text("  flags:        0x%08x (%s)\n", d.flags, flags_meaning(d).c_str());
-  text += format_text("  load address: 0x%08x (%s)\n", d.load_addr,
-                      app.high_window ? "in the high window: stored word-reversed"
-                                      : "below the high window: stored as is");
-  text += format_text("  offset:       0x%08x\n", d.offset);
-  text += format_text("  size:         0x%08x (%u bytes, %lld %s)\n", d.size, d.size,
-                      static_cast<long long>(app.pages), page_word(app.pages));
-  if (app.in_file) {
-    text += format_text("  crc:          stored 0x%08x, computed 0x%08x%s\n", d.crc,
-                        app.computed_crc, app.high_window ? " (over the un-reversed bytes)" : "");
-  } else {
-    text += format_text("  crc:          stored 0x%08x, computed none (past the end of the file)\n",
-                        d.crc);
+  for (const Fact& f : app_facts(app)) {
+    if (f.label != nullptr) {
+      text += format_text("  %-14s%s\n", (std::string(f.label) + ":").c_str(), f.text.c_str());
+    }
   }
   return text;
 }
 
-std::string app_json(const AppFacts& app) {
-  const ImageDescriptor& d = app.stored;
-  std::string text = "{\n";
-  text += format_text("    \"status\": %u,\n", d.status);
-  text += format_text("    \"active\": %s,\n", d.status == 1 ? "true" : "false");
-  text += format_text("    \"flags\": %u,\n", d.flags);
-  text += format_text("    \"flag_set\": %s,\n",
-                      (d.flags & flag_high_window_status) != 0 ? "true" : "false");
-  text += format_text("    \"flag_allowed\": %s,\n", flag_allowed(d) ? "true" : "false");
-  text += format_text("    \"load_addr\": %u,\n", d.load_addr);
-  text += format_text("    \"high_window\": %s,\n", app.high_window ? "true" : "false");
-  text += format_text("    \"offset\": %u,\n", d.offset);
-  text += format_text("    \"size\": %u,\n", d.size);
-  text += format_text("    \"pages\": %lld,\n", static_cast<long long>(app.pages));
-  text += format_text("    \"in_file\": %s,\n", app.in_file ? "true" : "false");
-  text += format_text("    \"crc_stored\": %u,\n", d.crc);
-  text += app.in_file ? format_text("    \"crc_computed\": %u\n", app.computed_crc)
-                      : std::string("    \"crc_computed\": null\n");
-  text += "  }";
-  return text;
+void app_json(Json& j, const char* key, const AppFacts& app) {
+  json_open(j, key, '{');
+  for (const Fact& f : app_facts(app)) {
+    json_raw(j, f.key, f.json);
+  }
+  json_close(j, '}');
+}
+
+void check_json(Json& j, const CheckResult& c, bool with_verdict) {
+  json_open(j, nullptr, '{', true);
+  json_text(j, "name", c.name);
+  if (with_verdict) {
+    json_text(j, "verdict", verdict_name(c.verdict));
+  }
+  json_text(j, "detail", c.detail);
+  json_close(j, '}');
+}
+
+std::string check_line(const CheckResult& c) {
+  return format_text("  %-5s %-16s %s\n", verdict_name(c.verdict), c.name, c.detail.c_str());
 }
 
 }  // namespace
@@ -130,13 +246,50 @@ const char* verdict_name(Verdict verdict) {
   return "skip";
 }
 
-std::string report_text(const std::string& path, const InspectReport& r) {
+namespace {
+
+std::string readback_text(const InspectReport& r) {
+  const ReadbackFacts& rb = r.readback;
+  if (!rb.end_known) {
+    return format_text(
+        "read-back: 0x%08llx bytes; the image's end is unknown, so the whole file "
+        "is judged as the image (see readback_tail)\n",
+        as_ull(rb.file_length));
+  }
+  const std::int64_t tail = rb.file_length - r.length;
+  return format_text("read-back: 0x%08llx bytes: the image, then 0x%llx bytes after it, %s\n",
+                     as_ull(rb.file_length), as_ull(tail),
+                     rb.tail.count == 0
+                         ? "all 0xFF"
+                         : format_text("%lld of them not 0xFF, the first at 0x%08llx",
+                                       static_cast<long long>(rb.tail.count), as_ull(rb.tail.first))
+                               .c_str());
+}
+
+std::string summary_line(const InspectReport& r) {
+  const Tally t = tally(r);
+  return format_text("summary: %s: %d passed, %d %s, %d failed, %d skipped\n",
+                     report_exit_status(r) == inspect_exit_pass ? "PASS" : "FAIL", t.passed,
+                     t.warnings, t.warnings == 1 ? "warning" : "warnings", t.failed, t.skipped);
+}
+
+}  // namespace
+
+std::string report_text(const std::string& path, const InspectReport& r, bool quiet) {
+  if (quiet) {
+    std::string text;
+    for (const CheckResult& c : r.checks) {
+      text += c.verdict == Verdict::fail || c.verdict == Verdict::warn ? check_line(c) : "";
+    }
+    return text + summary_line(r);
+  }
   std::string text = "image:  " + path + "\n";
   const std::int64_t image_pages = pages(r.length);
   text += format_text("length: 0x%08llx (%lld bytes, %lld %s%s)\n", as_ull(r.length),
                       static_cast<long long>(r.length), static_cast<long long>(image_pages),
                       page_word(image_pages),
                       r.length % page_size != 0 ? ", the last one partial" : "");
+  text += r.readback.requested ? readback_text(r) : "";
   if (r.header_present) {
     text += '\n';
     text += app_text("APP1", r.app1);
@@ -151,13 +304,9 @@ std::string report_text(const std::string& path, const InspectReport& r) {
 
   text += "\nchecks:\n";
   for (const CheckResult& c : r.checks) {
-    text += format_text("  %-5s %-16s %s\n", verdict_name(c.verdict), c.name, c.detail.c_str());
+    text += check_line(c);
   }
-  const Tally t = tally(r);
-  text += format_text("summary: %s: %d passed, %d %s, %d failed, %d skipped\n",
-                      report_exit_status(r) == inspect_exit_pass ? "PASS" : "FAIL", t.passed,
-                      t.warnings, t.warnings == 1 ? "warning" : "warnings", t.failed, t.skipped);
-  return text;
+  return text + summary_line(r);
 }
 
 std::vector<MapRegion> image_map(const InspectReport& r) {
@@ -191,32 +340,87 @@ std::vector<MapRegion> image_map(const InspectReport& r) {
   return map;
 }
 
+namespace {
+
+// The columns of the bar each region marks, [from, to).
+struct Marks {
+  std::int64_t from = 0;
+  std::int64_t to = 0;
+};
+
+// A region that holds no byte marks nothing; one that holds bytes marks at least one column.
+// A region that starts where the one before it ended gets columns of its own, pushed right
+// past its neighbour's where both would share one, and pulled back from the bar's end where
+// that runs out of room. Regions of a forged header that overlap may share columns.
+std::vector<Marks> bar_marks(const std::vector<MapRegion>& map, std::int64_t span,
+                             std::int64_t width) {
+  const auto column = [&](std::int64_t at) {
+    return span == 0 ? 0 : std::min(width, (at * width + span / 2) / span);
+  };
+  std::vector<Marks> marks(map.size());
+  std::vector<bool> follows(map.size(), false);
+  std::int64_t chain_end = -1;
+  std::int64_t next_free = 0;
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    if (map[i].end <= map[i].offset) {
+      continue;
+    }
+    follows[i] = chain_end >= 0 && map[i].offset >= chain_end;
+    Marks m{column(map[i].offset), column(map[i].end)};
+    m.from = follows[i] ? std::max(m.from, next_free) : m.from;
+    m.to = std::max(m.to, m.from + 1);
+    marks[i] = m;
+    chain_end = map[i].end;
+    next_free = m.to;
+  }
+  std::int64_t limit = width;
+  for (std::size_t i = map.size(); i-- > 0;) {
+    if (map[i].end <= map[i].offset) {
+      continue;
+    }
+    Marks& m = marks[i];
+    m.to = std::min(m.to, limit);
+    m.from = std::max<std::int64_t>(0, std::min(m.from, m.to - 1));
+    limit = follows[i] ? m.from : width;
+  }
+  return marks;
+}
+
+int hex_digits(std::int64_t n) {
+  int digits = 1;
+  for (auto v = static_cast<std::uint64_t>(n); v > 0xF; v >>= 4) {
+    ++digits;
+  }
+  return digits;
+}
+
+}  // namespace
+
 std::string map_text(const InspectReport& r) {
   const std::vector<MapRegion> map = image_map(r);
-  // The bar spans the file, or further when a forged region reaches past its end.
+  // The bar spans the file, or further when a forged region reaches past its end; the columns
+  // are as wide as the longest number, eight digits at least.
   std::int64_t span = r.length;
+  int digits = 8;
   for (const MapRegion& region : map) {
     span = std::max(span, region.end);
+    digits = std::max({digits, hex_digits(region.offset), hex_digits(region.end)});
   }
   constexpr std::int64_t bar_width = 32;
-  std::string text = "\nmap:\n  offset      end         length      ";
+  const std::vector<Marks> marks = bar_marks(map, span, bar_width);
+  const int column = digits + 4;
+  std::string text =
+      format_text("\nmap:\n  %-*s%-*s%-*s", column, "offset", column, "end", column, "length");
   text += "|" + std::string(bar_width, ' ') + "|  what\n";
-  for (const MapRegion& region : map) {
-    const std::int64_t length = region.end - region.offset;
-    // Every region that holds a byte shows at least one mark.
-    std::int64_t from = span == 0 ? 0 : region.offset * bar_width / span;
-    std::int64_t to = span == 0 ? 0 : (region.end * bar_width + span - 1) / span;
-    if (length > 0 && to <= from) {
-      to = from + 1;
-    }
-    from = std::min(from, bar_width);
-    to = std::min(to, bar_width);
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    const MapRegion& region = map[i];
     std::string bar(static_cast<std::size_t>(bar_width), '.');
-    for (std::int64_t i = from; i < to; ++i) {
-      bar[static_cast<std::size_t>(i)] = '#';
+    for (std::int64_t c = marks[i].from; c < marks[i].to; ++c) {
+      bar[static_cast<std::size_t>(c)] = '#';
     }
-    text += format_text("  0x%08llx  0x%08llx  0x%08llx  |%s|  %s%s\n", as_ull(region.offset),
-                        as_ull(region.end), as_ull(length), bar.c_str(), region.what,
+    text += format_text("  0x%0*llx  0x%0*llx  0x%0*llx  |%s|  %s%s\n", digits,
+                        as_ull(region.offset), digits, as_ull(region.end), digits,
+                        as_ull(region.end - region.offset), bar.c_str(), region.what,
                         region.end > r.length ? " (past the end of the file)" : "");
   }
   if (!r.header_present) {
@@ -226,48 +430,66 @@ std::string map_text(const InspectReport& r) {
 }
 
 std::string report_json(const std::string& path, const InspectReport& r, bool with_map) {
-  std::string text = "{\n";
-  text += "  " + json_path("file", path) + ",\n";
-  text += format_text("  \"length\": %lld,\n", static_cast<long long>(r.length));
-  text += format_text("  \"pages\": %lld,\n", static_cast<long long>(pages(r.length)));
-  text += format_text("  \"header_present\": %s,\n", r.header_present ? "true" : "false");
+  Json j;
+  json_open(j, nullptr, '{');
+  json_path_members(j, "file", path);
+  json_int(j, "length", r.length);
+  json_int(j, "pages", pages(r.length));
+  json_bool(j, "header_present", r.header_present);
   if (r.header_present) {
-    text += "  \"app1\": " + app_json(r.app1) + ",\n";
-    text += "  \"app2\": " + app_json(r.app2) + ",\n";
-    text += format_text("  \"header_crc_stored\": %u,\n", r.header.header_crc);
-    text += format_text("  \"header_crc_computed\": %u,\n", r.computed_header_crc);
+    app_json(j, "app1", r.app1);
+    app_json(j, "app2", r.app2);
   } else {
-    text += "  \"app1\": null,\n  \"app2\": null,\n";
-    text += "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n";
+    json_raw(j, "app1", "null");
+    json_raw(j, "app2", "null");
   }
-  text += "  \"checks\": [";
-  for (std::size_t i = 0; i < r.checks.size(); ++i) {
-    const CheckResult& c = r.checks[i];
-    text += i == 0 ? "\n" : ",\n";
-    text += "    {\"name\": " + json_string(c.name) + ", \"verdict\": \"" +
-            verdict_name(c.verdict) + "\", \"detail\": " + json_string(c.detail) + "}";
+  json_int_or_null(j, "header_crc_stored", r.header_present, r.header.header_crc);
+  json_int_or_null(j, "header_crc_computed", r.header_present, r.computed_header_crc);
+  json_open(j, "checks", '[');
+  for (const CheckResult& c : r.checks) {
+    check_json(j, c, true);
   }
-  text += "\n  ],\n";
+  json_close(j, ']');
   const Tally t = tally(r);
-  text += format_text("  \"passed\": %d,\n  \"warnings\": %d,\n  \"failed\": %d,\n", t.passed,
-                      t.warnings, t.failed);
-  text += format_text("  \"skipped\": %d,\n", t.skipped);
+  json_int(j, "passed", t.passed);
+  json_int(j, "warnings", t.warnings);
+  json_int(j, "failed", t.failed);
+  json_int(j, "skipped", t.skipped);
   if (with_map) {
-    text += "  \"map\": [";
-    const std::vector<MapRegion> map = image_map(r);
-    for (std::size_t i = 0; i < map.size(); ++i) {
-      text += i == 0 ? "\n" : ",\n";
-      text +=
-          format_text("    {\"offset\": %lld, \"end\": %lld, \"length\": %lld, \"name\": \"%s\"}",
-                      static_cast<long long>(map[i].offset), static_cast<long long>(map[i].end),
-                      static_cast<long long>(map[i].end - map[i].offset), map[i].name);
+    json_open(j, "map", '[');
+    for (const MapRegion& region : image_map(r)) {
+      json_open(j, nullptr, '{', true);
+      json_int(j, "offset", region.offset);
+      json_int(j, "end", region.end);
+      json_int(j, "length", region.end - region.offset);
+      json_text(j, "name", region.name);
+      json_close(j, '}');
     }
-    text += "\n  ],\n";
+    json_close(j, ']');
   }
-  text += format_text("  \"result\": \"%s\"\n",
-                      report_exit_status(r) == inspect_exit_pass ? "pass" : "fail");
-  text += "}\n";
-  return text;
+  if (r.readback.requested) {
+    const ReadbackFacts& rb = r.readback;
+    const bool dirty = rb.end_known && rb.tail.count > 0;
+    json_open(j, "readback", '{', true);
+    json_int(j, "file_length", rb.file_length);
+    json_bool(j, "end_known", rb.end_known);
+    json_int_or_null(j, "tail_bytes", rb.end_known, rb.file_length - r.length);
+    json_int_or_null(j, "tail_not_ff", rb.end_known, rb.tail.count);
+    json_int_or_null(j, "tail_first_not_ff", dirty, rb.tail.first);
+    json_close(j, '}');
+  }
+  json_text(j, "result", report_exit_status(r) == inspect_exit_pass ? "pass" : "fail");
+  json_close(j, '}');
+  return json_done(j);
+}
+
+std::string error_json(const std::string& reason) {
+  Json j;
+  json_open(j, nullptr, '{');
+  json_text(j, "result", "error");
+  json_text(j, "error", reason);
+  json_close(j, '}');
+  return json_done(j);
 }
 
 namespace {
@@ -374,24 +596,29 @@ std::string difference_text(const Difference& d) {
       as_ull(d.first), as_ull(d.first_in_image));
 }
 
-std::string difference_json(const Difference& d) {
-  std::string text = "{\"what\": " + json_string(d.what);
-  switch (d.kind) {
-    case DifferenceKind::field:
-    case DifferenceKind::length:
-      text += format_text(", \"kind\": \"%s\", \"image\": %lld, \"inputs\": %lld}",
-                          d.kind == DifferenceKind::field ? "field" : "length",
-                          static_cast<long long>(d.image), static_cast<long long>(d.inputs));
-      return text;
-    case DifferenceKind::bytes:
-      break;
+void difference_json(Json& j, const Difference& d) {
+  json_open(j, nullptr, '{', true);
+  json_text(j, "what", d.what);
+  if (d.kind == DifferenceKind::bytes) {
+    json_text(j, "kind", "bytes");
+    json_int(j, "count", d.count);
+    json_int(j, "first_offset", d.first);
+    json_int(j, "first_image_offset", d.first_in_image);
+  } else {
+    json_text(j, "kind", d.kind == DifferenceKind::field ? "field" : "length");
+    json_int(j, "image", d.image);
+    json_int(j, "inputs", d.inputs);
   }
-  text += format_text(
-      ", \"kind\": \"bytes\", \"count\": %lld, \"first_offset\": %lld, "
-      "\"first_image_offset\": %lld}",
-      static_cast<long long>(d.count), static_cast<long long>(d.first),
-      static_cast<long long>(d.first_in_image));
-  return text;
+  json_close(j, '}');
+}
+
+std::string against_result_line(const AgainstReport& r) {
+  if (r.differences.empty()) {
+    return "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n";
+  }
+  return format_text("result: DIFFERENT: %llu %s\n",
+                     as_ull(static_cast<std::int64_t>(r.differences.size())),
+                     r.differences.size() == 1 ? "difference" : "differences");
 }
 
 }  // namespace
@@ -400,54 +627,184 @@ int against_exit_status(const AgainstReport& r) {
   return r.differences.empty() ? inspect_exit_pass : inspect_exit_fail;
 }
 
-std::string against_text(const std::string& path, const RunArgs& args, const AgainstReport& r) {
-  std::string text = "image:      " + path + "\n";
-  text += "bootloader: " + std::string(args.src1) +
-          format_text(" (0x%llx bytes)\n", as_ull(r.input_lengths[0]));
-  text += "APP1:       " + std::string(args.src2) +
-          format_text(" (0x%llx bytes), load address 0x%08x, status %d\n",
-                      as_ull(r.input_lengths[1]), args.load_addr1, static_cast<int>(args.status1));
-  text += "APP2:       " + std::string(args.src3) +
-          format_text(" (0x%llx bytes), load address 0x%08x, status %d\n",
-                      as_ull(r.input_lengths[2]), args.load_addr2, static_cast<int>(args.status2));
-  text += format_text("length:     image 0x%08llx, inputs give 0x%08llx\n", as_ull(r.length),
-                      as_ull(r.expected_length));
-  if (r.differences.empty()) {
-    return text + "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n";
+std::string against_text(const std::string& path, const RunArgs& args, const AgainstReport& r,
+                         bool quiet) {
+  std::string text;
+  if (!quiet) {
+    text = "image:      " + path + "\n";
+    text += "bootloader: " + std::string(args.src1) +
+            format_text(" (0x%llx bytes)\n", as_ull(r.input_lengths[0]));
+    text +=
+        "APP1:       " + std::string(args.src2) +
+        format_text(" (0x%llx bytes), load address 0x%08x, status %d\n", as_ull(r.input_lengths[1]),
+                    args.load_addr1, static_cast<int>(args.status1));
+    text +=
+        "APP2:       " + std::string(args.src3) +
+        format_text(" (0x%llx bytes), load address 0x%08x, status %d\n", as_ull(r.input_lengths[2]),
+                    args.load_addr2, static_cast<int>(args.status2));
+    text += format_text("length:     image 0x%08llx, inputs give 0x%08llx\n", as_ull(r.length),
+                        as_ull(r.expected_length));
+    if (r.readback) {
+      text += format_text("read-back:  0x%llx bytes after the image's end\n", as_ull(r.tail_bytes));
+    }
   }
-  text += "\ndifferences:\n";
-  for (const Difference& d : r.differences) {
-    text += "  " + difference_text(d) + "\n";
+  if (!r.warnings.empty()) {
+    text += quiet ? "" : "\n";
+    text += quiet ? "" : "warnings:\n";
+    for (const CheckResult& c : r.warnings) {
+      text += check_line(c);
+    }
   }
-  text += format_text("result: DIFFERENT: %llu %s\n",
-                      as_ull(static_cast<std::int64_t>(r.differences.size())),
-                      r.differences.size() == 1 ? "difference" : "differences");
-  return text;
+  if (!r.differences.empty()) {
+    text += quiet ? "" : "\ndifferences:\n";
+    for (const Difference& d : r.differences) {
+      text += "  " + difference_text(d) + "\n";
+    }
+  }
+  return text + against_result_line(r);
 }
 
 std::string against_json(const std::string& path, const RunArgs& args, const AgainstReport& r) {
-  std::string text = "{\n";
-  text += "  " + json_path("file", path) + ",\n";
-  text += "  \"inputs\": {\n";
-  text += "    \"bootloader\": {" + json_path("file", args.src1) +
-          format_text(", \"length\": %lld},\n", static_cast<long long>(r.input_lengths[0]));
-  text += "    \"app1\": {" + json_path("file", args.src2) +
-          format_text(", \"length\": %lld, \"load_addr\": %u, \"status\": %d},\n",
-                      static_cast<long long>(r.input_lengths[1]), args.load_addr1,
-                      static_cast<int>(args.status1));
-  text += "    \"app2\": {" + json_path("file", args.src3) +
-          format_text(", \"length\": %lld, \"load_addr\": %u, \"status\": %d}\n",
-                      static_cast<long long>(r.input_lengths[2]), args.load_addr2,
-                      static_cast<int>(args.status2));
-  text += "  },\n";
-  text += format_text("  \"length\": %lld,\n  \"expected_length\": %lld,\n",
-                      static_cast<long long>(r.length), static_cast<long long>(r.expected_length));
-  text += "  \"differences\": [";
-  for (std::size_t i = 0; i < r.differences.size(); ++i) {
-    text += (i == 0 ? "\n    " : ",\n    ") + difference_json(r.differences[i]);
+  Json j;
+  json_open(j, nullptr, '{');
+  json_path_members(j, "file", path);
+  json_open(j, "inputs", '{');
+  const struct {
+    const char* key;
+    const char* path;
+    bool numbers;
+    std::uint32_t load_addr;
+    std::int8_t status;
+  } inputs[] = {{"bootloader", args.src1, false, 0, 0},
+                {"app1", args.src2, true, args.load_addr1, args.status1},
+                {"app2", args.src3, true, args.load_addr2, args.status2}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    json_open(j, inputs[i].key, '{', true);
+    json_path_members(j, "file", inputs[i].path);
+    json_int(j, "length", r.input_lengths[i]);
+    if (inputs[i].numbers) {
+      json_int(j, "load_addr", inputs[i].load_addr);
+      json_int(j, "status", inputs[i].status);
+    }
+    json_close(j, '}');
   }
-  text += r.differences.empty() ? "],\n" : "\n  ],\n";
-  text +=
-      format_text("  \"result\": \"%s\"\n}\n", r.differences.empty() ? "identical" : "different");
+  json_close(j, '}');
+  json_int(j, "length", r.length);
+  json_int(j, "expected_length", r.expected_length);
+  if (r.readback) {
+    json_int(j, "readback_tail_bytes", r.tail_bytes);
+  }
+  json_open(j, "warnings", '[');
+  for (const CheckResult& c : r.warnings) {
+    check_json(j, c, false);
+  }
+  json_close(j, ']');
+  json_open(j, "differences", '[');
+  for (const Difference& d : r.differences) {
+    difference_json(j, d);
+  }
+  json_close(j, ']');
+  json_text(j, "result", r.differences.empty() ? "identical" : "different");
+  json_close(j, '}');
+  return json_done(j);
+}
+
+namespace {
+
+std::string value_text(bool known, std::int64_t value) {
+  return known ? format_text("0x%08llx", as_ull(value)) : std::string("none (no header)");
+}
+
+// Where the first differing byte lies in one file, or that the file does not hold it.
+std::string where(std::int64_t first, std::int64_t held, std::int64_t offset) {
+  return first < held ? format_text("0x%08llx", as_ull(offset + first))
+                      : std::string("past its end");
+}
+
+std::string region_text(const RegionDiff& d) {
+  if (d.kind != RegionKind::bytes) {
+    if (d.same) {
+      return format_text("%s: %s", d.what.c_str(), value_text(d.a_known, d.a).c_str());
+    }
+    return format_text("%s: A %s, B %s", d.what.c_str(), value_text(d.a_known, d.a).c_str(),
+                       value_text(d.b_known, d.b).c_str());
+  }
+  std::string text = d.held_a == d.held_b
+                         ? format_text("%s (0x%llx bytes)", d.what.c_str(), as_ull(d.held_a))
+                         : format_text("%s (A 0x%llx bytes, B 0x%llx)", d.what.c_str(),
+                                       as_ull(d.held_a), as_ull(d.held_b));
+  if (!d.same) {
+    text += format_text(": %lld %s differ, the first at 0x%llx in the region (%s in A, %s in B)",
+                        static_cast<long long>(d.count), d.count == 1 ? "byte" : "bytes",
+                        as_ull(d.first), where(d.first, d.held_a, d.offset_a).c_str(),
+                        where(d.first, d.held_b, d.offset_b).c_str());
+  }
   return text;
+}
+
+void region_json(Json& j, const RegionDiff& d) {
+  json_open(j, nullptr, '{', true);
+  json_text(j, "what", d.what);
+  json_text(j, "kind",
+            d.kind == RegionKind::bytes   ? "bytes"
+            : d.kind == RegionKind::field ? "field"
+                                          : "length");
+  json_bool(j, "same", d.same);
+  if (d.kind == RegionKind::bytes) {
+    json_int(j, "length_a", d.held_a);
+    json_int(j, "length_b", d.held_b);
+    json_int(j, "count", d.count);
+    json_int_or_null(j, "first_offset", !d.same, d.first);
+    // In each file, only where that file holds the byte.
+    json_int_or_null(j, "first_offset_a", !d.same && d.first < d.held_a, d.offset_a + d.first);
+    json_int_or_null(j, "first_offset_b", !d.same && d.first < d.held_b, d.offset_b + d.first);
+  } else {
+    json_int_or_null(j, "a", d.a_known, d.a);
+    json_int_or_null(j, "b", d.b_known, d.b);
+  }
+  json_close(j, '}');
+}
+
+}  // namespace
+
+std::string diff_text(const std::string& path_a, const std::string& path_b, const DiffReport& r,
+                      bool quiet) {
+  std::string text;
+  if (!quiet) {
+    text = "A: " + path_a + format_text(" (0x%llx bytes)\n", as_ull(r.length_a));
+    text += "B: " + path_b + format_text(" (0x%llx bytes)\n", as_ull(r.length_b));
+    text += "\nregions:\n";
+  }
+  for (const RegionDiff& d : r.regions) {
+    if (!quiet || !d.same) {
+      text += format_text("  %-8s %s\n", d.same ? "same" : "differs", region_text(d).c_str());
+    }
+  }
+  const std::int64_t differing = regions_differing(r);
+  if (differing == 0) {
+    return text + "result: IDENTICAL: every region is the same\n";
+  }
+  return text + format_text("result: DIFFERENT: %lld of %lld regions differ\n",
+                            static_cast<long long>(differing),
+                            static_cast<long long>(r.regions.size()));
+}
+
+std::string diff_json(const std::string& path_a, const std::string& path_b, const DiffReport& r) {
+  Json j;
+  json_open(j, nullptr, '{');
+  json_path_members(j, "file_a", path_a);
+  json_path_members(j, "file_b", path_b);
+  json_int(j, "length_a", r.length_a);
+  json_int(j, "length_b", r.length_b);
+  json_open(j, "regions", '[');
+  for (const RegionDiff& d : r.regions) {
+    region_json(j, d);
+  }
+  json_close(j, ']');
+  const std::int64_t differing = regions_differing(r);
+  json_int(j, "same", static_cast<std::int64_t>(r.regions.size()) - differing);
+  json_int(j, "different", differing);
+  json_text(j, "result", differing == 0 ? "identical" : "different");
+  json_close(j, '}');
+  return json_done(j);
 }

@@ -1,0 +1,132 @@
+#include "inspect/readback.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "image/boot_header.h"
+#include "image/layout.h"
+#include "inspect/format_text.h"
+
+namespace {
+
+unsigned long long as_ull(std::int64_t n) {
+  return static_cast<unsigned long long>(n);
+}
+
+constexpr std::int64_t header_end = header_offset + static_cast<std::int64_t>(header_size);
+
+CheckResult tail_result(Verdict verdict, std::string detail) {
+  CheckResult c;
+  c.name = "readback_tail";
+  c.verdict = verdict;
+  c.detail = std::move(detail);
+  return c;
+}
+
+// The image's length from a sound header, or 0 with `why` saying what is wrong with it.
+std::int64_t image_end(const ByteSource& dump, std::string& why, std::string& error, bool& ok) {
+  ok = true;
+  if (dump.length < header_end) {
+    why = "the header is not in the file, so the image's end is unknown";
+    return 0;
+  }
+  HeaderBytes bytes{};
+  if (!read_source(dump, header_offset, bytes.data(), static_cast<std::int64_t>(header_size),
+                   error)) {
+    ok = false;
+    return 0;
+  }
+  const BootHeader header = decode_boot_header(bytes);
+  if (compute_header_crc(bytes) != header.header_crc) {
+    why =
+        "the header is damaged (its CRC does not match), so the image's end is unknown: the "
+        "whole file is judged as the image";
+    return 0;
+  }
+  const std::int64_t length = plan_layout(header.app1.size, header.app2.size).length;
+  if (length > dump.length) {
+    why = format_text(
+        "the header's sizes make an image of 0x%llx bytes, longer than the file: "
+        "the whole file is judged as the image",
+        as_ull(length));
+    return 0;
+  }
+  return length;
+}
+
+CheckResult check_tail(const ReadbackFacts& rb, std::int64_t image_length) {
+  const std::int64_t tail = rb.file_length - image_length;
+  if (rb.tail.count == 0) {
+    return tail_result(Verdict::pass,
+                       format_text("the 0x%llx bytes after the image's end at 0x%08llx are all "
+                                   "0xFF (erased flash)",
+                                   as_ull(tail), as_ull(image_length)));
+  }
+  return tail_result(Verdict::fail,
+                     format_text("%lld of the 0x%llx bytes after the image's end at 0x%08llx are "
+                                 "not 0xFF, the first at 0x%08llx",
+                                 static_cast<long long>(rb.tail.count), as_ull(tail),
+                                 as_ull(image_length), as_ull(rb.tail.first)));
+}
+
+}  // namespace
+
+bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error) {
+  std::string why;
+  bool ok = true;
+  const std::int64_t length = image_end(dump, why, error, ok);
+  if (!ok) {
+    return false;
+  }
+  ReadbackFacts rb;
+  rb.requested = true;
+  rb.file_length = dump.length;
+  rb.end_known = length > 0;
+  ByteSource image = dump;
+  image.length = rb.end_known ? length : dump.length;
+  InspectReport r;
+  if (!inspect_source(image, r, error)) {
+    return false;
+  }
+  if (rb.end_known) {
+    std::vector<std::uint8_t> buffer = stretch_buffer(dump.length - length);
+    if (!find_not_fill(dump, length, dump.length, buffer, rb.tail, error)) {
+      return false;
+    }
+  }
+  r.checks.push_back(rb.end_known ? check_tail(rb, length) : tail_result(Verdict::warn, why));
+  r.readback = rb;
+  report = std::move(r);
+  return true;
+}
+
+bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error) {
+  report.readback = true;
+  if (dump.length <= report.expected_length) {
+    return true;  // no tail; a short dump keeps its length difference
+  }
+  std::vector<std::uint8_t> buffer = stretch_buffer(dump.length - report.expected_length);
+  NotFill tail;
+  if (!find_not_fill(dump, report.expected_length, dump.length, buffer, tail, error)) {
+    return false;
+  }
+  report.tail_bytes = dump.length - report.expected_length;
+  std::vector<Difference>& d = report.differences;
+  const auto length = std::find_if(
+      d.begin(), d.end(), [](const Difference& x) { return x.kind == DifferenceKind::length; });
+  if (length == d.end()) {
+    return true;
+  }
+  if (tail.count == 0) {
+    d.erase(length);
+    return true;
+  }
+  Difference bytes;
+  bytes.kind = DifferenceKind::bytes;
+  bytes.what = "readback_tail";
+  bytes.count = tail.count;
+  bytes.first = tail.first - report.expected_length;
+  bytes.first_in_image = tail.first;
+  *length = std::move(bytes);
+  return true;
+}
