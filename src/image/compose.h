@@ -19,6 +19,16 @@
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 
+// Where a second thread writes the stretches while the next ones are made (Linux), they take
+// turns in this many buffers; elsewhere one buffer does.
+#if !defined(_WIN32)
+#define VELMORA_WRITER_THREAD 1
+inline constexpr std::int64_t stretch_buffers = 4;
+#else
+#define VELMORA_WRITER_THREAD 0
+inline constexpr std::int64_t stretch_buffers = 1;
+#endif
+
 // The plan of one image: its header (every field but the checksums), its layout (L is
 // layout.length) and how far the bootloader reaches.
 struct ImagePlan {
@@ -74,7 +84,8 @@ struct Composition {
   ReadFile files[3];
   ImageInputs inputs;
   ImagePlan plan;
-  std::uint8_t* stretch = nullptr;
+  void* stretch_block = nullptr;    // as allocated
+  std::uint8_t* stretch = nullptr;  // its first page boundary
 };
 
 // Opens the bootloader, APP1 and APP2 and plans the image, ending the run on a refusal: an
