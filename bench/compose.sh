@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Times velmora composing two large random applications (APP2 in the high window, so it is
 # reversed) and a bootloader, beside `cat` writing the same three files into one file: the
-# speed of simply copying the bytes. The two alternate, RUNS times each, and the script prints
-# the median of each, their ratio and velmora's peak resident memory.
+# speed of simply copying the bytes. For each size of application the two alternate, RUNS
+# times each, every run starting with the old output removed and `sync` run; the script
+# prints each side's median, minimum and maximum, the ratio of the medians, the spread of each
+# (maximum over minimum) and velmora's peak resident memory.
 #
 #   bench/compose.sh [path/to/velmora]
 #
-# Environment: APP_MIB (size of each application, default 512), RUNS (default 7), WORK_DIR
-# (where the inputs and outputs go, default a new directory under ${TMPDIR:-/tmp}; it needs
-# room for about four times APP_MIB).
+# Environment: APP_MIB (sizes of each application in MiB, default "512 950": a 1 GiB and a
+# 1.9 GiB image), RUNS (default 9), WORK_DIR (where the inputs and outputs go, default a new
+# directory under ${TMPDIR:-/tmp}; it needs room for about four times the largest APP_MIB).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,19 +32,12 @@ if [[ ! -x /usr/bin/time ]]; then
   exit 2
 fi
 
-app_mib=${APP_MIB:-512}
-runs=${RUNS:-7}
+sizes=${APP_MIB:-512 950}
+runs=${RUNS:-9}
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench.XXXXXX")}
 mkdir -p "$work"
 trap 'rm -f "$work"/boot.bin "$work"/app1.bin "$work"/app2.bin "$work"/out.bin "$work"/rss.txt;
       rmdir "$work" 2>/dev/null || true' EXIT
-
-echo "making inputs in $work: two applications of $app_mib MiB and a bootloader"
-head -c $((6 * 1024)) /dev/urandom >"$work/boot.bin"
-head -c $((app_mib * 1024 * 1024)) /dev/urandom >"$work/app1.bin"
-head -c $((app_mib * 1024 * 1024)) /dev/urandom >"$work/app2.bin"
-# Both contenders read the inputs from the page cache.
-cat "$work/boot.bin" "$work/app1.bin" "$work/app2.bin" >/dev/null
 
 now_ns() { date +%s%N; }
 
@@ -58,40 +53,55 @@ run_velmora() {
 }
 
 run_cat() {
-  /usr/bin/time -o /dev/null cat "$work/boot.bin" "$work/app1.bin" "$work/app2.bin" \
-    >"$work/out.bin"
+  cat "$work/boot.bin" "$work/app1.bin" "$work/app2.bin" >"$work/out.bin"
 }
 
 median() {
   printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+least() { printf '%s\n' "$@" | sort -n | head -1; }
+most() { printf '%s\n' "$@" | sort -n | tail -1; }
 
-velmora_ms=()
-cat_ms=()
-rss_kib=()
-for ((i = 1; i <= runs; i++)); do
-  fresh_start
-  start=$(now_ns)
-  run_velmora
-  velmora_ms+=($((($(now_ns) - start) / 1000000)))
-  rss_kib+=("$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/rss.txt")")
-  image_bytes=$(stat -c %s "$work/out.bin")
+for app_mib in $sizes; do
+  echo "== two applications of $app_mib MiB and a bootloader, in $work"
+  head -c $((6 * 1024)) /dev/urandom >"$work/boot.bin"
+  head -c $((app_mib * 1024 * 1024)) /dev/urandom >"$work/app1.bin"
+  head -c $((app_mib * 1024 * 1024)) /dev/urandom >"$work/app2.bin"
+  # Both contenders read the inputs from the page cache.
+  cat "$work/boot.bin" "$work/app1.bin" "$work/app2.bin" >/dev/null
 
-  fresh_start
-  start=$(now_ns)
-  run_cat
-  cat_ms+=($((($(now_ns) - start) / 1000000)))
-  echo "run $i: velmora ${velmora_ms[-1]} ms (peak ${rss_kib[-1]} KiB), cat ${cat_ms[-1]} ms"
+  velmora_ms=()
+  cat_ms=()
+  rss_kib=()
+  for ((i = 1; i <= runs; i++)); do
+    fresh_start
+    start=$(now_ns)
+    run_velmora
+    velmora_ms+=($((($(now_ns) - start) / 1000000)))
+    rss_kib+=("$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/rss.txt")")
+    image_bytes=$(stat -c %s "$work/out.bin")
+
+    fresh_start
+    start=$(now_ns)
+    run_cat
+    cat_ms+=($((($(now_ns) - start) / 1000000)))
+    echo "run $i: velmora ${velmora_ms[-1]} ms (peak ${rss_kib[-1]} KiB), cat ${cat_ms[-1]} ms"
+  done
+  rm -f "$work/out.bin"
+
+  v=$(median "${velmora_ms[@]}")
+  c=$(median "${cat_ms[@]}")
+  vmin=$(least "${velmora_ms[@]}")
+  vmax=$(most "${velmora_ms[@]}")
+  cmin=$(least "${cat_ms[@]}")
+  cmax=$(most "${cat_ms[@]}")
+  peak=$(most "${rss_kib[@]}")
+  echo "image of $((image_bytes / 1024)) KiB, $runs runs each"
+  echo "velmora median $v ms, min $vmin ms, max $vmax ms"
+  echo "cat     median $c ms, min $cmin ms, max $cmax ms"
+  awk -v v="$v" -v c="$c" -v vn="$vmin" -v vx="$vmax" -v cn="$cmin" -v cx="$cmax" 'BEGIN {
+    printf "ratio of medians velmora / cat: %.2f\n", v / c
+    printf "spread (max / min): velmora %.2f, cat %.2f\n", vx / vn, cx / cn }'
+  echo "velmora peak resident memory: $peak KiB"
+  echo
 done
-rm -f "$work/out.bin"
-
-v=$(median "${velmora_ms[@]}")
-c=$(median "${cat_ms[@]}")
-peak=$(printf '%s\n' "${rss_kib[@]}" | sort -n | tail -1)
-image_kib=$((image_bytes / 1024))
-echo
-echo "velmora median: $v ms"
-echo "cat median:     $c ms"
-awk -v v="$v" -v c="$c" 'BEGIN { printf "ratio velmora / cat: %.2f\n", v / c }'
-echo "velmora peak resident memory: $peak KiB for an image of $image_kib KiB" \
-  "(velmora holds one 256 KiB buffer, whatever the image's size)"
