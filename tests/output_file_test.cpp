@@ -193,4 +193,34 @@ TEST(PendingFiles, FailureEndingAndSignalsRemoveThem) {
   }
 }
 
+// Opening an output leaves alone a signal the program ignores or already handles: the run goes
+// on after both arrive, and the program's own handler is the one that ran.
+volatile sig_atomic_t own_handler_ran = 0;
+extern "C" void own_handler(int) {
+  own_handler_ran = 1;
+}
+
+TEST(PendingFiles, SignalsTheProgramHandlesOrIgnoresKeepTheirDisposition) {
+  ScratchDir dir;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGALRM, own_handler);
+    OutputFile out;
+    if (open_output_file(dir.file("out.bin").c_str(), out) != OutputOutcome::ok) {
+      _exit(99);
+    }
+    raise(SIGHUP);
+    raise(SIGALRM);
+    discard_output_file(out);
+    _exit(own_handler_ran == 1 ? 0 : 98);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(entry_count(dir.path), 0u);
+}
+
 }  // namespace

@@ -33,8 +33,11 @@ extern "C" void remove_and_end(int signal_number) {
 
 void remove_on(int signal_number) {
   struct sigaction old {};
-  // A signal the parent chose to ignore (nohup's SIGHUP) stays ignored.
-  if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {
+  // Only a signal that would end the process now gets the handler: one the parent chose to
+  // ignore (nohup's SIGHUP) stays ignored, and one the program already handles (a test
+  // harness's SIGALRM, a sanitizer's SIGSEGV) keeps its own handler.
+  if (sigaction(signal_number, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 ||
+      old.sa_handler != SIG_DFL) {
     return;
   }
   struct sigaction action {};
