@@ -167,11 +167,11 @@ std::int64_t read_loop(int fd, std::int64_t offset, std::uint8_t* to, std::int64
   return done;
 }
 
-// The same for writing; true when every byte was taken.
+// The same for writing, in calls of at most write_chunk; true when every byte was taken.
 bool write_loop(int fd, std::int64_t offset, const std::uint8_t* from, std::int64_t length) {
   std::int64_t done = 0;
   while (done < length) {
-    const std::int64_t want = next_call(length - done);
+    const std::int64_t want = length - done < write_chunk ? length - done : write_chunk;
     const long long got = offset < 0 ? write_some(fd, from + done, want)
                                      : write_some_at(fd, offset + done, from + done, want);
     if (retry(got)) {
