@@ -218,6 +218,24 @@ TEST(VelmoraFault, FileSizeLimitKeepsTheOldOutput) {
                       {.file_size = 0x4000});  // the image is 0x7000 bytes
 }
 
+// An image of many stretches, which is written while the next stretches are made: a write
+// or a read that fails part way ends the run as a small one does, and leaves nothing.
+TEST(VelmoraFault, LargeImageFailingPartWayKeepsTheOldOutput) {
+  ScratchDir dir;
+  const std::string out = dir.file("download.bin");
+  std::vector<std::string> words = valid_words(dir, out);
+  write_bytes(words[1], random_bytes(4u << 20, 2));
+  write_bytes(words[4], random_bytes(2u << 20, 3));
+  write_bytes(out, random_bytes(100, 9));
+  expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
+                      {.file_size = 3 << 20});
+  if (shim_usable()) {
+    // Reads of the bootloader, then of APP1 a stretch at a time: the eighth is in APP1.
+    expect_fails_safely(dir, words, 251, "\nCan not read the path: " + words[1] + " \n",
+                        with_shim("VELMORA_SHIM_FAIL_PREAD=8"));
+  }
+}
+
 // A small file system of our own, or a reason why the machine cannot give one.
 struct SmallMount {
   explicit SmallMount(const std::string& at, const char* options, unsigned long flags = 0) {

@@ -7,6 +7,7 @@
 #if VELMORA_WRITER_THREAD
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #endif
 
@@ -229,14 +230,22 @@ void write_stretches(StretchWriter& w) {
 }
 
 // Makes every stretch and hands it to the writer; false when an input could not be read or a
-// write failed (`write_failed` tells which).
-bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailure& failure,
-                    bool& write_failed) {
+// write failed (`write_failed` tells which). `started` is false, and nothing was done, when
+// the system gives no thread (a process or address space limit).
+bool make_and_write_overlapped(Composition& c, OutputFile& out, Checksums& sums,
+                               ReadFailure& failure, bool& write_failed, bool& started) {
   StretchWriter w;
   w.out = &out;
   w.buffers = c.stretch;
   w.length = c.plan.layout.length;
-  std::thread writer(write_stretches, std::ref(w));
+  std::thread writer;
+  try {
+    writer = std::thread(write_stretches, std::ref(w));
+  } catch (const std::system_error&) {
+    started = false;
+    return false;
+  }
+  started = true;
   bool read = true;
   for (std::int64_t k = 0; read && k * stretch_size < w.length; ++k) {
     {
@@ -266,11 +275,24 @@ bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailur
 }
 
 }  // namespace
-#else
+#endif
+
 namespace {
 
+// Makes each stretch and writes it, one after the other; false when an input could not be read
+// or a write failed (`write_failed` tells which).
 bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailure& failure,
                     bool& write_failed) {
+#if VELMORA_WRITER_THREAD
+  // A thread costs more than it saves until the buffers take turns.
+  if (c.plan.layout.length > stretch_size * stretch_buffers) {
+    bool started = false;
+    const bool made = make_and_write_overlapped(c, out, sums, failure, write_failed, started);
+    if (started) {
+      return made;
+    }
+  }
+#endif
   for (std::int64_t start = 0; start < c.plan.layout.length; start += stretch_size) {
     const std::int64_t end = std::min(start + stretch_size, c.plan.layout.length);
     if (!make_stretch(c.plan, c.inputs, start, end, c.stretch, sums, failure)) {
@@ -285,7 +307,6 @@ bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailur
 }
 
 }  // namespace
-#endif
 
 void compose_download_image(Composition& c, OutputFile& out) {
   Checksums sums;

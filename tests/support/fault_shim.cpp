@@ -11,7 +11,8 @@
 //   VELMORA_SHIM_NO_PROC=1       nothing under /proc can be opened, read or linked from, as
 //                                where /proc is hidden;
 //   VELMORA_SHIM_GROW=NAME       the first read of a file whose path ends in NAME appends a
-//                                byte to that file, as if it grew while it was read.
+//                                byte to that file, as if it grew while it was read;
+//   VELMORA_SHIM_FAIL_PREAD=N    the Nth positioned read fails with EIO.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,6 +62,11 @@ bool nth_call_fails(const char* variable, long& count) {
 bool rename_fails() {
   static long count = 0;
   return nth_call_fails("VELMORA_SHIM_FAIL_RENAME", count);
+}
+
+bool pread_fails() {
+  static long count = 0;
+  return nth_call_fails("VELMORA_SHIM_FAIL_PREAD", count);
 }
 
 // Appends one byte to the file open as `fd`, once, when its path ends in VELMORA_SHIM_GROW.
@@ -194,12 +200,16 @@ int ftruncate(int fd, off_t length) {
 
 ssize_t pread(int fd, void* to, std::size_t count, off_t offset) {
   grow_once(fd);
-  return next<ssize_t (*)(int, void*, std::size_t, off_t)>("pread")(fd, to, count, offset);
+  return pread_fails()
+             ? -1
+             : next<ssize_t (*)(int, void*, std::size_t, off_t)>("pread")(fd, to, count, offset);
 }
 
 ssize_t pread64(int fd, void* to, std::size_t count, off_t offset) {
   grow_once(fd);
-  return next<ssize_t (*)(int, void*, std::size_t, off_t)>("pread64")(fd, to, count, offset);
+  return pread_fails()
+             ? -1
+             : next<ssize_t (*)(int, void*, std::size_t, off_t)>("pread64")(fd, to, count, offset);
 }
 
 }  // extern "C"
