@@ -236,6 +236,21 @@ TEST(VelmoraFault, LargeImageFailingPartWayKeepsTheOldOutput) {
   }
 }
 
+// Where the system gives no second thread (a new thread's stack, as large as the stack limit,
+// does not fit under the address-space limit), the image is made by the one thread.
+TEST(VelmoraFault, LargeImageWithoutASecondThread) {
+  if (running_under_runner() || sanitized) {
+    GTEST_SKIP() << "needs an address-space limit on a plain native build";
+  }
+  ScratchDir dir;
+  Inputs in;
+  in.app1 = random_bytes(3u << 20, 4);
+  in.app2 = random_bytes((2u << 20) + 3, 5);
+  const Composed c = compose(dir, in, {.address_space = 256ll << 20, .stack = 1ll << 30});
+  EXPECT_EQ(c.run.exit_status, 0) << c.run.out;
+  EXPECT_TRUE(c.image == reference_image(in));
+}
+
 // A small file system of our own, or a reason why the machine cannot give one.
 struct SmallMount {
   explicit SmallMount(const std::string& at, const char* options, unsigned long flags = 0) {

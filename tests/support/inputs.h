@@ -29,12 +29,12 @@ inline std::vector<std::string> velmora_words(const ScratchDir& dir, const Input
           dir.file("app2.bin"), in.load_addr2,        in.status2,    dir.file(out_name)};
 }
 
-inline Composed compose(const ScratchDir& dir, const Inputs& in) {
+inline Composed compose(const ScratchDir& dir, const Inputs& in, const ChildLimits& limits = {}) {
   write_bytes(dir.file("boot.bin"), in.boot);
   write_bytes(dir.file("app1.bin"), in.app1);
   write_bytes(dir.file("app2.bin"), in.app2);
   Composed c;
-  c.run = run_velmora(velmora_words(dir, in));
+  c.run = run_velmora(velmora_words(dir, in), limits);
   if (file_exists(dir.file("download.bin"))) {
     c.image = read_bytes(dir.file("download.bin"));
   }

@@ -114,6 +114,10 @@ Child start_child(std::vector<std::string> words, const std::vector<std::string>
     if (windows_target()) {
       signal(SIGXFSZ, SIG_IGN);
     }
+    if (limits.stack > 0) {
+      const rlimit lim{static_cast<rlim_t>(limits.stack), static_cast<rlim_t>(limits.stack)};
+      setrlimit(RLIMIT_STACK, &lim);
+    }
     if (limits.file_size > 0) {
       const rlimit lim{static_cast<rlim_t>(limits.file_size),
                        static_cast<rlim_t>(limits.file_size)};

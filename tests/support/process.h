@@ -7,6 +7,7 @@
 struct ChildLimits {
   long long address_space = 0;  // RLIMIT_AS in bytes; 0 leaves it alone
   long long file_size = 0;      // RLIMIT_FSIZE in bytes; 0 leaves it alone
+  long long stack = 0;          // RLIMIT_STACK in bytes; 0 leaves it alone
   int user = -1;                // when 0 or more (and the tests run as root): that user and group
   std::vector<std::string> environment = {};  // NAME=value entries added to the child's environment
 };
