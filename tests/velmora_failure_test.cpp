@@ -230,6 +230,9 @@ TEST(VelmoraFault, LargeImageFailingPartWayKeepsTheOldOutput) {
   expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
                       {.file_size = 3 << 20});
   if (shim_usable()) {
+    // The image is written in calls of 32 KiB: the hundredth is in APP1, on the writing thread.
+    expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
+                        with_shim("VELMORA_SHIM_FAIL_PWRITE=100"));
     // Reads of the bootloader, then of APP1 a stretch at a time: the eighth is in APP1.
     expect_fails_safely(dir, words, 251, "\nCan not read the path: " + words[1] + " \n",
                         with_shim("VELMORA_SHIM_FAIL_PREAD=8"));

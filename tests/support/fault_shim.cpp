@@ -12,7 +12,8 @@
 //                                where /proc is hidden;
 //   VELMORA_SHIM_GROW=NAME       the first read of a file whose path ends in NAME appends a
 //                                byte to that file, as if it grew while it was read;
-//   VELMORA_SHIM_FAIL_PREAD=N    the Nth positioned read fails with EIO.
+//   VELMORA_SHIM_FAIL_PREAD=N    the Nth positioned read fails with EIO;
+//   VELMORA_SHIM_FAIL_PWRITE=N   the Nth positioned write fails with EIO.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -67,6 +68,11 @@ bool rename_fails() {
 bool pread_fails() {
   static long count = 0;
   return nth_call_fails("VELMORA_SHIM_FAIL_PREAD", count);
+}
+
+bool pwrite_fails() {
+  static long count = 0;
+  return nth_call_fails("VELMORA_SHIM_FAIL_PWRITE", count);
 }
 
 // Appends one byte to the file open as `fd`, once, when its path ends in VELMORA_SHIM_GROW.
@@ -210,6 +216,18 @@ ssize_t pread64(int fd, void* to, std::size_t count, off_t offset) {
   return pread_fails()
              ? -1
              : next<ssize_t (*)(int, void*, std::size_t, off_t)>("pread64")(fd, to, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* from, std::size_t count, off_t offset) {
+  return pwrite_fails() ? -1
+                        : next<ssize_t (*)(int, const void*, std::size_t, off_t)>("pwrite")(
+                              fd, from, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* from, std::size_t count, off_t offset) {
+  return pwrite_fails() ? -1
+                        : next<ssize_t (*)(int, const void*, std::size_t, off_t)>("pwrite64")(
+                              fd, from, count, offset);
 }
 
 }  // extern "C"
