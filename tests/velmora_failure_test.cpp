@@ -227,6 +227,8 @@ TEST(VelmoraFault, LargeImageFailingPartWayKeepsTheOldOutput) {
   write_bytes(words[1], random_bytes(4u << 20, 2));
   write_bytes(words[4], random_bytes(2u << 20, 3));
   write_bytes(out, random_bytes(100, 9));
+  // Linux refuses the room for the image at once, before anything is written; Wine's writes
+  // stop part way.
   expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
                       {.file_size = 3 << 20});
   if (shim_usable()) {
@@ -237,6 +239,20 @@ TEST(VelmoraFault, LargeImageFailingPartWayKeepsTheOldOutput) {
     expect_fails_safely(dir, words, 251, "\nCan not read the path: " + words[1] + " \n",
                         with_shim("VELMORA_SHIM_FAIL_PREAD=8"));
   }
+}
+
+// Where the file system cannot reserve room for the image, it is written all the same.
+TEST(VelmoraFault, LargeImageWhereRoomCannotBeReserved) {
+  if (!shim_usable()) {
+    GTEST_SKIP() << "preloads a library into a plain native build";
+  }
+  ScratchDir dir;
+  Inputs in;
+  in.app1 = random_bytes((3u << 20) + 1, 6);
+  in.app2 = random_bytes(2u << 20, 7);
+  const Composed c = compose(dir, in, with_shim("VELMORA_SHIM_NO_FALLOCATE=1"));
+  EXPECT_EQ(c.run.exit_status, 0) << c.run.out;
+  EXPECT_TRUE(c.image == reference_image(in));
 }
 
 // Where the system gives no second thread (a new thread's stack, as large as the stack limit,
@@ -286,6 +302,15 @@ TEST(VelmoraFault, FullFileSystemKeepsTheOldOutput) {
   const std::vector<std::string> words = valid_words(dir, out);
   write_bytes(out, random_bytes(0x1000, 10));
   expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n");
+  if (shim_usable()) {
+    // The room for the whole image is asked for before any input is read: a failing read
+    // would have ended the run with "Can not read the path".
+    expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
+                        with_shim("VELMORA_SHIM_FAIL_PREAD=1"));
+    // Where room cannot be reserved, the writes find the file system full.
+    expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
+                        with_shim("VELMORA_SHIM_NO_FALLOCATE=1"));
+  }
 }
 
 TEST(VelmoraFault, UnwritableOutputDirectory) {

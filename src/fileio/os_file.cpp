@@ -200,6 +200,22 @@ bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::
   return write_loop(fd, offset, source, length);
 }
 
+bool reserve_length(int fd, std::int64_t length) {
+#ifdef __linux__
+  // fallocate(2) itself, not posix_fallocate(3), which writes a byte into every block where
+  // the file system cannot reserve: that would be a second write of the whole file.
+  int result = 0;
+  do {
+    result = fallocate(fd, 0, 0, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG);
+#else
+  (void)fd;
+  (void)length;
+  return true;
+#endif
+}
+
 bool copy_from_start(int from, int to) {
   StatBuf st{};
   if (stat_fd(from, &st) != 0) {

@@ -43,6 +43,12 @@ std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destinatio
 bool write_all(int fd, const std::uint8_t* source, std::int64_t length);
 bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::int64_t length);
 
+// Gives a file open for writing the room for its first `length` bytes, and that length, before
+// they are written. False, with errno, when the file system has no room for them (ENOSPC,
+// EDQUOT) or they would pass the file size limit (EFBIG). True where the system or the file
+// system cannot reserve room: the writes then find out as they go.
+bool reserve_length(int fd, std::int64_t length);
+
 // Copies everything `from` holds, from its first byte, to `to` at its current position, in
 // calls of io_chunk bytes.
 bool copy_from_start(int from, int to);

@@ -34,6 +34,13 @@ void open_output_or_fail(const char* path, OutputFile& file) {
   }
 }
 
+void reserve_output_or_fail(OutputFile& file, std::int64_t length) {
+  if (file.fd < 0 || !reserve_length(file.fd, length)) {
+    discard_output_file(file);
+    fail_cannot_write(file.path.c_str());
+  }
+}
+
 void write_output_or_fail(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
                           std::int64_t count) {
   if (!write_output_at(file, offset, bytes, count)) {

@@ -77,8 +77,12 @@ void settle_output_file(OutputFile& file);
 
 // velmora's own operations: each reports a failure through the failure ending, naming the
 // path: "Can not open the path" (-1) when the output cannot be opened, "Can not write the
-// path" (-4) when a byte was not written or the file could not be put in place.
+// path" (-4) when there is no room for the output, a byte was not written or the file could
+// not be put in place.
 void open_output_or_fail(const char* path, OutputFile& file);
+// reserve_output_or_fail gives the temporary file room for its first `length` bytes where the
+// file system can reserve it, and fails when the file system has no room for them.
+void reserve_output_or_fail(OutputFile& file, std::int64_t length);
 void write_output_or_fail(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
                           std::int64_t count);
 void finish_output_or_fail(OutputFile& file);

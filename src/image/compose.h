@@ -98,9 +98,10 @@ struct Composition {
 void start_composition(const RunArgs& args, Composition& c);
 
 // Writes the whole image into `out`, the header last, and puts it in place, or ends the run:
-// an input that does not deliver exactly its length with "Can not read the path" (-5), a byte
-// not written or an output that cannot be put in place with "Can not write the path" (-4).
-// The inputs are closed before the output takes its place.
+// no room for the image, before any input is read, with "Can not write the path" (-4); an input
+// that does not deliver exactly its length with "Can not read the path" (-5), a byte not written or
+// an output that cannot be put in place with "Can not write the path" (-4). The inputs are closed
+// before the output takes its place.
 void compose_download_image(Composition& c, OutputFile& out);
 
 void end_composition(Composition& c);

@@ -13,7 +13,9 @@
 //   VELMORA_SHIM_GROW=NAME       the first read of a file whose path ends in NAME appends a
 //                                byte to that file, as if it grew while it was read;
 //   VELMORA_SHIM_FAIL_PREAD=N    the Nth positioned read fails with EIO;
-//   VELMORA_SHIM_FAIL_PWRITE=N   the Nth positioned write fails with EIO.
+//   VELMORA_SHIM_FAIL_PWRITE=N   the Nth positioned write fails with EIO;
+//   VELMORA_SHIM_NO_FALLOCATE=1  reserving room for a file is refused (EOPNOTSUPP), as on file
+//                                systems that cannot.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -228,6 +230,22 @@ ssize_t pwrite64(int fd, const void* from, std::size_t count, off_t offset) {
   return pwrite_fails() ? -1
                         : next<ssize_t (*)(int, const void*, std::size_t, off_t)>("pwrite64")(
                               fd, from, count, offset);
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  if (enabled("VELMORA_SHIM_NO_FALLOCATE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
+}
+
+int fallocate64(int fd, int mode, off_t offset, off_t length) {
+  if (enabled("VELMORA_SHIM_NO_FALLOCATE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return next<int (*)(int, int, off_t, off_t)>("fallocate64")(fd, mode, offset, length);
 }
 
 }  // extern "C"
