@@ -313,7 +313,7 @@ void compose_download_image(Composition& c, OutputFile& out) {
   ReadFailure failure;
   bool write_failed = false;
   // Room for the whole image first: a full disk then ends the run before any input is read,
-  // and on Linux the writes that follow, into room already given, cost about a fifth less.
+  // and on Linux the writes that follow, into room already given, take less system time.
   reserve_output_or_fail(out, c.plan.layout.length);
   if (!make_and_write(c, out, sums, failure, write_failed) && write_failed) {
     discard_output_file(out);

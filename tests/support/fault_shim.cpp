@@ -77,6 +77,15 @@ bool pwrite_fails() {
   return nth_call_fails("VELMORA_SHIM_FAIL_PWRITE", count);
 }
 
+// True, with errno EOPNOTSUPP, when reserving room is to be refused.
+bool fallocate_refused() {
+  if (!enabled("VELMORA_SHIM_NO_FALLOCATE")) {
+    return false;
+  }
+  errno = EOPNOTSUPP;
+  return true;
+}
+
 // Appends one byte to the file open as `fd`, once, when its path ends in VELMORA_SHIM_GROW.
 void grow_once(int fd) {
   static bool grown = false;
@@ -233,19 +242,15 @@ ssize_t pwrite64(int fd, const void* from, std::size_t count, off_t offset) {
 }
 
 int fallocate(int fd, int mode, off_t offset, off_t length) {
-  if (enabled("VELMORA_SHIM_NO_FALLOCATE")) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-  return next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
+  return fallocate_refused()
+             ? -1
+             : next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
 }
 
 int fallocate64(int fd, int mode, off_t offset, off_t length) {
-  if (enabled("VELMORA_SHIM_NO_FALLOCATE")) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-  return next<int (*)(int, int, off_t, off_t)>("fallocate64")(fd, mode, offset, length);
+  return fallocate_refused()
+             ? -1
+             : next<int (*)(int, int, off_t, off_t)>("fallocate64")(fd, mode, offset, length);
 }
 
 }  // extern "C"
