@@ -1,7 +1,9 @@
 // velmora-inspect --extract as a user meets it: the image it reads is never written over, a
-// target that would make it wait is refused, and the four parts go in place together or not
-// at all.
+// target that a rename cannot replace as it is refuses the whole extraction, and the four
+// parts go in place together or not at all, whatever fails and whatever signal comes.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const char* const part_names[] = {"boot.bin", "header.bin", "app1.bin", "app2.bin"};
+
 struct Scene {
   ScratchDir dir;
   Bytes image;
@@ -29,10 +33,47 @@ void set_scene(Scene& s) {
   write_bytes(s.dir.file("image.bin"), s.image);
   s.parts = s.dir.file("parts");
   fs::create_directory(s.parts);
+  ASSERT_EQ(chmod(s.dir.path.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(s.dir.file("image.bin").c_str(), 0644), 0);
 }
 
-ChildResult extract(const Scene& s, const std::string& image, const ChildLimits& limits = {}) {
-  return run_command({VELMORA_INSPECT_EXE, "--force", "--extract", s.parts, image}, limits);
+// Every part holds seven bytes of its name's first letter: the old parts.
+void write_old_parts(const Scene& s) {
+  for (const char* name : part_names) {
+    write_bytes(s.parts + "/" + name, Bytes(7, static_cast<std::uint8_t>(name[0])));
+  }
+}
+
+void expect_old_parts(const Scene& s) {
+  for (const char* name : part_names) {
+    EXPECT_EQ(read_bytes(s.parts + "/" + name), Bytes(7, static_cast<std::uint8_t>(name[0])))
+        << name;
+  }
+  EXPECT_EQ(entry_count(s.parts), 4u);
+}
+
+// The new parts, from the image's own bytes at the places the scene put them.
+void expect_new_parts(const Scene& s) {
+  const auto at = [&](std::size_t from, std::size_t count) {
+    return Bytes(s.image.begin() + static_cast<std::ptrdiff_t>(from),
+                 s.image.begin() + static_cast<std::ptrdiff_t>(from + count));
+  };
+  EXPECT_EQ(read_bytes(s.parts + "/boot.bin"), at(0, 0x2000));
+  EXPECT_EQ(read_bytes(s.parts + "/header.bin"), at(0x2000, 0x100));
+  EXPECT_EQ(read_bytes(s.parts + "/app1.bin"), random_bytes(0x18001, 52));
+  EXPECT_EQ(read_bytes(s.parts + "/app2.bin"), random_bytes(0x805, 53));
+  EXPECT_EQ(entry_count(s.parts), 4u);
+}
+
+ChildLimits with_shim(std::vector<std::string> faults) {
+  faults.insert(faults.begin(), std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM);
+  return {.environment = faults};
+}
+
+ChildResult extract(const Scene& s, const std::string& image, const ChildLimits& limits = {},
+                    const std::string& into = "") {
+  return run_command(
+      {VELMORA_INSPECT_EXE, "--force", "--extract", into.empty() ? s.parts : into, image}, limits);
 }
 
 std::string refusal(const std::string& target, const std::string& why) {
@@ -42,91 +83,171 @@ std::string refusal(const std::string& target, const std::string& why) {
 TEST(Extract, NeverWritesOverTheImageItReads) {
   Scene s;
   set_scene(s);
-  // The image under a part's name, as another name of it, and behind a link.
   const std::string boot = s.parts + "/boot.bin";
   write_bytes(boot, s.image);
-  ChildResult r = extract(s, boot);
+  const ChildResult r = extract(s, boot);
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.out, refusal(boot, "it is the image being read"));
   EXPECT_TRUE(read_bytes(boot) == s.image);
-  fs::remove(boot);
-
-  const std::string app1 = s.parts + "/app1.bin";
-  ASSERT_EQ(link(s.dir.file("image.bin").c_str(), app1.c_str()), 0);
-  r = extract(s, s.dir.file("image.bin"));
-  EXPECT_EQ(r.exit_status, 2);
-  EXPECT_EQ(r.out, refusal(app1, "it is the image being read"));
-  fs::remove(app1);
-
-  const std::string app2 = s.parts + "/app2.bin";
-  fs::create_symlink(s.dir.file("image.bin"), app2);
-  r = extract(s, s.dir.file("image.bin"));
-  EXPECT_EQ(r.exit_status, 2);
-  EXPECT_EQ(r.out, refusal(app2, "it is the image being read"));
-  EXPECT_TRUE(read_bytes(s.dir.file("image.bin")) == s.image);
   EXPECT_EQ(entry_count(s.parts), 1u);
 }
 
-TEST(Extract, TargetThatWouldWaitIsRefusedAtOnce) {
+// Each target a rename would not replace as it is: the whole extraction is refused at once,
+// the target and everything it leads to stay as they were, and no part is written.
+TEST(Extract, RefusesWhatARenameCannotReplace) {
   Scene s;
   set_scene(s);
-  const std::string fifo = s.parts + "/header.bin";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const auto start = std::chrono::steady_clock::now();
-  const ChildResult r = extract(s, s.dir.file("image.bin"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  const std::string elsewhere = s.dir.file("elsewhere.bin");
+  const std::string other_name =
+      "a file with other names (hard links), which would keep the old bytes";
+  const struct {
+    const char* target;
+    const char* why;
+    void (*make)(const std::string& target, const std::string& elsewhere);
+  } cases[] = {
+      {"boot.bin", "a symbolic link",
+       [](const std::string& t, const std::string& e) {
+         write_bytes(e, {9});
+         fs::create_symlink(e, t);
+       }},
+      {"header.bin", "a symbolic link",  // to no file: none is made where it leads
+       [](const std::string& t, const std::string& e) { fs::create_symlink(e, t); }},
+      {"app1.bin", "a file with other names (hard links), which would keep the old bytes",
+       [](const std::string& t, const std::string& e) {
+         write_bytes(e, {9});
+         fs::create_hard_link(e, t);
+       }},
+      {"app2.bin", "a FIFO, device or socket, not a regular file",
+       [](const std::string& t, const std::string&) { ASSERT_EQ(mkfifo(t.c_str(), 0600), 0); }},
+      {"header.bin", "Is a directory",
+       [](const std::string& t, const std::string&) { fs::create_directory(t); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    const std::string target = s.parts + "/" + c.target;
+    c.make(target, elsewhere);
+    const auto start = std::chrono::steady_clock::now();
+    const ChildResult r = extract(s, s.dir.file("image.bin"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.out, refusal(target, c.why));
+    EXPECT_EQ(entry_count(s.parts), 1u);
+    if (fs::exists(elsewhere)) {
+      EXPECT_EQ(read_bytes(elsewhere), Bytes{9});
+    }
+    fs::remove(target);
+    fs::remove(elsewhere);
+  }
+
+  // Two part names for one file: neither may be replaced alone.
+  write_old_parts(s);
+  fs::remove(s.parts + "/app1.bin");
+  fs::create_hard_link(s.parts + "/boot.bin", s.parts + "/app1.bin");
+  ChildResult r = extract(s, s.dir.file("image.bin"));
   EXPECT_EQ(r.exit_status, 2);
-  EXPECT_EQ(r.out, refusal(fifo, "a FIFO or device that no one reads (writing would wait)"));
-  EXPECT_EQ(entry_count(s.parts), 1u);  // no part was written
+  EXPECT_EQ(r.out, refusal(s.parts + "/boot.bin", other_name));
+  EXPECT_EQ(read_bytes(s.parts + "/app1.bin"), Bytes(7, 'b'));
+
+  // Another user's file, writable by all: a new file could not keep its owner.
+  if (geteuid() == 0) {
+    fs::remove(s.parts + "/app1.bin");
+    write_old_parts(s);
+    ASSERT_EQ(chmod(s.parts.c_str(), 0777), 0);
+    for (const char* name : part_names) {
+      ASSERT_EQ(chown((s.parts + "/" + name).c_str(), unprivileged_user, unprivileged_user), 0);
+    }
+    ASSERT_EQ(chown((s.parts + "/app2.bin").c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod((s.parts + "/app2.bin").c_str(), 0666), 0);
+    ChildLimits as_user = {.user = unprivileged_user};
+    r = extract(s, s.dir.file("image.bin"), as_user);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.out, refusal(s.parts + "/app2.bin",
+                             "its owner, group, mode or extended attributes cannot be given to a "
+                             "new file (another user's file?)"));
+    expect_old_parts(s);
+  }
 }
 
-// A rename refused, and a copy that fails after another part was copied in: every target keeps
-// its old bytes, and nothing else is left.
+// A file mounted over a part cannot be renamed over: refused before anything is written.
+TEST(Extract, RefusesAMountPoint) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to mount a file";
+  }
+  Scene s;
+  set_scene(s);
+  write_old_parts(s);
+  write_bytes(s.dir.file("host.bin"), {9});
+  const std::string target = s.parts + "/app1.bin";
+  if (mount(s.dir.file("host.bin").c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "bind mount not permitted here";
+  }
+  const ChildResult r = extract(s, s.dir.file("image.bin"));
+  umount2(target.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.out, refusal(target, "a mount point"));
+  EXPECT_EQ(read_bytes(s.dir.file("host.bin")), Bytes{9});
+  expect_old_parts(s);
+}
+
+// A rename that fails, first or last, and a signal at any moment of putting the parts in
+// place: all four old, or all four new, and nothing else left.
 TEST(Extract, AllFourPartsOrNone) {
   if (built_with_sanitizers) {
     GTEST_SKIP() << "preloads a library into a build without sanitizers";
   }
   Scene s;
   set_scene(s);
-  const char* names[] = {"boot.bin", "header.bin", "app1.bin", "app2.bin"};
-  for (const char* name : names) {
-    write_bytes(s.parts + "/" + name, Bytes(7, static_cast<std::uint8_t>(name[0])));
-  }
-  // boot.bin and app2.bin have second names, so they are copied into, after the two renames.
-  for (const char* name : {"boot.bin", "app2.bin"}) {
-    ASSERT_EQ(link((s.parts + "/" + name).c_str(), s.dir.file(name).c_str()), 0);
-  }
-  const auto expect_old_parts = [&] {
-    for (const char* name : names) {
-      EXPECT_EQ(read_bytes(s.parts + "/" + name), Bytes(7, static_cast<std::uint8_t>(name[0])))
-          << name;
-    }
-    EXPECT_EQ(entry_count(s.parts), 4u);
-  };
-  const struct {
-    const char* fault;
-    const char* target;  // the one named
-    const char* why;
-  } faults[] = {
-      {"VELMORA_SHIM_FAIL_RENAME=1", "header.bin", "Input/output error"},
-      {"VELMORA_SHIM_FAIL_RENAME=2", "app1.bin", "Input/output error"},
-      // The second copy fails after boot.bin was copied into: boot.bin gets its bytes back.
-      {"VELMORA_SHIM_FAIL_TRUNCATE=2", "app2.bin", "Input/output error"},
-  };
-  for (const auto& f : faults) {
-    SCOPED_TRACE(f.fault);
-    const ChildResult r =
-        extract(s, s.dir.file("image.bin"),
-                {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM, f.fault}});
+  const std::string image = s.dir.file("image.bin");
+  for (const char* fault :
+       {"VELMORA_SHIM_FAIL_RENAME=1", "VELMORA_SHIM_FAIL_RENAME=4", "VELMORA_SHIM_FAIL_PWRITE=3"}) {
+    SCOPED_TRACE(fault);
+    write_old_parts(s);
+    const ChildResult r = extract(s, image, with_shim({fault}));
     EXPECT_EQ(r.exit_status, 2);
-    EXPECT_EQ(r.out, refusal(s.parts + "/" + f.target, f.why));
-    expect_old_parts();
+    EXPECT_NE(r.out.find("cannot write: Input/output error"), std::string::npos) << r.out;
+    expect_old_parts(s);
   }
+  for (const char* nth : {"1", "2", "4"}) {
+    SCOPED_TRACE(nth);
+    write_old_parts(s);
+    ChildResult r = extract(s, image, with_shim({std::string("VELMORA_SHIM_TERM_RENAME=") + nth}));
+    EXPECT_EQ(r.signal, SIGTERM);
+    expect_new_parts(s);
+    // A signal, then a failure while the parts are put in place: all four old, then the signal.
+    write_old_parts(s);
+    r = extract(
+        s, image,
+        with_shim({std::string("VELMORA_SHIM_TERM_RENAME=") + nth, "VELMORA_SHIM_FAIL_RENAME=3"}));
+    EXPECT_EQ(r.signal, SIGTERM);
+    expect_old_parts(s);
+  }
+}
 
-  ASSERT_EQ(extract(s, s.dir.file("image.bin")).exit_status, 0);
-  EXPECT_EQ(read_bytes(s.dir.file("app2.bin")), read_bytes(s.parts + "/app2.bin"));
-  EXPECT_EQ(read_bytes(s.parts + "/app2.bin").size(), 0x805u);
-  EXPECT_EQ(read_bytes(s.dir.file("boot.bin")), Bytes(s.image.begin(), s.image.begin() + 0x2000));
+// The directories a run made go again when it fails or is interrupted; those that were there
+// stay.
+TEST(Extract, FailedRunLeavesNoDirectoryItMade) {
+  if (built_with_sanitizers) {
+    GTEST_SKIP() << "preloads a library into a build without sanitizers";
+  }
+  Scene s;
+  set_scene(s);
+  const std::string deep = s.parts + "/m/a/b";
+  ChildResult r =
+      extract(s, s.dir.file("image.bin"), with_shim({"VELMORA_SHIM_FAIL_RENAME=2"}), deep);
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.out, refusal(deep + "/header.bin", "Input/output error"));
+  EXPECT_EQ(entry_count(s.parts), 0u);
+  for (const char* nth : {"1", "5"}) {
+    SCOPED_TRACE(nth);
+    r = extract(
+        s, s.dir.file("image.bin"),
+        with_shim({std::string("VELMORA_SHIM_TERM_PWRITE=") + nth, "VELMORA_SHIM_NO_TMPFILE=1"}),
+        deep);
+    EXPECT_EQ(r.signal, SIGTERM);
+    EXPECT_EQ(entry_count(s.parts), 0u);
+  }
+  ASSERT_EQ(extract(s, s.dir.file("image.bin"), {}, deep).exit_status, 0);
+  EXPECT_EQ(entry_count(deep), 4u);
 }
 
 }  // namespace

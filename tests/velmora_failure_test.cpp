@@ -428,6 +428,29 @@ TEST(VelmoraFault, ReadOnlyOutputIsRefusedAndKept) {
   expect_fails_safely(dir, words, 255, open_message(out), as_user);
 }
 
+// A symbolic link to no file is refused as its destination would be, before any input is
+// read (a read would fail with -5 here): a missing directory, one where no file can be made.
+TEST(VelmoraFault, LinkToNoFileWhereNoneCanBeMadeIsRefusedFirst) {
+  if (!shim_usable()) {
+    GTEST_SKIP() << "preloads a library into a plain native build";
+  }
+  ScratchDir dir;
+  const std::string link = dir.file("download.bin");
+  std::vector<std::string> words = valid_words(dir, link);
+  ASSERT_EQ(symlink(dir.file("missing/download.bin").c_str(), link.c_str()), 0);
+  expect_fails_safely(dir, words, 255, open_message(link), with_shim("VELMORA_SHIM_FAIL_PREAD=1"));
+  if (geteuid() == 0) {
+    const std::string closed = dir.file("closed");
+    ASSERT_EQ(mkdir(closed.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink((closed + "/download.bin").c_str(), link.c_str()), 0);
+    ChildLimits as_user = with_shim("VELMORA_SHIM_FAIL_PREAD=1");
+    as_user.user = unprivileged_user;
+    expect_fails_safely(dir, words, 255, open_message(link), as_user);
+  }
+}
+
 // Outputs that are unusual but fine: each run succeeds and harms nothing else.
 TEST(VelmoraFault, UnusualOutputsSucceed) {
   if (windows_target()) {
@@ -454,6 +477,18 @@ TEST(VelmoraFault, UnusualOutputsSucceed) {
   ASSERT_EQ(stat(out.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);  // kept
   EXPECT_EQ(st.st_size, 0x7000);
+
+  // A link to no file: the image is made where it leads, and the link stays.
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("sub/made.bin", dir.file("new-link.bin").c_str()), 0);
+  words[7] = dir.file("new-link.bin");
+  ASSERT_EQ(run_velmora(words).exit_status, 0);
+  ASSERT_EQ(lstat(dir.file("new-link.bin").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(read_bytes(dir.file("sub/made.bin")), read_bytes(out));
+  EXPECT_EQ(entry_count(dir.file("sub")), 1u);
+  fs::remove_all(dir.file("sub"));
+  fs::remove(dir.file("new-link.bin"));
 
   words[7] = dir.file("app1.bin");  // the output replaces an input, read before
   ASSERT_EQ(run_velmora(words).exit_status, 0);

@@ -460,6 +460,29 @@ TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
   }
 }
 
+// A signal that comes while the image is put in place, by rename or by copy into a file with
+// other names, is held until the image is whole: the run then ends by it, the image in place.
+TEST(VelmoraOutputRules, SignalWhileTheImageIsPutInPlaceIsHeldUntilItIsWhole) {
+  if (!linux_target() || running_under_runner() || built_with_sanitizers) {
+    GTEST_SKIP() << "preloads a library into a plain native build";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  const std::string shim = std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM;
+  ChildResult r = run_velmora(s.words, {.environment = {shim, "VELMORA_SHIM_TERM_RENAME=1"}});
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_TRUE(read_bytes(out) == s.expected);
+  EXPECT_EQ(entry_count(s.dir.path), 4u);
+
+  write_bytes(out, Bytes(s.expected.size() * 2, 7));
+  ASSERT_EQ(link(out.c_str(), s.dir.file("second.bin").c_str()), 0);
+  r = run_velmora(s.words, {.environment = {shim, "VELMORA_SHIM_TERM_TRUNCATE=1"}});
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_TRUE(read_bytes(s.dir.file("second.bin")) == s.expected);
+  EXPECT_EQ(entry_count(s.dir.path), 5u);
+}
+
 // Without unnamed temporary files and /proc, the named route keeps every rule too: a new file,
 // a replaced one with its mode, and one with another link, which is copied into.
 TEST(VelmoraOutputRules, NamedTemporaryFilesWhereNoUnnamedOneCanBeHad) {

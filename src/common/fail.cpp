@@ -18,10 +18,11 @@
 
 namespace {
 
-constexpr int pending_slots = 8;
+constexpr int pending_slots = 24;
 // Long enough for any path the platforms open: PATH_MAX on Linux is 4096.
 char pending_names[pending_slots][4352];
 int pending_dirs[pending_slots];
+bool pending_is_directory[pending_slots];
 // Whether a slot holds a file to remove. A slot is marked only once its name is whole, and
 // unmarked before its name changes, so a signal handler never reads a half-written name.
 volatile std::sig_atomic_t pending_marks[pending_slots] = {};
@@ -38,14 +39,32 @@ void read_one_byte() {
 #endif
 }
 
+// Removes one pending name; false for a directory that is not empty yet.
+bool remove_pending(int slot) {
+#ifdef _WIN32
+  if (pending_is_directory[slot]) {
+    return RemoveDirectoryA(pending_names[slot]) != 0 || GetLastError() != ERROR_DIR_NOT_EMPTY;
+  }
+  DeleteFileA(pending_names[slot]);
+#else
+  const int dir = pending_dirs[slot] >= 0 ? pending_dirs[slot] : AT_FDCWD;
+  if (unlinkat(dir, pending_names[slot], pending_is_directory[slot] ? AT_REMOVEDIR : 0) != 0 &&
+      (errno == ENOTEMPTY || errno == EEXIST)) {
+    return false;
+  }
+#endif
+  return true;
+}
+
 }  // namespace
 
-int add_pending_file(int dir_fd, const char* name) {
+int add_pending_file(int dir_fd, const char* name, bool directory) {
   const std::size_t length = std::strlen(name);
   for (int slot = 0; slot < pending_slots; ++slot) {
     if (pending_marks[slot] == 0 && length < sizeof pending_names[slot]) {
       std::memcpy(pending_names[slot], name, length + 1);
       pending_dirs[slot] = dir_fd;
+      pending_is_directory[slot] = directory;
       pending_marks[slot] = 1;
       return slot;
     }
@@ -60,14 +79,13 @@ void drop_pending_file(int slot) {
 }
 
 void remove_pending_files() {
-  for (int slot = 0; slot < pending_slots; ++slot) {
-    if (pending_marks[slot] != 0) {
-      pending_marks[slot] = 0;
-#ifdef _WIN32
-      DeleteFileA(pending_names[slot]);
-#else
-      unlinkat(pending_dirs[slot] >= 0 ? pending_dirs[slot] : AT_FDCWD, pending_names[slot], 0);
-#endif
+  // Files first; then each pass removes the directories emptied by the one before.
+  for (int pass = 0; pass <= pending_slots; ++pass) {
+    for (int slot = 0; slot < pending_slots; ++slot) {
+      if (pending_marks[slot] != 0 && (pass > 0 || !pending_is_directory[slot]) &&
+          remove_pending(slot)) {
+        pending_marks[slot] = 0;
+      }
     }
   }
 }

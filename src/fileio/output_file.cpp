@@ -1,8 +1,81 @@
+// The output routine: how an output is put in place, put back and given up, over the few calls
+// each system supplies (output_platform).
 #include "fileio/output_file.h"
 
+#include "common/fail.h"
 #include "fileio/os_file.h"
-#include "fileio/output_platform.h"
 #include "fileio/read_file.h"
+
+using namespace output_platform;
+
+namespace {
+
+void forget_temporary_name(OutputFile& file) {
+  drop_pending_file(file.pending_slot);
+  file.pending_slot = -1;
+  file.temporary.clear();
+}
+
+// The copy, from the temporary file while it is open, else from its name, which then goes.
+OutputOutcome copy_from_temporary(OutputFile& file) {
+  if (file.fd >= 0) {
+    return copy_into_target(file, file.fd) ? OutputOutcome::ok : OutputOutcome::cannot_write;
+  }
+  int from = open_temporary(file);
+  const bool copied = from >= 0 && copy_into_target(file, from);
+  close_if_open(from);
+  remove_name(file, file.temporary);
+  forget_temporary_name(file);
+  return copied ? OutputOutcome::ok : OutputOutcome::cannot_write;
+}
+
+// Where the rename cannot replace the target as it is, velmora copies into it instead; a
+// rename-only output fails.
+OutputOutcome instead_of_rename(OutputFile& file) {
+  return file.rename_only ? OutputOutcome::cannot_write : copy_from_temporary(file);
+}
+
+OutputOutcome place_by_rename(OutputFile& file, bool keep_old) {
+  if (file.existed && !take_attributes(file)) {
+    return instead_of_rename(file);
+  }
+  // A failed close can mean lost bytes: it is checked before the file takes the target's place.
+  if (!name_temporary(file) || close_fd(file.fd) != 0) {
+    file.fd = -1;
+    return OutputOutcome::cannot_write;
+  }
+  file.fd = -1;
+  if (file.existed && !target_still_named(file)) {
+    // The name no longer leads to the file that was opened: that file gets the bytes.
+    return instead_of_rename(file);
+  }
+  const int error = rename_temporary(file, keep_old);
+  if (error != 0) {
+    return file.existed && rename_refused_but_writable(error) ? instead_of_rename(file)
+                                                              : OutputOutcome::cannot_write;
+  }
+  // The name is the target's now: nothing is left to remove.
+  forget_temporary_name(file);
+  file.placed = true;
+  return OutputOutcome::ok;
+}
+
+OutputOutcome put_in_place(OutputFile& file, bool keep_old) {
+  if (file.fd < 0) {
+    return OutputOutcome::cannot_write;
+  }
+  return file.finish == OutputFinish::rename ? place_by_rename(file, keep_old)
+                                             : copy_from_temporary(file);
+}
+
+}  // namespace
+
+OutputOutcome open_output_file(const char* path, OutputFile& file, OutputRoute route) {
+  file = OutputFile{};
+  file.path = path;
+  file.rename_only = route == OutputRoute::rename_only;
+  return open_target(path, file);
+}
 
 bool write_output_at(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
                      std::int64_t count) {
@@ -10,7 +83,7 @@ bool write_output_at(OutputFile& file, std::int64_t offset, const std::uint8_t* 
 }
 
 OutputOutcome place_output_file(OutputFile& file) {
-  const OutputOutcome outcome = put_output_in_place(file, true);
+  const OutputOutcome outcome = put_in_place(file, true);
   if (outcome != OutputOutcome::ok) {
     discard_output_file(file);
   }
@@ -18,13 +91,45 @@ OutputOutcome place_output_file(OutputFile& file) {
 }
 
 OutputOutcome finish_output_file(OutputFile& file) {
-  const OutputOutcome outcome = put_output_in_place(file, false);
+  hold_signals();
+  const OutputOutcome outcome = put_in_place(file, false);
   if (outcome == OutputOutcome::ok) {
     settle_output_file(file);
   } else {
     discard_output_file(file);
   }
+  release_signals();
   return outcome;
+}
+
+void restore_output_file(OutputFile& file) {
+  if (file.placed && !file.backup.empty()) {
+    rename_back(file);
+    file.backup.clear();
+  } else if (file.placed && !file.existed) {
+    remove_placed(file);
+  }
+  file.placed = false;
+  discard_output_file(file);
+}
+
+void settle_output_file(OutputFile& file) {
+  if (!file.backup.empty()) {
+    remove_name(file, file.backup);
+    file.backup.clear();
+  }
+  file.placed = false;
+  discard_output_file(file);
+}
+
+void discard_output_file(OutputFile& file) {
+  close_if_open(file.fd);
+  if (!file.temporary.empty()) {
+    remove_name(file, file.temporary);
+  }
+  forget_temporary_name(file);
+  close_if_open(file.target_fd);
+  close_if_open(file.dir_fd);
 }
 
 void open_output_or_fail(const char* path, OutputFile& file) {

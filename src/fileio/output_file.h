@@ -4,15 +4,17 @@
 // Every output is made in a temporary file: in the target's directory where a file can be made
 // there (unnamed where the system allows), else an unnamed one in the system's temporary
 // directory. Once whole it is put in place in one of two ways:
-// - rename: the temporary takes the target's name. For a new file, and for a regular file with
-//   one link whose owner, group, mode and extended attributes (the access control list among
-//   them) the temporary can take on.
+// - rename: the temporary takes the target's name. For a new file (a symbolic link to no file
+//   included: the file is made where the link leads), and for a regular file with one link
+//   whose owner, group, mode and extended attributes (the access control list among them) the
+//   temporary can take on.
 // - copy: the temporary's bytes are copied into the target. For everything else: a file with
-//   other hard links, a symbolic link (followed by the system's own open, as any program
-//   writing a file follows it), a mount point, another user's file, a file whose attributes
-//   cannot be carried over, a file in a directory where no file can be made, a pipe, a FIFO or
-//   a device.
-// A failure or a signal before the output is put in place leaves the target untouched.
+//   other hard links, a symbolic link to a file (followed by the system's own open, as any
+//   program writing a file follows it), a mount point, another user's file, a file whose
+//   attributes cannot be carried over, a file in a directory where no file can be made, a
+//   pipe, a FIFO or a device.
+// A failure or a signal before the output is put in place leaves the target untouched. While
+// it is put in place every catchable signal is held, and acted on once the output is whole.
 #pragma once
 
 #include <cstdint>
@@ -20,26 +22,27 @@
 
 enum class OutputFinish { rename, copy };
 
+// How a target may be put in place: velmora's rename or copy, or by rename only, where every
+// target that a rename cannot replace keeping what it is is refused when it is opened.
+enum class OutputRoute { rename_or_copy, rename_only };
+
 struct OutputFile {
   OutputFinish finish = OutputFinish::copy;
-  std::string path;            // as given
-  int fd = -1;                 // the temporary file, written at any offset
-  std::string temporary;       // its name beside the target while it has one
-  int pending_slot = -1;       // that name's slot among the files a failure or a signal removes
-  int target_fd = -1;          // the existing target, open for writing but not yet written
-  bool create_target = false;  // a symbolic link to no file: it is created through the link
-  // POSIX: the directory of the path's last name, and that name.
-  int dir_fd = -1;
+  bool rename_only = false;
+  std::string path;          // as given
+  int fd = -1;               // the temporary file, written at any offset
+  std::string temporary;     // its name beside the target while it has one
+  int pending_slot = -1;     // that name's slot among the files a failure or a signal removes
+  int target_fd = -1;        // the existing target, open for writing but not yet written
+  bool existed = false;      // whether the rename replaces a file
+  const char* refusal = "";  // with rename_only: why a target is refused, when not errno's
+  int dir_fd = -1;           // POSIX: the directory the file is made in, and its name there
   std::string name;
-  // Windows: the target's full path, and whether it existed.
-  std::string target;
-  bool existed = false;
+  std::string target;  // Windows: the target's full path
   // Once placed, what restore_output_file needs to put the old file back.
   bool placed = false;
-  std::string backup;              // rename over an existing file: a second name of the old file
-  int saved_fd = -1;               // copy into a regular file: a copy of its old bytes
-  std::int64_t placed_inode = -1;  // rename of a new file: the file now under the name
-  bool created = false;            // copy through a link to no file: the file it created
+  std::string backup;              // a second name of the old file
+  std::int64_t placed_inode = -1;  // a new file: the file now under the name
 };
 
 enum class OutputOutcome { ok, cannot_open, cannot_write };
@@ -48,11 +51,12 @@ enum class OutputOutcome { ok, cannot_open, cannot_write };
 // cannot_open: an empty path, a missing directory, a directory, a file the user may not write,
 // a link the system will not follow, a new file in a directory where none can be made, and
 // the file that standard output writes to (regular file, pipe, FIFO or socket: the console
-// text would mix with the bytes). With `wait_for_reader` false, a FIFO without a reader is
-// refused (cannot_open, errno ENXIO) instead of waited for. While a temporary file has a name,
-// every signal that would end the process removes it first, and so does the failure ending;
-// a file size limit fails a write instead of ending the process.
-OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for_reader = true);
+// text would mix with the bytes). With rename_only, also every target a rename cannot replace
+// as it is, `refusal` saying which; a FIFO is refused, never waited for. While a temporary
+// file has a name, every signal that would end the process removes it first, and so does the
+// failure ending; a file size limit fails a write instead of ending the process.
+OutputOutcome open_output_file(const char* path, OutputFile& file,
+                               OutputRoute route = OutputRoute::rename_or_copy);
 
 // Writes `count` bytes at `offset` of the temporary file; false when they were not all taken.
 bool write_output_at(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
@@ -61,19 +65,23 @@ bool write_output_at(OutputFile& file, std::int64_t offset, const std::uint8_t* 
 // True when the target exists and is the same file as the open descriptor `fd`.
 bool output_is_file(const OutputFile& file, int fd);
 
-// Puts the whole output in place and closes everything. cannot_write: by rename, the target
-// as it was; by copy, what README says a failed copy leaves.
+// Puts the whole output in place and closes everything, with signals held. cannot_write: by
+// rename, the target as it was; by copy, what README says a failed copy leaves.
 OutputOutcome finish_output_file(OutputFile& file);
 // Gives up an output that is not placed: its temporary file goes, the target keeps its bytes.
 void discard_output_file(OutputFile& file);
 
-// For several outputs that go in place together or not at all: place_output_file puts one in
-// place but keeps what restore_output_file needs to put the old file back (a second name, a
-// copy of the old bytes); settle_output_file then lets go of that. Bytes written into a pipe
-// or a device cannot be taken back.
+// For several outputs that go in place together or not at all, each by rename, with signals
+// held by the caller: place_output_file puts one in place but keeps a second name of the old
+// file for restore_output_file; settle_output_file then lets go of that.
 OutputOutcome place_output_file(OutputFile& file);
 void restore_output_file(OutputFile& file);
 void settle_output_file(OutputFile& file);
+
+// Holds every catchable signal (a Ctrl-C, a closed console) until the matching release, which
+// then acts on any that came. Holds nest.
+void hold_signals();
+void release_signals();
 
 // velmora's own operations: each reports a failure through the failure ending, naming the
 // path: "Can not open the path" (-1) when the output cannot be opened, "Can not write the
@@ -86,3 +94,31 @@ void reserve_output_or_fail(OutputFile& file, std::int64_t length);
 void write_output_or_fail(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
                           std::int64_t count);
 void finish_output_or_fail(OutputFile& file);
+
+// What each system supplies to the routine in output_file.cpp (output_file_posix.cpp,
+// output_file_win32.cpp); no other file calls these.
+namespace output_platform {
+// The target looked at and opened, `finish` chosen and the temporary file made.
+OutputOutcome open_target(const char* path, OutputFile& file);
+// The temporary file takes on the existing target's owner, group, mode and attributes.
+bool take_attributes(const OutputFile& file);
+// The temporary file gets a name beside the target, where it has none yet.
+bool name_temporary(OutputFile& file);
+// Whether the target's name still leads to the file that was opened.
+bool target_still_named(const OutputFile& file);
+// The named temporary takes the target's name; with `keep_old`, the old file keeps a second
+// name in `backup`. 0, or the system's error code.
+int rename_temporary(OutputFile& file, bool keep_old);
+// An error of rename_temporary where the target may still be written in place.
+bool rename_refused_but_writable(int error);
+// The target's bytes replaced with those of `from`, its mode kept, and the target closed.
+bool copy_into_target(OutputFile& file, int from);
+// The named temporary opened for reading.
+int open_temporary(const OutputFile& file);
+// The old file back under its name from `backup`, or a new file placed by rename removed.
+void rename_back(OutputFile& file);
+void remove_placed(OutputFile& file);
+// Removes `name` (the temporary's or a backup's), and closes a descriptor where one is open.
+void remove_name(const OutputFile& file, const std::string& name);
+void close_if_open(int& fd);
+}  // namespace output_platform

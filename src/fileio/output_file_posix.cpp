@@ -19,7 +19,6 @@
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/output_file.h"
-#include "fileio/output_platform.h"
 
 namespace {
 
@@ -107,6 +106,12 @@ std::string random_name() {
 
 constexpr int name_attempts = 100;
 
+#ifdef O_PATH
+constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
 // A new file with a random name in `dir_fd`, recorded as pending before it exists so that no
 // moment passes in which a signal would leave it. The mode is that of any new file: the umask
 // or the directory's default access control list decides.
@@ -189,23 +194,8 @@ int create_for_copy(OutputFile& file, bool beside) {
   return fd;
 }
 
-void close_if_open(int& fd) {
-  if (fd >= 0) {
-    close(fd);
-    fd = -1;
-  }
-}
-
 bool same_inode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Whether `name` in `dir_fd` is still the file open as `fd`.
-bool name_is(int dir_fd, const std::string& name, int fd) {
-  struct stat by_name {};
-  struct stat by_fd {};
-  return fstatat(dir_fd, name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
-         fstat(fd, &by_fd) == 0 && same_inode(by_name, by_fd);
 }
 
 // The names of a file's extended attributes, or false when they cannot be listed. A file
@@ -273,10 +263,185 @@ bool copy_attributes(int from, int to) {
   return true;
 }
 
-// The temporary file takes on the target's owner, group, extended attributes and mode; false
-// when any of them cannot be had (another owner, say), so that the target is copied into
-// instead. The owner first, since a change of owner clears the set-user-ID bit and file
-// capabilities; the mode last, since setting an access control list can clear set-group-ID.
+// A rename that replaces nothing: a file that appeared at the name meanwhile stays.
+int rename_new(int dir_fd, const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return -1;
+  }
+#endif
+  // The file system cannot say "no replace": link, which never replaces, then unname.
+  if (linkat(dir_fd, from, dir_fd, to, 0) != 0) {
+    return -1;
+  }
+  return unlinkat(dir_fd, from, 0);
+}
+
+// Whether the file `name` in `dir_fd` is a mount point (a file bound over another), which no
+// rename can replace.
+bool is_mount_point(int dir_fd, const std::string& name, const struct stat& st) {
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx sx {};
+  if (statx(dir_fd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
+      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+#endif
+  struct stat dir {};
+  return fstat(dir_fd, &dir) != 0 || dir.st_dev != st.st_dev;
+}
+
+// Follows the symbolic link `name` in `dir_fd`, link after link as the system's open does, to
+// the name of the file it would create; `dir_fd` and `name` then say where that is. False
+// where a directory on the way is missing or a link leads to a file after all.
+bool follow_to_new_file(int& dir_fd, std::string& name) {
+  for (int links = 0; links < 40; ++links) {
+    struct stat st {};
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT;
+    }
+    std::string to(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    const ssize_t got =
+        S_ISLNK(st.st_mode) ? readlinkat(dir_fd, name.c_str(), to.data(), to.size()) : -1;
+    if (got <= 0 || static_cast<std::size_t>(got) >= to.size()) {
+      errno = S_ISLNK(st.st_mode) ? EAGAIN : EEXIST;
+      return false;
+    }
+    to.resize(static_cast<std::size_t>(got));
+    const std::string prefix = directory_prefix(to);
+    const int next = openat(dir_fd, prefix.empty() ? "." : prefix.c_str(), directory_flags);
+    if (next < 0) {
+      return false;
+    }
+    close(dir_fd);
+    dir_fd = next;
+    name = to.substr(prefix.size());
+    if (name.empty()) {
+      errno = EISDIR;
+      return false;
+    }
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// A target that velmora-inspect's extraction refuses to replace, and why; nullptr for one that
+// a rename replaces as it is.
+const char* rename_refusal(const OutputFile& file, const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) {
+    return "a symbolic link";
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return "a FIFO, device or socket, not a regular file";
+  }
+  if (st.st_nlink > 1) {
+    return "a file with other names (hard links), which would keep the old bytes";
+  }
+  if (is_mount_point(file.dir_fd, file.name, st)) {
+    return "a mount point";
+  }
+  return nullptr;
+}
+
+OutputOutcome refuse(OutputFile& file, const char* why) {
+  file.refusal = why;
+  errno = 0;
+  return OutputOutcome::cannot_open;
+}
+
+// A new file: nothing may be created in a directory where the user cannot create it.
+OutputOutcome open_new(OutputFile& file) {
+  file.finish = OutputFinish::rename;
+  file.fd = create_for_rename(file);
+  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+}
+
+// An existing file replaced by rename: the temporary must be able to take on its attributes,
+// which is tried on the empty temporary where only a rename will do.
+OutputOutcome open_for_rename(OutputFile& file) {
+  file.finish = OutputFinish::rename;
+  file.existed = true;
+  file.fd = create_for_rename(file);
+  if (file.fd < 0) {
+    return file.rename_only ? OutputOutcome::cannot_open : OutputOutcome::ok;
+  }
+  if (file.rename_only && !output_platform::take_attributes(file)) {
+    return refuse(file,
+                  "its owner, group, mode or extended attributes cannot be given to a new "
+                  "file (another user's file?)");
+  }
+  return OutputOutcome::ok;
+}
+
+}  // namespace
+
+namespace output_platform {
+
+OutputOutcome open_target(const char* path, OutputFile& file) {
+  prepare_signals();
+  const std::string prefix = directory_prefix(path);
+  file.name = file.path.substr(prefix.size());
+  // An empty path, or one that ends in a separator, names no file.
+  if (file.name.empty()) {
+    return OutputOutcome::cannot_open;
+  }
+  file.dir_fd = open(prefix.empty() ? "." : prefix.c_str(), directory_flags);
+  struct stat st {};
+  if (file.dir_fd < 0) {
+    return OutputOutcome::cannot_open;
+  }
+  if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? open_new(file) : OutputOutcome::cannot_open;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return OutputOutcome::cannot_open;
+  }
+  const char* refusal = rename_refusal(file, st);
+  if (file.rename_only && refusal != nullptr) {
+    return refuse(file, refusal);
+  }
+  // Opened for writing but not cut: that asks the system whether the user may write it, and
+  // the target keeps its bytes until it is placed. A FIFO waits for its reader; the writes
+  // that follow block as usual.
+  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+  const bool link = S_ISLNK(st.st_mode);
+  // The system follows a link, with the rules it applies to links in shared directories; a
+  // link to no file leads to a new file, made where the link leads.
+  file.target_fd =
+      link ? open(path, flags) : openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
+  if (file.target_fd < 0) {
+    return link && errno == ENOENT && follow_to_new_file(file.dir_fd, file.name)
+               ? open_new(file)
+               : OutputOutcome::cannot_open;
+  }
+  if (fstat(file.target_fd, &st) != 0) {
+    return OutputOutcome::cannot_open;
+  }
+  const bool regular = S_ISREG(st.st_mode);
+  const bool can_mix = regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+  if (can_mix && same_file(file.target_fd, STDOUT_FILENO)) {
+    errno = EINVAL;
+    return OutputOutcome::cannot_open;
+  }
+  if (refusal == nullptr) {
+    const OutputOutcome outcome = open_for_rename(file);
+    if (outcome != OutputOutcome::ok || file.fd >= 0) {
+      return outcome;
+    }
+  }
+  // Where no file can be made beside the target, the copy is made elsewhere.
+  file.finish = OutputFinish::copy;
+  file.existed = true;
+  file.fd = create_for_copy(file, regular);
+  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+}
+
+// The owner first, since a change of owner clears the set-user-ID bit and file capabilities;
+// the mode last, since setting an access control list can clear set-group-ID.
 bool take_attributes(const OutputFile& file) {
   struct stat old {};
   struct stat now {};
@@ -294,7 +459,6 @@ bool take_attributes(const OutputFile& file) {
          now.st_gid == old.st_gid;
 }
 
-// Gives the unnamed temporary file a random name beside the target, once it is whole.
 bool name_temporary(OutputFile& file) {
   if (!file.temporary.empty()) {
     return true;
@@ -317,306 +481,117 @@ bool name_temporary(OutputFile& file) {
   return false;
 }
 
-void forget_temporary_name(OutputFile& file) {
-  drop_pending_file(file.pending_slot);
-  file.pending_slot = -1;
-  file.temporary.clear();
+bool target_still_named(const OutputFile& file) {
+  struct stat by_name {};
+  struct stat by_fd {};
+  return fstatat(file.dir_fd, file.name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+         fstat(file.target_fd, &by_fd) == 0 && same_inode(by_name, by_fd);
 }
 
-// Replaces the bytes of the target with those of `from`. A regular file is cut first and keeps
-// its mode, which a write by another user than its owner can lose (set-user-ID, set-group-ID).
-bool overwrite_target(int target_fd, int from) {
-  struct stat before {};
-  if (fstat(target_fd, &before) != 0) {
-    return false;
-  }
-  const bool regular = S_ISREG(before.st_mode);
-  if (regular && (ftruncate(target_fd, 0) != 0 || lseek(target_fd, 0, SEEK_SET) != 0)) {
-    return false;
-  }
-  if (!copy_from_start(from, target_fd)) {
-    return false;
-  }
-  struct stat after {};
-  if (regular &&
-      (fstat(target_fd, &after) != 0 || ((after.st_mode & 07777) != (before.st_mode & 07777) &&
-                                         fchmod(target_fd, before.st_mode & 07777) != 0))) {
-    return false;
-  }
-  return true;
-}
-
-// The copy: into the file open as target_fd, or, for a symbolic link to no file, into the
-// file the system creates through the link now. With `keep_old`, a regular target's old bytes
-// are kept first in an unnamed file, for restore_output_file.
-OutputOutcome copy_into_target(OutputFile& file, int from, bool keep_old) {
-  if (file.target_fd < 0 && file.create_target) {
-    // O_EXCL would not follow the link: the file is looked for first, then created through it.
-    file.target_fd = open(file.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (file.target_fd < 0 && errno == ENOENT) {
-      file.target_fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-      file.created = file.target_fd >= 0;  // restore removes it again
-    }
-  }
-  if (file.target_fd < 0) {
-    return OutputOutcome::cannot_write;
-  }
+int rename_temporary(OutputFile& file, bool keep_old) {
   struct stat st {};
-  if (keep_old && !file.created && fstat(file.target_fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    // Where the target is open for writing only, its old bytes are read through a second open.
-    const bool readable = (fcntl(file.target_fd, F_GETFL) & O_ACCMODE) == O_RDWR;
-    const int reader = readable ? dup(file.target_fd)
-                                : open(proc_fd_path(file.target_fd).c_str(), O_RDONLY | O_CLOEXEC);
-    file.saved_fd = reader >= 0 ? create_for_copy(file, true) : -1;
-    const bool saved = file.saved_fd >= 0 && copy_from_start(reader, file.saved_fd);
-    if (reader >= 0) {
-      close(reader);
-    }
-    if (!saved) {
-      close_if_open(file.saved_fd);
-      return OutputOutcome::cannot_write;
-    }
+  if (fstatat(file.dir_fd, file.temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno;
   }
-  file.placed = true;
-  if (!overwrite_target(file.target_fd, from)) {
-    return OutputOutcome::cannot_write;
-  }
-  if (!keep_old) {
-    const int target = file.target_fd;
-    file.target_fd = -1;
-    if (close(target) != 0) {
-      return OutputOutcome::cannot_write;
-    }
-  }
-  return OutputOutcome::ok;
-}
-
-// Where the rename is refused though the file itself may be written: a mount point (EBUSY,
-// EXDEV), another user's file in a sticky directory (EPERM, EACCES).
-bool rename_refused_but_writable(int error) {
-  return error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
-}
-
-// A rename that replaces nothing: a file that appeared at the name meanwhile stays.
-int rename_new(int dir_fd, const char* from, const char* to) {
-#ifdef RENAME_NOREPLACE
-  if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) {
-    return 0;
-  }
-  if (errno != EINVAL && errno != ENOSYS) {
-    return -1;
-  }
-  // The file system cannot say "no replace": link, which never replaces, then unname.
-  if (linkat(dir_fd, from, dir_fd, to, 0) != 0) {
-    return -1;
-  }
-  return unlinkat(dir_fd, from, 0);
-#else
-  if (linkat(dir_fd, from, dir_fd, to, 0) != 0) {
-    return -1;
-  }
-  return unlinkat(dir_fd, from, 0);
-#endif
-}
-
-// The copy instead of a rename, from the temporary file that has a name by now.
-OutputOutcome copy_from_temporary(OutputFile& file, bool keep_old) {
-  const int from = openat(file.dir_fd, file.temporary.c_str(), O_RDONLY | O_CLOEXEC);
-  if (from < 0) {
-    return OutputOutcome::cannot_write;
-  }
-  const OutputOutcome outcome = copy_into_target(file, from, keep_old);
-  close(from);
-  unlinkat(file.dir_fd, file.temporary.c_str(), 0);
-  forget_temporary_name(file);
-  return outcome;
-}
-
-OutputOutcome rename_into_place(OutputFile& file, bool keep_old) {
-  const bool existing = file.target_fd >= 0;
-  if (existing && !take_attributes(file)) {
-    return copy_into_target(file, file.fd, keep_old);
-  }
-  struct stat st {};
-  if (!name_temporary(file) || fstat(file.fd, &st) != 0) {
-    return OutputOutcome::cannot_write;
-  }
-  // A failed close can mean lost bytes: it is checked before the file takes the target's place.
-  const int fd = file.fd;
-  file.fd = -1;
-  if (close(fd) != 0) {
-    return OutputOutcome::cannot_write;
-  }
-  if (existing && !name_is(file.dir_fd, file.name, file.target_fd)) {
-    // The name no longer leads to the file that was opened: that file gets the bytes.
-    return copy_from_temporary(file, keep_old);
-  }
-  if (existing && keep_old) {
+  if (file.existed && keep_old) {
     const std::string backup = random_name();
     if (linkat(file.dir_fd, file.name.c_str(), file.dir_fd, backup.c_str(), 0) != 0) {
-      return OutputOutcome::cannot_write;
+      return errno;
     }
     file.backup = backup;
   }
   const int renamed =
-      existing ? renameat(file.dir_fd, file.temporary.c_str(), file.dir_fd, file.name.c_str())
-               : rename_new(file.dir_fd, file.temporary.c_str(), file.name.c_str());
+      file.existed ? renameat(file.dir_fd, file.temporary.c_str(), file.dir_fd, file.name.c_str())
+                   : rename_new(file.dir_fd, file.temporary.c_str(), file.name.c_str());
   if (renamed != 0) {
     const int error = errno;
     if (!file.backup.empty()) {
       unlinkat(file.dir_fd, file.backup.c_str(), 0);
       file.backup.clear();
     }
-    return existing && rename_refused_but_writable(error) ? copy_from_temporary(file, keep_old)
-                                                          : OutputOutcome::cannot_write;
+    return error;
   }
-  // The name is the target's now: nothing is left to remove.
-  forget_temporary_name(file);
-  file.placed = true;
   file.placed_inode = static_cast<std::int64_t>(st.st_ino);
-  return OutputOutcome::ok;
+  return 0;
 }
 
-}  // namespace
+// A mount point (EBUSY, EXDEV), another user's file in a sticky directory (EPERM, EACCES).
+bool rename_refused_but_writable(int error) {
+  return error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
+}
 
-OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for_reader) {
-  file = OutputFile{};
-  file.path = path;
-  prepare_signals();
-  const std::string prefix = directory_prefix(path);
-  file.name = file.path.substr(prefix.size());
-  // An empty path, or one that ends in a separator, names no file.
-  if (file.name.empty()) {
-    return OutputOutcome::cannot_open;
+// A regular file is cut first and keeps its mode, which a write by another user than its owner
+// can lose (set-user-ID, set-group-ID).
+bool copy_into_target(OutputFile& file, int from) {
+  struct stat before {};
+  struct stat after {};
+  if (file.target_fd < 0 || fstat(file.target_fd, &before) != 0) {
+    return false;
   }
-#ifdef O_PATH
-  constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-  constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-  file.dir_fd = open(prefix.empty() ? "." : prefix.c_str(), directory_flags);
-  if (file.dir_fd < 0) {
-    return OutputOutcome::cannot_open;
+  const bool regular = S_ISREG(before.st_mode);
+  if (regular && (ftruncate(file.target_fd, 0) != 0 || lseek(file.target_fd, 0, SEEK_SET) != 0)) {
+    return false;
   }
+  if (!copy_from_start(from, file.target_fd) ||
+      (regular && (fstat(file.target_fd, &after) != 0 ||
+                   ((after.st_mode & 07777) != (before.st_mode & 07777) &&
+                    fchmod(file.target_fd, before.st_mode & 07777) != 0)))) {
+    return false;
+  }
+  const int target = file.target_fd;
+  file.target_fd = -1;
+  return close(target) == 0;
+}
+
+int open_temporary(const OutputFile& file) {
+  return openat(file.dir_fd, file.temporary.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+void rename_back(OutputFile& file) {
+  renameat(file.dir_fd, file.backup.c_str(), file.dir_fd, file.name.c_str());
+}
+
+// The new file goes again, if the name still leads to it.
+void remove_placed(OutputFile& file) {
   struct stat st {};
-  if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) {
-      return OutputOutcome::cannot_open;
-    }
-    // A new file: nothing may be created in a directory where the user cannot create it.
-    file.finish = OutputFinish::rename;
-    file.fd = create_for_rename(file);
-    return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+  if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      static_cast<std::int64_t>(st.st_ino) == file.placed_inode) {
+    unlinkat(file.dir_fd, file.name.c_str(), 0);
   }
-  if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    return OutputOutcome::cannot_open;
-  }
-  // Opened for writing but not cut: that asks the system whether the user may write it, and
-  // the target keeps its bytes until it is placed. A FIFO waits for its reader unless told not
-  // to; the writes that follow block as usual.
-  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (wait_for_reader ? 0 : O_NONBLOCK);
-  const bool link = S_ISLNK(st.st_mode);
-  if (link) {
-    // The system follows the link, with the rules it applies to links in shared directories.
-    file.target_fd = open(path, flags);
-    if (file.target_fd < 0 && errno == ENOENT) {
-      file.create_target = true;
-    } else if (file.target_fd < 0) {
-      return OutputOutcome::cannot_open;
-    }
-  } else {
-    // A regular file is opened for reading too where the user may, so that its old bytes can
-    // be kept for restore_output_file without a second open.
-    if (S_ISREG(st.st_mode)) {
-      file.target_fd =
-          openat(file.dir_fd, file.name.c_str(), (flags & ~O_WRONLY) | O_RDWR | O_NOFOLLOW);
-    }
-    if (file.target_fd < 0) {
-      file.target_fd = openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
-    }
-    if (file.target_fd < 0) {
-      return OutputOutcome::cannot_open;
-    }
-  }
-  bool regular = true;
-  if (file.target_fd >= 0) {
-    if (fstat(file.target_fd, &st) != 0 ||
-        fcntl(file.target_fd, F_SETFL, fcntl(file.target_fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-      return OutputOutcome::cannot_open;
-    }
-    regular = S_ISREG(st.st_mode);
-    const bool can_mix = regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    if (can_mix && same_file(file.target_fd, STDOUT_FILENO)) {
-      errno = EINVAL;
-      return OutputOutcome::cannot_open;
-    }
-  }
-  if (!link && regular && st.st_nlink == 1) {
-    file.finish = OutputFinish::rename;
-    file.fd = create_for_rename(file);
-    if (file.fd >= 0) {
-      return OutputOutcome::ok;
-    }
-  }
-  // Where no file can be made beside the target, the copy is made elsewhere.
-  file.finish = OutputFinish::copy;
-  file.fd = create_for_copy(file, regular);
-  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
+
+void remove_name(const OutputFile& file, const std::string& name) {
+  unlinkat(file.dir_fd, name.c_str(), 0);
+}
+
+void close_if_open(int& fd) {
+  if (fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
+}
+
+}  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
   return file.target_fd >= 0 && same_file(file.target_fd, fd);
 }
 
-OutputOutcome put_output_in_place(OutputFile& file, bool keep_old) {
-  if (file.fd < 0) {
-    return OutputOutcome::cannot_write;
+namespace {
+sigset_t before_hold;
+int hold_depth = 0;
+}  // namespace
+
+void hold_signals() {
+  if (hold_depth++ == 0) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before_hold);
   }
-  if (file.finish == OutputFinish::rename) {
-    return rename_into_place(file, keep_old);
-  }
-  return copy_into_target(file, file.fd, keep_old);
 }
 
-void restore_output_file(OutputFile& file) {
-  if (file.placed) {
-    if (!file.backup.empty()) {
-      renameat(file.dir_fd, file.backup.c_str(), file.dir_fd, file.name.c_str());
-      file.backup.clear();
-    } else if (file.saved_fd >= 0 && file.target_fd >= 0) {
-      overwrite_target(file.target_fd, file.saved_fd);
-    } else if (file.created) {
-      unlink(file.path.c_str());
-    } else if (file.placed_inode > 0 && file.target_fd < 0) {
-      // A new file: it goes again, if the name still leads to it.
-      struct stat st {};
-      if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          static_cast<std::int64_t>(st.st_ino) == file.placed_inode) {
-        unlinkat(file.dir_fd, file.name.c_str(), 0);
-      }
-    }
-    file.placed = false;
+void release_signals() {
+  if (hold_depth > 0 && --hold_depth == 0) {
+    sigprocmask(SIG_SETMASK, &before_hold, nullptr);
   }
-  discard_output_file(file);
-}
-
-void settle_output_file(OutputFile& file) {
-  if (!file.backup.empty()) {
-    unlinkat(file.dir_fd, file.backup.c_str(), 0);
-    file.backup.clear();
-  }
-  file.placed = false;
-  discard_output_file(file);
-}
-
-void discard_output_file(OutputFile& file) {
-  close_if_open(file.fd);
-  if (!file.temporary.empty()) {
-    unlinkat(file.dir_fd, file.temporary.c_str(), 0);
-  }
-  forget_temporary_name(file);
-  close_if_open(file.target_fd);
-  close_if_open(file.saved_fd);
-  close_if_open(file.dir_fd);
 }

@@ -13,14 +13,19 @@
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/output_file.h"
-#include "fileio/output_platform.h"
 
 namespace {
+
+// Nonzero while an output is put in place: the console handler waits until it is whole.
+volatile LONG holding = 0;
 
 // Ctrl-C, Ctrl-Break and closing the console window end the process; the temporary file goes
 // first. The handler runs on a thread of its own and then lets the default handling end the
 // process.
 BOOL WINAPI remove_on_console_end(DWORD) {
+  while (InterlockedCompareExchange(&holding, 0, 0) != 0) {
+    Sleep(1);
+  }
   remove_pending_files();
   return FALSE;
 }
@@ -126,115 +131,25 @@ std::string full_path(const std::string& path) {
   return length > 0 && length < sizeof full ? std::string(full, length) : path;
 }
 
-void close_if_open(int& fd) {
-  if (fd >= 0) {
-    _close(fd);
-    fd = -1;
+// The reason to refuse a target that only a rename may replace, or nullptr.
+const char* rename_refusal(const char* path, const StatBuf& st) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return "a symbolic link";
   }
-}
-
-void forget_temporary_name(OutputFile& file) {
-  drop_pending_file(file.pending_slot);
-  file.pending_slot = -1;
-  file.temporary.clear();
-}
-
-// Replaces the bytes of the target, open as target_fd, with those of `from`.
-bool overwrite_target(int target_fd, int from, bool regular) {
-  if (regular && (_chsize_s(target_fd, 0) != 0 || _lseeki64(target_fd, 0, SEEK_SET) != 0)) {
-    return false;
+  if (!is_regular(st)) {
+    return "a FIFO, device or socket, not a regular file";
   }
-  return copy_from_start(from, target_fd);
-}
-
-// The copy into the target; with `keep_old`, a regular target's old bytes are kept first.
-OutputOutcome copy_into_target(OutputFile& file, int from, bool keep_old) {
-  const bool regular = !file.target.empty();
-  if (file.target_fd < 0) {
-    file.target_fd = _open(file.path.c_str(), _O_WRONLY | _O_BINARY);
-  }
-  if (file.target_fd < 0) {
-    return OutputOutcome::cannot_write;
-  }
-  if (keep_old && regular) {
-    const int reader = _open(file.path.c_str(), _O_RDONLY | _O_BINARY);
-    file.saved_fd = reader >= 0 ? create_elsewhere() : -1;
-    const bool saved = file.saved_fd >= 0 && copy_from_start(reader, file.saved_fd);
-    if (reader >= 0) {
-      _close(reader);
-    }
-    if (!saved) {
-      close_if_open(file.saved_fd);
-      return OutputOutcome::cannot_write;
-    }
-  }
-  file.placed = true;
-  if (!overwrite_target(file.target_fd, from, regular)) {
-    return OutputOutcome::cannot_write;
-  }
-  if (!keep_old) {
-    const int target = file.target_fd;
-    file.target_fd = -1;
-    if (_close(target) != 0) {
-      return OutputOutcome::cannot_write;
-    }
-  }
-  return OutputOutcome::ok;
-}
-
-// ReplaceFile cannot replace a file that another program holds open without delete sharing;
-// the file can still be written, as a plain write would.
-bool replace_refused_but_writable(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-         error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_LOCK_VIOLATION;
-}
-
-OutputOutcome rename_into_place(OutputFile& file, bool keep_old) {
-  const int fd = file.fd;
-  file.fd = -1;
-  if (_close(fd) != 0) {
-    return OutputOutcome::cannot_write;
-  }
-  const std::string from = full_path(file.temporary);
-  if (keep_old && file.existed) {
-    unsigned int bits = 0;
-    (void)rand_s(&bits);
-    char stem[16];
-    std::snprintf(stem, sizeof stem, "~vb%08x.tmp", bits);
-    file.backup = directory_prefix(file.target) + stem;
-  }
-  // ReplaceFile keeps the replaced file's attributes and security descriptor, and can keep the
-  // old file under a second name; a new file gets the directory's defaults, and a file that
-  // appeared at its name meanwhile stays.
-  const bool moved = file.existed
-                         ? ReplaceFileA(file.target.c_str(), from.c_str(),
-                                        file.backup.empty() ? nullptr : file.backup.c_str(),
-                                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                         : MoveFileExA(from.c_str(), file.target.c_str(), 0) != 0;
-  if (moved) {
-    forget_temporary_name(file);
-    file.placed = true;
-    return OutputOutcome::ok;
-  }
-  file.backup.clear();
-  if (!file.existed || !replace_refused_but_writable(GetLastError())) {
-    return OutputOutcome::cannot_write;
-  }
-  const int source = _open(from.c_str(), _O_RDONLY | _O_BINARY);
-  if (source < 0) {
-    return OutputOutcome::cannot_write;
-  }
-  const OutputOutcome outcome = copy_into_target(file, source, keep_old);
-  _close(source);
-  return outcome;
+  return has_other_links(path)
+             ? "a file with other names (hard links), which would keep the old bytes"
+             : nullptr;
 }
 
 }  // namespace
 
-OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for_reader) {
-  (void)wait_for_reader;  // a Windows pipe is opened without waiting for its reader
-  file = OutputFile{};
-  file.path = path;
+namespace output_platform {
+
+OutputOutcome open_target(const char* path, OutputFile& file) {
   prepare_console_handler();
   StatBuf st{};
   if (path[0] == '\0') {
@@ -248,6 +163,13 @@ OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for
   if (directory.size() == file.path.size()) {
     return OutputOutcome::cannot_open;
   }
+  const char* refusal = exists ? rename_refusal(path, st) : nullptr;
+  if (file.rename_only && refusal != nullptr) {
+    file.refusal = refusal;
+    errno = 0;
+    return OutputOutcome::cannot_open;
+  }
+  file.existed = exists;
   if (exists && !is_regular(st)) {
     // NUL, a console or a pipe: the image is made elsewhere and written into it in order.
     file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
@@ -259,15 +181,11 @@ OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for
     return OutputOutcome::cannot_open;
   }
   file.target = full_path(path);
-  file.existed = exists;
-  if (!exists || !has_other_links(path)) {
+  if (refusal == nullptr) {
     file.finish = OutputFinish::rename;
     file.fd = create_beside(directory, file, false);
-    if (file.fd >= 0) {
-      return OutputOutcome::ok;
-    }
-    if (!exists) {
-      return OutputOutcome::cannot_open;
+    if (file.fd >= 0 || !exists || file.rename_only) {
+      return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
     }
   }
   file.finish = OutputFinish::copy;
@@ -281,6 +199,93 @@ OutputOutcome open_output_file(const char* path, OutputFile& file, bool wait_for
   }
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
+
+// ReplaceFile keeps the replaced file's attributes and security descriptor.
+bool take_attributes(const OutputFile&) {
+  return true;
+}
+
+// The temporary file has its name from the start.
+bool name_temporary(OutputFile&) {
+  return true;
+}
+
+bool target_still_named(const OutputFile&) {
+  return true;
+}
+
+// ReplaceFile can keep the old file under a second name; a new file gets the directory's
+// defaults, and a file that appeared at its name meanwhile stays.
+int rename_temporary(OutputFile& file, bool keep_old) {
+  const std::string from = full_path(file.temporary);
+  if (keep_old && file.existed) {
+    unsigned int bits = 0;
+    (void)rand_s(&bits);
+    char stem[16];
+    std::snprintf(stem, sizeof stem, "~vb%08x.tmp", bits);
+    file.backup = directory_prefix(file.target) + stem;
+  }
+  const bool moved = file.existed
+                         ? ReplaceFileA(file.target.c_str(), from.c_str(),
+                                        file.backup.empty() ? nullptr : file.backup.c_str(),
+                                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
+                         : MoveFileExA(from.c_str(), file.target.c_str(), 0) != 0;
+  if (moved) {
+    return 0;
+  }
+  file.backup.clear();
+  const DWORD error = GetLastError();
+  return error != 0 ? static_cast<int>(error) : -1;
+}
+
+// ReplaceFile cannot replace a file that another program holds open without delete sharing;
+// the file can still be written, as a plain write would.
+bool rename_refused_but_writable(int error) {
+  const DWORD code = static_cast<DWORD>(error);
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+         code == ERROR_UNABLE_TO_REMOVE_REPLACED || code == ERROR_LOCK_VIOLATION;
+}
+
+bool copy_into_target(OutputFile& file, int from) {
+  const bool regular = !file.target.empty();
+  if (file.target_fd < 0) {
+    file.target_fd = _open(file.path.c_str(), _O_WRONLY | _O_BINARY);
+  }
+  if (file.target_fd < 0 ||
+      (regular &&
+       (_chsize_s(file.target_fd, 0) != 0 || _lseeki64(file.target_fd, 0, SEEK_SET) != 0)) ||
+      !copy_from_start(from, file.target_fd)) {
+    return false;
+  }
+  const int target = file.target_fd;
+  file.target_fd = -1;
+  return _close(target) == 0;
+}
+
+int open_temporary(const OutputFile& file) {
+  return _open(full_path(file.temporary).c_str(), _O_RDONLY | _O_BINARY);
+}
+
+void rename_back(OutputFile& file) {
+  MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+void remove_placed(OutputFile& file) {
+  DeleteFileA(file.target.c_str());
+}
+
+void remove_name(const OutputFile&, const std::string& name) {
+  DeleteFileA(name.c_str());
+}
+
+void close_if_open(int& fd) {
+  if (fd >= 0) {
+    _close(fd);
+    fd = -1;
+  }
+}
+
+}  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
   if (file.target_fd >= 0) {
@@ -297,46 +302,18 @@ bool output_is_file(const OutputFile& file, int fd) {
   return same;
 }
 
-OutputOutcome put_output_in_place(OutputFile& file, bool keep_old) {
-  if (file.fd < 0) {
-    return OutputOutcome::cannot_write;
+namespace {
+int hold_depth = 0;
+}  // namespace
+
+void hold_signals() {
+  if (hold_depth++ == 0) {
+    InterlockedExchange(&holding, 1);
   }
-  if (file.finish == OutputFinish::rename) {
-    return rename_into_place(file, keep_old);
-  }
-  return copy_into_target(file, file.fd, keep_old);
 }
 
-void restore_output_file(OutputFile& file) {
-  if (file.placed) {
-    if (!file.backup.empty()) {
-      MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
-      file.backup.clear();
-    } else if (file.saved_fd >= 0 && file.target_fd >= 0) {
-      overwrite_target(file.target_fd, file.saved_fd, true);
-    } else if (file.finish == OutputFinish::rename && !file.existed) {
-      DeleteFileA(file.target.c_str());
-    }
-    file.placed = false;
+void release_signals() {
+  if (hold_depth > 0 && --hold_depth == 0) {
+    InterlockedExchange(&holding, 0);
   }
-  discard_output_file(file);
-}
-
-void settle_output_file(OutputFile& file) {
-  if (!file.backup.empty()) {
-    DeleteFileA(file.backup.c_str());
-    file.backup.clear();
-  }
-  file.placed = false;
-  discard_output_file(file);
-}
-
-void discard_output_file(OutputFile& file) {
-  close_if_open(file.fd);
-  if (!file.temporary.empty()) {
-    DeleteFileA(file.temporary.c_str());
-  }
-  forget_temporary_name(file);
-  close_if_open(file.target_fd);
-  close_if_open(file.saved_fd);
 }

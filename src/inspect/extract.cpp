@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "common/fail.h"
 #include "fileio/output_file.h"
 #include "image/layout.h"
 #include "image/word_reverse.h"
@@ -22,13 +22,19 @@ struct Part {
   std::int64_t size;
   bool reversed;
 };
+constexpr std::size_t part_count = 4;
 
-// The system's text for the failure just seen, where it left one.
-std::string reason(int error_number) {
-  if (error_number == ENXIO) {
-    return "a FIFO or device that no one reads (writing would wait)";
+// Why a target was refused or could not be written: the extraction's own reason, else the
+// system's text for the failure just seen.
+std::string reason(const OutputFile& out) {
+  if (out.refusal[0] != '\0') {
+    return out.refusal;
   }
-  return error_number != 0 ? std::strerror(error_number) : "the output could not be put in place";
+  return errno != 0 ? std::strerror(errno) : "the output could not be put in place";
+}
+
+std::string cannot_write(const OutputFile& out) {
+  return out.path + ": cannot write: " + reason(out);
 }
 
 // Streams one part of the image into its output, its words turned back where it is stored
@@ -46,7 +52,7 @@ bool copy_part(const ByteSource& image, const Part& part, std::vector<std::uint8
     }
     errno = 0;
     if (!write_output_at(out, done, buffer.data(), n)) {
-      error = out.path + ": cannot write: " + reason(errno);
+      error = cannot_write(out);
       return false;
     }
     done += n;
@@ -54,27 +60,95 @@ bool copy_part(const ByteSource& image, const Part& part, std::vector<std::uint8
   return true;
 }
 
-// Every target checked before any output is opened: a target that exists refuses the whole
-// extraction without --force, and one that is a directory refuses it always. A link counts as
-// existing even when it points nowhere, since writing would follow it.
-ExtractOutcome check_targets(const std::vector<fs::path>& targets, bool force, std::string& error) {
-  for (const fs::path& to : targets) {
+// The directories of `dir` that do not exist yet, made from the outermost in, each pending
+// until the parts are in place, so that a failure or a signal removes it again.
+bool make_directories(const std::string& dir, std::vector<int>& made, std::string& error) {
+  fs::path path;
+  for (const fs::path& step : fs::path(dir)) {
+    path /= step;
     std::error_code ec;
-    const fs::file_status st = fs::symlink_status(to, ec);
-    if (!fs::exists(st)) {
-      continue;
+    hold_signals();  // a directory is made and noted as one step
+    const bool created = fs::create_directory(path, ec);
+    if (created) {
+      made.push_back(add_pending_file(-1, path.string().c_str(), true));
     }
-    if (!force) {
-      error = to.string() + ": exists already (use --force to replace it)";
-      return ExtractOutcome::exists;
-    }
-    if (fs::is_directory(fs::status(to, ec))) {
-      error = to.string() +
-              ": cannot write: " + std::make_error_code(std::errc::is_a_directory).message();
-      return ExtractOutcome::cannot_write;
+    release_signals();
+    // A file in the way is found below, or by the next step, as "not a directory".
+    if ((ec && ec != std::errc::file_exists) || (created && made.back() < 0)) {
+      error = dir + ": cannot create the directory: " +
+              (ec ? ec.message() : std::string("the path is too long or too deep"));
+      return false;
     }
   }
-  return ExtractOutcome::written;
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    error = dir + ": cannot create the directory: " +
+            std::make_error_code(std::errc::not_a_directory).message();
+    return false;
+  }
+  return true;
+}
+
+// Without --force a target that exists, a symbolic link even to no file, refuses the whole
+// extraction.
+bool check_targets(const std::vector<fs::path>& targets, std::string& error) {
+  for (const fs::path& to : targets) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(to, ec))) {
+      error = to.string() + ": exists already (use --force to replace it)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Opens the four outputs and writes them, the part each temporary holds, before any is placed.
+bool write_outputs(const ByteSource& image, const Part (&parts)[part_count],
+                   const std::vector<fs::path>& targets, OutputFile (&outputs)[part_count],
+                   std::string& error) {
+  std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
+  for (std::size_t i = 0; i < part_count; ++i) {
+    errno = 0;
+    if (open_output_file(targets[i].string().c_str(), outputs[i], OutputRoute::rename_only) !=
+        OutputOutcome::ok) {
+      error = cannot_write(outputs[i]);
+      return false;
+    }
+    if (image.file != nullptr && output_is_file(outputs[i], image.file->fd)) {
+      error = outputs[i].path + ": cannot write: it is the image being read";
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < part_count; ++i) {
+    if (!copy_part(image, parts[i], buffer, outputs[i], error)) {
+      return false;
+    }
+  }
+  return source_ends_at_length(image, error);
+}
+
+// Puts the four in place by rename with every catchable signal held: all four new, or after a
+// failure all four old again.
+bool place_outputs(OutputFile (&outputs)[part_count], std::string& error) {
+  hold_signals();
+  std::size_t placed = 0;
+  for (; placed < part_count; ++placed) {
+    errno = 0;
+    if (place_output_file(outputs[placed]) != OutputOutcome::ok) {
+      error = cannot_write(outputs[placed]);
+      break;
+    }
+  }
+  const bool all = placed == part_count;
+  for (std::size_t k = placed; k-- > 0;) {
+    if (all) {
+      settle_output_file(outputs[k]);
+    } else {
+      restore_output_file(outputs[k]);
+    }
+  }
+  release_signals();
+  return all;
 }
 
 }  // namespace
@@ -85,81 +159,33 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
     error = "cannot extract: the header or an application lies past the end of the file";
     return ExtractOutcome::not_in_file;
   }
-  const Part parts[] = {
+  const Part parts[part_count] = {
       {"boot.bin", bootloader_offset, bootloader_region_size, false},
       {"header.bin", header_offset, static_cast<std::int64_t>(header_size), false},
       {"app1.bin", r.app1.stored.offset, r.app1.stored.size, r.app1.high_window},
       {"app2.bin", r.app2.stored.offset, r.app2.stored.size, r.app2.high_window},
   };
-  constexpr std::size_t part_count = std::size(parts);
-
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) {
-    error = dir + ": cannot create the directory: " + ec.message();
-    return ExtractOutcome::cannot_write;
-  }
-  if (!fs::is_directory(dir, ec)) {
-    error = dir + ": cannot create the directory: " +
-            std::make_error_code(std::errc::not_a_directory).message();
-    return ExtractOutcome::cannot_write;
-  }
   std::vector<fs::path> targets;
   for (const Part& part : parts) {
     targets.push_back(fs::path(dir) / part.name);
   }
-  const ExtractOutcome checked = check_targets(targets, force, error);
-  if (checked != ExtractOutcome::written) {
-    return checked;
+  if (!force && !check_targets(targets, error)) {
+    return ExtractOutcome::exists;
   }
-
-  // All four outputs are opened and written first, then all are put in place; a failure on
-  // the way discards every one, and one while they are put in place puts back the old files
-  // of those already placed. Parts that are renamed go first; parts copied into a file (one
-  // with other names, a device) last, since bytes written into a device cannot be taken back.
+  std::vector<int> made;
   OutputFile outputs[part_count];
-  const auto give_up = [&](std::size_t placed_count, const std::size_t* order) {
-    for (std::size_t k = placed_count; k-- > 0;) {
-      restore_output_file(outputs[order[k]]);
-    }
-    for (OutputFile& out : outputs) {
-      discard_output_file(out);
-    }
-    return ExtractOutcome::cannot_write;
-  };
-  std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
-  for (std::size_t i = 0; i < part_count; ++i) {
-    errno = 0;
-    if (open_output_file(targets[i].string().c_str(), outputs[i], false) != OutputOutcome::ok) {
-      error = targets[i].string() + ": cannot write: " + reason(errno);
-      return give_up(0, nullptr);
-    }
-    if (image.file != nullptr && output_is_file(outputs[i], image.file->fd)) {
-      error = targets[i].string() + ": cannot write: it is the image being read";
-      return give_up(0, nullptr);
-    }
-    if (!copy_part(image, parts[i], buffer, outputs[i], error)) {
-      return give_up(0, nullptr);
-    }
-  }
-  std::size_t order[part_count];
-  std::size_t placed = 0;
-  for (const OutputFinish finish : {OutputFinish::rename, OutputFinish::copy}) {
-    for (std::size_t i = 0; i < part_count; ++i) {
-      if (outputs[i].finish == finish) {
-        order[placed++] = i;
-      }
-    }
-  }
-  for (std::size_t k = 0; k < part_count; ++k) {
-    errno = 0;
-    if (place_output_file(outputs[order[k]]) != OutputOutcome::ok) {
-      error = targets[order[k]].string() + ": cannot write: " + reason(errno);
-      return give_up(k, order);
-    }
-  }
+  const bool written = make_directories(dir, made, error) &&
+                       write_outputs(image, parts, targets, outputs, error) &&
+                       place_outputs(outputs, error);
   for (OutputFile& out : outputs) {
-    settle_output_file(out);
+    discard_output_file(out);
+  }
+  if (!written) {
+    remove_pending_files();  // the directories this run made, the innermost first
+    return ExtractOutcome::cannot_write;
+  }
+  for (const int slot : made) {
+    drop_pending_file(slot);
   }
   return ExtractOutcome::written;
 }

@@ -15,7 +15,10 @@
 //   VELMORA_SHIM_FAIL_PREAD=N    the Nth positioned read fails with EIO;
 //   VELMORA_SHIM_FAIL_PWRITE=N   the Nth positioned write fails with EIO;
 //   VELMORA_SHIM_NO_FALLOCATE=1  reserving room for a file is refused (EOPNOTSUPP), as on file
-//                                systems that cannot.
+//                                systems that cannot;
+//   VELMORA_SHIM_TERM_RENAME=N, VELMORA_SHIM_TERM_TRUNCATE=N, VELMORA_SHIM_TERM_PWRITE=N
+//                                the Nth rename, ftruncate or positioned write first sends
+//                                SIGTERM to its own thread, as a user's kill at that moment.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,6 +26,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -62,8 +66,18 @@ bool nth_call_fails(const char* variable, long& count) {
   return false;
 }
 
+// Sends SIGTERM before the call of a kind that `variable` numbers.
+void nth_call_terminated(const char* variable, long& count) {
+  const char* nth = std::getenv(variable);
+  if (nth != nullptr && ++count == std::strtol(nth, nullptr, 10)) {
+    raise(SIGTERM);
+  }
+}
+
 bool rename_fails() {
+  static long terminated = 0;
   static long count = 0;
+  nth_call_terminated("VELMORA_SHIM_TERM_RENAME", terminated);
   return nth_call_fails("VELMORA_SHIM_FAIL_RENAME", count);
 }
 
@@ -73,7 +87,9 @@ bool pread_fails() {
 }
 
 bool pwrite_fails() {
+  static long terminated = 0;
   static long count = 0;
+  nth_call_terminated("VELMORA_SHIM_TERM_PWRITE", terminated);
   return nth_call_fails("VELMORA_SHIM_FAIL_PWRITE", count);
 }
 
@@ -209,7 +225,9 @@ int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags
 }
 
 int ftruncate(int fd, off_t length) {
+  static long terminated = 0;
   static long count = 0;
+  nth_call_terminated("VELMORA_SHIM_TERM_TRUNCATE", terminated);
   return nth_call_fails("VELMORA_SHIM_FAIL_TRUNCATE", count)
              ? -1
              : next<int (*)(int, off_t)>("ftruncate")(fd, length);
