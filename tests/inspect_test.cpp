@@ -34,6 +34,7 @@
 #include "inspect/report_format.h"
 #include "support/files.h"
 #include "support/model.h"
+#include "support/process.h"
 
 namespace {
 
@@ -46,9 +47,11 @@ struct ProcessResult {
 };
 
 // Runs a program with standard input at end of file and its output caught in files; a
-// `file_limit` above 0 caps the size of every file it writes (a full disk, in effect).
+// `file_limit` above 0 caps the size of every file it writes (a full disk, in effect). An
+// `out_fd` of 0 or more is its standard output instead, and a `fault` is set for the fault
+// shim, which is then preloaded.
 ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> words,
-                          rlim_t file_limit = 0) {
+                          rlim_t file_limit = 0, int out_fd = -1, std::string fault = {}) {
   const std::string out_path = scratch.file("stdout.txt");
   const std::string err_path = scratch.file("stderr.txt");
   std::vector<char*> argv;
@@ -59,7 +62,8 @@ ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> wo
   const pid_t pid = fork();
   if (pid == 0) {
     const int in = open("/dev/null", O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out =
+        out_fd >= 0 ? out_fd : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
       _exit(126);
@@ -70,6 +74,10 @@ ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> wo
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
         _exit(126);
       }
+    }
+    if (!fault.empty() &&
+        (setenv("LD_PRELOAD", VELMORA_FAULT_SHIM, 1) != 0 || putenv(fault.data()) != 0)) {
+      _exit(126);
     }
     execv(argv[0], argv.data());
     _exit(127);
@@ -92,6 +100,14 @@ ProcessResult inspect(const ScratchDir& scratch, std::vector<std::string> args,
                       rlim_t file_limit = 0) {
   args.insert(args.begin(), VELMORA_INSPECT_EXE);
   return run_program(scratch, std::move(args), file_limit);
+}
+
+// velmora-inspect with the fault shim set to `fault` (none when empty), its standard output
+// on `out_fd` when that is 0 or more.
+ProcessResult inspect_with_fault(const ScratchDir& scratch, std::vector<std::string> args,
+                                 std::string fault, int out_fd = -1) {
+  args.insert(args.begin(), VELMORA_INSPECT_EXE);
+  return run_program(scratch, std::move(args), 0, out_fd, std::move(fault));
 }
 
 Bytes random_bytes(std::mt19937& rng, std::size_t n) {
@@ -851,9 +867,9 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind(usage_lines, 0), 0u);
   // Every byte of the help, by its length and checksum.
-  EXPECT_EQ(run.out.size(), 1654u);
+  EXPECT_EQ(run.out.size(), 1748u);
   EXPECT_EQ(model_crc(reinterpret_cast<const std::uint8_t*>(run.out.data()), run.out.size()),
-            0x6B0EAAC9u);
+            0x185A4080u);
   run = inspect(s, {"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
@@ -1878,4 +1894,99 @@ TEST(VelmoraInspect, RefusesPseudoFilesAsImages) {
     EXPECT_EQ(run.out,
               "{\n  \"result\": \"error\",\n  \"error\": " + json_string(reason) + "\n}\n");
   }
+}
+
+// A file that grows while it is read (the fault shim appends a byte at its first read) ends
+// every kind of run with status 2 and the reason, before anything is printed or extracted:
+// the report on bytes that are no longer all the file would otherwise pass.
+TEST(VelmoraInspect, FileThatGrowsWhileReadEndsEveryRun) {
+  if (built_with_sanitizers) {
+    GTEST_SKIP() << "preloads a library into a build without sanitizers";
+  }
+  std::mt19937 rng(53);
+  const ScratchDir s;
+  const Bytes image = compose(s, random_bytes(rng, 0x200), App{random_bytes(rng, 0x11003)},
+                              App{random_bytes(rng, 0x41), 0x11000000, "1"});
+  const std::string img = s.file("image.bin");
+  const std::string other = s.file("other.bin");
+  const std::string parts = s.file("parts");
+  const std::vector<std::string> against = {
+      "--against", s.file("boot.bin"), s.file("app1.bin"), "0x10000000",
+      "1",         s.file("app2.bin"), "0x11000000",       "1",
+      img};
+  std::vector<std::string> readback_against = against;
+  readback_against.insert(readback_against.begin(), "--readback");
+  const std::pair<std::string, Bytes> files[] = {
+      {img, image}, {other, image}, {s.file("app1.bin"), read_bytes(s.file("app1.bin"))}};
+  fs::create_directory(parts);
+  const Bytes old_part = {'o', 'l', 'd'};
+  write_bytes(parts + "/app1.bin", old_part);
+  const struct {
+    std::vector<std::string> args;
+    std::string grows;
+  } runs[] = {
+      {{img}, img},
+      {{"--map", img}, img},
+      {{"--readback", img}, img},
+      {{"--json", img}, img},
+      {against, img},
+      {readback_against, img},
+      {against, s.file("app1.bin")},
+      {{"--diff", img, other}, img},
+      {{"--diff", img, other}, other},
+      {{"--extract", s.file("fresh"), img}, img},
+      {{"--force", "--extract", parts, img}, img},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.args.front() + " growing " + r.grows);
+    for (const auto& [path, bytes] : files) {
+      write_bytes(path, bytes);  // as before the last run grew one
+    }
+    const std::size_t size = read_bytes(r.grows).size();
+    const ProcessResult run = inspect_with_fault(
+        s, r.args, "VELMORA_SHIM_GROW=/" + fs::path(r.grows).filename().string());
+    const std::string reason =
+        r.grows + ": cannot read: the file runs on past its length (it changed while read)";
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
+    EXPECT_EQ(run.out,
+              r.args.front() == "--json"
+                  ? "{\n  \"result\": \"error\",\n  \"error\": " + json_string(reason) + "\n}\n"
+                  : "");
+    EXPECT_EQ(read_bytes(r.grows).size(), size + 1);  // it did grow
+  }
+  EXPECT_FALSE(fs::exists(s.file("fresh")));
+  EXPECT_EQ(entry_count(parts), 1u);
+  EXPECT_EQ(read_bytes(parts + "/app1.bin"), old_part);
+}
+
+// After --extract has put every part in place, a report that cannot be written (a full
+// device, a pipe no one reads) ends with status 3 and says that the parts are there.
+TEST(VelmoraInspect, ExtractWhoseReportCannotBeWrittenSaysThePartsAreThere) {
+  std::mt19937 rng(59);
+  const ScratchDir s;
+  const App app1{random_bytes(rng, 0x1234)};
+  const App app2{random_bytes(rng, 0x56), 0x11000000, "1"};
+  compose(s, random_bytes(rng, 0x100), app1, app2);
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  close(pipe_ends[0]);
+  const int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  for (const int out : {full, pipe_ends[1]}) {
+    const std::string dir = s.file("parts" + std::to_string(out));
+    const ProcessResult run =
+        inspect_with_fault(s, {"--extract", dir, s.file("image.bin")}, {}, out);
+    EXPECT_EQ(run.status, 3);
+    const std::string said = "extracted boot.bin, header.bin, app1.bin and app2.bin into " + dir;
+    EXPECT_EQ(run.err, "velmora-inspect: " + said +
+                           ", but the report could not be written: cannot write to standard "
+                           "output\n");
+    EXPECT_EQ(entry_count(dir), 4u);
+    EXPECT_EQ(read_bytes(dir + "/header.bin").size(), 0x100u);
+    EXPECT_EQ(read_bytes(dir + "/app1.bin"), app1.bytes);
+    EXPECT_EQ(read_bytes(dir + "/app2.bin"), app2.bytes);
+  }
+  close(full);
+  close(pipe_ends[1]);
 }

@@ -1,8 +1,10 @@
 #include "inspect/inspect_run.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <system_error>
 
 #include "cli/hex_arg.h"
@@ -50,7 +52,9 @@ const char inspect_usage[] = VELMORA_INSPECT_SYNOPSIS
     "\n"
     "Exit status: 0 when every check passes (warnings allowed) or the images are\n"
     "identical, 1 when a check fails or the images differ, 2 for a usage error or a file\n"
-    "that cannot be read or written (with --json, an object with \"result\": \"error\").\n";
+    "that cannot be read or written, or changed while read (with --json, an object with\n"
+    "\"result\": \"error\"), 3 when --extract wrote every part but the report could not\n"
+    "be written.\n";
 
 namespace {
 
@@ -143,6 +147,38 @@ bool refuse_pseudo_file(const ReadFile& file, std::string& error) {
   return true;
 }
 
+// True when every source still ends where it did when it was opened: its last byte is there
+// and nothing follows it. A file cut or grown while read was judged on bytes that are not, or
+// not all, what it holds; the run then ends naming it, whatever the report would have said.
+bool ends_as_opened(std::initializer_list<ByteSource> sources, std::string& error) {
+  for (const ByteSource& source : sources) {
+    std::uint8_t last = 0;
+    if ((source.length > 0 && !read_source(source, source.length - 1, &last, 1, error)) ||
+        !source_ends_at_length(source, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string extracted_into(const char* dir) {
+  return std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") + dir;
+}
+
+// Once the parts are in place the run says so even when the report cannot be written, with
+// a status of its own; a closed pipe then fails the write rather than end the process unheard.
+Outcome printed_after_extract(const std::string& text, int status, const char* dir) {
+#ifdef SIGPIPE
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  Outcome o = printed(text, status);
+  if (o.out_broken) {
+    o.status = inspect_exit_unreported;
+    o.error = extracted_into(dir) + ", but the report could not be written: " + o.error;
+  }
+  return o;
+}
+
 bool open_image(const char* path, ReadFile& file, std::string& error) {
   if (open_read_file(path, file, error) && refuse_pseudo_file(file, error)) {
     return true;
@@ -158,7 +194,8 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
   InspectReport report;
   std::string error;
   if (!(options.readback ? inspect_readback(source, report, error)
-                         : inspect_source(source, report, error))) {
+                         : inspect_source(source, report, error)) ||
+      !ends_as_opened({source}, error)) {
     return failed(error);
   }
   const int status = report_exit_status(report);
@@ -168,6 +205,11 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
     if (extracted == ExtractOutcome::exists || extracted == ExtractOutcome::cannot_write) {
       return failed(error);
     }
+    // A change while the parts were copied is seen only once they are in place.
+    if (extracted == ExtractOutcome::written && !ends_as_opened({source}, error)) {
+      return failed(error + "; the parts in " + options.extract_dir +
+                    " were taken from it as it changed");
+    }
   }
   std::string text;
   if (options.json) {
@@ -176,15 +218,16 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
     text = report_text(options.image, report, options.quiet);
     text += options.map ? map_text(report) : "";
     if (options.extract_dir != nullptr && extracted == ExtractOutcome::written && !options.quiet) {
-      text += std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") +
-              options.extract_dir + "\n";
+      text += extracted_into(options.extract_dir) + "\n";
     }
   }
   if (extracted == ExtractOutcome::not_in_file) {
     // The checks have failed already and say why.
     print_error(error);
   }
-  return printed(text, status);
+  return options.extract_dir != nullptr && extracted == ExtractOutcome::written
+             ? printed_after_extract(text, status, options.extract_dir)
+             : printed(text, status);
 }
 
 // Compares the image with the inputs, and adds what the plain report on the image and the
@@ -198,7 +241,10 @@ bool compare_with_warnings(const InspectOptions& options, const RunArgs& args,
                        source, report, error) ||
       !(options.readback ? inspect_readback(source, plain, error)
                          : inspect_source(source, plain, error)) ||
-      (options.readback && !judge_readback_tail(source, report, error))) {
+      (options.readback && !judge_readback_tail(source, report, error)) ||
+      !ends_as_opened(
+          {source, file_source(inputs[0]), file_source(inputs[1]), file_source(inputs[2])},
+          error)) {
     return false;
   }
   // The status words as typed: velmora keeps only their low 8 bits.
@@ -246,7 +292,8 @@ Outcome run_diff(const InspectOptions& options) {
   Outcome outcome;
   if (open_image(options.diff[0], files[0], error) &&
       open_image(options.diff[1], files[1], error) &&
-      diff_images(file_source(files[0]), file_source(files[1]), report, error)) {
+      diff_images(file_source(files[0]), file_source(files[1]), report, error) &&
+      ends_as_opened({file_source(files[0]), file_source(files[1])}, error)) {
     outcome =
         printed(options.json ? diff_json(options.diff[0], options.diff[1], report)
                              : diff_text(options.diff[0], options.diff[1], report, options.quiet),
@@ -363,7 +410,7 @@ int run_inspect(int argc, char* const argv[]) {
     outcome.error = error;
   } else {
     outcome = run_checked(options);
-    if (outcome.status == inspect_exit_error) {
+    if (outcome.status == inspect_exit_error || outcome.status == inspect_exit_unreported) {
       print_error(outcome.error);
     }
   }
