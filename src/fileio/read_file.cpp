@@ -95,7 +95,11 @@ bool source_ends_at_length(const ByteSource& source, std::string& error) {
   if (source.file == nullptr) {
     return true;
   }
+  // Its last byte still there (it was not cut), and none after it (it did not grow).
   std::uint8_t byte = 0;
+  if (source.length > 0 && !read_source(source, source.length - 1, &byte, 1, error)) {
+    return false;
+  }
   errno = 0;
   if (read_up_to_at(source.file->fd, source.length, &byte, 1) != 0 || errno != 0) {
     error = source.file->path + ": cannot read: " +

@@ -37,9 +37,10 @@ ByteSource memory_source(const std::uint8_t* bytes, std::int64_t length);
 bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to,
                  std::int64_t count, std::string& error);
 
-// True when the source holds nothing past its length: a file that has not grown since it was
-// opened, and not a pseudo-file that gives more than its length says. False, with `error`
-// naming the path and the reason, when it has or when reading fails.
+// True when the source still ends where it did when it was opened: its last byte is there and
+// nothing follows it (a file neither cut nor grown since, and not a pseudo-file that gives more
+// than its length says). False, with `error` naming the path and the reason, when it has
+// changed or when reading fails.
 bool source_ends_at_length(const ByteSource& source, std::string& error);
 
 // velmora's own failure endings for files, each printing its message with the path.
