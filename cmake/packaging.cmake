@@ -7,8 +7,8 @@
 #
 # The .deb follows Debian's policy for binary packages, so that lintian finds nothing to say:
 # gzipped man pages, a changelog.gz and a copyright file in /usr/share/doc/velmora, a
-# maintainer with an address and an extended description. velmora-inspect's bash completion
-# goes where bash-completion finds it.
+# maintainer with an address and an extended description. The bash completions of velmora and
+# velmora-inspect go where bash-completion finds them.
 
 # The version is said in the changelog and the man pages' title lines as well; a release that
 # changes it in project() alone would ship a package that contradicts itself.
@@ -53,8 +53,10 @@ else()
   endif()
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # Where bash-completion looks for a command's completion: a file named after the command.
-  install(FILES ${PROJECT_SOURCE_DIR}/completion/velmora-inspect.bash
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velmora-inspect)
+  foreach(command velmora velmora-inspect)
+    install(FILES ${PROJECT_SOURCE_DIR}/completion/${command}.bash
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${command})
+  endforeach()
   install(FILES ${changelog} ${PROJECT_SOURCE_DIR}/doc/copyright
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The whole licence text, for a system without Debian's /usr/share/common-licenses, and
@@ -103,6 +105,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  # The completions work only where bash-completion loads them; the programs work without.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
   # CPack asks dpkg for the architecture, which names the build machine's; a cross-compiled
   # package is for its target. dpkg-shlibdeps finds the target's libraries, and the packages
   # they come from, only where those are installed through multiarch (libstdc++6:arm64).

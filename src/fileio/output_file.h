@@ -66,7 +66,7 @@ bool write_output_at(OutputFile& file, std::int64_t offset, const std::uint8_t* 
 bool output_is_file(const OutputFile& file, int fd);
 
 // Puts the whole output in place and closes everything, with signals held. cannot_write: by
-// rename, the target as it was; by copy, what README says a failed copy leaves.
+// rename, the target as it was; by copy, a regular file cut where the copy failed.
 OutputOutcome finish_output_file(OutputFile& file);
 // Gives up an output that is not placed: its temporary file goes, the target keeps its bytes.
 void discard_output_file(OutputFile& file);

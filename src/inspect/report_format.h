@@ -16,7 +16,7 @@ const char* verdict_name(Verdict verdict);
 // checks and warnings, and the summary line.
 std::string report_text(const std::string& path, const InspectReport& r, bool quiet = false);
 
-// The same facts and verdicts; the field names are stable and documented in README.md. With
+// The same facts and verdicts; the field names are stable and documented in DEVELOPING.md. With
 // `with_map`, the region table too, as "map".
 std::string report_json(const std::string& path, const InspectReport& r, bool with_map = false);
 
