@@ -28,10 +28,11 @@ message(STATUS "Windows leg of the tests: velmora.exe under ${VELMORA_WINE}")
 
 # velmora.exe is built from the same sources by a second CMake run with the MinGW-w64
 # toolchain, in the same configuration as the windows preset, and rebuilt whenever this
-# build runs. Only velmora is built there: it is the program these tests run.
+# build runs. Only the two programs are built there: they are what these tests run.
 include(ExternalProject)
 set(velmora_windows_dir ${CMAKE_CURRENT_BINARY_DIR}/windows)
 set(velmora_exe ${velmora_windows_dir}/velmora.exe)
+set(velmora_inspect_exe ${velmora_windows_dir}/velmora-inspect.exe)
 ExternalProject_Add(velmora_windows
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${velmora_windows_dir}
@@ -40,9 +41,9 @@ ExternalProject_Add(velmora_windows
              -DCMAKE_BUILD_TYPE=Release
              -DVELMORA_BUILD_TESTS=OFF
              -DVELMORA_WERROR=${VELMORA_WERROR}
-  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velmora
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velmora velmora-inspect
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${velmora_exe}
+  BUILD_BYPRODUCTS ${velmora_exe} ${velmora_inspect_exe}
   INSTALL_COMMAND "")
 
 # A Wine prefix of its own inside the build directory, so that the user's ~/.wine is left
@@ -73,15 +74,19 @@ set_tests_properties(wine:stop PROPERTIES FIXTURES_CLEANUP velmora_wine ENVIRONM
 # environment. The properties are set by a file that CTest reads after the discovered tests,
 # because a list such as the environment does not survive gtest_discover_tests' PROPERTIES.
 gtest_discover_tests(velmora_cli_tests TEST_PREFIX "wine:" TEST_LIST velmora_wine_tests)
+# velmora-inspect.exe's --extract, which puts files in place through the same routine.
+gtest_discover_tests(inspect_test TEST_PREFIX "wine:" TEST_FILTER "Extract.*"
+                     TEST_LIST velmora_wine_inspect_tests)
 set(wine_test_env
   ${wine_env}
   "VELMORA_EXE=${velmora_exe}"
+  "VELMORA_INSPECT_EXE=${velmora_inspect_exe}"
   "VELMORA_RUNNER=${VELMORA_WINE}"
   "VELMORA_TARGET=windows")
 set(wine_properties_file ${CMAKE_CURRENT_BINARY_DIR}/wine_test_properties.cmake)
 file(WRITE ${wine_properties_file}
   "if(velmora_wine_tests)\n"
-  "  set_tests_properties(\${velmora_wine_tests} PROPERTIES\n"
+  "  set_tests_properties(\${velmora_wine_tests} \${velmora_wine_inspect_tests} PROPERTIES\n"
   "    ENVIRONMENT [==[${wine_test_env}]==]\n"
   "    FIXTURES_REQUIRED velmora_wine TIMEOUT 300 LABELS wine)\n"
   "endif()\n")

@@ -157,6 +157,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   }
   const bool exists = stat_path(path, &st) == 0;
   if ((!exists && errno != ENOENT) || (exists && is_directory(st))) {
+    errno = exists ? EISDIR : errno;
     return OutputOutcome::cannot_open;
   }
   const std::string directory = directory_prefix(path);

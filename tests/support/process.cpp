@@ -202,6 +202,10 @@ std::string velmora_path() {
 }
 
 std::vector<std::string> velmora_command() {
+  return program_command(velmora_path());
+}
+
+std::vector<std::string> program_command(const std::string& program) {
   std::vector<std::string> words;
   if (const char* runner = env_or_null("VELMORA_RUNNER")) {
     // The runner may be a command with options, separated by blanks.
@@ -210,7 +214,7 @@ std::vector<std::string> velmora_command() {
       words.push_back(word);
     }
   }
-  words.push_back(velmora_path());
+  words.push_back(program);
   return words;
 }
 

@@ -41,6 +41,8 @@ std::string velmora_path();
 bool running_under_runner();
 // The words that start the program under test: the runner's, then the program.
 std::vector<std::string> velmora_command();
+// The same for another program of the project (velmora-inspect, say).
+std::vector<std::string> program_command(const std::string& program);
 
 // True when the program under test is the Windows build (VELMORA_TARGET=windows). Its
 // standard output is a text stream there, which ends every line with "\r\n".
