@@ -132,6 +132,22 @@ void discard_output_file(OutputFile& file) {
   close_if_open(file.dir_fd);
 }
 
+namespace {
+int hold_depth = 0;
+}  // namespace
+
+void hold_signals() {
+  if (hold_depth++ == 0) {
+    hold_all_signals(true);
+  }
+}
+
+void release_signals() {
+  if (hold_depth > 0 && --hold_depth == 0) {
+    hold_all_signals(false);
+  }
+}
+
 void open_output_or_fail(const char* path, OutputFile& file) {
   if (open_output_file(path, file) != OutputOutcome::ok) {
     discard_output_file(file);

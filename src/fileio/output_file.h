@@ -121,4 +121,6 @@ void remove_placed(OutputFile& file);
 // Removes `name` (the temporary's or a backup's), and closes a descriptor where one is open.
 void remove_name(const OutputFile& file, const std::string& name);
 void close_if_open(int& fd);
+// Holds every catchable signal (POSIX), or makes the console handler wait (Windows), or lets go.
+void hold_all_signals(bool hold);
 }  // namespace output_platform

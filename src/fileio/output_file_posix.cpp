@@ -577,21 +577,11 @@ bool output_is_file(const OutputFile& file, int fd) {
   return file.target_fd >= 0 && same_file(file.target_fd, fd);
 }
 
-namespace {
-sigset_t before_hold;
-int hold_depth = 0;
-}  // namespace
-
-void hold_signals() {
-  if (hold_depth++ == 0) {
-    sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &before_hold);
-  }
-}
-
-void release_signals() {
-  if (hold_depth > 0 && --hold_depth == 0) {
-    sigprocmask(SIG_SETMASK, &before_hold, nullptr);
-  }
+// The handlers go in first, so that a signal held now removes what is pending once it acts.
+void output_platform::hold_all_signals(bool hold) {
+  prepare_signals();
+  static sigset_t before;
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(hold ? SIG_BLOCK : SIG_SETMASK, hold ? &all : &before, hold ? &before : nullptr);
 }

@@ -303,18 +303,7 @@ bool output_is_file(const OutputFile& file, int fd) {
   return same;
 }
 
-namespace {
-int hold_depth = 0;
-}  // namespace
-
-void hold_signals() {
-  if (hold_depth++ == 0) {
-    InterlockedExchange(&holding, 1);
-  }
-}
-
-void release_signals() {
-  if (hold_depth > 0 && --hold_depth == 0) {
-    InterlockedExchange(&holding, 0);
-  }
+void output_platform::hold_all_signals(bool hold) {
+  prepare_console_handler();
+  InterlockedExchange(&holding, hold ? 1 : 0);
 }
