@@ -272,6 +272,34 @@ TEST(Extract, AllFourPartsOrNone) {
   }
 }
 
+// An image that grows at any read, of the scan or of the extraction itself: a run that read
+// it grown ends with status 2 and every old part as it was.
+TEST(Extract, ImageThatChangesAtAnyReadLeavesTheOldParts) {
+  if (built_with_sanitizers || linux_only("preloads a library")) {
+    GTEST_SKIP() << "preloads a library into a plain native Linux build";
+  }
+  Scene s;
+  set_scene(s);
+  int grown_runs = 0;
+  for (int nth = 1; nth <= 40; ++nth) {
+    SCOPED_TRACE(nth);
+    write_bytes(s.dir.file("image.bin"), s.image);
+    write_old_parts(s);
+    const ChildResult r = extract(s, s.dir.file("image.bin"),
+                                  with_shim({"VELMORA_SHIM_GROW=/image.bin",
+                                             "VELMORA_SHIM_GROW_READ=" + std::to_string(nth)}));
+    if (fs::file_size(s.dir.file("image.bin")) == s.image.size()) {
+      EXPECT_EQ(r.exit_status, 0) << r.out;  // no read that late
+      continue;
+    }
+    ++grown_runs;
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.out.find("it changed while read"), std::string::npos) << r.out;
+    expect_old_parts(s);
+  }
+  EXPECT_GT(grown_runs, 10);
+}
+
 // The directories a run made go again when it fails or is interrupted; those that were there
 // stay.
 TEST(Extract, FailedRunLeavesNoDirectoryItMade) {

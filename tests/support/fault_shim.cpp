@@ -11,7 +11,8 @@
 //   VELMORA_SHIM_NO_PROC=1       nothing under /proc can be opened, read or linked from, as
 //                                where /proc is hidden;
 //   VELMORA_SHIM_GROW=NAME       the first read of a file whose path ends in NAME appends a
-//                                byte to that file, as if it grew while it was read;
+//                                byte to that file, as if it grew while it was read
+//                                (VELMORA_SHIM_GROW_READ=N: the Nth read of it instead);
 //   VELMORA_SHIM_FAIL_PREAD=N    the Nth positioned read fails with EIO;
 //   VELMORA_SHIM_FAIL_PWRITE=N   the Nth positioned write fails with EIO;
 //   VELMORA_SHIM_NO_FALLOCATE=1  reserving room for a file is refused (EOPNOTSUPP), as on file
@@ -120,6 +121,11 @@ void grow_once(int fd) {
   }
   path[n] = '\0';
   if (std::strcmp(path + n - static_cast<ssize_t>(length), suffix) != 0) {
+    return;
+  }
+  static long reads = 0;
+  const char* nth = std::getenv("VELMORA_SHIM_GROW_READ");
+  if (nth != nullptr && ++reads < std::strtol(nth, nullptr, 10)) {
     return;
   }
   grown = true;
