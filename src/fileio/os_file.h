@@ -17,13 +17,9 @@ using StatBuf = struct stat;
 // One read call moves at most this many bytes: both platforms cap a call's count.
 inline constexpr std::int64_t io_chunk = std::int64_t{1} << 20;
 
-// One write call moves at most this many bytes. Linux's page cache holds a file's bytes in
-// blocks of memory as large as the write that made them (up to 2 MiB), and a large block needs
-// free memory in one piece. Under a hypervisor that takes back free memory in 2 MiB pieces,
-// such a block is often memory the host has to give back first, page by page: composing 1 GiB
-// in writes of 256 KiB took from 0.5 to 2.3 s, depending on what the program before had left
-// free, and in writes of 32 KiB, no larger than the blocks cat's copy in the kernel leaves,
-// 0.5 to 0.6 s nearly every time.
+// One write call moves at most this many bytes: Linux's page cache keeps a file in blocks as
+// large as the writes that made them, and large blocks need free memory in one piece, which a
+// virtual machine's host may first have to hand back (bench/README.md has the measurements).
 inline constexpr std::int64_t write_chunk = std::int64_t{32} << 10;
 
 int stat_path(const char* path, StatBuf* st);

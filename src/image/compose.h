@@ -13,9 +13,8 @@
 
 // The image is made in stretches of this many bytes, in one buffer allocated once: each
 // application's bytes are read, checksummed and reversed there while they are still in the
-// processor's cache, then written. 256 KiB composed a 1 GiB image fastest here, about 10 %
-// faster than 1 MiB, whose stretch and page cache no longer fit the cache together. A whole
-// number of pages, so that every application starts a stretch on a word boundary.
+// processor's cache, then written (bench/README.md has the measurements). A whole number of
+// pages, so that every application starts a stretch on a word boundary.
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 
