@@ -1,0 +1,174 @@
+#include "inspect/mistakes.h"
+
+#include <cstring>
+
+#include "cli/hex_arg.h"
+#include "inspect/format_text.h"
+
+namespace {
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool steps_over(const char* p) {
+  return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+}
+
+// How velmora scans a word: its digits without leading zeros, and the bytes it skips other
+// than "0x" and "_".
+struct Scan {
+  bool any_digit = false;
+  std::string digits;
+  std::string skipped;
+};
+
+Scan scan(const char* word) {
+  Scan s;
+  for (const char* p = word; *p != '\0'; ++p) {
+    if (steps_over(p)) {
+      ++p;
+    } else if (is_hex_digit(*p)) {
+      s.any_digit = true;
+      if (!s.digits.empty() || *p != '0') {
+        s.digits += *p;
+      }
+    } else if (*p != '_' && s.skipped.find(*p) == std::string::npos) {
+      s.skipped += *p;
+    }
+  }
+  return s;
+}
+
+// The word with letters that look like digits read as those digits: l, I and | as 1, o and O
+// as 0. Empty where none stands in it.
+std::string look_alike(const char* word) {
+  std::string guess = word;
+  bool changed = false;
+  for (char& c : guess) {
+    const char digit = std::strchr("lI|", c) != nullptr  ? '1'
+                       : std::strchr("oO", c) != nullptr ? '0'
+                                                         : c;
+    changed = changed || digit != c;
+    c = digit;
+  }
+  return changed ? guess : std::string();
+}
+
+std::string meant(const char* word, bool address) {
+  const std::string guess = look_alike(word);
+  if (guess.empty() || scan(guess.c_str()).skipped.size() > 0) {
+    return address ? "a typo?" : "a typo? (1 active, 0 invalid, 2 with the high window's flag)";
+  }
+  return format_text("0x%x meant, a letter typed for a digit?", hex_arg_value(guess.c_str()));
+}
+
+std::string status_text(std::uint32_t value) {
+  const auto status = static_cast<std::int8_t>(value & 0xFFu);
+  return format_text("%d (%s)", status, status != 0 ? "active" : "invalid");
+}
+
+// What velmora read: an address as eight digits, a status as the value it keeps.
+std::string read_as(std::uint32_t value, bool address) {
+  return address ? format_text("0x%08x", value) : status_text(value);
+}
+
+bool decimal_digits_only(const char* word) {
+  for (const char* p = word; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') {
+      return false;
+    }
+  }
+  return *word != '\0';
+}
+
+// A word of decimal digits whose decimal value is page-aligned where its hexadecimal one is not.
+bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t& decimal) {
+  if (!decimal_digits_only(word) || std::strlen(word) > 10 || (hex_value & 0xFFFu) == 0) {
+    return false;
+  }
+  unsigned long long value = 0;
+  for (const char* p = word; *p != '\0'; ++p) {
+    value = value * 10 + static_cast<unsigned>(*p - '0');
+  }
+  decimal = static_cast<std::uint32_t>(value);
+  return value <= 0xFFFFFFFFull && (value & 0xFFFull) == 0;
+}
+
+WordFinding finding(const char* label, const char* kind, std::string detail) {
+  return {std::string(label) + "_" + kind, std::move(detail)};
+}
+
+}  // namespace
+
+std::vector<WordFinding> word_findings(const char* label, const char* word, bool address) {
+  std::vector<WordFinding> out;
+  const Scan s = scan(word);
+  const std::uint32_t value = hex_arg_value(word);
+  if (!s.any_digit) {
+    out.push_back(
+        finding(label, "no_digit",
+                format_text("%s \"%s\" holds no hexadecimal digit: velmora read %s; %s", label,
+                            word, read_as(0, address).c_str(), meant(word, address).c_str())));
+  } else if (!s.skipped.empty()) {
+    out.push_back(
+        finding(label, "skipped_bytes",
+                format_text("%s \"%s\" holds bytes velmora skips (%s): it read %s; %s", label, word,
+                            s.skipped.c_str(), read_as(value, address).c_str(),
+                            meant(word, address).c_str())));
+  }
+  if (s.digits.size() > 8) {
+    out.push_back(finding(
+        label, "too_long",
+        format_text("%s \"%s\" has %zu significant digits: velmora keeps the last eight and "
+                    "read %s; 0x%s meant, with a digit too many?",
+                    label, word, s.digits.size(), read_as(value, address).c_str(),
+                    s.digits.c_str())));
+  }
+  std::uint32_t decimal = 0;
+  if (address && plausible_decimal(word, value, decimal)) {
+    out.push_back(finding(
+        label, "decimal",
+        format_text("%s \"%s\" is read as hexadecimal, 0x%08x, which is not page-aligned; as "
+                    "a decimal number it is 0x%08x, which is: write 0x%08x if that was meant",
+                    label, word, value, decimal, decimal)));
+  }
+  if (!address && (value & 0x80u) != 0) {
+    out.push_back(
+        finding(label, "negative",
+                format_text("%s \"%s\" gives 0x%02x, which velmora keeps as %s: a negative status "
+                            "never sets the high window's flag; 1 or 2 meant?",
+                            label, word, value & 0xFFu, status_text(value).c_str())));
+  }
+  return out;
+}
+
+const char* non_binary_format(const std::uint8_t* bytes, std::size_t count) {
+  const auto starts = [&](const char* magic, std::size_t n) {
+    return count >= n && std::memcmp(bytes, magic, n) == 0;
+  };
+  if (starts("\x7f"
+             "ELF",
+             4)) {
+    return "an ELF file";
+  }
+  if (starts("UF2\nWQ]\x9e", 8)) {
+    return "UF2 blocks";
+  }
+  // A text record: its mark, then hexadecimal digits to the end of the first line.
+  const bool hex_record = count > 0 && bytes[0] == ':';
+  const bool s_record = count > 1 && bytes[0] == 'S' && bytes[1] >= '0' && bytes[1] <= '9';
+  if (!hex_record && !s_record) {
+    return nullptr;
+  }
+  std::size_t at = hex_record ? 1 : 2;
+  std::size_t digits = 0;
+  for (; at < count && is_hex_digit(static_cast<char>(bytes[at])); ++at) {
+    ++digits;
+  }
+  const bool line_ends = at == count || bytes[at] == '\r' || bytes[at] == '\n';
+  if (!line_ends || digits < (hex_record ? 10u : 6u)) {
+    return nullptr;
+  }
+  return hex_record ? "Intel HEX text" : "S-record text";
+}
