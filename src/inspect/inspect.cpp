@@ -50,28 +50,7 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
                        error);
 }
 
-void mark_word(HeaderMask& mask, std::size_t offset) {
-  for (std::size_t i = offset; i < offset + 4; ++i) {
-    mask[i] = true;
-  }
-}
-
 }  // namespace
-
-const HeaderMask& header_field_bytes() {
-  static const HeaderMask field = [] {
-    HeaderMask mask{};
-    for (const std::size_t base : {app1_descriptor, app2_descriptor}) {
-      for (const std::size_t f :
-           {desc_status, desc_flags, desc_crc, desc_offset, desc_size, desc_load_addr}) {
-        mark_word(mask, base + f);
-      }
-    }
-    mark_word(mask, header_crc_field);
-    return mask;
-  }();
-  return field;
-}
 
 bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
   static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
