@@ -3,30 +3,6 @@
 #include "image/crc32.h"
 #include "image/word_reverse.h"
 
-namespace {
-
-void mark_word(HeaderMask& mask, std::size_t offset) {
-  for (std::size_t i = offset; i < offset + 4; ++i) {
-    mask[i] = true;
-  }
-}
-
-}  // namespace
-
-const HeaderMask& header_field_bytes() {
-  static const HeaderMask field = [] {
-    HeaderMask mask{};
-    for (const DescriptorPlace& place : descriptor_places) {
-      for (const DescriptorField& f : descriptor_fields) {
-        mark_word(mask, place.base + f.offset);
-      }
-    }
-    mark_word(mask, header_crc_field);
-    return mask;
-  }();
-  return field;
-}
-
 ImageDescriptor describe_application(std::uint32_t load_addr, std::int8_t raw_status) {
   ImageDescriptor d;
   d.status = raw_status != 0 ? 1u : 0u;

@@ -50,10 +50,6 @@ inline constexpr DescriptorPlace descriptor_places[] = {
     {"app2", app2_descriptor, &BootHeader::app2},
 };
 
-// True for each header byte that belongs to a field; every other byte is reserved (0).
-using HeaderMask = std::array<bool, header_size>;
-const HeaderMask& header_field_bytes();
-
 // The descriptor fields that come from the command line: the status word records only
 // whether the raw status is non-zero; the flag bit marks a high-window application whose
 // raw status exceeds 1.

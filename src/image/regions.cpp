@@ -24,6 +24,29 @@ constexpr RegionNames region_names[region_count] = {
     {"app2_fill", "app2_padding", "APP2 padding"},
 };
 
+using HeaderMask = std::array<bool, header_size>;
+
+void mark_word(HeaderMask& mask, std::size_t offset) {
+  for (std::size_t i = offset; i < offset + 4; ++i) {
+    mask[i] = true;
+  }
+}
+
+// True for each header byte that belongs to a field; every other byte is reserved (0).
+const HeaderMask& header_field_bytes() {
+  static const HeaderMask field = [] {
+    HeaderMask mask{};
+    for (const DescriptorPlace& place : descriptor_places) {
+      for (const DescriptorField& f : descriptor_fields) {
+        mark_word(mask, place.base + f.offset);
+      }
+    }
+    mark_word(mask, header_crc_field);
+    return mask;
+  }();
+  return field;
+}
+
 }  // namespace
 
 ImageRegions image_regions(const BootHeader& h) {
