@@ -101,12 +101,14 @@ void fuzz_against(const std::uint8_t* data, std::size_t size) {
   }
   check(r.expected_length == expected_length);
   bool length_named = false;
-  for (const Difference& d : r.differences) {
-    if (d.kind == DifferenceKind::bytes) {
-      check(d.count >= 1 && d.first_in_image < static_cast<std::int64_t>(image.size()));
-      check(d.first_in_image < expected_length && d.first >= 0 && d.first <= d.first_in_image);
+  for (const RegionDiff& d : r.differences) {
+    check(!d.same);
+    if (d.kind == RegionKind::bytes) {
+      const std::int64_t first_in_image = d.offset_a + d.first;
+      check(d.count >= 1 && first_in_image < static_cast<std::int64_t>(image.size()));
+      check(first_in_image < expected_length && d.first >= 0 && d.first <= first_in_image);
     }
-    length_named = length_named || d.kind == DifferenceKind::length;
+    length_named = length_named || d.kind == RegionKind::length;
   }
   check(length_named == (static_cast<std::int64_t>(image.size()) != expected_length));
   (void)against_text("image.bin", parse_run_args(argv.data()), r);

@@ -229,14 +229,14 @@ std::string refusal(std::int64_t boot_length, std::int64_t app1_length) {
 // region and in the image.
 std::string differences(const AgainstReport& r) {
   std::string text;
-  for (const Difference& d : r.differences) {
+  for (const RegionDiff& d : r.differences) {
     text += text.empty() ? "" : " ";
     text += d.what;
-    if (d.kind == DifferenceKind::bytes) {
+    if (d.kind == RegionKind::bytes) {
       char where[64];
       std::snprintf(where, sizeof where, ":%lld@0x%llx/0x%llx", static_cast<long long>(d.count),
                     static_cast<unsigned long long>(d.first),
-                    static_cast<unsigned long long>(d.first_in_image));
+                    static_cast<unsigned long long>(d.offset_a + d.first));
       text += where;
     }
   }

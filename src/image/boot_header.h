@@ -23,6 +23,33 @@ struct BootHeader {
 
 using HeaderBytes = std::array<std::uint8_t, header_size>;
 
+// The fields of a descriptor, in header order: their names in the reports, where each lies
+// in the descriptor and which member holds it.
+struct DescriptorField {
+  const char* name;
+  std::size_t offset;
+  std::uint32_t ImageDescriptor::*member;
+};
+inline constexpr DescriptorField descriptor_fields[] = {
+    {"status", desc_status, &ImageDescriptor::status},
+    {"flags", desc_flags, &ImageDescriptor::flags},
+    {"crc", desc_crc, &ImageDescriptor::crc},
+    {"offset", desc_offset, &ImageDescriptor::offset},
+    {"size", desc_size, &ImageDescriptor::size},
+    {"load_addr", desc_load_addr, &ImageDescriptor::load_addr},
+};
+
+// The two descriptors, in header order.
+struct DescriptorPlace {
+  const char* name;
+  std::size_t base;
+  ImageDescriptor BootHeader::*member;
+};
+inline constexpr DescriptorPlace descriptor_places[] = {
+    {"app1", app1_descriptor, &BootHeader::app1},
+    {"app2", app2_descriptor, &BootHeader::app2},
+};
+
 // The descriptor fields that come from the command line: the status word records only
 // whether the raw status is non-zero; the flag bit marks a high-window application whose
 // raw status exceeds 1.

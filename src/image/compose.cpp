@@ -13,27 +13,13 @@
 
 #include "common/fail.h"
 #include "image/crc32.h"
+#include "image/regions.h"
 #include "image/word_reverse.h"
 
 namespace {
 
 std::size_t as_size(std::int64_t n) {
   return static_cast<std::size_t>(n);
-}
-
-// Where one application lies in the image.
-struct Placement {
-  std::int64_t offset;
-  std::int64_t size;
-  bool reverse;
-};
-
-Placement placement(const ImagePlan& plan, int app) {
-  const ImageDescriptor& d = app == 0 ? plan.header.app1 : plan.header.app2;
-  return app == 0 ? Placement{plan.layout.app1_offset, plan.layout.app1_size,
-                              in_high_window(d.load_addr)}
-                  : Placement{plan.layout.app2_offset, plan.layout.app2_size,
-                              in_high_window(d.load_addr)};
 }
 
 // Sets to 0xFF the bytes of the image range [from, to) that lie in the stretch [start, end)
@@ -50,11 +36,11 @@ void fill_gap(std::uint8_t* stretch, std::int64_t start, std::int64_t end, std::
 // Reads the part of an application that lies in the stretch [start, end) into its place,
 // checksums it as read and, in the high window, reverses its words. The stretch and the
 // application both start on page boundaries, so the part starts on a word of the application.
-bool place_application(const Placement& app, const ByteSource& source, std::uint8_t* stretch,
+bool place_application(const RegionSpan& app, const ByteSource& source, std::uint8_t* stretch,
                        std::int64_t start, std::int64_t end, std::uint32_t& crc,
                        std::string& error) {
   const std::int64_t from = std::max(start, app.offset);
-  const std::int64_t to = std::min(end, app.offset + app.size);
+  const std::int64_t to = std::min(end, app.end);
   if (from >= to) {
     return true;
   }
@@ -63,7 +49,7 @@ bool place_application(const Placement& app, const ByteSource& source, std::uint
     return false;
   }
   crc = crc32_feed(crc, place, as_size(to - from));
-  if (app.reverse) {
+  if (app.reversed) {
     reverse_word_bytes(place, as_size(to - from));
   }
   return true;
@@ -109,12 +95,15 @@ bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t
     failure.input = 0;
     return false;
   }
-  const Placement apps[2] = {placement(plan, 0), placement(plan, 1)};
-  fill_gap(stretch, start, end, 0, apps[0].offset, boot_length);
-  fill_gap(stretch, start, end, apps[0].offset + apps[0].size, apps[1].offset, boot_length);
-  fill_gap(stretch, start, end, apps[1].offset + apps[1].size, plan.layout.length, boot_length);
-  for (int app = 0; app < 2; ++app) {
-    if (!place_application(apps[app], inputs.sources[app + 1], stretch, start, end, sums.app[app],
+  // The header's region is filled too: its bytes are written last, over the fill.
+  const ImageRegions regions = image_regions(plan.header);
+  for (std::size_t i = 0; i < region_count; ++i) {
+    if (i != app1_region && i != app2_region) {
+      fill_gap(stretch, start, end, regions[i].offset, regions[i].end, boot_length);
+      continue;
+    }
+    const int app = i == app1_region ? 0 : 1;
+    if (!place_application(regions[i], inputs.sources[app + 1], stretch, start, end, sums.app[app],
                            failure.error)) {
       failure.input = app + 1;
       return false;

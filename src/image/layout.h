@@ -22,6 +22,8 @@ inline constexpr std::size_t app2_descriptor = 0x30;
 inline constexpr std::size_t header_crc_field = 0xF0;
 // header_crc covers every byte in front of its own field.
 inline constexpr std::size_t header_crc_covered = header_crc_field;
+// Where the header ends in the image; the rest of its page follows.
+inline constexpr std::int64_t header_end = header_offset + std::int64_t{header_size};
 
 // Fields inside one descriptor.
 inline constexpr std::size_t desc_status = 0x00;

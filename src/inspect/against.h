@@ -8,31 +8,17 @@
 #include <vector>
 
 #include "common/run_args.h"
-#include "image/boot_header.h"
 #include "inspect/byte_source.h"
+#include "inspect/diff.h"
 #include "inspect/inspect.h"
-
-enum class DifferenceKind {
-  field,   // a header field: `image` and `inputs` hold the two values
-  bytes,   // bytes of a region: `count`, `first` and `first_in_image`
-  length,  // the image length: `image` and `inputs`
-};
-
-struct Difference {
-  DifferenceKind kind = DifferenceKind::bytes;
-  std::string what;  // stable name: "app1.load_addr", "header_crc", "app2", "app1_fill", ...
-  std::int64_t image = 0;
-  std::int64_t inputs = 0;
-  std::int64_t count = 0;           // bytes that differ, among those both sides hold
-  std::int64_t first = 0;           // offset of the first within its region
-  std::int64_t first_in_image = 0;  // the same as an offset in the image
-};
 
 struct AgainstReport {
   std::int64_t length = 0;                    // the image's
   std::int64_t expected_length = 0;           // L from the inputs
   std::int64_t input_lengths[3] = {0, 0, 0};  // bootloader, APP1, APP2
-  std::vector<Difference> differences;  // in image order; the length last; empty when identical
+  // The rows that differ, A the image and B the inputs, in image order, the length last; empty
+  // when identical. A bytes row counts only the bytes both sides hold.
+  std::vector<RegionDiff> differences;
   // Set by the run, not by compare_against: the likely mistakes the inputs and the image show,
   // each a CheckResult with Verdict::warn; and, with --readback, how many bytes of the dump
   // follow the image's end.

@@ -4,16 +4,13 @@
 #include <cstring>
 #include <utility>
 
-#include "image/boot_header.h"
 #include "image/layout.h"
 #include "image/word_reverse.h"
 #include "inspect/inspect.h"
 
 namespace {
 
-constexpr std::int64_t header_end = header_offset + static_cast<std::int64_t>(header_size);
-
-// What one image's header says, where it has one.
+// What one image's header says, where it has one; a header of zeros where it has none.
 struct Side {
   const ByteSource* source = nullptr;
   bool has_header = false;
@@ -35,12 +32,16 @@ struct Buffers {
   std::vector<std::uint8_t> b;
 };
 
-Span span(const Side& s, std::int64_t from, std::int64_t to, bool reversed) {
+Span span(const Side& s, std::int64_t from, std::int64_t to, bool reversed = false) {
   Span sp;
   sp.offset = std::min(from, s.source->length);
   sp.held = std::max<std::int64_t>(0, std::min(to, s.source->length) - sp.offset);
   sp.reversed = reversed;
   return sp;
+}
+
+Span span(const Side& s, const RegionSpan& region) {
+  return span(s, region.offset, region.end, region.reversed);
 }
 
 // How many bytes to read `done` bytes into a span to compare `n` of them: where the span is
@@ -50,22 +51,24 @@ std::int64_t read_count(const Span& sp, std::int64_t done, std::int64_t n) {
   return sp.reversed ? std::min((n + 3) / 4 * 4, sp.held - done) : n;
 }
 
-void count_differences(const Buffers& buffers, std::int64_t done, std::size_t n, RegionDiff& d) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (buffers.a[i] != buffers.b[i]) {
-      d.first = d.count == 0 ? done + static_cast<std::int64_t>(i) : d.first;
-      ++d.count;
-    }
+// The bytes row of two spans, whose first `common` bytes were compared into `m`: the bytes
+// only one side holds differ too.
+RegionDiff held_row(const char* what, Mismatch m, const Span& sa, const Span& sb,
+                    std::int64_t common) {
+  if (sa.held != sb.held) {
+    m.note(common, std::max(sa.held, sb.held) - common);
   }
-}
-
-bool compare_spans(const Side& a, const Span& sa, const Side& b, const Span& sb, Buffers& buffers,
-                   RegionDiff& d, std::string& error) {
-  d.kind = RegionKind::bytes;
+  RegionDiff d = bytes_row(what, m, 0);
   d.held_a = sa.held;
   d.held_b = sb.held;
   d.offset_a = sa.offset;
   d.offset_b = sb.offset;
+  return d;
+}
+
+bool compare_spans(const char* what, const Side& a, const Span& sa, const Side& b, const Span& sb,
+                   Buffers& buffers, std::vector<RegionDiff>& out, std::string& error) {
+  Mismatch m;
   const std::int64_t common = std::min(sa.held, sb.held);
   for (std::int64_t done = 0; done < common;) {
     const std::int64_t n = std::min(common - done, stretch_bytes);
@@ -75,110 +78,46 @@ bool compare_spans(const Side& a, const Span& sa, const Side& b, const Span& sb,
         !read_source(*b.source, sb.offset + done, buffers.b.data(), read_b, error)) {
       return false;
     }
-    const auto k = static_cast<std::size_t>(n);
     // Sides stored alike are equal un-reversed where they are equal as stored: the common case
-    // is equality, so the words are turned back, and the bytes looked at one by one, only
-    // where the stretches differ.
+    // is equality, so the words are turned back only where the stretches differ.
     const bool alike = sa.reversed == sb.reversed && read_a == read_b;
-    if (alike && std::memcmp(buffers.a.data(), buffers.b.data(), k) == 0) {
-      done += n;
-      continue;
-    }
-    if (sa.reversed) {
-      reverse_word_bytes(buffers.a.data(), static_cast<std::size_t>(read_a));
-    }
-    if (sb.reversed) {
-      reverse_word_bytes(buffers.b.data(), static_cast<std::size_t>(read_b));
-    }
-    if (std::memcmp(buffers.a.data(), buffers.b.data(), k) != 0) {
-      count_differences(buffers, done, k, d);
+    if (!alike ||
+        std::memcmp(buffers.a.data(), buffers.b.data(), static_cast<std::size_t>(n)) != 0) {
+      if (sa.reversed) {
+        reverse_word_bytes(buffers.a.data(), static_cast<std::size_t>(read_a));
+      }
+      if (sb.reversed) {
+        reverse_word_bytes(buffers.b.data(), static_cast<std::size_t>(read_b));
+      }
+      note_differences(buffers.a.data(), buffers.b.data(), n, done, m);
     }
     done += n;
   }
-  if (sa.held != sb.held) {
-    d.first = d.count == 0 ? common : d.first;
-    d.count += std::max(sa.held, sb.held) - common;
-  }
-  d.same = d.count == 0;
+  out.push_back(held_row(what, m, sa, sb, common));
   return true;
-}
-
-RegionDiff field(const char* what, const Side& a, const Side& b, std::uint32_t va,
-                 std::uint32_t vb) {
-  RegionDiff d;
-  d.kind = RegionKind::field;
-  d.what = what;
-  d.a = va;
-  d.b = vb;
-  d.a_known = a.has_header;
-  d.b_known = b.has_header;
-  d.same = d.a_known == d.b_known && (!d.a_known || va == vb);
-  return d;
-}
-
-void compare_fields(const Side& a, const Side& b, std::vector<RegionDiff>& out) {
-  const std::pair<const char*, std::uint32_t ImageDescriptor::*> fields[] = {
-      {"status", &ImageDescriptor::status}, {"flags", &ImageDescriptor::flags},
-      {"crc", &ImageDescriptor::crc},       {"offset", &ImageDescriptor::offset},
-      {"size", &ImageDescriptor::size},     {"load_addr", &ImageDescriptor::load_addr},
-  };
-  const std::pair<const char*, ImageDescriptor BootHeader::*> apps[] = {
-      {"app1", &BootHeader::app1}, {"app2", &BootHeader::app2}};
-  for (const auto& [app, descriptor] : apps) {
-    for (const auto& [name, member] : fields) {
-      const std::string what = std::string(app) + "." + name;
-      out.push_back(field(what.c_str(), a, b, (a.header.*descriptor).*member,
-                          (b.header.*descriptor).*member));
-    }
-  }
-  out.push_back(field("header_crc", a, b, a.header.header_crc, b.header.header_crc));
 }
 
 // The reserved header bytes, where both sides have a header; else the header's bytes as a
 // plain region, so that the side that holds them shows as differing.
-bool compare_reserved(const Side& a, const Side& b, Buffers& buffers, RegionDiff& d,
+bool compare_reserved(const Side& a, const Side& b, Buffers& buffers, std::vector<RegionDiff>& out,
                       std::string& error) {
-  d.what = "header_reserved";
+  const char* what = "header_reserved";
   if (!a.has_header || !b.has_header) {
-    return compare_spans(a, span(a, header_offset, header_end, false), b,
-                         span(b, header_offset, header_end, false), buffers, d, error);
+    return compare_spans(what, a, span(a, header_offset, header_end), b,
+                         span(b, header_offset, header_end), buffers, out, error);
   }
-  d.kind = RegionKind::bytes;
-  d.held_a = d.held_b = static_cast<std::int64_t>(header_size);
-  d.offset_a = d.offset_b = header_offset;
-  const HeaderMask& mask = header_field_bytes();
-  for (std::size_t i = 0; i < header_size; ++i) {
-    if (!mask[i] && a.bytes[i] != b.bytes[i]) {
-      d.first = d.count == 0 ? static_cast<std::int64_t>(i) : d.first;
-      ++d.count;
-    }
-  }
-  d.same = d.count == 0;
+  RegionDiff d = bytes_row(what, reserved_mismatch(a.bytes, b.bytes), header_offset);
+  d.held_a = d.held_b = std::int64_t{header_size};
+  out.push_back(std::move(d));
   return true;
-}
-
-struct AppSpans {
-  Span app;
-  Span fill;
-};
-
-AppSpans app_spans(const Side& s, const ImageDescriptor& d) {
-  if (!s.has_header) {
-    return {span(s, 0, 0, false), span(s, 0, 0, false)};
-  }
-  const std::int64_t offset = d.offset;
-  const std::int64_t end = offset + std::int64_t{d.size};
-  return {span(s, offset, end, in_high_window(d.load_addr)),
-          span(s, end, offset + pages(d.size) * page_size, false)};
 }
 
 // The pieces of a file that no region covers, in file order: after the image's end, and where
 // a forged header leaves a gap between its regions or lays them out past each other.
-std::vector<Span> outside_pieces(const Side& s, const AppSpans (&apps)[2]) {
-  std::vector<Span> covered = {span(s, 0, app1_offset, false)};
-  for (const AppSpans& a : apps) {
-    covered.push_back(a.app);
-    covered.push_back(a.fill);
+std::vector<Span> outside_pieces(const Side& s, const ImageRegions& regions) {
+  std::vector<Span> covered;
+  for (const RegionSpan& region : regions) {
+    covered.push_back(span(s, region));
   }
   std::sort(covered.begin(), covered.end(),
             [](const Span& x, const Span& y) { return x.offset < y.offset; });
@@ -186,12 +125,12 @@ std::vector<Span> outside_pieces(const Side& s, const AppSpans (&apps)[2]) {
   std::int64_t at = 0;
   for (const Span& c : covered) {
     if (c.held > 0 && c.offset > at) {
-      pieces.push_back(span(s, at, c.offset, false));
+      pieces.push_back(span(s, at, c.offset));
     }
     at = c.held > 0 ? std::max(at, c.offset + c.held) : at;
   }
   if (at < s.source->length) {
-    pieces.push_back(span(s, at, s.source->length, false));
+    pieces.push_back(span(s, at, s.source->length));
   }
   return pieces;
 }
@@ -207,23 +146,23 @@ std::int64_t piece_offset(const std::vector<Span>& pieces, std::int64_t k) {
   return pieces.empty() ? 0 : pieces.back().offset + pieces.back().held + k;
 }
 
-std::int64_t total_held(const std::vector<Span>& pieces) {
-  std::int64_t n = 0;
+// The pieces as one span: their bytes in all.
+Span total(const std::vector<Span>& pieces) {
+  Span all;
   for (const Span& p : pieces) {
-    n += p.held;
+    all.held += p.held;
   }
-  return n;
+  return all;
 }
 
 // The bytes outside every region of each file, compared as one stream per file.
 bool compare_outside(const Side& a, const std::vector<Span>& pa, const Side& b,
-                     const std::vector<Span>& pb, Buffers& buffers, RegionDiff& d,
+                     const std::vector<Span>& pb, Buffers& buffers, std::vector<RegionDiff>& out,
                      std::string& error) {
-  d.kind = RegionKind::bytes;
-  d.what = "outside";
-  d.held_a = total_held(pa);
-  d.held_b = total_held(pb);
-  const std::int64_t common = std::min(d.held_a, d.held_b);
+  const Span all_a = total(pa);
+  const Span all_b = total(pb);
+  const std::int64_t common = std::min(all_a.held, all_b.held);
+  Mismatch m;
   std::size_t ia = 0;
   std::size_t ib = 0;
   std::int64_t in_a = 0;  // bytes used of the current piece of each side
@@ -243,22 +182,16 @@ bool compare_outside(const Side& a, const std::vector<Span>& pa, const Side& b,
         !read_source(*b.source, pb[ib].offset + in_b, buffers.b.data(), n, error)) {
       return false;
     }
-    const auto k = static_cast<std::size_t>(n);
-    if (std::memcmp(buffers.a.data(), buffers.b.data(), k) != 0) {
-      count_differences(buffers, done, k, d);
-    }
+    note_differences(buffers.a.data(), buffers.b.data(), n, done, m);
     done += n;
     in_a += n;
     in_b += n;
   }
-  if (d.held_a != d.held_b) {
-    d.first = d.count == 0 ? common : d.first;
-    d.count += std::max(d.held_a, d.held_b) - common;
-  }
-  d.same = d.count == 0;
+  RegionDiff d = held_row("outside", m, all_a, all_b, common);
   // The region's "start" in each file is chosen so that start + first is the first byte's place.
   d.offset_a = piece_offset(pa, d.first) - d.first;
   d.offset_b = piece_offset(pb, d.first) - d.first;
+  out.push_back(std::move(d));
   return true;
 }
 
@@ -268,15 +201,58 @@ bool read_side(const ByteSource& source, Side& s, std::string& error) {
   if (!s.has_header) {
     return true;
   }
-  if (!read_source(source, header_offset, s.bytes.data(), static_cast<std::int64_t>(header_size),
-                   error)) {
+  if (!read_source(source, header_offset, s.bytes.data(), std::int64_t{header_size}, error)) {
     return false;
   }
   s.header = decode_boot_header(s.bytes);
   return true;
 }
 
+RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t va,
+                     std::uint32_t vb) {
+  RegionDiff d;
+  d.kind = RegionKind::field;
+  d.what = what;
+  d.a = va;
+  d.b = vb;
+  d.a_known = a_known;
+  d.b_known = b_known;
+  d.same = a_known == b_known && (!a_known || va == vb);
+  return d;
+}
+
 }  // namespace
+
+RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
+  RegionDiff d;
+  d.what = what;
+  d.count = m.count;
+  d.first = m.count > 0 ? m.first : 0;
+  d.same = m.count == 0;
+  d.offset_a = d.offset_b = offset;
+  return d;
+}
+
+RegionDiff length_row(std::int64_t a, std::int64_t b) {
+  RegionDiff d;
+  d.kind = RegionKind::length;
+  d.what = "length";
+  d.a = a;
+  d.b = b;
+  d.same = a == b;
+  return d;
+}
+
+void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool b_known,
+                    std::vector<RegionDiff>& out) {
+  for (const DescriptorPlace& place : descriptor_places) {
+    for (const DescriptorField& f : descriptor_fields) {
+      out.push_back(field_row(std::string(place.name) + "." + f.name, a_known, b_known,
+                              a.*place.member.*f.member, b.*place.member.*f.member));
+    }
+  }
+  out.push_back(field_row("header_crc", a_known, b_known, a.header_crc, b.header_crc));
+}
 
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error) {
   Side sa;
@@ -292,56 +268,26 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
   DiffReport r;
   r.length_a = a.length;
   r.length_b = b.length;
-
-  RegionDiff boot;
-  boot.what = "bootloader";
-  if (!compare_spans(sa, span(sa, bootloader_offset, header_offset, false), sb,
-                     span(sb, bootloader_offset, header_offset, false), buffers, boot, error)) {
-    return false;
-  }
-  r.regions.push_back(std::move(boot));
-  compare_fields(sa, sb, r.regions);
-  RegionDiff reserved;
-  if (!compare_reserved(sa, sb, buffers, reserved, error)) {
-    return false;
-  }
-  r.regions.push_back(std::move(reserved));
-  RegionDiff page;
-  page.what = "header_page_fill";
-  if (!compare_spans(sa, span(sa, header_end, app1_offset, false), sb,
-                     span(sb, header_end, app1_offset, false), buffers, page, error)) {
-    return false;
-  }
-  r.regions.push_back(std::move(page));
-
-  const AppSpans apps_a[] = {app_spans(sa, sa.header.app1), app_spans(sa, sa.header.app2)};
-  const AppSpans apps_b[] = {app_spans(sb, sb.header.app1), app_spans(sb, sb.header.app2)};
-  const char* names[2][2] = {{"app1", "app1_fill"}, {"app2", "app2_fill"}};
-  for (std::size_t i = 0; i < 2; ++i) {
-    RegionDiff app;
-    app.what = names[i][0];
-    RegionDiff fill;
-    fill.what = names[i][1];
-    if (!compare_spans(sa, apps_a[i].app, sb, apps_b[i].app, buffers, app, error) ||
-        !compare_spans(sa, apps_a[i].fill, sb, apps_b[i].fill, buffers, fill, error)) {
+  const ImageRegions ra = image_regions(sa.header);
+  const ImageRegions rb = image_regions(sb.header);
+  for (std::size_t i = 0; i < region_count; ++i) {
+    // The header by its fields, then the bytes outside them.
+    if (i == header_region) {
+      compare_fields(sa.header, sb.header, sa.has_header, sb.has_header, r.regions);
+    }
+    const bool compared = i == header_region
+                              ? compare_reserved(sa, sb, buffers, r.regions, error)
+                              : compare_spans(ra[i].name, sa, span(sa, ra[i]), sb, span(sb, rb[i]),
+                                              buffers, r.regions, error);
+    if (!compared) {
       return false;
     }
-    r.regions.push_back(std::move(app));
-    r.regions.push_back(std::move(fill));
   }
-  RegionDiff outside;
-  if (!compare_outside(sa, outside_pieces(sa, apps_a), sb, outside_pieces(sb, apps_b), buffers,
-                       outside, error)) {
+  if (!compare_outside(sa, outside_pieces(sa, ra), sb, outside_pieces(sb, rb), buffers, r.regions,
+                       error)) {
     return false;
   }
-  r.regions.push_back(std::move(outside));
-  RegionDiff length;
-  length.kind = RegionKind::length;
-  length.what = "length";
-  length.a = a.length;
-  length.b = b.length;
-  length.same = a.length == b.length;
-  r.regions.push_back(std::move(length));
+  r.regions.push_back(length_row(a.length, b.length));
   report = std::move(r);
   return true;
 }

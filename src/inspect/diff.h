@@ -1,11 +1,13 @@
-// Comparison of two download images region by region, each laid out by its own header, read
-// side by side a stretch at a time.
+// Comparison of download images region by region, each laid out by its own header: two images
+// side by side a stretch at a time (--diff), or an image and what velmora writes (--against).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "image/boot_header.h"
+#include "image/regions.h"
 #include "inspect/byte_source.h"
 
 enum class RegionKind {
@@ -14,6 +16,8 @@ enum class RegionKind {
   length,  // the file lengths: `a` and `b`
 };
 
+// One region, header field or length compared. In --against, A is the image and B what the
+// inputs give.
 struct RegionDiff {
   RegionKind kind = RegionKind::bytes;
   std::string what;  // stable name: "bootloader", "app1.load_addr", "app2_fill", "length", ...
@@ -29,6 +33,16 @@ struct RegionDiff {
   std::int64_t offset_a = 0;  // where the region starts in each file
   std::int64_t offset_b = 0;
 };
+
+// The row of the bytes `m` found differing in a region at `offset` in both files.
+RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset);
+// The row of the two lengths.
+RegionDiff length_row(std::int64_t a, std::int64_t b);
+
+// One row per header field in header order, app1's, app2's, then header_crc; a field is the
+// same where both sides know it and it is equal, or neither knows it.
+void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool b_known,
+                    std::vector<RegionDiff>& out);
 
 struct DiffReport {
   std::int64_t length_a = 0;

@@ -4,25 +4,30 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 #include <vector>
 
 #include "common/fail.h"
 #include "fileio/output_file.h"
 #include "image/layout.h"
+#include "image/regions.h"
 #include "image/word_reverse.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// The regions extracted, each into the file of its name.
 struct Part {
-  const char* name;
-  std::int64_t offset;
-  std::int64_t size;
-  bool reversed;
+  Region region;
+  const char* file;
 };
-constexpr std::size_t part_count = 4;
+constexpr Part parts[] = {{bootloader_region, "boot.bin"},
+                          {header_region, "header.bin"},
+                          {app1_region, "app1.bin"},
+                          {app2_region, "app2.bin"}};
+constexpr std::size_t part_count = std::size(parts);
 
 // Why a target was refused or could not be written: the extraction's own reason, else the
 // system's text for the failure just seen.
@@ -39,11 +44,12 @@ std::string cannot_write(const OutputFile& out) {
 
 // Streams one part of the image into its output, its words turned back where it is stored
 // reversed; each stretch starts on a word of the part.
-bool copy_part(const ByteSource& image, const Part& part, std::vector<std::uint8_t>& buffer,
+bool copy_part(const ByteSource& image, const RegionSpan& part, std::vector<std::uint8_t>& buffer,
                OutputFile& out, std::string& error) {
-  for (std::int64_t done = 0; done < part.size;) {
+  const std::int64_t size = part.end - part.offset;
+  for (std::int64_t done = 0; done < size;) {
     const std::int64_t n =
-        std::min({part.size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
+        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
     if (!read_source(image, part.offset + done, buffer.data(), n, error)) {
       return false;
     }
@@ -103,7 +109,7 @@ bool check_targets(const std::vector<fs::path>& targets, std::string& error) {
 }
 
 // Opens the four outputs and writes them, the part each temporary holds, before any is placed.
-bool write_outputs(const ByteSource& image, const Part (&parts)[part_count],
+bool write_outputs(const ByteSource& image, const ImageRegions& regions,
                    const std::vector<fs::path>& targets, OutputFile (&outputs)[part_count],
                    std::string& error) {
   std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
@@ -120,7 +126,7 @@ bool write_outputs(const ByteSource& image, const Part (&parts)[part_count],
     }
   }
   for (std::size_t i = 0; i < part_count; ++i) {
-    if (!copy_part(image, parts[i], buffer, outputs[i], error)) {
+    if (!copy_part(image, regions[parts[i].region], buffer, outputs[i], error)) {
       return false;
     }
   }
@@ -159,15 +165,9 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
     error = "cannot extract: the header or an application lies past the end of the file";
     return ExtractOutcome::not_in_file;
   }
-  const Part parts[part_count] = {
-      {"boot.bin", bootloader_offset, bootloader_region_size, false},
-      {"header.bin", header_offset, static_cast<std::int64_t>(header_size), false},
-      {"app1.bin", r.app1.stored.offset, r.app1.stored.size, r.app1.high_window},
-      {"app2.bin", r.app2.stored.offset, r.app2.stored.size, r.app2.high_window},
-  };
   std::vector<fs::path> targets;
   for (const Part& part : parts) {
-    targets.push_back(fs::path(dir) / part.name);
+    targets.push_back(fs::path(dir) / part.file);
   }
   if (!force && !check_targets(targets, error)) {
     return ExtractOutcome::exists;
@@ -175,7 +175,7 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
   std::vector<int> made;
   OutputFile outputs[part_count];
   const bool written = make_directories(dir, made, error) &&
-                       write_outputs(image, parts, targets, outputs, error) &&
+                       write_outputs(image, image_regions(r.header), targets, outputs, error) &&
                        place_outputs(outputs, error);
   for (OutputFile& out : outputs) {
     discard_output_file(out);

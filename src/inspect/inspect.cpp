@@ -7,6 +7,7 @@
 
 #include "image/crc32.h"
 #include "image/layout.h"
+#include "image/regions.h"
 #include "image/word_reverse.h"
 #include "inspect/format_text.h"
 
@@ -50,28 +51,7 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
                        error);
 }
 
-void mark_word(HeaderMask& mask, std::size_t offset) {
-  for (std::size_t i = offset; i < offset + 4; ++i) {
-    mask[i] = true;
-  }
-}
-
 }  // namespace
-
-const HeaderMask& header_field_bytes() {
-  static const HeaderMask field = [] {
-    HeaderMask mask{};
-    for (const std::size_t base : {app1_descriptor, app2_descriptor}) {
-      for (const std::size_t f :
-           {desc_status, desc_flags, desc_crc, desc_offset, desc_size, desc_load_addr}) {
-        mark_word(mask, base + f);
-      }
-    }
-    mark_word(mask, header_crc_field);
-    return mask;
-  }();
-  return field;
-}
 
 bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
   static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
@@ -164,24 +144,15 @@ CheckResult check_header_crc(const InspectReport& r) {
 
 CheckResult check_header_reserved(const InspectReport& r) {
   const char* name = "header_reserved";
-  const HeaderMask& field = header_field_bytes();
-  const std::uint8_t* const header = r.header_bytes.data();
-  std::size_t count = 0;
-  std::size_t first = 0;
-  for (std::size_t i = 0; i < header_size; ++i) {
-    if (!field[i] && header[i] != 0) {
-      first = count == 0 ? i : first;
-      ++count;
-    }
-  }
-  if (count == 0) {
+  const Mismatch m = reserved_mismatch(r.header_bytes, HeaderBytes{});
+  if (m.count == 0) {
     return result(name, Verdict::pass, "the reserved header bytes are zero");
   }
   return result(
       name, Verdict::fail,
       // %llu rather than %zu: the Windows C runtime does not know the z length.
       format_text("%llu reserved header bytes are not zero, the first at header offset 0x%02llx",
-                  static_cast<unsigned long long>(count), static_cast<unsigned long long>(first)));
+                  as_ull(m.count), as_ull(m.first)));
 }
 
 CheckResult check_status(const char* name, const AppFacts& app) {
@@ -412,7 +383,7 @@ void run_checks(InspectReport& r) {
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
   InspectReport r;
   r.length = image.length;
-  r.header_present = image.length >= header_offset + static_cast<std::int64_t>(header_size);
+  r.header_present = image.length >= header_end;
   if (r.header_present) {
     if (!read_source(image, header_offset, r.header_bytes.data(),
                      static_cast<std::int64_t>(header_size), error)) {
@@ -421,9 +392,8 @@ bool inspect_source(const ByteSource& image, InspectReport& report, std::string&
     r.header = decode_boot_header(r.header_bytes);
     r.computed_header_crc = compute_header_crc(r.header_bytes);
     std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
-    const std::int64_t page_rest_from = header_offset + static_cast<std::int64_t>(header_size);
-    if (!find_not_fill(image, page_rest_from, std::min(app1_offset, image.length), buffer,
-                       r.page_rest, error) ||
+    if (!find_not_fill(image, header_end, std::min(app1_offset, image.length), buffer, r.page_rest,
+                       error) ||
         !read_app(r.header.app1, image, buffer, r.app1, error) ||
         !read_app(r.header.app2, image, buffer, r.app2, error)) {
       return false;

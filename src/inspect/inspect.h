@@ -84,10 +84,6 @@ bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
 // Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
 bool all_fill(const std::uint8_t* bytes, std::int64_t n);
 
-// True for each header byte that belongs to a field; every other byte is reserved (0).
-using HeaderMask = std::array<bool, header_size>;
-const HeaderMask& header_field_bytes();
-
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).
 bool flag_allowed(const ImageDescriptor& d);

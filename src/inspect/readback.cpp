@@ -13,8 +13,6 @@ unsigned long long as_ull(std::int64_t n) {
   return static_cast<unsigned long long>(n);
 }
 
-constexpr std::int64_t header_end = header_offset + static_cast<std::int64_t>(header_size);
-
 CheckResult tail_result(Verdict verdict, std::string detail) {
   CheckResult c;
   c.name = "readback_tail";
@@ -31,8 +29,7 @@ std::int64_t image_end(const ByteSource& dump, std::string& why, std::string& er
     return 0;
   }
   HeaderBytes bytes{};
-  if (!read_source(dump, header_offset, bytes.data(), static_cast<std::int64_t>(header_size),
-                   error)) {
+  if (!read_source(dump, header_offset, bytes.data(), std::int64_t{header_size}, error)) {
     ok = false;
     return 0;
   }
@@ -111,9 +108,9 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
     return false;
   }
   report.tail_bytes = dump.length - report.expected_length;
-  std::vector<Difference>& d = report.differences;
+  std::vector<RegionDiff>& d = report.differences;
   const auto length = std::find_if(
-      d.begin(), d.end(), [](const Difference& x) { return x.kind == DifferenceKind::length; });
+      d.begin(), d.end(), [](const RegionDiff& x) { return x.kind == RegionKind::length; });
   if (length == d.end()) {
     return true;
   }
@@ -121,12 +118,8 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
     d.erase(length);
     return true;
   }
-  Difference bytes;
-  bytes.kind = DifferenceKind::bytes;
-  bytes.what = "readback_tail";
-  bytes.count = tail.count;
-  bytes.first = tail.first - report.expected_length;
-  bytes.first_in_image = tail.first;
-  *length = std::move(bytes);
+  Mismatch bytes;
+  bytes.note(tail.first - report.expected_length, tail.count);
+  *length = bytes_row("readback_tail", bytes, report.expected_length);
   return true;
 }

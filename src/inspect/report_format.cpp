@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "image/layout.h"
+#include "image/regions.h"
 #include "inspect/format_text.h"
 
 namespace {
@@ -298,8 +299,8 @@ std::string report_text(const std::string& path, const InspectReport& r, bool qu
     text += format_text("header crc: stored 0x%08x, computed 0x%08x\n", r.header.header_crc,
                         r.computed_header_crc);
   } else {
-    text += format_text("header: not in the file, which ends before 0x%08llx\n",
-                        as_ull(header_offset + static_cast<std::int64_t>(header_size)));
+    text +=
+        format_text("header: not in the file, which ends before 0x%08llx\n", as_ull(header_end));
   }
 
   text += "\nchecks:\n";
@@ -309,36 +310,15 @@ std::string report_text(const std::string& path, const InspectReport& r, bool qu
   return text + summary_line(r);
 }
 
-std::vector<MapRegion> image_map(const InspectReport& r) {
-  const auto at = [](std::int64_t offset, std::int64_t end, const char* name, const char* what) {
-    MapRegion region;
-    region.offset = offset;
-    region.end = end;
-    region.name = name;
-    region.what = what;
-    return region;
-  };
-  const std::int64_t header_end = header_offset + static_cast<std::int64_t>(header_size);
-  std::vector<MapRegion> map = {at(bootloader_offset, header_offset, "bootloader", "bootloader")};
-  if (!r.header_present) {
-    return map;
-  }
-  map.push_back(at(header_offset, header_end, "header", "header"));
-  map.push_back(at(header_end, app1_offset, "header_page_rest", "rest of the header page"));
-  struct Names {
-    const AppFacts* app;
-    const char* names[4];
-  };
-  const Names apps[] = {{&r.app1, {"app1", "APP1", "app1_padding", "APP1 padding"}},
-                        {&r.app2, {"app2", "APP2", "app2_padding", "APP2 padding"}}};
-  for (const Names& a : apps) {
-    const std::int64_t offset = a.app->stored.offset;
-    const std::int64_t end = offset + a.app->stored.size;
-    map.push_back(at(offset, end, a.names[0], a.names[1]));
-    map.push_back(at(end, offset + a.app->pages * page_size, a.names[2], a.names[3]));
-  }
-  return map;
+namespace {
+
+// The regions the map shows, in image order: without the header only the bootloader's.
+std::vector<RegionSpan> map_regions(const InspectReport& r) {
+  const ImageRegions regions = image_regions(r.header);
+  return {regions.begin(), r.header_present ? regions.end() : regions.begin() + 1};
 }
+
+}  // namespace
 
 namespace {
 
@@ -352,7 +332,7 @@ struct Marks {
 // A region that starts where the one before it ended gets columns of its own, pushed right
 // past its neighbour's where both would share one, and pulled back from the bar's end where
 // that runs out of room. Regions of a forged header that overlap may share columns.
-std::vector<Marks> bar_marks(const std::vector<MapRegion>& map, std::int64_t span,
+std::vector<Marks> bar_marks(const std::vector<RegionSpan>& map, std::int64_t span,
                              std::int64_t width) {
   const auto column = [&](std::int64_t at) {
     return span == 0 ? 0 : std::min(width, (at * width + span / 2) / span);
@@ -397,12 +377,12 @@ int hex_digits(std::int64_t n) {
 }  // namespace
 
 std::string map_text(const InspectReport& r) {
-  const std::vector<MapRegion> map = image_map(r);
+  const std::vector<RegionSpan> map = map_regions(r);
   // The bar spans the file, or further when a forged region reaches past its end; the columns
   // are as wide as the longest number, eight digits at least.
   std::int64_t span = r.length;
   int digits = 8;
-  for (const MapRegion& region : map) {
+  for (const RegionSpan& region : map) {
     span = std::max(span, region.end);
     digits = std::max({digits, hex_digits(region.offset), hex_digits(region.end)});
   }
@@ -413,14 +393,14 @@ std::string map_text(const InspectReport& r) {
       format_text("\nmap:\n  %-*s%-*s%-*s", column, "offset", column, "end", column, "length");
   text += "|" + std::string(bar_width, ' ') + "|  what\n";
   for (std::size_t i = 0; i < map.size(); ++i) {
-    const MapRegion& region = map[i];
+    const RegionSpan& region = map[i];
     std::string bar(static_cast<std::size_t>(bar_width), '.');
     for (std::int64_t c = marks[i].from; c < marks[i].to; ++c) {
       bar[static_cast<std::size_t>(c)] = '#';
     }
     text += format_text("  0x%0*llx  0x%0*llx  0x%0*llx  |%s|  %s%s\n", digits,
                         as_ull(region.offset), digits, as_ull(region.end), digits,
-                        as_ull(region.end - region.offset), bar.c_str(), region.what,
+                        as_ull(region.end - region.offset), bar.c_str(), region.label,
                         region.end > r.length ? " (past the end of the file)" : "");
   }
   if (!r.header_present) {
@@ -457,12 +437,12 @@ std::string report_json(const std::string& path, const InspectReport& r, bool wi
   json_int(j, "skipped", t.skipped);
   if (with_map) {
     json_open(j, "map", '[');
-    for (const MapRegion& region : image_map(r)) {
+    for (const RegionSpan& region : map_regions(r)) {
       json_open(j, nullptr, '{', true);
       json_int(j, "offset", region.offset);
       json_int(j, "end", region.end);
       json_int(j, "length", region.end - region.offset);
-      json_text(j, "name", region.name);
+      json_text(j, "name", region.report_name);
       json_close(j, '}');
     }
     json_close(j, ']');
@@ -576,38 +556,39 @@ std::string json_path(const char* key, const std::string& path) {
 
 namespace {
 
-std::string difference_text(const Difference& d) {
+// A row of --against: A is the image, B what the inputs give.
+std::string difference_text(const RegionDiff& d) {
   switch (d.kind) {
-    case DifferenceKind::field:
-      return format_text("%s: image 0x%08llx, inputs give 0x%08llx", d.what.c_str(),
-                         as_ull(d.image), as_ull(d.inputs));
-    case DifferenceKind::length:
+    case RegionKind::field:
+      return format_text("%s: image 0x%08llx, inputs give 0x%08llx", d.what.c_str(), as_ull(d.a),
+                         as_ull(d.b));
+    case RegionKind::length:
       return format_text(
           "length: image 0x%08llx, inputs give 0x%08llx (bytes that only one side "
           "holds are not compared)",
-          as_ull(d.image), as_ull(d.inputs));
-    case DifferenceKind::bytes:
+          as_ull(d.a), as_ull(d.b));
+    case RegionKind::bytes:
       break;
   }
   return format_text(
       "%s: %lld %s differ, the first at 0x%08llx in the region (0x%08llx in the "
       "image)",
       d.what.c_str(), static_cast<long long>(d.count), d.count == 1 ? "byte" : "bytes",
-      as_ull(d.first), as_ull(d.first_in_image));
+      as_ull(d.first), as_ull(d.offset_a + d.first));
 }
 
-void difference_json(Json& j, const Difference& d) {
+void difference_json(Json& j, const RegionDiff& d) {
   json_open(j, nullptr, '{', true);
   json_text(j, "what", d.what);
-  if (d.kind == DifferenceKind::bytes) {
+  if (d.kind == RegionKind::bytes) {
     json_text(j, "kind", "bytes");
     json_int(j, "count", d.count);
     json_int(j, "first_offset", d.first);
-    json_int(j, "first_image_offset", d.first_in_image);
+    json_int(j, "first_image_offset", d.offset_a + d.first);
   } else {
-    json_text(j, "kind", d.kind == DifferenceKind::field ? "field" : "length");
-    json_int(j, "image", d.image);
-    json_int(j, "inputs", d.inputs);
+    json_text(j, "kind", d.kind == RegionKind::field ? "field" : "length");
+    json_int(j, "image", d.a);
+    json_int(j, "inputs", d.b);
   }
   json_close(j, '}');
 }
@@ -657,7 +638,7 @@ std::string against_text(const std::string& path, const RunArgs& args, const Aga
   }
   if (!r.differences.empty()) {
     text += quiet ? "" : "\ndifferences:\n";
-    for (const Difference& d : r.differences) {
+    for (const RegionDiff& d : r.differences) {
       text += "  " + difference_text(d) + "\n";
     }
   }
@@ -700,7 +681,7 @@ std::string against_json(const std::string& path, const RunArgs& args, const Aga
   }
   json_close(j, ']');
   json_open(j, "differences", '[');
-  for (const Difference& d : r.differences) {
+  for (const RegionDiff& d : r.differences) {
     difference_json(j, d);
   }
   json_close(j, ']');

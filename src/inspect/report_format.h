@@ -20,18 +20,6 @@ std::string report_text(const std::string& path, const InspectReport& r, bool qu
 // `with_map`, the region table too, as "map".
 std::string report_json(const std::string& path, const InspectReport& r, bool with_map = false);
 
-// One region of the image as its header lays it out.
-struct MapRegion {
-  std::int64_t offset = 0;
-  std::int64_t end = 0;
-  const char* name = "";  // stable identifier, used in the JSON report
-  const char* what = "";  // the same for people
-};
-
-// The regions in image order: bootloader, header, the rest of the header page, then each
-// application and its padding, as far as the header is in the file.
-std::vector<MapRegion> image_map(const InspectReport& r);
-
 // The region table with a bar that shows where each region lies in the file.
 std::string map_text(const InspectReport& r);
 

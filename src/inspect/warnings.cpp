@@ -22,8 +22,6 @@ CheckResult warning(const char* name, std::string detail) {
   return c;
 }
 
-constexpr std::int64_t header_end = header_offset + static_cast<std::int64_t>(header_size);
-
 // The header always replaces the bootloader's bytes under it; past the header page they lie
 // under APP1 and the fills, where only the fills keep them.
 void check_bootloader_length(std::int64_t length, std::vector<CheckResult>& out) {
