@@ -118,12 +118,12 @@ std::vector<WordFinding> word_findings(const char* label, const char* word, bool
                             meant(word, address).c_str())));
   }
   if (s.digits.size() > 8) {
-    out.push_back(finding(
-        label, "too_long",
-        format_text("%s \"%s\" has %zu significant digits: velmora keeps the last eight and "
-                    "read %s; 0x%s meant, with a digit too many?",
-                    label, word, s.digits.size(), read_as(value, address).c_str(),
-                    s.digits.c_str())));
+    out.push_back(
+        finding(label, "too_long",
+                format_text("%s \"%s\" has %u significant digits: velmora keeps the last eight and "
+                            "read %s; 0x%s meant, with a digit too many?",
+                            label, word, static_cast<unsigned>(s.digits.size()),
+                            read_as(value, address).c_str(), s.digits.c_str())));
   }
   std::uint32_t decimal = 0;
   if (address && plausible_decimal(word, value, decimal)) {
