@@ -80,11 +80,15 @@ bool print_out(const std::string& text, std::string& error) {
 }
 
 // What a run ends with: its status, and for inspect_exit_error the reason; `out_broken` when
-// standard output itself failed, so that nothing more is sent there.
+// standard output itself failed, so that nothing more is sent there. Before it is emitted: the
+// report in both forms, and `parts_in`, where --extract has put every part.
 struct Outcome {
   int status = inspect_exit_error;
   std::string error;
   bool out_broken = false;
+  std::string text;
+  std::string json;
+  const char* parts_in = nullptr;
 };
 
 Outcome printed(const std::string& text, int status) {
@@ -101,22 +105,6 @@ Outcome failed(std::string error) {
   Outcome o;
   o.error = std::move(error);
   return o;
-}
-
-// What a run has found: its report in both forms and the status it ends with, or, with
-// inspect_exit_error, why there is none. `parts_in`: where --extract has put every part.
-struct Found {
-  int status = inspect_exit_error;
-  std::string error;
-  std::string text;
-  std::string json;
-  const char* parts_in = nullptr;
-};
-
-Found found_error(std::string error) {
-  Found f;
-  f.error = std::move(error);
-  return f;
 }
 
 bool check_combination(const InspectOptions& options, std::string& error) {
@@ -182,9 +170,9 @@ std::string extracted_into(const char* dir) {
 // The report in the form asked for, and the run's status. Once the parts are in place the run
 // says so even when the report cannot be written, with a status of its own; a closed pipe then
 // fails the write rather than end the process unheard.
-Outcome emit(const InspectOptions& options, const Found& found) {
+Outcome emit(const InspectOptions& options, const Outcome& found) {
   if (found.status == inspect_exit_error) {
-    return failed(found.error);
+    return found;
   }
   const std::string& out = options.json ? found.json : found.text;
   if (found.parts_in == nullptr) {
@@ -211,23 +199,23 @@ bool open_image(const char* path, ReadFile& file, std::string& error) {
 
 // The image is read in stretches through `image`; the report comes out only once any
 // extraction has been written whole, so that what is printed is never contradicted.
-Found run_report(const InspectOptions& options, ReadFile& image) {
+Outcome run_report(const InspectOptions& options, ReadFile& image) {
   const ByteSource source = file_source(image);
   InspectReport report;
   std::string error;
   if (!(options.readback ? inspect_readback(source, report, error)
                          : inspect_source(source, report, error)) ||
       !ends_as_opened({source}, error)) {
-    return found_error(error);
+    return failed(error);
   }
-  Found found;
+  Outcome found;
   found.status = report_exit_status(report);
   Doc doc = report_doc(options.image, report, options.map);
   if (options.extract_dir != nullptr) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
     if (extracted == ExtractOutcome::exists || extracted == ExtractOutcome::cannot_write) {
-      return found_error(error);
+      return failed(error);
     }
     if (extracted == ExtractOutcome::not_in_file) {
       // The checks have failed already and say why.
@@ -265,7 +253,7 @@ bool compare_with_warnings(const InspectOptions& options, const RunArgs& args,
   return true;
 }
 
-Found run_against(const InspectOptions& options, ReadFile& image) {
+Outcome run_against(const InspectOptions& options, ReadFile& image) {
   // velmora's own reading of its words: the image stands where velmora's output would.
   char name[] = "velmora";
   char* words[run_word_count] = {name};
@@ -276,7 +264,7 @@ Found run_against(const InspectOptions& options, ReadFile& image) {
   const RunArgs args = parse_run_args(words);
 
   ReadFile inputs[3];
-  Found found;
+  Outcome found;
   const char* paths[3] = {args.src1, args.src2, args.src3};
   bool opened = true;
   for (int i = 0; opened && i < 3; ++i) {
@@ -294,9 +282,9 @@ Found run_against(const InspectOptions& options, ReadFile& image) {
   return found;
 }
 
-Found run_diff(const InspectOptions& options) {
+Outcome run_diff(const InspectOptions& options) {
   ReadFile files[2];
-  Found found;
+  Outcome found;
   DiffReport report;
   if (open_image(options.diff[0], files[0], found.error) &&
       open_image(options.diff[1], files[1], found.error) &&
@@ -312,13 +300,13 @@ Found run_diff(const InspectOptions& options) {
 }
 
 // The report on one image, or its comparison with the inputs.
-Found run_image(const InspectOptions& options) {
+Outcome run_image(const InspectOptions& options) {
   ReadFile image;
   std::string error;
   if (!open_image(options.image, image, error)) {
-    return found_error(error);
+    return failed(error);
   }
-  Found found =
+  Outcome found =
       options.against != nullptr ? run_against(options, image) : run_report(options, image);
   close_read_file(image);
   return found;

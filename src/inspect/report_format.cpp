@@ -8,32 +8,10 @@
 
 namespace {
 
-struct Tally {
-  int passed = 0;
-  int warnings = 0;
-  int failed = 0;
-  int skipped = 0;
-};
-
-Tally tally(const InspectReport& r) {
-  Tally t;
-  for (const CheckResult& c : r.checks) {
-    switch (c.verdict) {
-      case Verdict::pass:
-        ++t.passed;
-        break;
-      case Verdict::warn:
-        ++t.warnings;
-        break;
-      case Verdict::fail:
-        ++t.failed;
-        break;
-      case Verdict::skip:
-        ++t.skipped;
-        break;
-    }
-  }
-  return t;
+int count(const InspectReport& r, Verdict verdict) {
+  return static_cast<int>(
+      std::count_if(r.checks.begin(), r.checks.end(),
+                    [&](const CheckResult& c) { return c.verdict == verdict; }));
 }
 
 unsigned long long as_ull(std::int64_t n) {
@@ -399,18 +377,20 @@ Block report_head(const std::string& path, const InspectReport& r) {
 
 // The counts of the verdicts, as the summary line and as numbers.
 Block report_counts(const InspectReport& r) {
-  const Tally t = tally(r);
+  const int passed = count(r, Verdict::pass);
+  const int warnings = count(r, Verdict::warn);
+  const int failed = count(r, Verdict::fail);
+  const int skipped = count(r, Verdict::skip);
   const char* outcome = report_exit_status(r) == inspect_exit_pass ? "PASS" : "FAIL";
-  return {
-      .items = {
-          {"passed", number(t.passed), "summary",
-           format_text("%s: %d passed, %d %s, %d failed, %d skipped", outcome, t.passed, t.warnings,
-                       t.warnings == 1 ? "warning" : "warnings", t.failed, t.skipped),
-           true},
-          {"warnings", number(t.warnings)},
-          {"failed", number(t.failed)},
-          {"skipped", number(t.skipped)},
-      }};
+  return {.items = {
+              {"passed", number(passed), "summary",
+               format_text("%s: %d passed, %d %s, %d failed, %d skipped", outcome, passed, warnings,
+                           warnings == 1 ? "warning" : "warnings", failed, skipped),
+               true},
+              {"warnings", number(warnings)},
+              {"failed", number(failed)},
+              {"skipped", number(skipped)},
+          }};
 }
 
 }  // namespace
