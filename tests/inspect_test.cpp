@@ -1678,6 +1678,15 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
                          "bytes, longer than the file: the whole file is judged as the image\n"),
             std::string::npos)
       << run.out;
+  // APP2 lies past the cut: its checksum is not computed, in either form.
+  run = inspect(s, {dump});
+  EXPECT_NE(run.out.find(", computed none (past the end of the file)\n\nheader crc: "),
+            std::string::npos)
+      << run.out;
+  run = inspect(s, {"--json", dump});
+  EXPECT_NE(run.out.find(",\n    \"crc_computed\": null\n  },\n  \"header_crc_stored\": "),
+            std::string::npos)
+      << run.out;
   run = inspect(s, against_words({"--readback", "--quiet"}, dump));
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("  length: image 0x00005000, inputs give 0x00006000"), std::string::npos)
