@@ -776,21 +776,59 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
             "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n");
   EXPECT_EQ(inspect(s, {"--quiet", "--json", good}).out, inspect(s, {"--json", good}).out);
 
-  write_bytes(s.file("empty.bin"), {});
-  run = inspect(s, {s.file("empty.bin")});
+  // A file without a header, whole: as it stands, and as a read-back with its map in both
+  // forms, the read-back's facts where each form puts them.
+  const std::string empty = s.file("empty.bin");
+  write_bytes(empty, {});
+  run = inspect(s, {empty});
   EXPECT_EQ(run.status, 1);
-  std::string empty_report = "image:  " + s.file("empty.bin") +
-                             "\nlength: 0x00000000 (0 bytes, 0 pages)\nheader: not in the file, "
-                             "which ends before 0x00002100\n\nchecks:\n  fail  min_length       "
-                             "the file is empty\n";
+  const std::string no_header = "image:  " + empty +
+                                "\nlength: 0x00000000 (0 bytes, 0 pages)\nheader: not in the file, "
+                                "which ends before 0x00002100\n";
+  std::string skips = "  fail  min_length       the file is empty\n";
+  std::string json_skips =
+      "    {\"name\": \"min_length\", \"verdict\": \"fail\", \"detail\": \"the file is empty\"}";
   for (std::size_t i = 1; i < std::size(passes); ++i) {
     char line[160];
     std::snprintf(line, sizeof line, "  skip  %-16s the header is not in the file\n",
                   passes[i].first);
-    empty_report += line;
+    skips += line;
+    json_skips += std::string(",\n    {\"name\": \"") + passes[i].first +
+                  "\", \"verdict\": \"skip\", \"detail\": \"the header is not in the file\"}";
   }
-  EXPECT_EQ(run.out, empty_report + "summary: FAIL: 0 passed, 0 warnings, 1 failed, 24 skipped\n");
+  EXPECT_EQ(run.out, no_header + "\nchecks:\n" + skips +
+                         "summary: FAIL: 0 passed, 0 warnings, 1 failed, 24 skipped\n");
   EXPECT_EQ(run.err, "");
+  run = inspect(s, {"--readback", "--map", empty});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(
+      run.out,
+      "image:  " + empty +
+          "\nlength: 0x00000000 (0 bytes, 0 pages)\nread-back: 0x00000000 bytes; the "
+          "image's end is unknown, so the whole file is judged as the image (see "
+          "readback_tail)\nheader: not in the file, which ends before 0x00002100\n\nchecks:\n" +
+          skips +
+          "  warn  readback_tail    the header is not in the file, so the image's end is "
+          "unknown\nsummary: FAIL: 0 passed, 1 warning, 1 failed, 24 skipped\n\nmap:\n"
+          "  offset      end         length      |                                |  what\n"
+          "  0x00000000  0x00002000  0x00002000  |################################|  "
+          "bootloader (past the end of the file)\n  (the file ends before the header; "
+          "nothing after it can be laid out)\n");
+  EXPECT_EQ(inspect(s, {"--readback", "--map", "--json", empty}).out,
+            "{\n  \"file\": \"" + empty +
+                "\", \"file_hex\": null,\n  \"length\": 0,\n  \"pages\": 0,\n"
+                "  \"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
+                "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n"
+                "  \"checks\": [\n" +
+                json_skips +
+                ",\n    {\"name\": \"readback_tail\", \"verdict\": \"warn\", \"detail\": \"the "
+                "header is not in the file, so the image's end is unknown\"}\n  ],\n"
+                "  \"passed\": 0,\n  \"warnings\": 1,\n  \"failed\": 1,\n  \"skipped\": 24,\n"
+                "  \"map\": [\n"
+                "    {\"offset\": 0, \"end\": 8192, \"length\": 8192, \"name\": \"bootloader\"}\n"
+                "  ],\n  \"readback\": {\"file_length\": 0, \"end_known\": false, \"tail_bytes\": "
+                "null, \"tail_not_ff\": null, \"tail_first_not_ff\": null},\n"
+                "  \"result\": \"fail\"\n}\n");
 
   // Files that cannot be read: status 2, the path and the system's reason on standard error,
   // nothing on the output.
@@ -944,43 +982,6 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, "velmora-inspect: " + s.file("image.bin") +
                          ": cannot create the directory: Not a directory\n");
-}
-
-TEST(VelmoraInspect, JsonReportIsOneWellFormedObject) {
-  std::mt19937 rng(19);
-  const ScratchDir s;
-  Bytes image = compose(s, random_bytes(rng, 0x10), App{random_bytes(rng, 0x1000)},
-                        App{random_bytes(rng, 0x10), 0x11000000, "2"});
-  const std::string odd = s.file("we\"ird\\name\t.bin");
-  write_bytes(odd, image);
-  write_bytes(s.file("empty.bin"), {});
-  // The checksums as numbers, from the independent model: stored over APP1 as composed,
-  // computed over it with its first byte changed.
-  std::string crcs = "\"crc_stored\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
-  image[0x3000] ^= 1;
-  image.push_back(0xFF);  // and a byte more: a page begun
-  write_bytes(s.file("bad.bin"), image);
-  crcs += ",\n    \"crc_computed\": " + std::to_string(model_crc(image.data() + 0x3000, 0x1000));
-
-  // The bytes of the path escaped, the checksums compared as numbers, a partial page counted,
-  // the empty file's nulls.
-  const std::pair<std::string, std::string> cases[] = {
-      {odd, "\"file\": \"" + s.path + "/we\\\"ird\\\\name\\u0009.bin\", \"file_hex\": null,\n"},
-      {s.file("bad.bin"), crcs + "\n"},
-      {s.file("bad.bin"), "\"length\": 20481,\n  \"pages\": 6,\n"},
-      {s.file("empty.bin"),
-       "\"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
-       "  \"header_crc_stored\": null,\n  \"header_crc_computed\": null,\n"},
-      {s.file("empty.bin"), "\"failed\": 1,\n  \"skipped\": 24,\n"},
-  };
-  for (const auto& [path, expected] : cases) {
-    SCOPED_TRACE(path);
-    const ProcessResult run = inspect(s, {"--json", path});
-    EXPECT_EQ(run.status, path == odd ? 0 : 1);
-    EXPECT_TRUE(is_json(run.out)) << run.out;
-    EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
-  }
-  EXPECT_EQ(json_string("a\"b\\c\n\x01\x1f "), "\"a\\\"b\\\\c\\u000a\\u0001\\u001f \"");
 }
 
 TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
@@ -1342,6 +1343,16 @@ TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
   run = inspect(s, {"--json", fine});
   EXPECT_NE(run.out.find("\"file\": \"" + fine + "\", \"file_hex\": null,\n"), std::string::npos)
       << run.out;
+  // Quote, backslash and control characters escaped, in a path and in any text.
+  const std::string weird = s.file("we\"ird\\name\t.bin");
+  write_bytes(weird, image);
+  run = inspect(s, {"--json", weird});
+  EXPECT_TRUE(is_json(run.out)) << run.out;
+  EXPECT_NE(run.out.find("\"file\": \"" + s.path +
+                         "/we\\\"ird\\\\name\\u0009.bin\", \"file_hex\": null,\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(json_string("a\"b\\c\n\x01\x1f "), "\"a\\\"b\\\\c\\u000a\\u0001\\u001f \"");
 
   // Bytes that a strict decoder turns away: a lone continuation, an overlong form, a
   // surrogate, a value past U+10FFFF, a sequence cut short; DEL is a control character.
@@ -1576,6 +1587,11 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
                   "0x00006000 are all 0xFF (erased flash)\n",
                   tail);
     EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+    std::snprintf(line, sizeof line,
+                  "\nlength: 0x00006000 (24576 bytes, 6 pages)\nread-back: 0x%08zx bytes: the "
+                  "image, then 0x%zx bytes after it, all 0xFF\n\nAPP1\n",
+                  bytes.size(), tail);
+    EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
     run = inspect(s, {"--readback", "--json", dump});
     EXPECT_TRUE(is_json(run.out));
     EXPECT_NE(run.out.find("\n  \"length\": 24576,\n"), std::string::npos);
@@ -1617,6 +1633,12 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
                   "summary: FAIL: 25 passed, 0 warnings, 1 failed, 0 skipped\n",
                   at);
     EXPECT_EQ(run.out, line);
+    run = inspect(s, {"--readback", dump});
+    std::snprintf(line, sizeof line,
+                  "\nread-back: 0x00306000 bytes: the image, then 0x300000 bytes after it, 1 of "
+                  "them not 0xFF, the first at 0x%08zx\n\n",
+                  at);
+    EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
     run = inspect(s, {"--readback", "--json", dump});
     EXPECT_NE(
         run.out.find("\"tail_not_ff\": 1, \"tail_first_not_ff\": " + std::to_string(at) + "},\n"),
@@ -1654,6 +1676,15 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("  warn  readback_tail    the header's sizes make an image of 0x6000 "
                          "bytes, longer than the file: the whole file is judged as the image\n"),
+            std::string::npos)
+      << run.out;
+  // APP2 lies past the cut: its checksum is not computed, in either form.
+  run = inspect(s, {dump});
+  EXPECT_NE(run.out.find(", computed none (past the end of the file)\n\nheader crc: "),
+            std::string::npos)
+      << run.out;
+  run = inspect(s, {"--json", dump});
+  EXPECT_NE(run.out.find(",\n    \"crc_computed\": null\n  },\n  \"header_crc_stored\": "),
             std::string::npos)
       << run.out;
   run = inspect(s, against_words({"--readback", "--quiet"}, dump));

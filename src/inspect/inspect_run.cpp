@@ -80,11 +80,15 @@ bool print_out(const std::string& text, std::string& error) {
 }
 
 // What a run ends with: its status, and for inspect_exit_error the reason; `out_broken` when
-// standard output itself failed, so that nothing more is sent there.
+// standard output itself failed, so that nothing more is sent there. Before it is emitted: the
+// report in both forms, and `parts_in`, where --extract has put every part.
 struct Outcome {
   int status = inspect_exit_error;
   std::string error;
   bool out_broken = false;
+  std::string text;
+  std::string json;
+  const char* parts_in = nullptr;
 };
 
 Outcome printed(const std::string& text, int status) {
@@ -163,16 +167,24 @@ std::string extracted_into(const char* dir) {
   return std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") + dir;
 }
 
-// Once the parts are in place the run says so even when the report cannot be written, with
-// a status of its own; a closed pipe then fails the write rather than end the process unheard.
-Outcome printed_after_extract(const std::string& text, int status, const char* dir) {
+// The report in the form asked for, and the run's status. Once the parts are in place the run
+// says so even when the report cannot be written, with a status of its own; a closed pipe then
+// fails the write rather than end the process unheard.
+Outcome emit(const InspectOptions& options, const Outcome& found) {
+  if (found.status == inspect_exit_error) {
+    return found;
+  }
+  const std::string& out = options.json ? found.json : found.text;
+  if (found.parts_in == nullptr) {
+    return printed(out, found.status);
+  }
 #ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
 #endif
-  Outcome o = printed(text, status);
+  Outcome o = printed(out, found.status);
   if (o.out_broken) {
     o.status = inspect_exit_unreported;
-    o.error = extracted_into(dir) + ", but the report could not be written: " + o.error;
+    o.error = extracted_into(found.parts_in) + ", but the report could not be written: " + o.error;
   }
   return o;
 }
@@ -196,31 +208,26 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
       !ends_as_opened({source}, error)) {
     return failed(error);
   }
-  const int status = report_exit_status(report);
-  ExtractOutcome extracted = ExtractOutcome::written;
+  Outcome found;
+  found.status = report_exit_status(report);
+  Doc doc = report_doc(options.image, report, options.map);
   if (options.extract_dir != nullptr) {
-    extracted = extract_parts(source, report, options.extract_dir, options.force, error);
+    const ExtractOutcome extracted =
+        extract_parts(source, report, options.extract_dir, options.force, error);
     if (extracted == ExtractOutcome::exists || extracted == ExtractOutcome::cannot_write) {
       return failed(error);
     }
-  }
-  std::string text;
-  if (options.json) {
-    text = report_json(options.image, report, options.map);
-  } else {
-    text = report_text(options.image, report, options.quiet);
-    text += options.map ? map_text(report) : "";
-    if (options.extract_dir != nullptr && extracted == ExtractOutcome::written && !options.quiet) {
-      text += extracted_into(options.extract_dir) + "\n";
+    if (extracted == ExtractOutcome::not_in_file) {
+      // The checks have failed already and say why.
+      print_error(error);
+    } else {
+      found.parts_in = options.extract_dir;
+      doc.push_back({.items = {{.text = extracted_into(options.extract_dir)}}});
     }
   }
-  if (extracted == ExtractOutcome::not_in_file) {
-    // The checks have failed already and say why.
-    print_error(error);
-  }
-  return options.extract_dir != nullptr && extracted == ExtractOutcome::written
-             ? printed_after_extract(text, status, options.extract_dir)
-             : printed(text, status);
+  found.text = render_text(doc, options.quiet);
+  found.json = render_json(doc);
+  return found;
 }
 
 // Compares the image with the inputs, and adds what the plain report on the image and the
@@ -257,46 +264,52 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   const RunArgs args = parse_run_args(words);
 
   ReadFile inputs[3];
-  std::string error;
+  Outcome found;
   const char* paths[3] = {args.src1, args.src2, args.src3};
   bool opened = true;
   for (int i = 0; opened && i < 3; ++i) {
-    opened = open_read_file(paths[i], inputs[i], error);
+    opened = open_read_file(paths[i], inputs[i], found.error);
   }
   AgainstReport report;
-  Outcome outcome;
-  if (opened && compare_with_warnings(options, args, inputs, image, report, error)) {
-    outcome = printed(options.json ? against_json(options.image, args, report)
-                                   : against_text(options.image, args, report, options.quiet),
-                      against_exit_status(report));
-  } else {
-    outcome = failed(error);
+  if (opened && compare_with_warnings(options, args, inputs, image, report, found.error)) {
+    found.status = against_exit_status(report);
+    found.text = against_text(options.image, args, report, options.quiet);
+    found.json = against_json(options.image, args, report);
   }
   for (ReadFile& input : inputs) {
     close_read_file(input);
   }
-  return outcome;
+  return found;
 }
 
 Outcome run_diff(const InspectOptions& options) {
   ReadFile files[2];
-  std::string error;
+  Outcome found;
   DiffReport report;
-  Outcome outcome;
-  if (open_image(options.diff[0], files[0], error) &&
-      open_image(options.diff[1], files[1], error) &&
-      diff_images(file_source(files[0]), file_source(files[1]), report, error) &&
-      ends_as_opened({file_source(files[0]), file_source(files[1])}, error)) {
-    outcome =
-        printed(options.json ? diff_json(options.diff[0], options.diff[1], report)
-                             : diff_text(options.diff[0], options.diff[1], report, options.quiet),
-                diff_exit_status(report));
-  } else {
-    outcome = failed(error);
+  if (open_image(options.diff[0], files[0], found.error) &&
+      open_image(options.diff[1], files[1], found.error) &&
+      diff_images(file_source(files[0]), file_source(files[1]), report, found.error) &&
+      ends_as_opened({file_source(files[0]), file_source(files[1])}, found.error)) {
+    found.status = diff_exit_status(report);
+    found.text = diff_text(options.diff[0], options.diff[1], report, options.quiet);
+    found.json = diff_json(options.diff[0], options.diff[1], report);
   }
   close_read_file(files[0]);
   close_read_file(files[1]);
-  return outcome;
+  return found;
+}
+
+// The report on one image, or its comparison with the inputs.
+Outcome run_image(const InspectOptions& options) {
+  ReadFile image;
+  std::string error;
+  if (!open_image(options.image, image, error)) {
+    return failed(error);
+  }
+  Outcome found =
+      options.against != nullptr ? run_against(options, image) : run_report(options, image);
+  close_read_file(image);
+  return found;
 }
 
 Outcome run_checked(const InspectOptions& options) {
@@ -306,18 +319,7 @@ Outcome run_checked(const InspectOptions& options) {
   if (options.version) {
     return printed(std::string(program_name) + " " + VELMORA_VERSION + "\n", inspect_exit_pass);
   }
-  if (options.diff[0] != nullptr) {
-    return run_diff(options);
-  }
-  ReadFile image;
-  std::string error;
-  if (!open_image(options.image, image, error)) {
-    return failed(error);
-  }
-  const Outcome outcome =
-      options.against != nullptr ? run_against(options, image) : run_report(options, image);
-  close_read_file(image);
-  return outcome;
+  return emit(options, options.diff[0] != nullptr ? run_diff(options) : run_image(options));
 }
 
 // Whether the command line asks for JSON, read before the options are: a usage error is

@@ -9,32 +9,10 @@
 
 namespace {
 
-struct Tally {
-  int passed = 0;
-  int warnings = 0;
-  int failed = 0;
-  int skipped = 0;
-};
-
-Tally tally(const InspectReport& r) {
-  Tally t;
-  for (const CheckResult& c : r.checks) {
-    switch (c.verdict) {
-      case Verdict::pass:
-        ++t.passed;
-        break;
-      case Verdict::warn:
-        ++t.warnings;
-        break;
-      case Verdict::fail:
-        ++t.failed;
-        break;
-      case Verdict::skip:
-        ++t.skipped;
-        break;
-    }
-  }
-  return t;
+int count(const InspectReport& r, Verdict verdict) {
+  return static_cast<int>(
+      std::count_if(r.checks.begin(), r.checks.end(),
+                    [&](const CheckResult& c) { return c.verdict == verdict; }));
 }
 
 unsigned long long as_ull(std::int64_t n) {
@@ -70,6 +48,92 @@ std::string flags_meaning(const ImageDescriptor& d) {
     return "flag bit set; disagrees: the application is not active";
   }
   return "flag bit set; disagrees: the load address is below the high window";
+}
+
+// The length of the well-formed UTF-8 sequence at `at`, or 0 when the bytes there are not one:
+// no overlong forms, no surrogates, nothing above U+10FFFF, as a strict decoder demands.
+std::size_t utf8_sequence(const std::string& text, std::size_t at) {
+  const auto byte = [&](std::size_t i) {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+  };
+  const unsigned lead = byte(at);
+  const auto tail = [&](std::size_t i, unsigned low, unsigned high) {
+    return byte(at + i) >= low && byte(at + i) <= high;
+  };
+  if (lead < 0x80) {
+    return 1;
+  }
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    return tail(1, 0x80, 0xBF) ? 2 : 0;
+  }
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : 0xBF;
+    return tail(1, low, high) && tail(2, 0x80, 0xBF) ? 3 : 0;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+    return tail(1, low, high) && tail(2, 0x80, 0xBF) && tail(3, 0x80, 0xBF) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Whether `text` is well-formed UTF-8 (strictly: no overlong forms, surrogates or values past
+// U+10FFFF).
+bool is_utf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = utf8_sequence(text, i);
+    if (n == 0) {
+      return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const char ch = text[i];
+    const auto byte = static_cast<unsigned char>(ch);
+    const std::size_t n = utf8_sequence(text, i);
+    if (n == 0) {
+      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
+      ++i;
+      continue;
+    }
+    if (ch == '"' || ch == '\\') {
+      quoted += '\\';
+      quoted += ch;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
+    } else {
+      quoted.append(text, i, n);
+    }
+    i += n;
+  }
+  quoted += '"';
+  return quoted;
+}
+
+namespace {
+
+// `"KEY": "path", "KEY_hex": null` for a path that is UTF-8; where it is not, KEY_hex holds
+// the path's exact bytes in lower-case hexadecimal, since KEY cannot.
+std::string json_path(const char* key, const std::string& path) {
+  std::string text = format_text("\"%s\": ", key) + json_string(path);
+  text += format_text(", \"%s_hex\": ", key);
+  if (is_utf8(path)) {
+    return text + "null";
+  }
+  text += '"';
+  for (const char ch : path) {
+    text += format_text("%02x", static_cast<unsigned>(static_cast<unsigned char>(ch)));
+  }
+  return text + '"';
 }
 
 // One JSON value being written: members and elements are separated and indented by the
@@ -155,84 +219,7 @@ std::string json_done(Json& j) {
   return j.text + "\n";
 }
 
-// One fact about an application: its JSON member and, where the text shows it on a line of
-// its own, its label and text. The table below feeds both forms.
-struct Fact {
-  const char* key;
-  std::string json;
-  const char* label;  // nullptr: only in JSON, the text says it beside another fact
-  std::string text;
-};
-
-const char* json_bool_text(bool value) {
-  return value ? "true" : "false";
-}
-
-std::vector<Fact> app_facts(const AppFacts& app) {
-  const ImageDescriptor& d = app.stored;
-  const auto number = [](std::int64_t n) { return format_text("%lld", static_cast<long long>(n)); };
-  std::string crc =
-      app.in_file ? format_text("stored 0x%08x, computed 0x%08x%s", d.crc, app.computed_crc,
-                                app.high_window ? " (over the un-reversed bytes)" : "")
-                  : format_text("stored 0x%08x, computed none (past the end of the file)", d.crc);
-  return {
-      {"status", number(d.status), "status",
-       format_text("%u (%s)", d.status, status_meaning(d.status))},
-      {"active", json_bool_text(d.status == 1), nullptr, ""},
-      {"flags", number(d.flags), "flags",
-       format_text("0x%08x (%s)", d.flags, flags_meaning(d).c_str())},
-      {"flag_set", json_bool_text((d.flags & flag_high_window_status) != 0), nullptr, ""},
-      {"flag_allowed", json_bool_text(flag_allowed(d)), nullptr, ""},
-      {"load_addr", number(d.load_addr), "load address",
-       format_text("0x%08x (%s)", d.load_addr,
-                   app.high_window ? "in the high window: stored word-reversed"
-                                   : "below the high window: stored as is")},
-      {"high_window", json_bool_text(app.high_window), nullptr, ""},
-      {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
-      {"size", number(d.size), "size",
-       format_text("0x%08x (%u bytes, %lld %s)", d.size, d.size, static_cast<long long>(app.pages),
-                   page_word(app.pages))},
-      {"pages", number(app.pages), nullptr, ""},
-      {"in_file", json_bool_text(app.in_file), nullptr, ""},
-      {"crc_stored", number(d.crc), "crc", crc},
-      {"crc_computed", app.in_file ? number(app.computed_crc) : "null", nullptr, ""},
-  };
-}
-
-std::string app_text(const char* title, const AppFacts& app) {
-  std::string text = format_text("%s\n", title);
-  for (const Fact& f : app_facts(app)) {
-    if (f.label != nullptr) {
-      text += format_text("  %-14s%s\n", (std::string(f.label) + ":").c_str(), f.text.c_str());
-    }
-  }
-  return text;
-}
-
-void app_json(Json& j, const char* key, const AppFacts& app) {
-  json_open(j, key, '{');
-  for (const Fact& f : app_facts(app)) {
-    json_raw(j, f.key, f.json);
-  }
-  json_close(j, '}');
-}
-
-void check_json(Json& j, const CheckResult& c, bool with_verdict) {
-  json_open(j, nullptr, '{', true);
-  json_text(j, "name", c.name);
-  if (with_verdict) {
-    json_text(j, "verdict", verdict_name(c.verdict));
-  }
-  json_text(j, "detail", c.detail);
-  json_close(j, '}');
-}
-
-std::string check_line(const CheckResult& c) {
-  return format_text("  %-5s %-16s %s\n", verdict_name(c.verdict), c.name, c.detail.c_str());
-}
-
-}  // namespace
-
+// "pass", "warn", "fail" or "skip".
 const char* verdict_name(Verdict verdict) {
   switch (verdict) {
     case Verdict::pass:
@@ -247,18 +234,100 @@ const char* verdict_name(Verdict verdict) {
   return "skip";
 }
 
-namespace {
+std::string number(std::int64_t n) {
+  return format_text("%lld", static_cast<long long>(n));
+}
 
+// An integer, or null where it is not known.
+std::string number_or_null(bool known, std::int64_t n) {
+  return known ? number(n) : "null";
+}
+
+const char* json_bool_text(bool value) {
+  return value ? "true" : "false";
+}
+
+// The members on one line: an element of a list, or a small object.
+std::string json_inline(const std::vector<Item>& members) {
+  Json j;
+  json_open(j, nullptr, '{', true);
+  for (const Item& m : members) {
+    json_raw(j, m.key, m.json);
+  }
+  json_close(j, '}');
+  return j.text;
+}
+
+// What the header says of one application and what its bytes give, one fact a row; the text
+// shows some beside another (`active` in the status, say).
+std::vector<Item> app_facts(const AppFacts& app) {
+  const ImageDescriptor& d = app.stored;
+  std::string crc =
+      app.in_file ? format_text("stored 0x%08x, computed 0x%08x%s", d.crc, app.computed_crc,
+                                app.high_window ? " (over the un-reversed bytes)" : "")
+                  : format_text("stored 0x%08x, computed none (past the end of the file)", d.crc);
+  return {
+      {"status", number(d.status), "status",
+       format_text("%u (%s)", d.status, status_meaning(d.status))},
+      {"active", json_bool_text(d.status == 1)},
+      {"flags", number(d.flags), "flags",
+       format_text("0x%08x (%s)", d.flags, flags_meaning(d).c_str())},
+      {"flag_set", json_bool_text((d.flags & flag_high_window_status) != 0)},
+      {"flag_allowed", json_bool_text(flag_allowed(d))},
+      {"load_addr", number(d.load_addr), "load address",
+       format_text("0x%08x (%s)", d.load_addr,
+                   app.high_window ? "in the high window: stored word-reversed"
+                                   : "below the high window: stored as is")},
+      {"high_window", json_bool_text(app.high_window)},
+      {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
+      {"size", number(d.size), "size",
+       format_text("0x%08x (%u bytes, %lld %s)", d.size, d.size, static_cast<long long>(app.pages),
+                   page_word(app.pages))},
+      {"pages", number(app.pages)},
+      {"in_file", json_bool_text(app.in_file)},
+      {"crc_stored", number(d.crc), "crc", crc},
+      {"crc_computed", number_or_null(app.in_file, app.computed_crc)},
+  };
+}
+
+void check_json(Json& j, const CheckResult& c, bool with_verdict) {
+  json_open(j, nullptr, '{', true);
+  json_text(j, "name", c.name);
+  if (with_verdict) {
+    json_text(j, "verdict", verdict_name(c.verdict));
+  }
+  json_text(j, "detail", c.detail);
+  json_close(j, '}');
+}
+
+std::string check_text(const CheckResult& c) {
+  return format_text("  %-5s %-16s %s", verdict_name(c.verdict), c.name, c.detail.c_str());
+}
+
+std::string check_line(const CheckResult& c) {
+  return check_text(c) + "\n";
+}
+
+// One row of the checks; --quiet keeps failures and warnings.
+Item check_row(const CheckResult& c) {
+  Json j;
+  check_json(j, c, true);
+  return {nullptr, j.text, nullptr, check_text(c),
+          c.verdict == Verdict::fail || c.verdict == Verdict::warn};
+}
+
+// A read-back's length and what follows the image: a line of the text's head, an object near
+// the JSON's end.
 std::string readback_text(const InspectReport& r) {
   const ReadbackFacts& rb = r.readback;
   if (!rb.end_known) {
     return format_text(
-        "read-back: 0x%08llx bytes; the image's end is unknown, so the whole file "
-        "is judged as the image (see readback_tail)\n",
+        "0x%08llx bytes; the image's end is unknown, so the whole file is judged as the image "
+        "(see readback_tail)",
         as_ull(rb.file_length));
   }
   const std::int64_t tail = rb.file_length - r.length;
-  return format_text("read-back: 0x%08llx bytes: the image, then 0x%llx bytes after it, %s\n",
+  return format_text("0x%08llx bytes: the image, then 0x%llx bytes after it, %s",
                      as_ull(rb.file_length), as_ull(tail),
                      rb.tail.count == 0
                          ? "all 0xFF"
@@ -267,60 +336,69 @@ std::string readback_text(const InspectReport& r) {
                                .c_str());
 }
 
-std::string summary_line(const InspectReport& r) {
-  const Tally t = tally(r);
-  return format_text("summary: %s: %d passed, %d %s, %d failed, %d skipped\n",
-                     report_exit_status(r) == inspect_exit_pass ? "PASS" : "FAIL", t.passed,
-                     t.warnings, t.warnings == 1 ? "warning" : "warnings", t.failed, t.skipped);
+std::string readback_json(const InspectReport& r) {
+  const ReadbackFacts& rb = r.readback;
+  return json_inline({
+      {"file_length", number(rb.file_length)},
+      {"end_known", json_bool_text(rb.end_known)},
+      {"tail_bytes", number_or_null(rb.end_known, rb.file_length - r.length)},
+      {"tail_not_ff", number_or_null(rb.end_known, rb.tail.count)},
+      {"tail_first_not_ff", number_or_null(rb.end_known && rb.tail.count > 0, rb.tail.first)},
+  });
 }
 
-}  // namespace
-
-std::string report_text(const std::string& path, const InspectReport& r, bool quiet) {
-  if (quiet) {
-    std::string text;
-    for (const CheckResult& c : r.checks) {
-      text += c.verdict == Verdict::fail || c.verdict == Verdict::warn ? check_line(c) : "";
-    }
-    return text + summary_line(r);
-  }
-  std::string text = "image:  " + path + "\n";
+// The file, its length and, without a header, the nulls of all that the header lays out.
+Block report_head(const std::string& path, const InspectReport& r) {
   const std::int64_t image_pages = pages(r.length);
-  text += format_text("length: 0x%08llx (%lld bytes, %lld %s%s)\n", as_ull(r.length),
-                      static_cast<long long>(r.length), static_cast<long long>(image_pages),
-                      page_word(image_pages),
-                      r.length % page_size != 0 ? ", the last one partial" : "");
-  text += r.readback.requested ? readback_text(r) : "";
-  if (r.header_present) {
-    text += '\n';
-    text += app_text("APP1", r.app1);
-    text += app_text("APP2", r.app2);
-    text += '\n';
-    text += format_text("header crc: stored 0x%08x, computed 0x%08x\n", r.header.header_crc,
-                        r.computed_header_crc);
-  } else {
-    text +=
-        format_text("header: not in the file, which ends before 0x%08llx\n", as_ull(header_end));
+  Block head{.width = 7};
+  head.items = {
+      {nullptr, json_path("file", path), "image", path},
+      {"length", number(r.length), "length",
+       format_text("0x%08llx (%lld bytes, %lld %s%s)", as_ull(r.length),
+                   static_cast<long long>(r.length), static_cast<long long>(image_pages),
+                   page_word(image_pages),
+                   r.length % page_size != 0 ? ", the last one partial" : "")},
+      {"pages", number(image_pages)},
+  };
+  if (r.readback.requested) {
+    head.items.push_back({nullptr, "", "read-back", readback_text(r)});
   }
-
-  text += "\nchecks:\n";
-  for (const CheckResult& c : r.checks) {
-    text += check_line(c);
+  head.items.push_back({"header_present", json_bool_text(r.header_present)});
+  if (!r.header_present) {
+    head.items.push_back(
+        {nullptr, "", "header",
+         format_text("not in the file, which ends before 0x%08llx",
+                     as_ull(header_offset + static_cast<std::int64_t>(header_size)))});
+    for (const char* key : {"app1", "app2", "header_crc_stored", "header_crc_computed"}) {
+      head.items.push_back({key, "null"});
+    }
   }
-  return text + summary_line(r);
+  return head;
 }
 
-namespace {
+// The counts of the verdicts, as the summary line and as numbers.
+Block report_counts(const InspectReport& r) {
+  const int passed = count(r, Verdict::pass);
+  const int warnings = count(r, Verdict::warn);
+  const int failed = count(r, Verdict::fail);
+  const int skipped = count(r, Verdict::skip);
+  const char* outcome = report_exit_status(r) == inspect_exit_pass ? "PASS" : "FAIL";
+  return {.items = {
+              {"passed", number(passed), "summary",
+               format_text("%s: %d passed, %d %s, %d failed, %d skipped", outcome, passed, warnings,
+                           warnings == 1 ? "warning" : "warnings", failed, skipped),
+               true},
+              {"warnings", number(warnings)},
+              {"failed", number(failed)},
+              {"skipped", number(skipped)},
+          }};
+}
 
 // The regions the map shows, in image order: without the header only the bootloader's.
 std::vector<RegionSpan> map_regions(const InspectReport& r) {
   const ImageRegions regions = image_regions(r.header);
   return {regions.begin(), r.header_present ? regions.end() : regions.begin() + 1};
 }
-
-}  // namespace
-
-namespace {
 
 // The columns of the bar each region marks, [from, to).
 struct Marks {
@@ -374,9 +452,9 @@ int hex_digits(std::int64_t n) {
   return digits;
 }
 
-}  // namespace
-
-std::string map_text(const InspectReport& r) {
+// The region table, with a bar that shows where each region lies in the file, and the same
+// regions as JSON objects.
+Block map_block(const InspectReport& r) {
   const std::vector<RegionSpan> map = map_regions(r);
   // The bar spans the file, or further when a forged region reaches past its end; the columns
   // are as wide as the longest number, eight digits at least.
@@ -389,169 +467,116 @@ std::string map_text(const InspectReport& r) {
   constexpr std::int64_t bar_width = 32;
   const std::vector<Marks> marks = bar_marks(map, span, bar_width);
   const int column = digits + 4;
-  std::string text =
-      format_text("\nmap:\n  %-*s%-*s%-*s", column, "offset", column, "end", column, "length");
-  text += "|" + std::string(bar_width, ' ') + "|  what\n";
+  Block block{
+      BlockKind::list, "map", true,
+      format_text("map:\n  %-*s%-*s%-*s", column, "offset", column, "end", column, "length") + "|" +
+          std::string(bar_width, ' ') + "|  what"};
   for (std::size_t i = 0; i < map.size(); ++i) {
     const RegionSpan& region = map[i];
     std::string bar(static_cast<std::size_t>(bar_width), '.');
     for (std::int64_t c = marks[i].from; c < marks[i].to; ++c) {
       bar[static_cast<std::size_t>(c)] = '#';
     }
-    text += format_text("  0x%0*llx  0x%0*llx  0x%0*llx  |%s|  %s%s\n", digits,
-                        as_ull(region.offset), digits, as_ull(region.end), digits,
-                        as_ull(region.end - region.offset), bar.c_str(), region.label,
-                        region.end > r.length ? " (past the end of the file)" : "");
+    block.items.push_back(
+        {nullptr,
+         json_inline({{"offset", number(region.offset)},
+                      {"end", number(region.end)},
+                      {"length", number(region.end - region.offset)},
+                      {"name", json_string(region.report_name)}}),
+         nullptr,
+         format_text("  0x%0*llx  0x%0*llx  0x%0*llx  |%s|  %s%s", digits, as_ull(region.offset),
+                     digits, as_ull(region.end), digits, as_ull(region.end - region.offset),
+                     bar.c_str(), region.label,
+                     region.end > r.length ? " (past the end of the file)" : "")});
   }
   if (!r.header_present) {
-    text += "  (the file ends before the header; nothing after it can be laid out)\n";
+    block.items.push_back(
+        {nullptr, "", nullptr,
+         "  (the file ends before the header; nothing after it can be laid out)"});
+  }
+  return block;
+}
+
+}  // namespace
+
+Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
+  Doc doc = {report_head(path, r)};
+  if (r.header_present) {
+    doc.push_back({BlockKind::object, "app1", true, "APP1", 13, app_facts(r.app1)});
+    doc.push_back({BlockKind::object, "app2", false, "APP2", 13, app_facts(r.app2)});
+    doc.push_back({.gap = true,
+                   .items = {{"header_crc_stored", number(r.header.header_crc), "header crc",
+                              format_text("stored 0x%08x, computed 0x%08x", r.header.header_crc,
+                                          r.computed_header_crc)},
+                             {"header_crc_computed", number(r.computed_header_crc)}}});
+  }
+  Block checks{BlockKind::list, "checks", true, "checks:"};
+  for (const CheckResult& c : r.checks) {
+    checks.items.push_back(check_row(c));
+  }
+  doc.push_back(std::move(checks));
+  doc.push_back(report_counts(r));
+  if (with_map) {
+    doc.push_back(map_block(r));
+  }
+  Block end;
+  if (r.readback.requested) {
+    end.items.push_back({"readback", readback_json(r)});
+  }
+  end.items.push_back(
+      {"result", json_string(report_exit_status(r) == inspect_exit_pass ? "pass" : "fail")});
+  doc.push_back(std::move(end));
+  return doc;
+}
+
+std::string render_text(const Doc& doc, bool quiet) {
+  std::string text;
+  for (const Block& block : doc) {
+    const int indent = block.title.empty() ? 0 : 2;
+    std::string lines;
+    for (const Item& item : block.items) {
+      if (item.text.empty() || (quiet && !item.quiet)) {
+        continue;
+      }
+      if (item.label != nullptr) {
+        lines += format_text("%*s%-*s ", indent, "", block.width,
+                             (std::string(item.label) + ":").c_str());
+      }
+      lines += item.text + "\n";
+    }
+    if (!quiet && !lines.empty()) {
+      text += block.gap ? "\n" : "";
+      text += block.title.empty() ? "" : block.title + "\n";
+    }
+    text += lines;
   }
   return text;
 }
 
-std::string report_json(const std::string& path, const InspectReport& r, bool with_map) {
+std::string render_json(const Doc& doc) {
   Json j;
   json_open(j, nullptr, '{');
-  json_path_members(j, "file", path);
-  json_int(j, "length", r.length);
-  json_int(j, "pages", pages(r.length));
-  json_bool(j, "header_present", r.header_present);
-  if (r.header_present) {
-    app_json(j, "app1", r.app1);
-    app_json(j, "app2", r.app2);
-  } else {
-    json_raw(j, "app1", "null");
-    json_raw(j, "app2", "null");
-  }
-  json_int_or_null(j, "header_crc_stored", r.header_present, r.header.header_crc);
-  json_int_or_null(j, "header_crc_computed", r.header_present, r.computed_header_crc);
-  json_open(j, "checks", '[');
-  for (const CheckResult& c : r.checks) {
-    check_json(j, c, true);
-  }
-  json_close(j, ']');
-  const Tally t = tally(r);
-  json_int(j, "passed", t.passed);
-  json_int(j, "warnings", t.warnings);
-  json_int(j, "failed", t.failed);
-  json_int(j, "skipped", t.skipped);
-  if (with_map) {
-    json_open(j, "map", '[');
-    for (const RegionSpan& region : map_regions(r)) {
-      json_open(j, nullptr, '{', true);
-      json_int(j, "offset", region.offset);
-      json_int(j, "end", region.end);
-      json_int(j, "length", region.end - region.offset);
-      json_text(j, "name", region.report_name);
-      json_close(j, '}');
+  for (const Block& block : doc) {
+    const bool list = block.kind == BlockKind::list;
+    if (block.kind != BlockKind::facts) {
+      json_open(j, block.key, list ? '[' : '{');
     }
-    json_close(j, ']');
+    for (const Item& item : block.items) {
+      if (!item.json.empty()) {
+        json_raw(j, item.key, item.json);
+      }
+    }
+    if (block.kind != BlockKind::facts) {
+      json_close(j, list ? ']' : '}');
+    }
   }
-  if (r.readback.requested) {
-    const ReadbackFacts& rb = r.readback;
-    const bool dirty = rb.end_known && rb.tail.count > 0;
-    json_open(j, "readback", '{', true);
-    json_int(j, "file_length", rb.file_length);
-    json_bool(j, "end_known", rb.end_known);
-    json_int_or_null(j, "tail_bytes", rb.end_known, rb.file_length - r.length);
-    json_int_or_null(j, "tail_not_ff", rb.end_known, rb.tail.count);
-    json_int_or_null(j, "tail_first_not_ff", dirty, rb.tail.first);
-    json_close(j, '}');
-  }
-  json_text(j, "result", report_exit_status(r) == inspect_exit_pass ? "pass" : "fail");
   json_close(j, '}');
   return json_done(j);
 }
 
 std::string error_json(const std::string& reason) {
-  Json j;
-  json_open(j, nullptr, '{');
-  json_text(j, "result", "error");
-  json_text(j, "error", reason);
-  json_close(j, '}');
-  return json_done(j);
-}
-
-namespace {
-
-// The length of the well-formed UTF-8 sequence at `at`, or 0 when the bytes there are not one:
-// no overlong forms, no surrogates, nothing above U+10FFFF, as a strict decoder demands.
-std::size_t utf8_sequence(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t i) {
-    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
-  };
-  const unsigned lead = byte(at);
-  const auto tail = [&](std::size_t i, unsigned low, unsigned high) {
-    return byte(at + i) >= low && byte(at + i) <= high;
-  };
-  if (lead < 0x80) {
-    return 1;
-  }
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    return tail(1, 0x80, 0xBF) ? 2 : 0;
-  }
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
-    const unsigned high = lead == 0xED ? 0x9F : 0xBF;
-    return tail(1, low, high) && tail(2, 0x80, 0xBF) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
-    return tail(1, low, high) && tail(2, 0x80, 0xBF) && tail(3, 0x80, 0xBF) ? 4 : 0;
-  }
-  return 0;
-}
-
-}  // namespace
-
-bool is_utf8(const std::string& text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = utf8_sequence(text, i);
-    if (n == 0) {
-      return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
-std::string json_string(const std::string& text) {
-  std::string quoted = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const char ch = text[i];
-    const auto byte = static_cast<unsigned char>(ch);
-    const std::size_t n = utf8_sequence(text, i);
-    if (n == 0) {
-      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
-      ++i;
-      continue;
-    }
-    if (ch == '"' || ch == '\\') {
-      quoted += '\\';
-      quoted += ch;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
-    } else {
-      quoted.append(text, i, n);
-    }
-    i += n;
-  }
-  quoted += '"';
-  return quoted;
-}
-
-std::string json_path(const char* key, const std::string& path) {
-  std::string text = format_text("\"%s\": ", key) + json_string(path);
-  text += format_text(", \"%s_hex\": ", key);
-  if (is_utf8(path)) {
-    return text + "null";
-  }
-  text += '"';
-  for (const char ch : path) {
-    text += format_text("%02x", static_cast<unsigned>(static_cast<unsigned char>(ch)));
-  }
-  return text + '"';
+  return render_json(
+      {{.items = {{"result", json_string("error")}, {"error", json_string(reason)}}}});
 }
 
 namespace {

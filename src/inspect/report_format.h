@@ -9,32 +9,48 @@
 #include "inspect/diff.h"
 #include "inspect/inspect.h"
 
-// "pass", "warn", "fail" or "skip".
-const char* verdict_name(Verdict verdict);
+// One fact of a report: its JSON member and its line of text. A fact without JSON is in the
+// text only, one without text in the JSON only; both forms give the facts in the same order.
+struct Item {
+  const char* key = nullptr;    // nullptr: `json` stands as it is (a list's element, or members)
+  std::string json{};           // the value in JSON form
+  const char* label = nullptr;  // the text's "label: text"; nullptr: `text` is the whole line
+  std::string text{};
+  bool quiet = false;  // kept by --quiet
+};
 
-// The facts, one line per check and a summary line; with `quiet`, only the lines of failed
-// checks and warnings, and the summary line.
-std::string report_text(const std::string& path, const InspectReport& r, bool quiet = false);
+// Facts are members of the report's own object; an object or a list is a member of its own.
+enum class BlockKind { facts, object, list };
 
-// The same facts and verdicts; the field names are stable and documented in DEVELOPING.md. With
-// `with_map`, the region table too, as "map".
-std::string report_json(const std::string& path, const InspectReport& r, bool with_map = false);
+// A run of facts. In the text, a block with a line to show starts with its blank line and its
+// title, and labelled lines under a title are indented by two.
+struct Block {
+  BlockKind kind = BlockKind::facts;
+  const char* key = nullptr;  // an object's or a list's member name
+  bool gap = false;           // a blank line before the block
+  std::string title{};        // the line or lines that head the block
+  int width = 0;              // labels, colon included, are padded to this many characters
+  std::vector<Item> items{};
+};
 
-// The region table with a bar that shows where each region lies in the file.
-std::string map_text(const InspectReport& r);
+// A report, built once and drawn by render_text and render_json.
+using Doc = std::vector<Block>;
 
-// Whether `text` is well-formed UTF-8 (strictly: no overlong forms, surrogates or values past
-// U+10FFFF).
-bool is_utf8(const std::string& text);
+// The facts of an image, its checks and their verdicts, the summary; with `with_map`, the
+// region table with its bar. The JSON names are stable and documented in DEVELOPING.md.
+Doc report_doc(const std::string& path, const InspectReport& r, bool with_map);
+
+// The lines of the document; with `quiet`, only the lines marked for it (failed checks,
+// warnings, the summary), without blank lines and titles.
+std::string render_text(const Doc& doc, bool quiet);
+
+// The document as one JSON object, each member on its own line.
+std::string render_json(const Doc& doc);
 
 // `text` as a JSON string, quotes included: quote, backslash and control characters escaped,
 // well-formed UTF-8 kept as it is, and each byte that is not UTF-8 (a path in a Windows code
 // page, say) replaced by U+FFFD, so that the report is always valid UTF-8.
 std::string json_string(const std::string& text);
-
-// `"KEY": "path", "KEY_hex": null` for a path that is UTF-8; where it is not, KEY_hex holds
-// the path's exact bytes in lower-case hexadecimal, since KEY cannot.
-std::string json_path(const char* key, const std::string& path);
 
 // One JSON object for a run that ends with inspect_exit_error: "result": "error" and the
 // reason, so that a script reading --json output always gets an object.
