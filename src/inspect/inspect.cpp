@@ -17,6 +17,40 @@ unsigned long long as_ull(std::int64_t n) {
   return static_cast<unsigned long long>(n);
 }
 
+// Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
+bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
+  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
+  for (std::int64_t at = 0; at < n; at += stretch_bytes) {
+    const std::int64_t k = std::min(n - at, stretch_bytes);
+    if (std::memcmp(bytes + at, fill.data(), static_cast<std::size_t>(k)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The checksum of an application's `size` bytes at `offset` as they were composed: where
+// `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
+bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
+  // Each stretch starts on a word of the application, so reversing it turns whole words back.
+  std::uint32_t state = 0;
+  for (std::int64_t done = 0; done < size;) {
+    const std::int64_t n =
+        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
+    if (!read_source(image, offset + done, buffer.data(), n, error)) {
+      return false;
+    }
+    if (reversed) {
+      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
+    }
+    state = crc32_feed(state, buffer.data(), static_cast<std::size_t>(n));
+    done += n;
+  }
+  crc = state;
+  return true;
+}
+
 // Where an application's bytes end in the image. Both fields are 32-bit, so the sum cannot
 // overflow 64 bits, however the fields were forged.
 std::int64_t app_end(const ImageDescriptor& d) {
@@ -66,37 +100,6 @@ const HeaderMask& header_field_bytes() {
   return field;
 }
 
-bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
-  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
-  for (std::int64_t at = 0; at < n; at += stretch_bytes) {
-    const std::int64_t k = std::min(n - at, stretch_bytes);
-    if (std::memcmp(bytes + at, fill.data(), static_cast<std::size_t>(k)) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
-  // Each stretch starts on a word of the application, so reversing it turns whole words back.
-  std::uint32_t state = 0;
-  for (std::int64_t done = 0; done < size;) {
-    const std::int64_t n =
-        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
-    if (!read_source(image, offset + done, buffer.data(), n, error)) {
-      return false;
-    }
-    if (reversed) {
-      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
-    }
-    state = crc32_feed(state, buffer.data(), static_cast<std::size_t>(n));
-    done += n;
-  }
-  crc = state;
-  return true;
-}
-
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error) {
   found = NotFill{};
@@ -136,38 +139,16 @@ enum class Needs : std::uint8_t { length, header, readback, inputs };
 
 // Every check, in the report's order. The warnings come after the checks that fail, so that
 // the older checks keep their places in the list.
+// clang-format off
 enum class Check : std::uint8_t {
-  min_length,
-  header_crc,
-  header_reserved,
-  app1_status,
-  app1_flags,
-  app1_offset,
-  app1_in_file,
-  app1_crc,
-  app1_padding,
-  app2_status,
-  app2_flags,
-  app2_offset,
-  app2_in_file,
-  app2_crc,
-  app2_padding,
-  file_length,
-  bootloader_size,
-  app1_load_addr,
-  app2_load_addr,
-  app1_size,
-  app2_size,
-  active_app,
-  bootloader_input,
-  app1_swapped,
-  app2_swapped,
-  load_overlap,
-  app1_load_window,
-  app2_load_window,
-  readback_tail,
-  count
+  min_length, header_crc, header_reserved,
+  app1_status, app1_flags, app1_offset, app1_in_file, app1_crc, app1_padding,
+  app2_status, app2_flags, app2_offset, app2_in_file, app2_crc, app2_padding,
+  file_length, bootloader_size, app1_load_addr, app2_load_addr, app1_size, app2_size, active_app,
+  bootloader_input, app1_swapped, app2_swapped, load_overlap, app1_load_window, app2_load_window,
+  readback_tail, count
 };
+// clang-format on
 
 struct CheckInfo {
   const char* name;  // stable, also in the JSON report

@@ -97,17 +97,9 @@ struct InputFacts {
 // app2_load_window on `velmora`, whose descriptors are those velmora writes from the inputs.
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs);
 
-// The checksum of an application's `size` bytes at `offset` as they were composed: where
-// `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
-bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error);
-
 // The bytes of [from, to) that are not 0xFF, reading a stretch at a time into `buffer`.
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error);
-
-// Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
-bool all_fill(const std::uint8_t* bytes, std::int64_t n);
 
 // True for each header byte that belongs to a field; every other byte is reserved (0).
 using HeaderMask = std::array<bool, header_size>;
