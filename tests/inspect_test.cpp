@@ -1737,6 +1737,22 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
           << run.out;
     }
   }
+  // The load ranges are those of the header velmora writes from the inputs, not the image's:
+  // an image made with APP2 elsewhere does not hide that the words given make them overlap.
+  write_bytes(s.file("boot.bin"), random_bytes(rng, 0x100));
+  ASSERT_EQ(run_program(s, {VELMORA_EXE, s.file("boot.bin"), app1, "0x10000000", "1", app2,
+                            "0x11000000", "1", s.file("image.bin")})
+                .status,
+            0);
+  const ProcessResult run = inspect(s, {"--against", s.file("boot.bin"), app1, "0x10000000", "1",
+                                        app2, "0x10001800", "1", s.file("image.bin")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(warning_names(run.out), "load_overlap");
+  EXPECT_NE(run.out.find("  warn  load_overlap     APP1's load range 0x10000000-0x10001fff and "
+                         "APP2's 0x10001800-0x10001fff overlap at 0x10001800-0x10001fff: one "
+                         "overwrites the other when loaded\n"),
+            std::string::npos)
+      << run.out;
 }
 
 TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) {
