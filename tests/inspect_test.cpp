@@ -558,6 +558,202 @@ TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
   }
 }
 
+TEST(InspectImage, EachCheckAtItsLimitAndOnePast) {
+  // APP1 0x10 bytes at 0x3000 loaded at 0x10000000; APP2 0x10 bytes at 0x4000 loaded at
+  // 0x11000000, flagged. Each case sets one word of the image (the header CRC kept right) and
+  // looks at one check.
+  const Bytes original = model_image(Bytes(0x100, 0xB0), {Bytes(0x10, 0xA1), 0x10000000, 1},
+                                     {Bytes(0x10, 0xA2), 0x11000000, 2});
+  ASSERT_EQ(original.size(), 0x5000u);
+  struct Case {
+    std::size_t at;
+    std::uint32_t value;
+    const char* check;
+    Verdict verdict;
+    const char* detail;
+  };
+  const char* const not_aligned =
+      " is not a multiple of 0x1000 (sector-aligned): a typo, or the status and the load "
+      "address swapped?";
+  const char* const low_flag =
+      "the flag bit is set, but only an active application in the high window can carry it";
+  const Case cases[] = {
+      {0x2020, 0x10001000, "app1_load_addr", Verdict::pass,
+       "the load address is a multiple of 0x1000"},
+      {0x2020, 0x10001001, "app1_load_addr", Verdict::warn, "the load address 0x10001001"},
+      {0x2050, 0x11001000, "app2_load_addr", Verdict::pass,
+       "the load address is a multiple of 0x1000"},
+      {0x2050, 0x11000FFF, "app2_load_addr", Verdict::warn, "the load address 0x11000fff"},
+      // APP1's load range ends right at the window's start, or one byte into it.
+      {0x2020, 0x10FFFFF0, "app1_load_window", Verdict::pass,
+       "the load range does not cross 0x11000000"},
+      {0x2020, 0x10FFFFF1, "app1_load_window", Verdict::warn,
+       "the load range 0x10fffff1-0x11000000 crosses 0x11000000: its 0x1 bytes from there on "
+       "are in the high window but stored as is, not word-reversed"},
+      {0x2020, 0x11000000, "app1_load_window", Verdict::pass,
+       "the load range does not cross 0x11000000"},
+      {0x2050, 0x10FFFFF1, "app2_load_window", Verdict::warn,
+       "the load range 0x10fffff1-0x11000000 crosses 0x11000000: its 0x1 bytes from there on "
+       "are in the high window but stored as is, not word-reversed"},
+      {0x2000, 0, "app1_status", Verdict::pass, "the status is 0 or 1"},
+      {0x2000, 2, "app1_status", Verdict::fail,
+       "the status is 0x00000002, neither 0 (invalid) nor 1 (active)"},
+      {0x2030, 0xFFFFFFFF, "app2_status", Verdict::fail,
+       "the status is 0xffffffff, neither 0 (invalid) nor 1 (active)"},
+      // The flag: allowed only for an active APP2 at 0x11000000 or above.
+      {0x2034, 0x00008000, "app2_flags", Verdict::pass,
+       "the flag bit is set, as allowed for an active application in the high window"},
+      {0x2034, 0, "app2_flags", Verdict::pass, "no flag bit is set"},
+      {0x2034, 0x00018000, "app2_flags", Verdict::fail,
+       "the flags 0x00018000 hold bits other than 0x00008000"},
+      {0x2034, 0x00008001, "app2_flags", Verdict::fail,
+       "the flags 0x00008001 hold bits other than 0x00008000"},
+      {0x2050, 0x10FFFFFF, "app2_flags", Verdict::fail, low_flag},
+      {0x2030, 0, "app2_flags", Verdict::fail, low_flag},
+      {0x2004, 0x00008000, "app1_flags", Verdict::fail, low_flag},
+      // APP2's load range beside APP1's [0x10000000, 0x10000010), or one byte into it.
+      {0x2050, 0x10000010, "load_overlap", Verdict::pass,
+       "the load ranges of APP1 and APP2 do not overlap"},
+      {0x2050, 0x1000000F, "load_overlap", Verdict::warn,
+       "APP1's load range 0x10000000-0x1000000f and APP2's 0x1000000f-0x1000001e overlap at "
+       "0x1000000f-0x1000000f: one overwrites the other when loaded"},
+      // The first and the last byte of the header page after the header.
+      {0x2100, 0xFFFFFF00, "bootloader_size", Verdict::warn,
+       "1 bytes of the header page after the header are not 0xFF, the first at 0x00002100: the "
+       "bootloader is longer than its 0x2000-byte region (were the bootloader and APP1 "
+       "swapped?)"},
+      {0x2FFC, 0x00FFFFFF, "bootloader_size", Verdict::warn,
+       "1 bytes of the header page after the header are not 0xFF, the first at 0x00002fff: the "
+       "bootloader is longer than its 0x2000-byte region (were the bootloader and APP1 "
+       "swapped?)"},
+      {0x2000, 0, "active_app", Verdict::pass, "at least one application is active"},
+      {0x2010, 0, "app1_size", Verdict::warn, "the application is empty (size 0)"},
+      {0x3010, 0, "app1_padding", Verdict::warn,
+       "4 bytes after the application in its last page are not 0xFF, the first at 0x00003010 "
+       "(a long bootloader may have run on there)"},
+      {0x2040, 0x1001, "app2_crc", Verdict::skip, "the application is not within the file"},
+      {0x2040, 0x1001, "app2_padding", Verdict::skip, "the application is not within the file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.check) + " with " + hex(c.value) + " at " +
+                 hex(static_cast<std::uint32_t>(c.at)));
+    Bytes image = original;
+    put_le32(image.data(), c.at, c.value);
+    forge_header_crc(image);
+    const InspectReport r = inspect_copy(image, image.size());
+    const CheckResult* found = find_check(r, c.check);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->verdict, c.verdict);
+    const bool alignment = c.verdict == Verdict::warn && std::strstr(c.check, "_load_addr");
+    EXPECT_EQ(found->detail, std::string(c.detail) + (alignment ? not_aligned : ""));
+  }
+  // Both applications invalid: nothing to start.
+  Bytes image = original;
+  put_le32(image.data(), 0x2000, 0);
+  put_le32(image.data(), 0x2030, 0);
+  forge_header_crc(image);
+  EXPECT_EQ(checks_with(inspect_copy(image, image.size()), Verdict::warn), "active_app");
+}
+
+// The warnings judged on the inputs of --against, each "name detail" on a line.
+std::string input_lines(std::int64_t boot, std::uint32_t load1, std::uint32_t size1,
+                        std::uint32_t word1, std::uint32_t load2, std::uint32_t size2,
+                        std::uint32_t word2) {
+  InspectReport velmora;
+  velmora.app1.stored.load_addr = load1;
+  velmora.app1.stored.size = size1;
+  velmora.app2.stored.load_addr = load2;
+  velmora.app2.stored.size = size2;
+  const InputFacts inputs{boot,
+                          {word1, word2},
+                          static_cast<std::int8_t>(word1 & 0xFF),
+                          static_cast<std::int8_t>(word2 & 0xFF)};
+  std::string lines;
+  for (const CheckResult& c : input_warnings(velmora, inputs)) {
+    EXPECT_EQ(c.verdict, Verdict::warn);
+    lines += std::string(c.name) + " " + c.detail + "\n";
+  }
+  return lines;
+}
+
+TEST(InspectAgainst, EachInputWarningAtItsLimitAndOnePast) {
+  const std::string boot =
+      "bootloader_input the bootloader is 0x%s bytes, longer than its 0x2000-byte region: the "
+      "header replaces its bytes 0x2000-0x%s";
+  const auto bootloader = [&](const char* length, const char* header_last, const char* rest) {
+    std::string line = boot;
+    line.replace(line.find("%s"), 2, length);
+    line.replace(line.find("%s"), 2, header_last);
+    return line + rest + "\n";
+  };
+  const char* const swapped =
+      " above 0xFF, of which velmora keeps %s: the load address and the status swapped?\n";
+  const auto swap = [&](const char* name, const char* load, const char* word, const char* kept) {
+    std::string tail = swapped;
+    tail.replace(tail.find("%s"), 2, kept);
+    return std::string(name) + " the load address " + load +
+           " is below 0x100 and the status word " + word + tail;
+  };
+  struct Case {
+    const char* what;
+    std::int64_t boot;
+    std::uint32_t load1, size1, word1, load2, size2, word2;
+    std::string expected;
+  };
+  const std::uint32_t low = 0x10000000;
+  const std::uint32_t high = 0x11000000;
+  const Case cases[] = {
+      {"as meant", 0x100, low, 0x1000, 1, high, 0x800, 1, ""},
+      {"a bootloader that fills its region", 0x2000, low, 0x1000, 1, high, 0x800, 1, ""},
+      {"one byte more", 0x2001, low, 0x1000, 1, high, 0x800, 1, bootloader("2001", "2000", "")},
+      {"up to the header's end", 0x2100, low, 0x1000, 1, high, 0x800, 1,
+       bootloader("2100", "20ff", "")},
+      {"one byte into the header page", 0x2101, low, 0x1000, 1, high, 0x800, 1,
+       bootloader("2101", "20ff", ", and its bytes 0x2100-0x2100 run on into the header page")},
+      {"up to the header page's end", 0x3000, low, 0x1000, 1, high, 0x800, 1,
+       bootloader("3000", "20ff", ", and its bytes 0x2100-0x2fff run on into the header page")},
+      {"one byte into APP1's page", 0x3001, low, 0x1000, 1, high, 0x800, 1,
+       bootloader("3001", "20ff",
+                  ", and its bytes 0x2100-0x3000 run on into the header page and beyond, where "
+                  "APP1 and APP2 replace what they cover")},
+      {"load address 0x100", 0x100, 0x100, 0x10, 0x100, high, 0x800, 1, ""},
+      {"status word 0xff", 0x100, 0xFF, 0x10, 0xFF, high, 0x800, 1, ""},
+      {"APP1 swapped", 0x100, 0xFF, 0x10, 0x100, high, 0x800, 1,
+       swap("app1_swapped", "0x000000ff", "0x00000100", "0x00 (invalid)")},
+      {"APP2 swapped, the kept status negative", 0x100, low, 0x1000, 1, 0, 0x800, 0x100001FF,
+       swap("app2_swapped", "0x00000000", "0x100001ff", "0xff (active)")},
+      {"APP2 loaded right after APP1", 0x100, low, 0x1000, 1, 0x10001000, 0x800, 1, ""},
+      {"APP2 loaded on APP1's last byte", 0x100, low, 0x1000, 1, 0x10000FFF, 0x800, 1,
+       "load_overlap APP1's load range 0x10000000-0x10000fff and APP2's 0x10000fff-0x100017fe "
+       "overlap at 0x10000fff-0x10000fff: one overwrites the other when loaded\n"},
+      {"an empty APP2 at APP1's address", 0x100, low, 0x1000, 1, low, 0, 1, ""},
+      {"APP1 up to the window", 0x100, 0x10FFF000, 0x1000, 1, 0x12000000, 0x800, 1, ""},
+      {"APP1 one byte into the window", 0x100, 0x10FFF000, 0x1001, 1, 0x12000000, 0x800, 1,
+       "app1_load_window the load range 0x10fff000-0x11000000 crosses 0x11000000: its 0x1 bytes "
+       "from there on are in the high window but stored as is, not word-reversed\n"},
+      {"APP2 one byte into the window", 0x100, low, 0x1000, 1, 0x10FFF800, 0x801, 1,
+       "app2_load_window the load range 0x10fff800-0x11000000 crosses 0x11000000: its 0x1 bytes "
+       "from there on are in the high window but stored as is, not word-reversed\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(input_lines(c.boot, c.load1, c.size1, c.word1, c.load2, c.size2, c.word2),
+              c.expected);
+  }
+  // Several at once, in the report's order; an unaligned load address is the image's to say.
+  const auto names = [](const std::string& lines) {
+    std::string first_words;
+    for (std::size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1) {
+      first_words += (at == 0 ? "" : " ") + lines.substr(at, lines.find(' ', at) - at);
+    }
+    return first_words;
+  };
+  EXPECT_EQ(names(input_lines(0x2001, 0x10, 0x1000, 0x101, 0x20, 0x1000, 0x102)),
+            "bootloader_input app1_swapped app2_swapped load_overlap");
+  EXPECT_EQ(names(input_lines(0x100, 0x10FFF001, 0x1000, 1, 0x10FFF001, 0x1000, 1)),
+            "load_overlap app1_load_window app2_load_window");
+}
+
 TEST(VelmoraInspect, ExitStatusesAndMessages) {
   std::mt19937 rng(11);
   const ScratchDir s;
@@ -1552,6 +1748,22 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
           << run.out;
     }
   }
+  // The load ranges are those of the header velmora writes from the inputs, not the image's:
+  // an image made with APP2 elsewhere does not hide that the words given make them overlap.
+  write_bytes(s.file("boot.bin"), random_bytes(rng, 0x100));
+  ASSERT_EQ(run_program(s, {VELMORA_EXE, s.file("boot.bin"), app1, "0x10000000", "1", app2,
+                            "0x11000000", "1", s.file("image.bin")})
+                .status,
+            0);
+  const ProcessResult run = inspect(s, {"--against", s.file("boot.bin"), app1, "0x10000000", "1",
+                                        app2, "0x10001800", "1", s.file("image.bin")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(warning_names(run.out), "load_overlap");
+  EXPECT_NE(run.out.find("  warn  load_overlap     APP1's load range 0x10000000-0x10001fff and "
+                         "APP2's 0x10001800-0x10001fff overlap at 0x10001800-0x10001fff: one "
+                         "overwrites the other when loaded\n"),
+            std::string::npos)
+      << run.out;
 }
 
 TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) {

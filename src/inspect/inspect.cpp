@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "image/crc32.h"
@@ -17,12 +18,38 @@ unsigned long long as_ull(std::int64_t n) {
   return static_cast<unsigned long long>(n);
 }
 
-CheckResult result(const char* name, Verdict verdict, std::string detail) {
-  CheckResult r;
-  r.name = name;
-  r.verdict = verdict;
-  r.detail = std::move(detail);
-  return r;
+// Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
+bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
+  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
+  for (std::int64_t at = 0; at < n; at += stretch_bytes) {
+    const std::int64_t k = std::min(n - at, stretch_bytes);
+    if (std::memcmp(bytes + at, fill.data(), static_cast<std::size_t>(k)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The checksum of an application's `size` bytes at `offset` as they were composed: where
+// `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
+bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
+  // Each stretch starts on a word of the application, so reversing it turns whole words back.
+  std::uint32_t state = 0;
+  for (std::int64_t done = 0; done < size;) {
+    const std::int64_t n =
+        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
+    if (!read_source(image, offset + done, buffer.data(), n, error)) {
+      return false;
+    }
+    if (reversed) {
+      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
+    }
+    state = crc32_feed(state, buffer.data(), static_cast<std::size_t>(n));
+    done += n;
+  }
+  crc = state;
+  return true;
 }
 
 // Where an application's bytes end in the image. Both fields are 32-bit, so the sum cannot
@@ -52,37 +79,6 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
 }
 
 }  // namespace
-
-bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
-  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
-  for (std::int64_t at = 0; at < n; at += stretch_bytes) {
-    const std::int64_t k = std::min(n - at, stretch_bytes);
-    if (std::memcmp(bytes + at, fill.data(), static_cast<std::size_t>(k)) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
-  // Each stretch starts on a word of the application, so reversing it turns whole words back.
-  std::uint32_t state = 0;
-  for (std::int64_t done = 0; done < size;) {
-    const std::int64_t n =
-        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
-    if (!read_source(image, offset + done, buffer.data(), n, error)) {
-      return false;
-    }
-    if (reversed) {
-      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
-    }
-    state = crc32_feed(state, buffer.data(), static_cast<std::size_t>(n));
-    done += n;
-  }
-  crc = state;
-  return true;
-}
 
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error) {
@@ -117,181 +113,83 @@ bool flag_allowed(const ImageDescriptor& d) {
 
 namespace {
 
-CheckResult check_min_length(const InspectReport& r) {
-  const char* name = "min_length";
-  if (r.length >= app1_offset) {
-    return result(name, Verdict::pass, "the file holds the bootloader region and the header page");
-  }
-  if (r.length == 0) {
-    return result(name, Verdict::fail, "the file is empty");
-  }
-  return result(
-      name, Verdict::fail,
-      format_text("the file is only 0x%llx bytes long; the bootloader region and the header "
-                  "page take 0x%llx",
-                  as_ull(r.length), as_ull(app1_offset)));
+// What a check reads: the file's length alone, the header and what it lays out, a read-back's
+// tail (only with --readback), or the inputs of --against (only there).
+enum class Needs : std::uint8_t { length, header, readback, inputs };
+
+// Every check, in the report's order. The warnings come after the checks that fail, so that
+// the older checks keep their places in the list.
+// clang-format off
+enum class Check : std::uint8_t {
+  min_length, header_crc, header_reserved,
+  app1_status, app1_flags, app1_offset, app1_in_file, app1_crc, app1_padding,
+  app2_status, app2_flags, app2_offset, app2_in_file, app2_crc, app2_padding,
+  file_length, bootloader_size, app1_load_addr, app2_load_addr, app1_size, app2_size, active_app,
+  bootloader_input, app1_swapped, app2_swapped, load_overlap, app1_load_window, app2_load_window,
+  readback_tail, count
+};
+// clang-format on
+
+struct CheckInfo {
+  const char* name;  // stable, also in the JSON report
+  Verdict if_not;    // the verdict when it does not hold: fail or warn
+  Needs needs;
+  bool app2;       // it looks at APP2 (else at APP1, or at neither)
+  bool on_inputs;  // --against judges it on the inputs and the header velmora writes from them
+};
+
+// clang-format off
+constexpr CheckInfo check_table[] = {
+    // name              if_not         needs            app2   on_inputs
+    {"min_length",       Verdict::fail, Needs::length,   false, false},
+    {"header_crc",       Verdict::fail, Needs::header,   false, false},
+    {"header_reserved",  Verdict::fail, Needs::header,   false, false},
+    {"app1_status",      Verdict::fail, Needs::header,   false, false},
+    {"app1_flags",       Verdict::fail, Needs::header,   false, false},
+    {"app1_offset",      Verdict::fail, Needs::header,   false, false},
+    {"app1_in_file",     Verdict::fail, Needs::header,   false, false},
+    {"app1_crc",         Verdict::fail, Needs::header,   false, false},
+    {"app1_padding",     Verdict::warn, Needs::header,   false, false},
+    {"app2_status",      Verdict::fail, Needs::header,   true,  false},
+    {"app2_flags",       Verdict::fail, Needs::header,   true,  false},
+    {"app2_offset",      Verdict::fail, Needs::header,   true,  false},
+    {"app2_in_file",     Verdict::fail, Needs::header,   true,  false},
+    {"app2_crc",         Verdict::fail, Needs::header,   true,  false},
+    {"app2_padding",     Verdict::warn, Needs::header,   true,  false},
+    {"file_length",      Verdict::fail, Needs::header,   false, false},
+    {"bootloader_size",  Verdict::warn, Needs::header,   false, false},
+    {"app1_load_addr",   Verdict::warn, Needs::header,   false, false},
+    {"app2_load_addr",   Verdict::warn, Needs::header,   true,  false},
+    {"app1_size",        Verdict::warn, Needs::header,   false, false},
+    {"app2_size",        Verdict::warn, Needs::header,   true,  false},
+    {"active_app",       Verdict::warn, Needs::header,   false, false},
+    {"bootloader_input", Verdict::warn, Needs::inputs,   false, true},
+    {"app1_swapped",     Verdict::warn, Needs::inputs,   false, true},
+    {"app2_swapped",     Verdict::warn, Needs::inputs,   true,  true},
+    {"load_overlap",     Verdict::warn, Needs::header,   false, true},
+    {"app1_load_window", Verdict::warn, Needs::header,   false, true},
+    {"app2_load_window", Verdict::warn, Needs::header,   true,  true},
+    {"readback_tail",    Verdict::fail, Needs::readback, false, false},
+};
+// clang-format on
+static_assert(std::size(check_table) == static_cast<std::size_t>(Check::count));
+
+const CheckInfo& info(Check c) {
+  return check_table[static_cast<std::size_t>(c)];
 }
 
-CheckResult check_header_crc(const InspectReport& r) {
-  const char* name = "header_crc";
-  if (r.header.header_crc == r.computed_header_crc) {
-    return result(name, Verdict::pass, "the header CRC matches");
-  }
-  return result(name, Verdict::fail,
-                format_text("the header CRC is 0x%08x but the header's bytes give 0x%08x",
-                            r.header.header_crc, r.computed_header_crc));
+CheckResult outcome(Check c, Verdict verdict, std::string detail) {
+  CheckResult r;
+  r.name = info(c).name;
+  r.verdict = verdict;
+  r.detail = std::move(detail);
+  return r;
 }
 
-CheckResult check_header_reserved(const InspectReport& r) {
-  const char* name = "header_reserved";
-  const Mismatch m = reserved_mismatch(r.header_bytes, HeaderBytes{});
-  if (m.count == 0) {
-    return result(name, Verdict::pass, "the reserved header bytes are zero");
-  }
-  return result(
-      name, Verdict::fail,
-      // %llu rather than %zu: the Windows C runtime does not know the z length.
-      format_text("%llu reserved header bytes are not zero, the first at header offset 0x%02llx",
-                  as_ull(m.count), as_ull(m.first)));
-}
-
-CheckResult check_status(const char* name, const AppFacts& app) {
-  if (app.stored.status <= 1) {
-    return result(name, Verdict::pass, "the status is 0 or 1");
-  }
-  return result(
-      name, Verdict::fail,
-      format_text("the status is 0x%08x, neither 0 (invalid) nor 1 (active)", app.stored.status));
-}
-
-CheckResult check_flags(const char* name, const AppFacts& app) {
-  const std::uint32_t flags = app.stored.flags;
-  if ((flags & ~flag_high_window_status) != 0) {
-    return result(name, Verdict::fail,
-                  format_text("the flags 0x%08x hold bits other than 0x%08x", flags,
-                              flag_high_window_status));
-  }
-  if (flags == 0) {
-    return result(name, Verdict::pass, "no flag bit is set");
-  }
-  if (!flag_allowed(app.stored)) {
-    return result(name, Verdict::fail,
-                  "the flag bit is set, but only an active application in the high window "
-                  "can carry it");
-  }
-  return result(name, Verdict::pass,
-                "the flag bit is set, as allowed for an active application in the high window");
-}
-
-CheckResult check_app1_offset(const InspectReport& r) {
-  const char* name = "app1_offset";
-  if (r.app1.stored.offset == app1_offset) {
-    return result(name, Verdict::pass, "APP1 starts right after the header page");
-  }
-  return result(name, Verdict::fail,
-                format_text("APP1's offset is 0x%08x, not 0x%08llx", r.app1.stored.offset,
-                            as_ull(app1_offset)));
-}
-
-CheckResult check_app2_offset(const InspectReport& r) {
-  const char* name = "app2_offset";
-  const ImageLayout expected = plan_layout(r.app1.stored.size, r.app2.stored.size);
-  if (r.app2.stored.offset == expected.app2_offset) {
-    return result(name, Verdict::pass, "APP2 starts right after APP1's last page");
-  }
-  return result(name, Verdict::fail,
-                format_text("APP2's offset is 0x%08x, but APP1's last page ends at 0x%08llx",
-                            r.app2.stored.offset, as_ull(expected.app2_offset)));
-}
-
-CheckResult check_in_file(const char* name, const InspectReport& r, const AppFacts& app) {
-  if (app.in_file) {
-    return result(name, Verdict::pass, "the application lies within the file");
-  }
-  return result(
-      name, Verdict::fail,
-      format_text("offset 0x%08x plus size 0x%08x ends at 0x%llx, past the end of the file "
-                  "at 0x%llx",
-                  app.stored.offset, app.stored.size, as_ull(app_end(app.stored)),
-                  as_ull(r.length)));
-}
-
-CheckResult check_crc(const char* name, const AppFacts& app) {
-  if (!app.in_file) {
-    return result(name, Verdict::skip, "the application is not within the file");
-  }
-  if (app.stored.crc == app.computed_crc) {
-    return result(name, Verdict::pass, "the application's CRC matches");
-  }
-  return result(name, Verdict::fail,
-                format_text("the stored CRC is 0x%08x but the application's bytes give 0x%08x",
-                            app.stored.crc, app.computed_crc));
-}
-
-CheckResult check_padding(const char* name, const AppFacts& app) {
-  if (!app.in_file) {
-    return result(name, Verdict::skip, "the application is not within the file");
-  }
-  // Only the part of the last page that the file holds; a page cut short is file_length's.
-  if (app.padding.count == 0) {
-    return result(name, Verdict::pass, "the rest of the application's last page is 0xFF");
-  }
-  return result(name, Verdict::warn,
-                format_text("%lld bytes after the application in its last page are not 0xFF, the "
-                            "first at 0x%08llx (a long bootloader may have run on there)",
-                            static_cast<long long>(app.padding.count), as_ull(app.padding.first)));
-}
-
-CheckResult check_file_length(const InspectReport& r) {
-  const char* name = "file_length";
-  const std::int64_t expected = plan_layout(r.app1.stored.size, r.app2.stored.size).length;
-  if (r.length == expected) {
-    return result(name, Verdict::pass, "the file length agrees with the application sizes");
-  }
-  return result(name, Verdict::fail,
-                format_text("the file is 0x%llx bytes long, but the application sizes make 0x%llx",
-                            as_ull(r.length), as_ull(expected)));
-}
-
-CheckResult check_bootloader_size(const InspectReport& r) {
-  const char* name = "bootloader_size";
-  if (r.page_rest.count == 0) {
-    return result(name, Verdict::pass, "the header page after the header is 0xFF");
-  }
-  return result(name, Verdict::warn,
-                format_text("%lld bytes of the header page after the header are not 0xFF, the "
-                            "first at 0x%08llx: the bootloader is longer than its 0x%llx-byte "
-                            "region (were the bootloader and APP1 swapped?)",
-                            static_cast<long long>(r.page_rest.count), as_ull(r.page_rest.first),
-                            as_ull(bootloader_region_size)));
-}
-
-// velmora asks for sector-aligned load addresses; one that is not is most often a status
-// typed in the address's place, or a typo that the lenient value rule read anyway.
-CheckResult check_load_addr(const char* name, const AppFacts& app) {
-  const std::uint32_t addr = app.stored.load_addr;
-  if (addr % page_size == 0) {
-    return result(name, Verdict::pass, "the load address is a multiple of 0x1000");
-  }
-  return result(name, Verdict::warn,
-                format_text("the load address 0x%08x is not a multiple of 0x%llx (sector-aligned): "
-                            "a typo, or the status and the load address swapped?",
-                            addr, as_ull(page_size)));
-}
-
-CheckResult check_size(const char* name, const AppFacts& app) {
-  if (app.stored.size != 0) {
-    return result(name, Verdict::pass, "the application is not empty");
-  }
-  return result(name, Verdict::warn, "the application is empty (size 0)");
-}
-
-CheckResult check_active_app(const InspectReport& r) {
-  const char* name = "active_app";
-  if (r.app1.stored.status == 1 || r.app2.stored.status == 1) {
-    return result(name, Verdict::pass, "at least one application is active");
-  }
-  return result(name, Verdict::warn, "no application is active: there is nothing to start");
+// A check that holds passes; one that does not gets its row's verdict.
+CheckResult judge(Check c, bool holds, std::string pass_text, std::string fail_text) {
+  return holds ? outcome(c, Verdict::pass, std::move(pass_text))
+               : outcome(c, info(c).if_not, std::move(fail_text));
 }
 
 // Where an application's load range ends: both fields are 32-bit, so 64 bits hold the sum.
@@ -299,88 +197,230 @@ std::int64_t load_end(const ImageDescriptor& d) {
   return std::int64_t{d.load_addr} + std::int64_t{d.size};
 }
 
+// The header always replaces the bootloader's bytes under it; past the header page they lie
+// under APP1 and the fills, where only the fills keep them.
+std::string long_bootloader_text(std::int64_t length) {
+  std::string detail = format_text(
+      "the bootloader is 0x%llx bytes, longer than its 0x%llx-byte region: the header "
+      "replaces its bytes 0x%llx-0x%llx",
+      as_ull(length), as_ull(bootloader_region_size), as_ull(header_offset),
+      as_ull(std::min(length, header_end) - 1));
+  if (length > header_end) {
+    detail += format_text(", and its bytes 0x%llx-0x%llx run on into the header page%s",
+                          as_ull(header_end), as_ull(length - 1),
+                          length > app1_offset ? " and beyond, where APP1 and APP2 replace what "
+                                                 "they cover"
+                                               : "");
+  }
+  return detail;
+}
+
+// The one place where a check is judged, on the facts of `r` (and of `in` for --against).
+CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
+  const AppFacts& app = info(c).app2 ? r.app2 : r.app1;
+  const ImageDescriptor& d = app.stored;
+  switch (c) {
+    case Check::min_length:
+      return judge(c, r.length >= app1_offset,
+                   "the file holds the bootloader region and the header page",
+                   r.length == 0 ? "the file is empty"
+                                 : format_text("the file is only 0x%llx bytes long; the "
+                                               "bootloader region and the header page take 0x%llx",
+                                               as_ull(r.length), as_ull(app1_offset)));
+    case Check::header_crc:
+      return judge(c, r.header.header_crc == r.computed_header_crc, "the header CRC matches",
+                   format_text("the header CRC is 0x%08x but the header's bytes give 0x%08x",
+                               r.header.header_crc, r.computed_header_crc));
+    case Check::header_reserved: {
+      const Mismatch found = reserved_mismatch(r.header_bytes, HeaderBytes{});
+      // %llu rather than %zu: the Windows C runtime does not know the z length.
+      return judge(c, found.count == 0, "the reserved header bytes are zero",
+                   format_text("%llu reserved header bytes are not zero, the first at header "
+                               "offset 0x%02llx",
+                               as_ull(found.count), as_ull(found.first)));
+    }
+    case Check::app1_status:
+    case Check::app2_status:
+      return judge(
+          c, d.status <= 1, "the status is 0 or 1",
+          format_text("the status is 0x%08x, neither 0 (invalid) nor 1 (active)", d.status));
+    case Check::app1_flags:
+    case Check::app2_flags: {
+      const bool other_bits = (d.flags & ~flag_high_window_status) != 0;
+      return judge(c, !other_bits && (d.flags == 0 || flag_allowed(d)),
+                   d.flags == 0 ? "no flag bit is set"
+                                : "the flag bit is set, as allowed for an active application in "
+                                  "the high window",
+                   other_bits ? format_text("the flags 0x%08x hold bits other than 0x%08x", d.flags,
+                                            flag_high_window_status)
+                              : "the flag bit is set, but only an active application in the "
+                                "high window can carry it");
+    }
+    case Check::app1_offset:
+      return judge(
+          c, d.offset == app1_offset, "APP1 starts right after the header page",
+          format_text("APP1's offset is 0x%08x, not 0x%08llx", d.offset, as_ull(app1_offset)));
+    case Check::app2_offset: {
+      const std::int64_t expected = plan_layout(r.app1.stored.size, d.size).app2_offset;
+      return judge(c, d.offset == expected, "APP2 starts right after APP1's last page",
+                   format_text("APP2's offset is 0x%08x, but APP1's last page ends at 0x%08llx",
+                               d.offset, as_ull(expected)));
+    }
+    case Check::app1_in_file:
+    case Check::app2_in_file:
+      return judge(c, app.in_file, "the application lies within the file",
+                   format_text("offset 0x%08x plus size 0x%08x ends at 0x%llx, past the end of "
+                               "the file at 0x%llx",
+                               d.offset, d.size, as_ull(app_end(d)), as_ull(r.length)));
+    case Check::app1_crc:
+    case Check::app2_crc:
+      if (!app.in_file) {
+        return outcome(c, Verdict::skip, "the application is not within the file");
+      }
+      return judge(c, d.crc == app.computed_crc, "the application's CRC matches",
+                   format_text("the stored CRC is 0x%08x but the application's bytes give 0x%08x",
+                               d.crc, app.computed_crc));
+    case Check::app1_padding:
+    case Check::app2_padding:
+      if (!app.in_file) {
+        return outcome(c, Verdict::skip, "the application is not within the file");
+      }
+      // Only the part of the last page that the file holds; a page cut short is file_length's.
+      return judge(
+          c, app.padding.count == 0, "the rest of the application's last page is 0xFF",
+          format_text("%lld bytes after the application in its last page are not 0xFF, "
+                      "the first at 0x%08llx (a long bootloader may have run on there)",
+                      static_cast<long long>(app.padding.count), as_ull(app.padding.first)));
+    case Check::file_length: {
+      const std::int64_t expected = plan_layout(r.app1.stored.size, r.app2.stored.size).length;
+      return judge(c, r.length == expected, "the file length agrees with the application sizes",
+                   format_text("the file is 0x%llx bytes long, but the application sizes make "
+                               "0x%llx",
+                               as_ull(r.length), as_ull(expected)));
+    }
+    case Check::bootloader_size:
+      return judge(c, r.page_rest.count == 0, "the header page after the header is 0xFF",
+                   format_text("%lld bytes of the header page after the header are not 0xFF, the "
+                               "first at 0x%08llx: the bootloader is longer than its 0x%llx-byte "
+                               "region (were the bootloader and APP1 swapped?)",
+                               static_cast<long long>(r.page_rest.count), as_ull(r.page_rest.first),
+                               as_ull(bootloader_region_size)));
+    // velmora asks for sector-aligned load addresses; one that is not is most often a status
+    // typed in the address's place, or a typo that the lenient value rule read anyway.
+    case Check::app1_load_addr:
+    case Check::app2_load_addr:
+      return judge(c, d.load_addr % page_size == 0, "the load address is a multiple of 0x1000",
+                   format_text("the load address 0x%08x is not a multiple of 0x%llx "
+                               "(sector-aligned): a typo, or the status and the load address "
+                               "swapped?",
+                               d.load_addr, as_ull(page_size)));
+    case Check::app1_size:
+    case Check::app2_size:
+      return judge(c, d.size != 0, "the application is not empty",
+                   "the application is empty (size 0)");
+    case Check::active_app:
+      return judge(c, r.app1.stored.status == 1 || r.app2.stored.status == 1,
+                   "at least one application is active",
+                   "no application is active: there is nothing to start");
+    case Check::bootloader_input:
+      return judge(c, in.bootloader_length <= bootloader_region_size,
+                   "the bootloader fits its region", long_bootloader_text(in.bootloader_length));
+    // A status typed in the load address's place: the address is a small number and the status
+    // word a large one, of which velmora keeps only the low 8 bits.
+    case Check::app1_swapped:
+    case Check::app2_swapped: {
+      const std::uint32_t word = info(c).app2 ? in.words.app2 : in.words.app1;
+      const std::int8_t status = info(c).app2 ? in.status2 : in.status1;
+      return judge(c, d.load_addr >= 0x100 || word <= 0xFF,
+                   "the load address and the status word are not swapped",
+                   format_text("the load address 0x%08x is below 0x100 and the status word "
+                               "0x%08x above 0xFF, of which velmora keeps 0x%02x (%s): the load "
+                               "address and the status swapped?",
+                               d.load_addr, word, static_cast<unsigned>(status) & 0xFFu,
+                               status != 0 ? "active" : "invalid"));
+    }
+    // Two applications loaded into the same memory overwrite each other on the device; velmora
+    // cannot see it, since it never looks at what the addresses mean.
+    case Check::load_overlap: {
+      const ImageDescriptor& a = r.app1.stored;
+      const ImageDescriptor& b = r.app2.stored;
+      const std::int64_t from = std::max<std::int64_t>(a.load_addr, b.load_addr);
+      const std::int64_t to = std::min(load_end(a), load_end(b));
+      return judge(c, a.size == 0 || b.size == 0 || from >= to,
+                   "the load ranges of APP1 and APP2 do not overlap",
+                   format_text("APP1's load range 0x%08x-0x%08llx and APP2's 0x%08x-0x%08llx "
+                               "overlap at 0x%08llx-0x%08llx: one overwrites the other when "
+                               "loaded",
+                               a.load_addr, as_ull(load_end(a) - 1), b.load_addr,
+                               as_ull(load_end(b) - 1), as_ull(from), as_ull(to - 1)));
+    }
+    // The window is chosen by the load address alone: an application that starts below
+    // 0x11000000 and runs past it is stored as is, its part in the high window too.
+    case Check::app1_load_window:
+    case Check::app2_load_window:
+      return judge(
+          c, d.load_addr >= high_window_start || load_end(d) <= std::int64_t{high_window_start},
+          "the load range does not cross 0x11000000",
+          format_text("the load range 0x%08x-0x%08llx crosses 0x%08x: its 0x%llx bytes "
+                      "from there on are in the high window but stored as is, not "
+                      "word-reversed",
+                      d.load_addr, as_ull(load_end(d) - 1), high_window_start,
+                      as_ull(load_end(d) - std::int64_t{high_window_start})));
+    case Check::readback_tail: {
+      const ReadbackFacts& rb = r.readback;
+      if (!rb.end_known) {
+        return outcome(c, Verdict::warn, rb.unknown_end);
+      }
+      const std::int64_t tail = rb.file_length - r.length;
+      return judge(c, rb.tail.count == 0,
+                   format_text("the 0x%llx bytes after the image's end at 0x%08llx are all 0xFF "
+                               "(erased flash)",
+                               as_ull(tail), as_ull(r.length)),
+                   format_text("%lld of the 0x%llx bytes after the image's end at 0x%08llx are "
+                               "not 0xFF, the first at 0x%08llx",
+                               static_cast<long long>(rb.tail.count), as_ull(tail),
+                               as_ull(r.length), as_ull(rb.tail.first)));
+    }
+    case Check::count:
+      break;
+  }
+  return outcome(c, Verdict::skip, "");
+}
+
+Check check_at(std::size_t i) {
+  return static_cast<Check>(i);
+}
+
 }  // namespace
-
-// Two applications loaded into the same memory overwrite each other on the device; velmora
-// cannot see it, since it never looks at what the addresses mean.
-CheckResult check_load_overlap(const ImageDescriptor& a, const ImageDescriptor& b) {
-  const char* name = "load_overlap";
-  const std::int64_t from = std::max<std::int64_t>(a.load_addr, b.load_addr);
-  const std::int64_t to = std::min(load_end(a), load_end(b));
-  if (a.size == 0 || b.size == 0 || from >= to) {
-    return result(name, Verdict::pass, "the load ranges of APP1 and APP2 do not overlap");
-  }
-  return result(name, Verdict::warn,
-                format_text("APP1's load range 0x%08x-0x%08llx and APP2's 0x%08x-0x%08llx "
-                            "overlap at 0x%08llx-0x%08llx: one overwrites the other when loaded",
-                            a.load_addr, as_ull(load_end(a) - 1), b.load_addr,
-                            as_ull(load_end(b) - 1), as_ull(from), as_ull(to - 1)));
-}
-
-// The window is chosen by the load address alone: an application that starts below 0x11000000
-// and runs past it is stored as is, its part in the high window too.
-CheckResult check_window_cross(const char* name, const ImageDescriptor& d) {
-  if (d.load_addr >= high_window_start || load_end(d) <= std::int64_t{high_window_start}) {
-    return result(name, Verdict::pass, "the load range does not cross 0x11000000");
-  }
-  return result(name, Verdict::warn,
-                format_text("the load range 0x%08x-0x%08llx crosses 0x%08x: its 0x%llx bytes "
-                            "from there on are in the high window but stored as is, not "
-                            "word-reversed",
-                            d.load_addr, as_ull(load_end(d) - 1), high_window_start,
-                            as_ull(load_end(d) - std::int64_t{high_window_start})));
-}
-
-namespace {
-
-// Every check but min_length needs the header; the order of the list is the report's.
-void run_header_checks(InspectReport& r) {
-  r.checks.push_back(check_header_crc(r));
-  r.checks.push_back(check_header_reserved(r));
-  r.checks.push_back(check_status("app1_status", r.app1));
-  r.checks.push_back(check_flags("app1_flags", r.app1));
-  r.checks.push_back(check_app1_offset(r));
-  r.checks.push_back(check_in_file("app1_in_file", r, r.app1));
-  r.checks.push_back(check_crc("app1_crc", r.app1));
-  r.checks.push_back(check_padding("app1_padding", r.app1));
-  r.checks.push_back(check_status("app2_status", r.app2));
-  r.checks.push_back(check_flags("app2_flags", r.app2));
-  r.checks.push_back(check_app2_offset(r));
-  r.checks.push_back(check_in_file("app2_in_file", r, r.app2));
-  r.checks.push_back(check_crc("app2_crc", r.app2));
-  r.checks.push_back(check_padding("app2_padding", r.app2));
-  r.checks.push_back(check_file_length(r));
-  // Warnings only, after the checks above so that their places in the list stay as they were.
-  r.checks.push_back(check_bootloader_size(r));
-  r.checks.push_back(check_load_addr("app1_load_addr", r.app1));
-  r.checks.push_back(check_load_addr("app2_load_addr", r.app2));
-  r.checks.push_back(check_size("app1_size", r.app1));
-  r.checks.push_back(check_size("app2_size", r.app2));
-  r.checks.push_back(check_active_app(r));
-  r.checks.push_back(check_load_overlap(r.app1.stored, r.app2.stored));
-  r.checks.push_back(check_window_cross("app1_load_window", r.app1.stored));
-  r.checks.push_back(check_window_cross("app2_load_window", r.app2.stored));
-}
 
 void run_checks(InspectReport& r) {
-  r.checks.push_back(check_min_length(r));
-  if (r.header_present) {
-    run_header_checks(r);
-    return;
-  }
-  // Without the header every other check is skipped: the list above, run on an empty report
-  // for its names only, gives the same names in the same places.
-  InspectReport sample;
-  sample.header_present = true;
-  run_header_checks(sample);
-  for (const CheckResult& c : sample.checks) {
-    r.checks.push_back(result(c.name, Verdict::skip, "the header is not in the file"));
+  for (std::size_t i = 0; i < std::size(check_table); ++i) {
+    const Check c = check_at(i);
+    const Needs needs = info(c).needs;
+    if (needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
+      continue;
+    }
+    r.checks.push_back(needs == Needs::header && !r.header_present
+                           ? outcome(c, Verdict::skip, "the header is not in the file")
+                           : run_check(c, r, InputFacts{}));
   }
 }
 
-}  // namespace
+std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs) {
+  std::vector<CheckResult> out;
+  for (std::size_t i = 0; i < std::size(check_table); ++i) {
+    const Check c = check_at(i);
+    if (info(c).on_inputs) {
+      CheckResult judged = run_check(c, velmora, inputs);
+      if (judged.verdict == Verdict::warn) {
+        out.push_back(std::move(judged));
+      }
+    }
+  }
+  return out;
+}
 
-bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
+bool read_facts(const ByteSource& image, InspectReport& report, std::string& error) {
   InspectReport r;
   r.length = image.length;
   r.header_present = image.length >= header_end;
@@ -399,8 +439,15 @@ bool inspect_source(const ByteSource& image, InspectReport& report, std::string&
       return false;
     }
   }
-  run_checks(r);
   report = std::move(r);
+  return true;
+}
+
+bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
+  if (!read_facts(image, report, error)) {
+    return false;
+  }
+  run_checks(report);
   return true;
 }
 

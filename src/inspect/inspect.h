@@ -49,8 +49,9 @@ struct AppFacts {
 struct ReadbackFacts {
   bool requested = false;  // --readback was given; the rest is set only then
   std::int64_t file_length = 0;
-  bool end_known = false;  // the header is sound and the image it lays out ends in the file
-  NotFill tail;            // bytes after the image's end that are not 0xFF, when end_known
+  bool end_known = false;   // the header is sound and the image it lays out ends in the file
+  NotFill tail;             // bytes after the image's end that are not 0xFF, when end_known
+  std::string unknown_end;  // why the end is unknown, when not end_known
 };
 
 struct InspectReport {
@@ -69,29 +70,41 @@ struct InspectReport {
 // Reads the facts out of the image and runs every check on them. False, with `error` naming
 // the path and the reason, only when a file cannot be read; memory never fails.
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error);
+// The facts alone, without the checks.
+bool read_facts(const ByteSource& image, InspectReport& report, std::string& error);
+// Judges the facts: report.checks, every check in the same order; readback_tail only when
+// report.readback.requested.
+void run_checks(InspectReport& report);
 // The same for `length` bytes in memory.
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
-// The checksum of an application's `size` bytes at `offset` as they were composed: where
-// `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
-bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error);
+// The raw status words as typed, before velmora keeps only their low 8 bits.
+struct StatusWords {
+  std::uint32_t app1 = 0;
+  std::uint32_t app2 = 0;
+};
+
+// What --against knows of the inputs besides the header velmora writes from them.
+struct InputFacts {
+  std::int64_t bootloader_length = 0;
+  StatusWords words;
+  std::int8_t status1 = 0;  // what velmora keeps of each status word
+  std::int8_t status2 = 0;
+};
+
+// The warnings of the checks judged on the inputs of --against, in the report's order:
+// bootloader_input, app1_swapped, app2_swapped, then load_overlap, app1_load_window and
+// app2_load_window on `velmora`, whose descriptors are those velmora writes from the inputs.
+std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs);
 
 // The bytes of [from, to) that are not 0xFF, reading a stretch at a time into `buffer`.
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error);
 
-// Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
-bool all_fill(const std::uint8_t* bytes, std::int64_t n);
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).
 bool flag_allowed(const ImageDescriptor& d);
-
-// The load ranges (load address plus size) of the two applications overlap.
-CheckResult check_load_overlap(const ImageDescriptor& app1, const ImageDescriptor& app2);
-// An application's load range starts below the high window and runs into it.
-CheckResult check_window_cross(const char* name, const ImageDescriptor& app);
 
 // The check with this name, or nullptr.
 const CheckResult* find_check(const InspectReport& r, const std::string& name);

@@ -13,13 +13,6 @@ unsigned long long as_ull(std::int64_t n) {
   return static_cast<unsigned long long>(n);
 }
 
-CheckResult tail_result(Verdict verdict, std::string detail) {
-  CheckResult c;
-  c.name = "readback_tail";
-  c.verdict = verdict;
-  c.detail = std::move(detail);
-  return c;
-}
 
 // The image's length from a sound header, or 0 with `why` saying what is wrong with it.
 std::int64_t image_end(const ByteSource& dump, std::string& why, std::string& error, bool& ok) {
@@ -51,38 +44,22 @@ std::int64_t image_end(const ByteSource& dump, std::string& why, std::string& er
   return length;
 }
 
-CheckResult check_tail(const ReadbackFacts& rb, std::int64_t image_length) {
-  const std::int64_t tail = rb.file_length - image_length;
-  if (rb.tail.count == 0) {
-    return tail_result(Verdict::pass,
-                       format_text("the 0x%llx bytes after the image's end at 0x%08llx are all "
-                                   "0xFF (erased flash)",
-                                   as_ull(tail), as_ull(image_length)));
-  }
-  return tail_result(Verdict::fail,
-                     format_text("%lld of the 0x%llx bytes after the image's end at 0x%08llx are "
-                                 "not 0xFF, the first at 0x%08llx",
-                                 static_cast<long long>(rb.tail.count), as_ull(tail),
-                                 as_ull(image_length), as_ull(rb.tail.first)));
-}
-
 }  // namespace
 
 bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error) {
-  std::string why;
+  ReadbackFacts rb;
   bool ok = true;
-  const std::int64_t length = image_end(dump, why, error, ok);
+  const std::int64_t length = image_end(dump, rb.unknown_end, error, ok);
   if (!ok) {
     return false;
   }
-  ReadbackFacts rb;
   rb.requested = true;
   rb.file_length = dump.length;
   rb.end_known = length > 0;
   ByteSource image = dump;
   image.length = rb.end_known ? length : dump.length;
   InspectReport r;
-  if (!inspect_source(image, r, error)) {
+  if (!read_facts(image, r, error)) {
     return false;
   }
   if (rb.end_known) {
@@ -91,8 +68,8 @@ bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string
       return false;
     }
   }
-  r.checks.push_back(rb.end_known ? check_tail(rb, length) : tail_result(Verdict::warn, why));
   r.readback = rb;
+  run_checks(r);
   report = std::move(r);
   return true;
 }

@@ -2,17 +2,9 @@
 // the command line's words and the inputs' lengths say.
 #pragma once
 
-#include <cstdint>
-
 #include "common/run_args.h"
 #include "inspect/against.h"
 #include "inspect/inspect.h"
-
-// The raw status words as typed, before velmora keeps only their low 8 bits.
-struct StatusWords {
-  std::uint32_t app1 = 0;
-  std::uint32_t app2 = 0;
-};
 
 // Fills report.warnings: first what the inputs show (bootloader_input, app1_swapped,
 // app2_swapped, and load_overlap, app1_load_window and app2_load_window for the
