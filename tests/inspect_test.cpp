@@ -176,6 +176,10 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
       "load_overlap");
   add(app1.load_addr < 0x11000000 && end(app1) > 0x11000000, "app1_load_window");
   add(app2.load_addr < 0x11000000 && end(app2) > 0x11000000, "app2_load_window");
+  // Bytes marked invalid beside an active application: the bootloader never starts them.
+  const auto invalid = [](const App& a) { return std::strcmp(a.status, "0") == 0; };
+  add(!app1.bytes.empty() && invalid(app1) && !invalid(app2), "app1_invalid");
+  add(!app2.bytes.empty() && invalid(app2) && !invalid(app1), "app2_invalid");
   return names;
 }
 
@@ -478,7 +482,9 @@ TEST(InspectImage, CatchesEachCorruptionWithTheRightCheck) {
       {"APP2 flag beside another bit, forged", Edit::set_word_forged, 0x2034, 0x18000, "app2_flags",
        ""},
       {"APP2 status 2, forged", Edit::set_word_forged, 0x2030, 2, "app2_status app2_flags", ""},
-      {"APP2 invalid with the flag, forged", Edit::set_word_forged, 0x2030, 0, "app2_flags", ""},
+      // APP1 is active, so APP2's bytes are never started: a warning besides the flag's fault.
+      {"APP2 invalid with the flag, forged", Edit::set_word_forged, 0x2030, 0, "app2_flags",
+       "app2_invalid"},
       {"cut one byte short", Edit::cut_to, 0x5FFF, 0, "file_length", ""},
       {"cut one page short", Edit::cut_to, 0x5000, 0, "app2_in_file file_length", ""},
       {"cut after the header page", Edit::cut_to, 0x3000, 0,
@@ -1199,7 +1205,7 @@ TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
       {"as meant", {boot, app1, "0x08004000", "1", app2, "0x11000000", "1"}, ""},
       {"status and load address swapped",
        {boot, app1, "1", "0x08004000", app2, "0x11000000", "1"},
-       "app1_load_addr"},
+       "app1_load_addr app1_invalid"},
       {"a letter O typed for a zero",
        {boot, app1, "0x0800O400", "1", app2, "0x11000000", "1"},
        "app1_load_addr"},
@@ -1378,7 +1384,10 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
                 ", \"length\": 4096, \"load_addr\": 16777216, \"status\": 1},\n" +
                 "    \"app2\": {" + path("file", inputs[4]) +
                 ", \"length\": 32, \"load_addr\": 285212672, \"status\": 2}\n  },\n" +
-                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"warnings\": [],\n" +
+                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"warnings\": [\n" +
+                "    {\"name\": \"load_addr1_skipped_bytes\", \"detail\": \"load_addr1 "
+                "\\\"0x1000O000\\\" holds bytes velmora skips (O): it read 0x01000000; 0x10000000 "
+                "meant, a letter typed for a digit?\"}\n  ],\n" +
                 "  \"differences\": [\n" +
                 "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
                 "\"inputs\": 16777216},\n    {\"what\": \"header_crc\", \"kind\": \"field\", "
@@ -1687,7 +1696,7 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
       {"status and load address swapped",
        0x100,
        {app1, "1", "0x10000000", app2, "0x11000000", "1"},
-       "app1_swapped app1_load_addr",
+       "app1_swapped app1_invalid app1_load_addr",
        "  warn  app1_swapped     the load address 0x00000001 is below 0x100 and the status word "
        "0x10000000 above 0xFF, of which velmora keeps 0x00 (invalid): the load address and the "
        "status swapped?\n"},

@@ -11,6 +11,7 @@
 #include "image/regions.h"
 #include "image/word_reverse.h"
 #include "inspect/format_text.h"
+#include "inspect/mistakes.h"
 
 namespace {
 
@@ -63,6 +64,22 @@ std::int64_t padding_end(const AppFacts& app, std::int64_t length) {
   return std::min(std::int64_t{app.stored.offset} + app.pages * page_size, length);
 }
 
+// The first bytes of [offset, offset + size), words turned back where `reversed`: enough to
+// tell a file that is not a raw binary.
+bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                std::string& start, std::string& error) {
+  start.resize(
+      static_cast<std::size_t>(std::min(size, static_cast<std::int64_t>(format_probe_bytes))));
+  auto* bytes = reinterpret_cast<std::uint8_t*>(start.data());
+  if (!read_source(image, offset, bytes, static_cast<std::int64_t>(start.size()), error)) {
+    return false;
+  }
+  if (reversed) {
+    reverse_word_bytes(bytes, start.size());
+  }
+  return true;
+}
+
 bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std::uint8_t>& buffer,
               AppFacts& app, std::string& error) {
   app.stored = d;
@@ -72,7 +89,8 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
   if (!app.in_file) {
     return true;
   }
-  return application_crc(image, d.offset, d.size, app.high_window, buffer, app.computed_crc,
+  return read_start(image, d.offset, d.size, app.high_window, app.start, error) &&
+         application_crc(image, d.offset, d.size, app.high_window, buffer, app.computed_crc,
                          error) &&
          find_not_fill(image, app_end(d), padding_end(app, image.length), buffer, app.padding,
                        error);
@@ -126,7 +144,7 @@ enum class Check : std::uint8_t {
   app2_status, app2_flags, app2_offset, app2_in_file, app2_crc, app2_padding,
   file_length, bootloader_size, app1_load_addr, app2_load_addr, app1_size, app2_size, active_app,
   bootloader_input, app1_swapped, app2_swapped, load_overlap, app1_load_window, app2_load_window,
-  readback_tail, count
+  readback_tail, bootloader_format, app1_format, app2_format, app1_invalid, app2_invalid, count
 };
 // clang-format on
 
@@ -136,40 +154,47 @@ struct CheckInfo {
   Needs needs;
   bool app2;       // it looks at APP2 (else at APP1, or at neither)
   bool on_inputs;  // --against judges it on the inputs and the header velmora writes from them
+  bool silent;     // listed only when it does not hold, so that a sound image's report keeps
+                   // the checks it always had
 };
 
 // clang-format off
 constexpr CheckInfo check_table[] = {
-    // name              if_not         needs            app2   on_inputs
-    {"min_length",       Verdict::fail, Needs::length,   false, false},
-    {"header_crc",       Verdict::fail, Needs::header,   false, false},
-    {"header_reserved",  Verdict::fail, Needs::header,   false, false},
-    {"app1_status",      Verdict::fail, Needs::header,   false, false},
-    {"app1_flags",       Verdict::fail, Needs::header,   false, false},
-    {"app1_offset",      Verdict::fail, Needs::header,   false, false},
-    {"app1_in_file",     Verdict::fail, Needs::header,   false, false},
-    {"app1_crc",         Verdict::fail, Needs::header,   false, false},
-    {"app1_padding",     Verdict::warn, Needs::header,   false, false},
-    {"app2_status",      Verdict::fail, Needs::header,   true,  false},
-    {"app2_flags",       Verdict::fail, Needs::header,   true,  false},
-    {"app2_offset",      Verdict::fail, Needs::header,   true,  false},
-    {"app2_in_file",     Verdict::fail, Needs::header,   true,  false},
-    {"app2_crc",         Verdict::fail, Needs::header,   true,  false},
-    {"app2_padding",     Verdict::warn, Needs::header,   true,  false},
-    {"file_length",      Verdict::fail, Needs::header,   false, false},
-    {"bootloader_size",  Verdict::warn, Needs::header,   false, false},
-    {"app1_load_addr",   Verdict::warn, Needs::header,   false, false},
-    {"app2_load_addr",   Verdict::warn, Needs::header,   true,  false},
-    {"app1_size",        Verdict::warn, Needs::header,   false, false},
-    {"app2_size",        Verdict::warn, Needs::header,   true,  false},
-    {"active_app",       Verdict::warn, Needs::header,   false, false},
-    {"bootloader_input", Verdict::warn, Needs::inputs,   false, true},
-    {"app1_swapped",     Verdict::warn, Needs::inputs,   false, true},
-    {"app2_swapped",     Verdict::warn, Needs::inputs,   true,  true},
-    {"load_overlap",     Verdict::warn, Needs::header,   false, true},
-    {"app1_load_window", Verdict::warn, Needs::header,   false, true},
-    {"app2_load_window", Verdict::warn, Needs::header,   true,  true},
-    {"readback_tail",    Verdict::fail, Needs::readback, false, false},
+    // name               if_not         needs            app2   on_inputs silent
+    {"min_length",        Verdict::fail, Needs::length,   false, false, false},
+    {"header_crc",        Verdict::fail, Needs::header,   false, false, false},
+    {"header_reserved",   Verdict::fail, Needs::header,   false, false, false},
+    {"app1_status",       Verdict::fail, Needs::header,   false, false, false},
+    {"app1_flags",        Verdict::fail, Needs::header,   false, false, false},
+    {"app1_offset",       Verdict::fail, Needs::header,   false, false, false},
+    {"app1_in_file",      Verdict::fail, Needs::header,   false, false, false},
+    {"app1_crc",          Verdict::fail, Needs::header,   false, false, false},
+    {"app1_padding",      Verdict::warn, Needs::header,   false, false, false},
+    {"app2_status",       Verdict::fail, Needs::header,   true,  false, false},
+    {"app2_flags",        Verdict::fail, Needs::header,   true,  false, false},
+    {"app2_offset",       Verdict::fail, Needs::header,   true,  false, false},
+    {"app2_in_file",      Verdict::fail, Needs::header,   true,  false, false},
+    {"app2_crc",          Verdict::fail, Needs::header,   true,  false, false},
+    {"app2_padding",      Verdict::warn, Needs::header,   true,  false, false},
+    {"file_length",       Verdict::fail, Needs::header,   false, false, false},
+    {"bootloader_size",   Verdict::warn, Needs::header,   false, false, false},
+    {"app1_load_addr",    Verdict::warn, Needs::header,   false, false, false},
+    {"app2_load_addr",    Verdict::warn, Needs::header,   true,  false, false},
+    {"app1_size",         Verdict::warn, Needs::header,   false, false, false},
+    {"app2_size",         Verdict::warn, Needs::header,   true,  false, false},
+    {"active_app",        Verdict::warn, Needs::header,   false, false, false},
+    {"bootloader_input",  Verdict::warn, Needs::inputs,   false, true, false},
+    {"app1_swapped",      Verdict::warn, Needs::inputs,   false, true, false},
+    {"app2_swapped",      Verdict::warn, Needs::inputs,   true,  true, false},
+    {"load_overlap",      Verdict::warn, Needs::header,   false, true, false},
+    {"app1_load_window",  Verdict::warn, Needs::header,   false, true, false},
+    {"app2_load_window",  Verdict::warn, Needs::header,   true,  true, false},
+    {"readback_tail",     Verdict::fail, Needs::readback, false, false, false},
+    {"bootloader_format", Verdict::warn, Needs::length,   false, true,  true},
+    {"app1_format",       Verdict::warn, Needs::header,   false, true,  true},
+    {"app2_format",       Verdict::warn, Needs::header,   true,  true,  true},
+    {"app1_invalid",      Verdict::warn, Needs::header,   false, true,  true},
+    {"app2_invalid",      Verdict::warn, Needs::header,   true,  true,  true},
 };
 // clang-format on
 static_assert(std::size(check_table) == static_cast<std::size_t>(Check::count));
@@ -381,6 +406,35 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
                                static_cast<long long>(rb.tail.count), as_ull(tail),
                                as_ull(r.length), as_ull(rb.tail.first)));
     }
+    // A file velmora placed byte for byte but that holds a program in another form: the
+    // device would be given the file's own bytes.
+    case Check::bootloader_format:
+    case Check::app1_format:
+    case Check::app2_format: {
+      const bool boot = c == Check::bootloader_format;
+      const std::string& start = boot ? r.boot_start : app.start;
+      const char* format =
+          non_binary_format(reinterpret_cast<const std::uint8_t*>(start.data()), start.size());
+      return judge(c, format == nullptr, "it begins as a raw binary",
+                   format_text("%s begins as %s, not a raw binary: velmora places files byte "
+                               "for byte, so the device would be given the file itself; make "
+                               "the raw binary first (objcopy -O binary)",
+                               boot           ? "the bootloader"
+                               : info(c).app2 ? "APP2"
+                                              : "APP1",
+                               format != nullptr ? format : ""));
+    }
+    case Check::app1_invalid:
+    case Check::app2_invalid: {
+      const ImageDescriptor& other = info(c).app2 ? r.app1.stored : r.app2.stored;
+      const char* self = info(c).app2 ? "APP2" : "APP1";
+      return judge(c, d.size == 0 || d.status != 0 || other.status != 1,
+                   "it is active, empty, or the other application is not active",
+                   format_text("%s holds 0x%x bytes but is marked invalid (status 0) while %s "
+                               "is active: the bootloader will not start it; if that is "
+                               "intended, accept it with --allow %s",
+                               self, d.size, info(c).app2 ? "APP1" : "APP2", info(c).name));
+    }
     case Check::count:
       break;
   }
@@ -400,9 +454,12 @@ void run_checks(InspectReport& r) {
     if (needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
       continue;
     }
-    r.checks.push_back(needs == Needs::header && !r.header_present
-                           ? outcome(c, Verdict::skip, "the header is not in the file")
-                           : run_check(c, r, InputFacts{}));
+    CheckResult judged = needs == Needs::header && !r.header_present
+                             ? outcome(c, Verdict::skip, "the header is not in the file")
+                             : run_check(c, r, InputFacts{});
+    if (!info(c).silent || judged.verdict == Verdict::warn || judged.verdict == Verdict::fail) {
+      r.checks.push_back(std::move(judged));
+    }
   }
 }
 
@@ -424,6 +481,10 @@ bool read_facts(const ByteSource& image, InspectReport& report, std::string& err
   InspectReport r;
   r.length = image.length;
   r.header_present = image.length >= header_end;
+  if (!read_start(image, bootloader_offset, std::min(bootloader_region_size, image.length), false,
+                  r.boot_start, error)) {
+    return false;
+  }
   if (r.header_present) {
     if (!read_source(image, header_offset, r.header_bytes.data(),
                      static_cast<std::int64_t>(header_size), error)) {

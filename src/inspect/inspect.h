@@ -43,6 +43,7 @@ struct AppFacts {
   std::int64_t pages = 0;          // pages(size)
   std::uint32_t computed_crc = 0;  // over the bytes un-reversed; valid when in_file
   NotFill padding;                 // the rest of its last page, as far as the file holds it
+  std::string start;               // its first bytes, un-reversed (format_probe_bytes at most)
 };
 
 // A flash read-back: the image, then erased flash (0xFF) to the end of the dump.
@@ -60,7 +61,8 @@ struct InspectReport {
   HeaderBytes header_bytes{};
   BootHeader header;
   std::uint32_t computed_header_crc = 0;
-  NotFill page_rest;  // header page bytes after the header, as far as the file holds them
+  NotFill page_rest;       // header page bytes after the header, as far as the file holds them
+  std::string boot_start;  // the bootloader region's first bytes (format_probe_bytes at most)
   AppFacts app1;
   AppFacts app2;
   std::vector<CheckResult> checks;  // every check, always the same ones in the same order
@@ -100,7 +102,6 @@ std::vector<CheckResult> input_warnings(const InspectReport& velmora, const Inpu
 // The bytes of [from, to) that are not 0xFF, reading a stretch at a time into `buffer`.
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error);
-
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).

@@ -247,10 +247,9 @@ bool compare_with_warnings(const InspectOptions& options, const RunArgs& args,
           error)) {
     return false;
   }
-  // The status words as typed: velmora keeps only their low 8 bits.
-  const StatusWords words{hex_arg_value(options.against[3]), hex_arg_value(options.against[6])};
-  against_warnings(args, words, plain, report);
-  return true;
+  const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
+                                 file_source(inputs[2])};
+  return against_warnings(args, options.against, sources, plain, report, error);
 }
 
 Outcome run_against(const InspectOptions& options, ReadFile& image) {

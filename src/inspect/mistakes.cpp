@@ -95,50 +95,52 @@ bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t&
   return value <= 0xFFFFFFFFull && (value & 0xFFFull) == 0;
 }
 
-WordFinding finding(const char* label, const char* kind, std::string detail) {
-  return {std::string(label) + "_" + kind, std::move(detail)};
-}
-
 }  // namespace
 
-std::vector<WordFinding> word_findings(const char* label, const char* word, bool address) {
-  std::vector<WordFinding> out;
+const char* const word_finding_names[4][4] = {
+    {"load_addr1_no_digit", "load_addr1_skipped_bytes", "load_addr1_too_long",
+     "load_addr1_decimal"},
+    {"status1_no_digit", "status1_skipped_bytes", "status1_too_long", "status1_negative"},
+    {"load_addr2_no_digit", "load_addr2_skipped_bytes", "load_addr2_too_long",
+     "load_addr2_decimal"},
+    {"status2_no_digit", "status2_skipped_bytes", "status2_too_long", "status2_negative"}};
+
+std::vector<WordFinding> word_findings(int index, const char* word) {
+  const char* label = numeric_words[index];
+  const char* const* names = word_finding_names[index];
+  const bool address = index % 2 == 0;
   const Scan s = scan(word);
   const std::uint32_t value = hex_arg_value(word);
+  std::vector<WordFinding> out;
   if (!s.any_digit) {
     out.push_back(
-        finding(label, "no_digit",
-                format_text("%s \"%s\" holds no hexadecimal digit: velmora read %s; %s", label,
-                            word, read_as(0, address).c_str(), meant(word, address).c_str())));
+        {names[0], format_text("%s \"%s\" holds no hexadecimal digit: velmora read %s; %s", label,
+                               word, read_as(0, address).c_str(), meant(word, address).c_str())});
   } else if (!s.skipped.empty()) {
     out.push_back(
-        finding(label, "skipped_bytes",
-                format_text("%s \"%s\" holds bytes velmora skips (%s): it read %s; %s", label, word,
-                            s.skipped.c_str(), read_as(value, address).c_str(),
-                            meant(word, address).c_str())));
+        {names[1], format_text("%s \"%s\" holds bytes velmora skips (%s): it read %s; %s", label,
+                               word, s.skipped.c_str(), read_as(value, address).c_str(),
+                               meant(word, address).c_str())});
   }
   if (s.digits.size() > 8) {
-    out.push_back(
-        finding(label, "too_long",
-                format_text("%s \"%s\" has %u significant digits: velmora keeps the last eight and "
-                            "read %s; 0x%s meant, with a digit too many?",
-                            label, word, static_cast<unsigned>(s.digits.size()),
-                            read_as(value, address).c_str(), s.digits.c_str())));
+    out.push_back({names[2], format_text("%s \"%s\" has %u significant digits: velmora keeps the "
+                                         "last eight and read %s; 0x%s meant, with a digit too "
+                                         "many?",
+                                         label, word, static_cast<unsigned>(s.digits.size()),
+                                         read_as(value, address).c_str(), s.digits.c_str())});
   }
   std::uint32_t decimal = 0;
   if (address && plausible_decimal(word, value, decimal)) {
-    out.push_back(finding(
-        label, "decimal",
-        format_text("%s \"%s\" is read as hexadecimal, 0x%08x, which is not page-aligned; as "
-                    "a decimal number it is 0x%08x, which is: write 0x%08x if that was meant",
-                    label, word, value, decimal, decimal)));
+    out.push_back({names[3], format_text("%s \"%s\" is read as hexadecimal, 0x%08x, which is not "
+                                         "page-aligned; as a decimal number it is 0x%08x, which "
+                                         "is: write 0x%08x if that was meant",
+                                         label, word, value, decimal, decimal)});
   }
   if (!address && (value & 0x80u) != 0) {
-    out.push_back(
-        finding(label, "negative",
-                format_text("%s \"%s\" gives 0x%02x, which velmora keeps as %s: a negative status "
-                            "never sets the high window's flag; 1 or 2 meant?",
-                            label, word, value & 0xFFu, status_text(value).c_str())));
+    out.push_back({names[3], format_text("%s \"%s\" gives 0x%02x, which velmora keeps as %s: a "
+                                         "negative status never sets the high window's flag; 1 "
+                                         "or 2 meant?",
+                                         label, word, value & 0xFFu, status_text(value).c_str())});
   }
   return out;
 }

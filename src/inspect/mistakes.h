@@ -9,14 +9,19 @@
 
 // What velmora's reading of one numeric word lost: the warning's name and what it says.
 struct WordFinding {
-  std::string name;  // the word's label and the kind, e.g. "status1_no_digit"
+  const char* name;  // the word's label and the kind, e.g. "status1_no_digit"
   std::string detail;
 };
 
-// The findings for one of velmora's numeric words (`label` load_addr1, status1, load_addr2 or
-// status2; an address when `address`): no hexadecimal digit, bytes skipped other than "0x"
-// and "_", more than eight significant digits, a decimal address, a negative status.
-std::vector<WordFinding> word_findings(const char* label, const char* word, bool address);
+// velmora's numeric words, in the order of its command line: load_addr1, status1, load_addr2,
+// status2; and every name a finding on each can have.
+inline constexpr const char* numeric_words[4] = {"load_addr1", "status1", "load_addr2", "status2"};
+extern const char* const word_finding_names[4][4];
+
+// The findings for numeric word `index` (of numeric_words) typed as `word`: no hexadecimal
+// digit, bytes skipped other than "0x" and "_", more than eight significant digits, and a
+// decimal address or a negative status.
+std::vector<WordFinding> word_findings(int index, const char* word);
 
 // The format `bytes` (the first bytes of a file or region) begin with where a raw binary
 // belongs: "an ELF file", "Intel HEX text", "S-record text" or "UF2 blocks"; nullptr for none.
