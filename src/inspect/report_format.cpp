@@ -578,6 +578,7 @@ std::string kind_json(RegionKind kind) {
                                                  : "length");
 }
 
+// --quiet keeps every difference.
 Item difference_row(const RegionDiff& d) {
   std::vector<Item> members = {{"what", json_string(d.what)}, {"kind", kind_json(d.kind)}};
   if (d.kind == RegionKind::bytes) {
@@ -595,12 +596,13 @@ std::string path_length(const std::string& path, std::int64_t length) {
   return path + format_text(" (0x%llx bytes)", as_ull(length));
 }
 
-// An input: its file and length; for an application, also the words it was given.
+// An input: its file and length.
 Item input_item(const char* key, const char* label, const char* path, std::int64_t length) {
   return {key, json_inline({{nullptr, json_path("file", path)}, {"length", number(length)}}), label,
           path_length(path, length)};
 }
 
+// An application's input: also the load address and status words it was given.
 Item app_input_item(const char* key, const char* label, const char* path, std::int64_t length,
                     std::uint32_t load_addr, std::int8_t status) {
   return {key,
@@ -613,8 +615,8 @@ Item app_input_item(const char* key, const char* label, const char* path, std::i
               format_text(", load address 0x%08x, status %d", load_addr, static_cast<int>(status))};
 }
 
-// A list of rows that --quiet keeps; its blank line and title show only above a row.
-Block quiet_list(const char* key, const char* title, std::vector<Item> rows) {
+// A list under a blank line and its title, which show only above a line of the list.
+Block titled_list(const char* key, const char* title, std::vector<Item> rows) {
   return {BlockKind::list, key, true, title, 0, std::move(rows)};
 }
 
@@ -665,8 +667,8 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
         app_input_item("app2", "APP2", args.src3, r.input_lengths[2], args.load_addr2,
                        args.status2)}},
       std::move(after),
-      quiet_list("warnings", "warnings:", std::move(warnings)),
-      quiet_list("differences", "differences:", std::move(differences)),
+      titled_list("warnings", "warnings:", std::move(warnings)),
+      titled_list("differences", "differences:", std::move(differences)),
       {.items = {{"result", json_string(r.differences.empty() ? "identical" : "different"),
                   "result", result, true}}},
   };
@@ -742,7 +744,7 @@ Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffRep
                  {nullptr, json_path("file_b", path_b), "B", path_length(path_b, r.length_b)},
                  {"length_a", number(r.length_a)},
                  {"length_b", number(r.length_b)}}},
-      quiet_list("regions", "regions:", std::move(regions)),
+      titled_list("regions", "regions:", std::move(regions)),
       {.items = {{"same", number(total - differing)},
                  {"different", number(differing)},
                  {"result", json_string(differing == 0 ? "identical" : "different"), "result",
