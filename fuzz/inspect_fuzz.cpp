@@ -29,14 +29,19 @@ void check(bool holds) {
   }
 }
 
+// A report in every form it is printed in.
+void draw(const Doc& doc) {
+  (void)render_text(doc, false);
+  (void)render_text(doc, true);
+  (void)render_json(doc);
+}
+
 void fuzz_report(const Bytes& image) {
   const InspectReport report = inspect_image(image.data(), static_cast<std::int64_t>(image.size()));
   const int status = report_exit_status(report);
   check(status == inspect_exit_pass || status == inspect_exit_fail);
   check(!report.checks.empty());
-  (void)report_text("fuzz.bin", report);
-  (void)report_json("fuzz.bin", report, true);
-  (void)map_text(report);
+  draw(report_doc("fuzz.bin", report, true));
 }
 
 // Takes the next `count` bytes (fewer at the end) as one exact-size input.
@@ -111,8 +116,7 @@ void fuzz_against(const std::uint8_t* data, std::size_t size) {
     length_named = length_named || d.kind == RegionKind::length;
   }
   check(length_named == (static_cast<std::int64_t>(image.size()) != expected_length));
-  (void)against_text("image.bin", parse_run_args(argv.data()), r);
-  (void)against_json("image.bin", parse_run_args(argv.data()), r);
+  draw(against_doc("image.bin", parse_run_args(argv.data()), r));
 }
 
 void fuzz_readback(const Bytes& dump) {
@@ -122,8 +126,7 @@ void fuzz_readback(const Bytes& dump) {
                          error));
   check(report.readback.requested && report.length <= static_cast<std::int64_t>(dump.size()));
   check(std::string(report.checks.back().name) == "readback_tail");
-  (void)report_text("dump.bin", report);
-  (void)report_json("dump.bin", report);
+  draw(report_doc("dump.bin", report, false));
 }
 
 void fuzz_diff(const std::uint8_t* data, std::size_t size) {
@@ -144,8 +147,7 @@ void fuzz_diff(const std::uint8_t* data, std::size_t size) {
       check(d.offset_b + d.held_b <= static_cast<std::int64_t>(b.size()));
     }
   }
-  (void)diff_text("a.bin", "b.bin", r);
-  (void)diff_json("a.bin", "b.bin", r);
+  draw(diff_doc("a.bin", "b.bin", r));
 }
 
 }  // namespace

@@ -1338,6 +1338,93 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
       "app2.flags app2.load_addr header_crc app2:" + std::to_string(unreversed) + "@0x0/0x5000");
 }
 
+TEST(InspectAgainst, ReportIsOneDocumentInTextQuietTextAndJson) {
+  std::vector<std::string> words = {"velmora",  "boot.bin",   "app1.bin", "0x10000000", "1",
+                                    "app2.bin", "0x11000000", "0x1ff",    "image.bin"};
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  const RunArgs args = parse_run_args(argv.data());
+  AgainstReport r;
+  EXPECT_EQ(render_text(against_doc("image.bin", args, r), false),
+            "image:      image.bin\n"
+            "bootloader: boot.bin (0x0 bytes)\n"
+            "APP1:       app1.bin (0x0 bytes), load address 0x10000000, status 1\n"
+            "APP2:       app2.bin (0x0 bytes), load address 0x11000000, status -1\n"
+            "length:     image 0x00000000, inputs give 0x00000000\n"
+            "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n");
+  EXPECT_EQ(render_text(against_doc("image.bin", args, r), true),
+            "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n");
+  EXPECT_TRUE(render_json(against_doc("image.bin", args, r))
+                  .ends_with("\n  \"length\": 0,\n  \"expected_length\": 0,\n  \"warnings\": [],\n"
+                             "  \"differences\": [],\n  \"result\": \"identical\"\n}\n"));
+
+  r = {
+      .length = 0x6000,
+      .expected_length = 0x5000,
+      .input_lengths = {0x40, 0x1000, 0x20},
+      .differences =
+          {{.kind = RegionKind::field,
+            .what = "app1.load_addr",
+            .same = false,
+            .a = 0x10000000,
+            .b = 0x01000000},
+           {.what = "app1", .same = false, .count = 2, .first = 0x10, .offset_a = 0x3000},
+           {.kind = RegionKind::length, .what = "length", .same = false, .a = 0x6000, .b = 0x5000}},
+      .warnings = {{"load_overlap", Verdict::warn, "ranges \"overlap\""},
+                   {"app2_load_addr", Verdict::warn, "not on a boundary"}},
+      .readback = true,
+      .tail_bytes = 0x100};
+  const Doc doc = against_doc("image.bin", args, r);
+  const std::string rows =
+      "  warn  load_overlap     ranges \"overlap\"\n"
+      "  warn  app2_load_addr   not on a boundary\n";
+  const std::string differences =
+      "  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"
+      "  app1: 2 bytes differ, the first at 0x00000010 in the region (0x00003010 in the image)\n"
+      "  length: image 0x00006000, inputs give 0x00005000 (bytes that only one side holds are not "
+      "compared)\n"
+      "result: DIFFERENT: 3 differences\n";
+  EXPECT_EQ(render_text(doc, false),
+            "image:      image.bin\n"
+            "bootloader: boot.bin (0x40 bytes)\n"
+            "APP1:       app1.bin (0x1000 bytes), load address 0x10000000, status 1\n"
+            "APP2:       app2.bin (0x20 bytes), load address 0x11000000, status -1\n"
+            "length:     image 0x00006000, inputs give 0x00005000\n"
+            "read-back:  0x100 bytes after the image's end\n"
+            "\nwarnings:\n" +
+                rows + "\ndifferences:\n" + differences);
+  EXPECT_EQ(render_text(doc, true), rows + differences);
+  EXPECT_EQ(
+      render_json(doc),
+      "{\n"
+      "  \"file\": \"image.bin\", \"file_hex\": null,\n"
+      "  \"inputs\": {\n"
+      "    \"bootloader\": {\"file\": \"boot.bin\", \"file_hex\": null, \"length\": 64},\n"
+      "    \"app1\": {\"file\": \"app1.bin\", \"file_hex\": null, \"length\": 4096, "
+      "\"load_addr\": 268435456, \"status\": 1},\n"
+      "    \"app2\": {\"file\": \"app2.bin\", \"file_hex\": null, \"length\": 32, "
+      "\"load_addr\": 285212672, \"status\": -1}\n"
+      "  },\n"
+      "  \"length\": 24576,\n"
+      "  \"expected_length\": 20480,\n"
+      "  \"readback_tail_bytes\": 256,\n"
+      "  \"warnings\": [\n"
+      "    {\"name\": \"load_overlap\", \"detail\": \"ranges \\\"overlap\\\"\"},\n"
+      "    {\"name\": \"app2_load_addr\", \"detail\": \"not on a boundary\"}\n"
+      "  ],\n"
+      "  \"differences\": [\n"
+      "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
+      "\"inputs\": 16777216},\n"
+      "    {\"what\": \"app1\", \"kind\": \"bytes\", \"count\": 2, \"first_offset\": 16, "
+      "\"first_image_offset\": 12304},\n"
+      "    {\"what\": \"length\", \"kind\": \"length\", \"image\": 24576, \"inputs\": 20480}\n"
+      "  ],\n"
+      "  \"result\": \"different\"\n"
+      "}\n");
+}
+
 TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
   std::mt19937 rng(31);
   const ScratchDir s;
@@ -1357,62 +1444,41 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos) << run.out;
 
+  // A failed run, whole: the inputs as velmora reads them, each difference, the result.
   std::vector<std::string> typo = inputs;
   typo[2] = "0x1000O000";
   run = inspect(s, words({}, typo));
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("\n  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"),
-            std::string::npos)
-      << run.out;
-  EXPECT_NE(run.out.find("\nresult: DIFFERENT: 2 differences\n"), std::string::npos);
-
-  run = inspect(s, words({"--json"}, typo));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(is_json(run.out)) << run.out;
-  // The header checksums: the image's, and the model's for the load address the typo gives.
+  EXPECT_EQ(run.err, "");
   const Bytes image = read_bytes(s.file("image.bin"));
   const Bytes typo_image =
       model_image(read_bytes(inputs[0]), {read_bytes(inputs[1]), 0x01000000, 1},
                   {read_bytes(inputs[4]), 0x11000000, 2});
-  const auto path = [](const std::string& key, const std::string& file) {
-    return "\"" + key + "\": \"" + file + "\", \"" + key + "_hex\": null";
-  };
   EXPECT_EQ(run.out,
-            "{\n  " + path("file", s.file("image.bin")) + ",\n  \"inputs\": {\n" +
-                "    \"bootloader\": {" + path("file", inputs[0]) + ", \"length\": 64},\n" +
-                "    \"app1\": {" + path("file", inputs[1]) +
-                ", \"length\": 4096, \"load_addr\": 16777216, \"status\": 1},\n" +
-                "    \"app2\": {" + path("file", inputs[4]) +
-                ", \"length\": 32, \"load_addr\": 285212672, \"status\": 2}\n  },\n" +
-                "  \"length\": 20480,\n  \"expected_length\": 20480,\n  \"warnings\": [\n" +
-                "    {\"name\": \"load_addr1_skipped_bytes\", \"detail\": \"load_addr1 "
-                "\\\"0x1000O000\\\" holds bytes velmora skips (O): it read 0x01000000; 0x10000000 "
-                "meant, a letter typed for a digit?\"}\n  ],\n" +
-                "  \"differences\": [\n" +
-                "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
-                "\"inputs\": 16777216},\n    {\"what\": \"header_crc\", \"kind\": \"field\", "
-                "\"image\": " +
-                std::to_string(model_crc(image.data() + 0x2000, 0xF0)) +
-                ", \"inputs\": " + std::to_string(model_crc(typo_image.data() + 0x2000, 0xF0)) +
-                "}\n  ],\n  \"result\": \"different\"\n}\n");
+            "image:      " + s.file("image.bin") + "\nbootloader: " + inputs[0] +
+                " (0x40 bytes)\nAPP1:       " + inputs[1] +
+                " (0x1000 bytes), load address 0x01000000, status 1\nAPP2:       " + inputs[4] +
+                " (0x20 bytes), load address 0x11000000, status 2\n"
+                "length:     image 0x00005000, inputs give 0x00005000\n"
+                "\nwarnings:\n"
+                "  warn  load_addr1_skipped_bytes load_addr1 \"0x1000O000\" holds bytes velmora "
+                "skips (O): it read 0x01000000; 0x10000000 meant, a letter typed for a digit?\n"
+                "\ndifferences:\n"
+                "  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"
+                "  header_crc: image " +
+                hex(model_crc(image.data() + 0x2000, 0xF0)) + ", inputs give " +
+                hex(model_crc(typo_image.data() + 0x2000, 0xF0)) +
+                "\nresult: DIFFERENT: 2 differences\n");
+  run = inspect(s, words({"--json"}, typo));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(is_json(run.out)) << run.out;
 
-  Bytes edited = read_bytes(s.file("image.bin"));
+  // --quiet: the difference and the result.
+  Bytes edited = image;
   edited[0x3010] ^= 1;
   write_bytes(s.file("image.bin"), edited);
-  run = inspect(s, words({}, inputs));
-  EXPECT_NE(run.out.find("\n  app1: 1 byte differ, the first at 0x00000010 in the region "
-                         "(0x00003010 in the image)\nresult: DIFFERENT: 1 difference\n"),
-            std::string::npos)
-      << run.out;
-  // Every field of a byte difference, and the quiet form: the difference and the result.
-  run = inspect(s, words({"--json"}, inputs));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("  \"warnings\": [],\n  \"differences\": [\n    {\"what\": \"app1\", "
-                         "\"kind\": \"bytes\", \"count\": 1, \"first_offset\": 16, "
-                         "\"first_image_offset\": 12304}\n  ],\n  \"result\": \"different\"\n}\n"),
-            std::string::npos)
-      << run.out;
   run = inspect(s, words({"--quiet"}, inputs));
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out,
             "  app1: 1 byte differ, the first at 0x00000010 in the region (0x00003010 "
             "in the image)\nresult: DIFFERENT: 1 difference\n");
@@ -2027,10 +2093,104 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
       put_le32(forged.data(), 0x200C, offset);
       put_le32(forged.data(), 0x2040, size);
       const DiffReport r = diff_of(forged, image);
-      EXPECT_TRUE(is_json(diff_json("a", "b", r)));
+      EXPECT_TRUE(is_json(render_json(diff_doc("a", "b", r))));
       EXPECT_EQ(diff_exit_status(r), inspect_exit_fail);
     }
   }
+}
+
+TEST(InspectDiff, ReportOfImagesWhoseRegionsLieApartInTextQuietTextAndJson) {
+  // B's APP1 is a page longer, so that APP2 lies a page further on; one byte of APP2 differs.
+  const Bytes boot(0x10, 0xB0);
+  Bytes app2_b(0x20, 0x22);
+  app2_b[5] = 0x23;
+  const Bytes a =
+      model_image(boot, {Bytes(0x1000, 0x11), 0x10000000, 1}, {Bytes(0x20, 0x22), 0x10100000, 1});
+  const Bytes b = model_image(boot, {Bytes(0x1800, 0x11), 0x10000000, 1}, {app2_b, 0x10100000, 1});
+  const Doc doc = diff_doc("a.bin", "b.bin", diff_of(a, b));
+  const std::uint32_t crc1[] = {model_crc(Bytes(0x1000, 0x11)), model_crc(Bytes(0x1800, 0x11))};
+  const std::uint32_t crc2[] = {model_crc(Bytes(0x20, 0x22)), model_crc(app2_b)};
+  const std::uint32_t header_crc[] = {model_crc(a.data() + 0x2000, 0xF0),
+                                      model_crc(b.data() + 0x2000, 0xF0)};
+  const auto pair = [](const std::uint32_t(&v)[2]) {
+    return "A " + hex(v[0]) + ", B " + hex(v[1]);
+  };
+  // Every row in region order; --quiet keeps those that differ.
+  const std::string rows[] = {
+      "  same     bootloader (0x2000 bytes)\n",
+      "  same     app1.status: 0x00000001\n",
+      "  same     app1.flags: 0x00000000\n",
+      "  differs  app1.crc: " + pair(crc1) + "\n",
+      "  same     app1.offset: 0x00003000\n",
+      "  differs  app1.size: A 0x00001000, B 0x00001800\n",
+      "  same     app1.load_addr: 0x10000000\n",
+      "  same     app2.status: 0x00000001\n",
+      "  same     app2.flags: 0x00000000\n",
+      "  differs  app2.crc: " + pair(crc2) + "\n",
+      "  differs  app2.offset: A 0x00004000, B 0x00005000\n",
+      "  same     app2.size: 0x00000020\n",
+      "  same     app2.load_addr: 0x10100000\n",
+      "  differs  header_crc: " + pair(header_crc) + "\n",
+      "  same     header_reserved (0x100 bytes)\n",
+      "  same     header_page_fill (0xf00 bytes)\n",
+      "  differs  app1 (A 0x1000 bytes, B 0x1800): 2048 bytes differ, the first at 0x1000 in the "
+      "region (past its end in A, 0x00004000 in B)\n",
+      "  differs  app1_fill (A 0x0 bytes, B 0x800): 2048 bytes differ, the first at 0x0 in the "
+      "region (past its end in A, 0x00004800 in B)\n",
+      "  differs  app2 (0x20 bytes): 1 byte differ, the first at 0x5 in the region (0x00004005 in "
+      "A, 0x00005005 in B)\n",
+      "  same     app2_fill (0xfe0 bytes)\n",
+      "  same     outside (0x0 bytes)\n",
+      "  differs  length: A 0x00005000, B 0x00006000\n",
+  };
+  std::string text = "A: a.bin (0x5000 bytes)\nB: b.bin (0x6000 bytes)\n\nregions:\n";
+  std::string quiet;
+  for (const std::string& row : rows) {
+    text += row;
+    quiet += row.starts_with("  differs") ? row : "";
+  }
+  const std::string result = "result: DIFFERENT: 9 of 22 regions differ\n";
+  EXPECT_EQ(render_text(doc, false), text + result);
+  EXPECT_EQ(render_text(doc, true), quiet + result);
+
+  const auto field = [](const char* what, std::uint32_t va, std::uint32_t vb) {
+    return std::string("    {\"what\": \"") + what +
+           "\", \"kind\": \"field\", \"same\": " + (va == vb ? "true" : "false") +
+           ", \"a\": " + std::to_string(va) + ", \"b\": " + std::to_string(vb) + "},\n";
+  };
+  const auto same_bytes = [](const char* what, int length) {
+    return std::string("    {\"what\": \"") + what +
+           "\", \"kind\": \"bytes\", \"same\": true, \"length_a\": " + std::to_string(length) +
+           ", \"length_b\": " + std::to_string(length) +
+           ", \"count\": 0, \"first_offset\": null, \"first_offset_a\": null, "
+           "\"first_offset_b\": null},\n";
+  };
+  EXPECT_EQ(
+      render_json(doc),
+      "{\n  \"file_a\": \"a.bin\", \"file_a_hex\": null,\n"
+      "  \"file_b\": \"b.bin\", \"file_b_hex\": null,\n"
+      "  \"length_a\": 20480,\n  \"length_b\": 24576,\n  \"regions\": [\n" +
+          same_bytes("bootloader", 0x2000) + field("app1.status", 1, 1) +
+          field("app1.flags", 0, 0) + field("app1.crc", crc1[0], crc1[1]) +
+          field("app1.offset", 0x3000, 0x3000) + field("app1.size", 0x1000, 0x1800) +
+          field("app1.load_addr", 0x10000000, 0x10000000) + field("app2.status", 1, 1) +
+          field("app2.flags", 0, 0) + field("app2.crc", crc2[0], crc2[1]) +
+          field("app2.offset", 0x4000, 0x5000) + field("app2.size", 0x20, 0x20) +
+          field("app2.load_addr", 0x10100000, 0x10100000) +
+          field("header_crc", header_crc[0], header_crc[1]) + same_bytes("header_reserved", 0x100) +
+          same_bytes("header_page_fill", 0xF00) +
+          "    {\"what\": \"app1\", \"kind\": \"bytes\", \"same\": false, \"length_a\": 4096, "
+          "\"length_b\": 6144, \"count\": 2048, \"first_offset\": 4096, \"first_offset_a\": null, "
+          "\"first_offset_b\": 16384},\n"
+          "    {\"what\": \"app1_fill\", \"kind\": \"bytes\", \"same\": false, \"length_a\": 0, "
+          "\"length_b\": 2048, \"count\": 2048, \"first_offset\": 0, \"first_offset_a\": null, "
+          "\"first_offset_b\": 18432},\n"
+          "    {\"what\": \"app2\", \"kind\": \"bytes\", \"same\": false, \"length_a\": 32, "
+          "\"length_b\": 32, \"count\": 1, \"first_offset\": 5, \"first_offset_a\": 16389, "
+          "\"first_offset_b\": 20485},\n" +
+          same_bytes("app2_fill", 0xFE0) + same_bytes("outside", 0) +
+          "    {\"what\": \"length\", \"kind\": \"length\", \"same\": false, \"a\": 20480, \"b\": "
+          "24576}\n  ],\n  \"same\": 13,\n  \"different\": 9,\n  \"result\": \"different\"\n}\n");
 }
 
 TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
@@ -2078,35 +2238,15 @@ TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
   EXPECT_EQ(inspect(s, {"--quiet", "--diff", a, b}).out,
             "result: IDENTICAL: every region is the same\n");
 
+  // Images that differ: status 1 in either form.
   image[0x3010] ^= 1;
-  put_le32(image.data(), 0x2020, 0x10100000);
   write_bytes(b, image);
   run = inspect(s, {"--quiet", "--diff", a, b});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out,
-            "  differs  app1.load_addr: A 0x10000000, B 0x10100000\n"
-            "  differs  app1 (0x1000 bytes): 1 byte differ, the first at 0x10 in the region "
-            "(0x00003010 in A, 0x00003010 in B)\n"
-            "result: DIFFERENT: 2 of 22 regions differ\n");
+  EXPECT_TRUE(run.out.ends_with("\nresult: DIFFERENT: 1 of 22 regions differ\n")) << run.out;
   run = inspect(s, {"--json", "--diff", a, b});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(is_json(run.out)) << run.out;
-  for (const std::string& piece :
-       {"{\n  \"file_a\": \"" + a + "\", \"file_a_hex\": null,\n  \"file_b\": \"" + b +
-            "\", \"file_b_hex\": null,\n  \"length_a\": 20480,\n  \"length_b\": 20480,\n"
-            "  \"regions\": [\n    {\"what\": \"bootloader\", \"kind\": \"bytes\", \"same\": true, "
-            "\"length_a\": 8192, \"length_b\": 8192, \"count\": 0, \"first_offset\": null, "
-            "\"first_offset_a\": null, \"first_offset_b\": null},\n",
-        std::string("    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"same\": false, "
-                    "\"a\": 268435456, \"b\": 269484032},\n"),
-        std::string("    {\"what\": \"app1\", \"kind\": \"bytes\", \"same\": false, \"length_a\": "
-                    "4096, \"length_b\": 4096, \"count\": 1, \"first_offset\": 16, "
-                    "\"first_offset_a\": 12304, \"first_offset_b\": 12304},\n"),
-        std::string("    {\"what\": \"length\", \"kind\": \"length\", \"same\": true, \"a\": "
-                    "20480, \"b\": 20480}\n  ],\n  \"same\": 20,\n  \"different\": 2,\n"
-                    "  \"result\": \"different\"\n}\n")}) {
-    EXPECT_NE(run.out.find(piece), std::string::npos) << piece << "\n" << run.out;
-  }
 
   // A file that cannot be read, and a pseudo-file: status 2 and the reason; with --json, one
   // object that says it.

@@ -81,13 +81,12 @@ bool print_out(const std::string& text, std::string& error) {
 
 // What a run ends with: its status, and for inspect_exit_error the reason; `out_broken` when
 // standard output itself failed, so that nothing more is sent there. Before it is emitted: the
-// report in both forms, and `parts_in`, where --extract has put every part.
+// report, and `parts_in`, where --extract has put every part.
 struct Outcome {
   int status = inspect_exit_error;
   std::string error;
   bool out_broken = false;
-  std::string text;
-  std::string json;
+  Doc doc;
   const char* parts_in = nullptr;
 };
 
@@ -174,7 +173,8 @@ Outcome emit(const InspectOptions& options, const Outcome& found) {
   if (found.status == inspect_exit_error) {
     return found;
   }
-  const std::string& out = options.json ? found.json : found.text;
+  const std::string out =
+      options.json ? render_json(found.doc) : render_text(found.doc, options.quiet);
   if (found.parts_in == nullptr) {
     return printed(out, found.status);
   }
@@ -210,7 +210,7 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
   }
   Outcome found;
   found.status = report_exit_status(report);
-  Doc doc = report_doc(options.image, report, options.map);
+  found.doc = report_doc(options.image, report, options.map);
   if (options.extract_dir != nullptr) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
@@ -222,11 +222,9 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
       print_error(error);
     } else {
       found.parts_in = options.extract_dir;
-      doc.push_back({.items = {{.text = extracted_into(options.extract_dir)}}});
+      found.doc.push_back({.items = {{.text = extracted_into(options.extract_dir)}}});
     }
   }
-  found.text = render_text(doc, options.quiet);
-  found.json = render_json(doc);
   return found;
 }
 
@@ -272,8 +270,7 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   AgainstReport report;
   if (opened && compare_with_warnings(options, args, inputs, image, report, found.error)) {
     found.status = against_exit_status(report);
-    found.text = against_text(options.image, args, report, options.quiet);
-    found.json = against_json(options.image, args, report);
+    found.doc = against_doc(options.image, args, report);
   }
   for (ReadFile& input : inputs) {
     close_read_file(input);
@@ -290,8 +287,7 @@ Outcome run_diff(const InspectOptions& options) {
       diff_images(file_source(files[0]), file_source(files[1]), report, found.error) &&
       ends_as_opened({file_source(files[0]), file_source(files[1])}, found.error)) {
     found.status = diff_exit_status(report);
-    found.text = diff_text(options.diff[0], options.diff[1], report, options.quiet);
-    found.json = diff_json(options.diff[0], options.diff[1], report);
+    found.doc = diff_doc(options.diff[0], options.diff[1], report);
   }
   close_read_file(files[0]);
   close_read_file(files[1]);

@@ -192,29 +192,6 @@ void json_raw(Json& j, const char* key, const std::string& value) {
   j.text += value;
 }
 
-void json_int(Json& j, const char* key, std::int64_t value) {
-  json_raw(j, key, format_text("%lld", static_cast<long long>(value)));
-}
-
-void json_bool(Json& j, const char* key, bool value) {
-  json_raw(j, key, value ? "true" : "false");
-}
-
-void json_text(Json& j, const char* key, const std::string& value) {
-  json_raw(j, key, json_string(value));
-}
-
-// An integer, or null where it is not known.
-void json_int_or_null(Json& j, const char* key, bool known, std::int64_t value) {
-  json_raw(j, key, known ? format_text("%lld", static_cast<long long>(value)) : "null");
-}
-
-// The two members `key` and `key_hex` of a path, as json_path writes them.
-void json_path_members(Json& j, const char* key, const std::string& path) {
-  json_next(j, nullptr);
-  j.text += json_path(key, path);
-}
-
 std::string json_done(Json& j) {
   return j.text + "\n";
 }
@@ -290,30 +267,23 @@ std::vector<Item> app_facts(const AppFacts& app) {
   };
 }
 
-void check_json(Json& j, const CheckResult& c, bool with_verdict) {
-  json_open(j, nullptr, '{', true);
-  json_text(j, "name", c.name);
-  if (with_verdict) {
-    json_text(j, "verdict", verdict_name(c.verdict));
-  }
-  json_text(j, "detail", c.detail);
-  json_close(j, '}');
-}
-
 std::string check_text(const CheckResult& c) {
   return format_text("  %-5s %-16s %s", verdict_name(c.verdict), c.name, c.detail.c_str());
 }
 
-std::string check_line(const CheckResult& c) {
-  return check_text(c) + "\n";
-}
-
 // One row of the checks; --quiet keeps failures and warnings.
 Item check_row(const CheckResult& c) {
-  Json j;
-  check_json(j, c, true);
-  return {nullptr, j.text, nullptr, check_text(c),
-          c.verdict == Verdict::fail || c.verdict == Verdict::warn};
+  return {nullptr,
+          json_inline({{"name", json_string(c.name)},
+                       {"verdict", json_string(verdict_name(c.verdict))},
+                       {"detail", json_string(c.detail)}}),
+          nullptr, check_text(c), c.verdict == Verdict::fail || c.verdict == Verdict::warn};
+}
+
+// A warning of --against: its name and detail, kept by --quiet.
+Item warning_row(const CheckResult& c) {
+  return {nullptr, json_inline({{"name", json_string(c.name)}, {"detail", json_string(c.detail)}}),
+          nullptr, check_text(c), true};
 }
 
 // A read-back's length and what follows the image: a line of the text's head, an object near
@@ -585,46 +555,69 @@ namespace {
 std::string difference_text(const RegionDiff& d) {
   switch (d.kind) {
     case RegionKind::field:
-      return format_text("%s: image 0x%08llx, inputs give 0x%08llx", d.what.c_str(), as_ull(d.a),
+      return format_text("  %s: image 0x%08llx, inputs give 0x%08llx", d.what.c_str(), as_ull(d.a),
                          as_ull(d.b));
     case RegionKind::length:
       return format_text(
-          "length: image 0x%08llx, inputs give 0x%08llx (bytes that only one side "
-          "holds are not compared)",
+          "  length: image 0x%08llx, inputs give 0x%08llx (bytes that only one side holds are "
+          "not compared)",
           as_ull(d.a), as_ull(d.b));
     case RegionKind::bytes:
       break;
   }
   return format_text(
-      "%s: %lld %s differ, the first at 0x%08llx in the region (0x%08llx in the "
-      "image)",
+      "  %s: %lld %s differ, the first at 0x%08llx in the region (0x%08llx in the image)",
       d.what.c_str(), static_cast<long long>(d.count), d.count == 1 ? "byte" : "bytes",
       as_ull(d.first), as_ull(d.offset_a + d.first));
 }
 
-void difference_json(Json& j, const RegionDiff& d) {
-  json_open(j, nullptr, '{', true);
-  json_text(j, "what", d.what);
-  if (d.kind == RegionKind::bytes) {
-    json_text(j, "kind", "bytes");
-    json_int(j, "count", d.count);
-    json_int(j, "first_offset", d.first);
-    json_int(j, "first_image_offset", d.offset_a + d.first);
-  } else {
-    json_text(j, "kind", d.kind == RegionKind::field ? "field" : "length");
-    json_int(j, "image", d.a);
-    json_int(j, "inputs", d.b);
-  }
-  json_close(j, '}');
+// "field", "bytes" or "length", as a JSON string.
+std::string kind_json(RegionKind kind) {
+  return json_string(kind == RegionKind::field   ? "field"
+                     : kind == RegionKind::bytes ? "bytes"
+                                                 : "length");
 }
 
-std::string against_result_line(const AgainstReport& r) {
-  if (r.differences.empty()) {
-    return "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n";
+// --quiet keeps every difference.
+Item difference_row(const RegionDiff& d) {
+  std::vector<Item> members = {{"what", json_string(d.what)}, {"kind", kind_json(d.kind)}};
+  if (d.kind == RegionKind::bytes) {
+    members.insert(members.end(), {{"count", number(d.count)},
+                                   {"first_offset", number(d.first)},
+                                   {"first_image_offset", number(d.offset_a + d.first)}});
+  } else {
+    members.insert(members.end(), {{"image", number(d.a)}, {"inputs", number(d.b)}});
   }
-  return format_text("result: DIFFERENT: %llu %s\n",
-                     as_ull(static_cast<std::int64_t>(r.differences.size())),
-                     r.differences.size() == 1 ? "difference" : "differences");
+  return {nullptr, json_inline(members), nullptr, difference_text(d), true};
+}
+
+// A path and the length of its file, as the text shows them.
+std::string path_length(const std::string& path, std::int64_t length) {
+  return path + format_text(" (0x%llx bytes)", as_ull(length));
+}
+
+// An input: its file and length.
+Item input_item(const char* key, const char* label, const char* path, std::int64_t length) {
+  return {key, json_inline({{nullptr, json_path("file", path)}, {"length", number(length)}}), label,
+          path_length(path, length)};
+}
+
+// An application's input: also the load address and status words it was given.
+Item app_input_item(const char* key, const char* label, const char* path, std::int64_t length,
+                    std::uint32_t load_addr, std::int8_t status) {
+  return {key,
+          json_inline({{nullptr, json_path("file", path)},
+                       {"length", number(length)},
+                       {"load_addr", number(load_addr)},
+                       {"status", number(status)}}),
+          label,
+          path_length(path, length) +
+              format_text(", load address 0x%08x, status %d", load_addr, static_cast<int>(status))};
+}
+
+// A list under a blank line and its title, which show only above a line of the list.
+Block titled_list(const char* key, const char* title, std::vector<Item> rows) {
+  return {BlockKind::list, key, true, title, 0, std::move(rows)};
 }
 
 }  // namespace
@@ -633,86 +626,52 @@ int against_exit_status(const AgainstReport& r) {
   return r.differences.empty() ? inspect_exit_pass : inspect_exit_fail;
 }
 
-std::string against_text(const std::string& path, const RunArgs& args, const AgainstReport& r,
-                         bool quiet) {
-  std::string text;
-  if (!quiet) {
-    text = "image:      " + path + "\n";
-    text += "bootloader: " + std::string(args.src1) +
-            format_text(" (0x%llx bytes)\n", as_ull(r.input_lengths[0]));
-    text +=
-        "APP1:       " + std::string(args.src2) +
-        format_text(" (0x%llx bytes), load address 0x%08x, status %d\n", as_ull(r.input_lengths[1]),
-                    args.load_addr1, static_cast<int>(args.status1));
-    text +=
-        "APP2:       " + std::string(args.src3) +
-        format_text(" (0x%llx bytes), load address 0x%08x, status %d\n", as_ull(r.input_lengths[2]),
-                    args.load_addr2, static_cast<int>(args.status2));
-    text += format_text("length:     image 0x%08llx, inputs give 0x%08llx\n", as_ull(r.length),
-                        as_ull(r.expected_length));
-    if (r.readback) {
-      text += format_text("read-back:  0x%llx bytes after the image's end\n", as_ull(r.tail_bytes));
-    }
-  }
-  if (!r.warnings.empty()) {
-    text += quiet ? "" : "\n";
-    text += quiet ? "" : "warnings:\n";
-    for (const CheckResult& c : r.warnings) {
-      text += check_line(c);
-    }
-  }
-  if (!r.differences.empty()) {
-    text += quiet ? "" : "\ndifferences:\n";
-    for (const RegionDiff& d : r.differences) {
-      text += "  " + difference_text(d) + "\n";
-    }
-  }
-  return text + against_result_line(r);
-}
-
-std::string against_json(const std::string& path, const RunArgs& args, const AgainstReport& r) {
-  Json j;
-  json_open(j, nullptr, '{');
-  json_path_members(j, "file", path);
-  json_open(j, "inputs", '{');
-  const struct {
-    const char* key;
-    const char* path;
-    bool numbers;
-    std::uint32_t load_addr;
-    std::int8_t status;
-  } inputs[] = {{"bootloader", args.src1, false, 0, 0},
-                {"app1", args.src2, true, args.load_addr1, args.status1},
-                {"app2", args.src3, true, args.load_addr2, args.status2}};
-  for (std::size_t i = 0; i < 3; ++i) {
-    json_open(j, inputs[i].key, '{', true);
-    json_path_members(j, "file", inputs[i].path);
-    json_int(j, "length", r.input_lengths[i]);
-    if (inputs[i].numbers) {
-      json_int(j, "load_addr", inputs[i].load_addr);
-      json_int(j, "status", inputs[i].status);
-    }
-    json_close(j, '}');
-  }
-  json_close(j, '}');
-  json_int(j, "length", r.length);
-  json_int(j, "expected_length", r.expected_length);
+Doc against_doc(const std::string& path, const RunArgs& args, const AgainstReport& r) {
+  constexpr int width = 11;
+  Block after{.width = width};
+  after.items = {
+      {"length", number(r.length), "length",
+       format_text("image 0x%08llx, inputs give 0x%08llx", as_ull(r.length),
+                   as_ull(r.expected_length))},
+      {"expected_length", number(r.expected_length)},
+  };
   if (r.readback) {
-    json_int(j, "readback_tail_bytes", r.tail_bytes);
+    after.items.push_back(
+        {"readback_tail_bytes", number(r.tail_bytes), "read-back",
+         format_text("0x%llx bytes after the image's end", as_ull(r.tail_bytes))});
   }
-  json_open(j, "warnings", '[');
+  std::vector<Item> warnings;
   for (const CheckResult& c : r.warnings) {
-    check_json(j, c, false);
+    warnings.push_back(warning_row(c));
   }
-  json_close(j, ']');
-  json_open(j, "differences", '[');
+  std::vector<Item> differences;
   for (const RegionDiff& d : r.differences) {
-    difference_json(j, d);
+    differences.push_back(difference_row(d));
   }
-  json_close(j, ']');
-  json_text(j, "result", r.differences.empty() ? "identical" : "different");
-  json_close(j, '}');
-  return json_done(j);
+  const std::string result =
+      r.differences.empty()
+          ? std::string("IDENTICAL: the image is exactly what velmora writes from these inputs")
+          : format_text("DIFFERENT: %llu %s",
+                        as_ull(static_cast<std::int64_t>(r.differences.size())),
+                        r.differences.size() == 1 ? "difference" : "differences");
+  return {
+      {.width = width, .items = {{nullptr, json_path("file", path), "image", path}}},
+      {BlockKind::object,
+       "inputs",
+       false,
+       "",
+       width,
+       {input_item("bootloader", "bootloader", args.src1, r.input_lengths[0]),
+        app_input_item("app1", "APP1", args.src2, r.input_lengths[1], args.load_addr1,
+                       args.status1),
+        app_input_item("app2", "APP2", args.src3, r.input_lengths[2], args.load_addr2,
+                       args.status2)}},
+      std::move(after),
+      titled_list("warnings", "warnings:", std::move(warnings)),
+      titled_list("differences", "differences:", std::move(differences)),
+      {.items = {{"result", json_string(r.differences.empty() ? "identical" : "different"),
+                  "result", result, true}}},
+  };
 }
 
 namespace {
@@ -748,69 +707,51 @@ std::string region_text(const RegionDiff& d) {
   return text;
 }
 
-void region_json(Json& j, const RegionDiff& d) {
-  json_open(j, nullptr, '{', true);
-  json_text(j, "what", d.what);
-  json_text(j, "kind",
-            d.kind == RegionKind::bytes   ? "bytes"
-            : d.kind == RegionKind::field ? "field"
-                                          : "length");
-  json_bool(j, "same", d.same);
+// --quiet keeps the regions that differ.
+Item region_row(const RegionDiff& d) {
+  std::vector<Item> members = {
+      {"what", json_string(d.what)}, {"kind", kind_json(d.kind)}, {"same", json_bool_text(d.same)}};
   if (d.kind == RegionKind::bytes) {
-    json_int(j, "length_a", d.held_a);
-    json_int(j, "length_b", d.held_b);
-    json_int(j, "count", d.count);
-    json_int_or_null(j, "first_offset", !d.same, d.first);
-    // In each file, only where that file holds the byte.
-    json_int_or_null(j, "first_offset_a", !d.same && d.first < d.held_a, d.offset_a + d.first);
-    json_int_or_null(j, "first_offset_b", !d.same && d.first < d.held_b, d.offset_b + d.first);
+    // The first differing byte in each file, only where that file holds it.
+    members.insert(
+        members.end(),
+        {{"length_a", number(d.held_a)},
+         {"length_b", number(d.held_b)},
+         {"count", number(d.count)},
+         {"first_offset", number_or_null(!d.same, d.first)},
+         {"first_offset_a", number_or_null(!d.same && d.first < d.held_a, d.offset_a + d.first)},
+         {"first_offset_b", number_or_null(!d.same && d.first < d.held_b, d.offset_b + d.first)}});
   } else {
-    json_int_or_null(j, "a", d.a_known, d.a);
-    json_int_or_null(j, "b", d.b_known, d.b);
+    members.insert(members.end(),
+                   {{"a", number_or_null(d.a_known, d.a)}, {"b", number_or_null(d.b_known, d.b)}});
   }
-  json_close(j, '}');
+  return {nullptr, json_inline(members), nullptr,
+          format_text("  %-8s %s", d.same ? "same" : "differs", region_text(d).c_str()), !d.same};
 }
 
 }  // namespace
 
-std::string diff_text(const std::string& path_a, const std::string& path_b, const DiffReport& r,
-                      bool quiet) {
-  std::string text;
-  if (!quiet) {
-    text = "A: " + path_a + format_text(" (0x%llx bytes)\n", as_ull(r.length_a));
-    text += "B: " + path_b + format_text(" (0x%llx bytes)\n", as_ull(r.length_b));
-    text += "\nregions:\n";
-  }
+Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffReport& r) {
+  std::vector<Item> regions;
   for (const RegionDiff& d : r.regions) {
-    if (!quiet || !d.same) {
-      text += format_text("  %-8s %s\n", d.same ? "same" : "differs", region_text(d).c_str());
-    }
+    regions.push_back(region_row(d));
   }
   const std::int64_t differing = regions_differing(r);
-  if (differing == 0) {
-    return text + "result: IDENTICAL: every region is the same\n";
-  }
-  return text + format_text("result: DIFFERENT: %lld of %lld regions differ\n",
-                            static_cast<long long>(differing),
-                            static_cast<long long>(r.regions.size()));
-}
-
-std::string diff_json(const std::string& path_a, const std::string& path_b, const DiffReport& r) {
-  Json j;
-  json_open(j, nullptr, '{');
-  json_path_members(j, "file_a", path_a);
-  json_path_members(j, "file_b", path_b);
-  json_int(j, "length_a", r.length_a);
-  json_int(j, "length_b", r.length_b);
-  json_open(j, "regions", '[');
-  for (const RegionDiff& d : r.regions) {
-    region_json(j, d);
-  }
-  json_close(j, ']');
-  const std::int64_t differing = regions_differing(r);
-  json_int(j, "same", static_cast<std::int64_t>(r.regions.size()) - differing);
-  json_int(j, "different", differing);
-  json_text(j, "result", differing == 0 ? "identical" : "different");
-  json_close(j, '}');
-  return json_done(j);
+  const auto total = static_cast<std::int64_t>(r.regions.size());
+  return {
+      {.width = 2,
+       .items = {{nullptr, json_path("file_a", path_a), "A", path_length(path_a, r.length_a)},
+                 {nullptr, json_path("file_b", path_b), "B", path_length(path_b, r.length_b)},
+                 {"length_a", number(r.length_a)},
+                 {"length_b", number(r.length_b)}}},
+      titled_list("regions", "regions:", std::move(regions)),
+      {.items = {{"same", number(total - differing)},
+                 {"different", number(differing)},
+                 {"result", json_string(differing == 0 ? "identical" : "different"), "result",
+                  differing == 0 ? std::string("IDENTICAL: every region is the same")
+                                 : format_text("DIFFERENT: %lld of %lld regions differ",
+                                               static_cast<long long>(differing),
+                                               static_cast<long long>(total)),
+                  true}}},
+  };
 }

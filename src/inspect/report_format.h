@@ -56,19 +56,13 @@ std::string json_string(const std::string& text);
 // reason, so that a script reading --json output always gets an object.
 std::string error_json(const std::string& reason);
 
-// The comparison with the inputs: the warnings, each difference named, and the result; with
-// `quiet`, the inputs and lengths are left out.
-std::string against_text(const std::string& path, const RunArgs& args, const AgainstReport& r,
-                         bool quiet = false);
-// The same as one JSON object.
-std::string against_json(const std::string& path, const RunArgs& args, const AgainstReport& r);
+// The comparison with the inputs: the image and the inputs, the lengths, the warnings, each
+// difference named, and the result; --quiet keeps the warnings, the differences and the result.
+Doc against_doc(const std::string& path, const RunArgs& args, const AgainstReport& r);
 // inspect_exit_pass when the image is identical to what the inputs give, else
 // inspect_exit_fail.
 int against_exit_status(const AgainstReport& r);
 
-// Two images region by region: each region said to be the same or differing, and the result;
-// with `quiet`, only the differing regions and the result.
-std::string diff_text(const std::string& path_a, const std::string& path_b, const DiffReport& r,
-                      bool quiet = false);
-// The same as one JSON object.
-std::string diff_json(const std::string& path_a, const std::string& path_b, const DiffReport& r);
+// Two images region by region: their paths and lengths, each region said to be the same or
+// differing, and the result; --quiet keeps the differing regions and the result.
+Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffReport& r);
