@@ -5,8 +5,20 @@
 _velmora_inspect() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]}
-  local options="--json --quiet --map --readback --extract --force --against --diff --help
-                 --version"
+  local options="--json --quiet --map --readback --strict --allow --extract --force --against
+                 --diff --help --version"
+  # The warnings --allow accepts: the checks that warn, and the losses of the numeric words.
+  local warnings="app1_padding app2_padding bootloader_size app1_load_addr app2_load_addr
+                  app1_size app2_size active_app bootloader_input app1_swapped app2_swapped
+                  load_overlap app1_load_window app2_load_window bootloader_format app1_format
+                  app2_format app1_invalid app2_invalid"
+  local word kind
+  for word in load_addr1 status1 load_addr2 status2; do
+    for kind in no_digit skipped_bytes too_long; do
+      warnings+=" ${word}_${kind}"
+    done
+    [[ $word == load_addr* ]] && warnings+=" ${word}_decimal" || warnings+=" ${word}_negative"
+  done
   local i
   # The words after --against (BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2) and after
   # --diff (IMAGE_A IMAGE_B) are taken as they stand, options or not.
@@ -28,6 +40,10 @@ _velmora_inspect() {
         ;;
     esac
   done
+  if [[ $prev == --allow ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$warnings" -- "$cur")
+    return
+  fi
   if [[ $prev == --extract ]]; then
     compopt -o filenames 2>/dev/null
     mapfile -t COMPREPLY < <(compgen -d -- "$cur")

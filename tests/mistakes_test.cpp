@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "support/files.h"
+#include "support/process.h"
 
 namespace {
 
@@ -118,6 +123,171 @@ TEST(NonBinaryFormat, KnowsTheFormatsAroundARawImage) {
         non_binary_format(reinterpret_cast<const std::uint8_t*>(r.bytes.data()), r.bytes.size());
     EXPECT_STREQ(got, r.expected);
   }
+}
+
+}  // namespace
+
+// The same mistakes as a user makes them: velmora composes what it is told, and
+// velmora-inspect names each mistake, fails under --strict and passes once it is allowed.
+namespace {
+
+struct Run {
+  int status = -1;
+  std::string out;
+};
+
+Run run(const std::vector<std::string>& words) {
+  const ChildResult r = run_command(words);
+  return {r.exit_status, r.out};
+}
+
+// The names of the warnings a text report lists, in order.
+std::string warning_names(const std::string& text) {
+  std::string names;
+  for (std::size_t at = text.find("  warn  "); at != std::string::npos;
+       at = text.find("  warn  ", at + 1)) {
+    const std::size_t from = at + 8;
+    names += (names.empty() ? "" : " ") + text.substr(from, text.find(' ', from) - from);
+  }
+  return names;
+}
+
+// Composes `words` (velmora's eight, the output last) and checks the image with
+// velmora-inspect: its warnings, --strict failing, --strict with every one allowed passing.
+void expect_named(const std::vector<std::string>& words, bool against, const std::string& named) {
+  ASSERT_EQ(run_command([&] {
+              std::vector<std::string> w = {VELMORA_EXE};
+              w.insert(w.end(), words.begin(), words.end());
+              return w;
+            }())
+                .exit_status,
+            0);
+  std::vector<std::string> check = {VELMORA_INSPECT_EXE, "--strict"};
+  if (against) {
+    check.push_back("--against");
+    check.insert(check.end(), words.begin(), words.end() - 1);
+  }
+  check.push_back(words.back());
+  Run r = run(check);
+  EXPECT_EQ(warning_names(r.out), named) << r.out;
+  EXPECT_EQ(r.status, named.empty() ? 0 : 1) << r.out;
+  EXPECT_NE(r.out.find(named.empty() ? "\nstrict: PASS: no warning\n" : "\nstrict: FAIL: "),
+            std::string::npos)
+      << r.out;
+  for (std::size_t at = 0; at < named.size();) {
+    const std::size_t end = std::min(named.find(' ', at), named.size());
+    check.insert(check.begin() + 2, {"--allow", named.substr(at, end - at)});
+    at = end + 1;
+  }
+  r = run(check);
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST(Mistakes, EachMistakenCommandLineIsNamedAndFailsUnderStrict) {
+  const ScratchDir dir;
+  write_bytes(dir.file("boot.bin"), random_bytes(0x400, 71));
+  write_bytes(dir.file("app1.bin"), random_bytes(0x1234, 72));
+  write_bytes(dir.file("app2.bin"), random_bytes(0x906, 73));
+  const std::string boot = dir.file("boot.bin");
+  const std::string app1 = dir.file("app1.bin");
+  const std::string app2 = dir.file("app2.bin");
+  const std::string out = dir.file("download.bin");
+  const struct {
+    const char* what;
+    std::vector<std::string> words;
+    const char* named;
+  } rows[] = {
+      {"as meant", {boot, app1, "0x10000000", "1", app2, "0x11000000", "2", out}, ""},
+      {"the letter l for the status 1",
+       {boot, app1, "0x10000000", "l", app2, "0x11000000", "2", out},
+       "app1_invalid status1_no_digit"},
+      {"a decimal address",
+       {boot, app1, "268435456", "1", app2, "0x11000000", "2", out},
+       "load_addr1_too_long load_addr1_decimal app1_load_addr"},
+      {"nine digits: APP2 leaves the high window",
+       {boot, app1, "0x10000000", "1", app2, "0x110000000", "2", out},
+       "load_overlap load_addr2_too_long"},
+      {"address and status swapped",
+       {boot, app1, "1", "0x10000000", app2, "0x11000000", "2", out},
+       "app1_swapped app1_invalid app1_load_addr"},
+      {"a negative status",
+       {boot, app1, "0x10000000", "1", app2, "0x11000000", "ff", out},
+       "status2_negative"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    expect_named(row.words, true, row.named);
+  }
+  // The image alone shows what it holds: APP1 invalid beside an active APP2.
+  expect_named({boot, app1, "0x10000000", "0", app2, "0x11000000", "2", out}, false,
+               "app1_invalid");
+}
+
+TEST(Mistakes, InputsThatAreNotRawBinariesAreNamed) {
+  const ScratchDir dir;
+  const std::string boot = dir.file("boot.bin");
+  const std::string app1 = dir.file("app1.bin");
+  const std::string app2 = dir.file("app2.bin");
+  const std::string out = dir.file("download.bin");
+  const auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+  const Bytes raw = random_bytes(0x800, 74);
+  Bytes elf = random_bytes(0x900, 75);
+  elf[0] = 0x7F, elf[1] = 'E', elf[2] = 'L', elf[3] = 'F';
+  Bytes uf2 = random_bytes(0x200, 76);
+  const char magic[] = "UF2\nWQ]\x9e";
+  std::copy(magic, magic + 8, uf2.begin());
+  const struct {
+    const char* what;
+    Bytes boot, app1, app2;
+    const char* named;
+  } rows[] = {
+      {"raw binaries", raw, raw, raw, ""},
+      {"an ELF file for APP1", raw, elf, raw, "app1_format"},
+      {"Intel HEX text for the bootloader", text(":020000040800F2\n:10000000FFFF\n"), raw, raw,
+       "bootloader_format"},
+      {"S-records for APP2", raw, raw, text("S00F000068656C6C6F202020202000003C\n"), "app2_format"},
+      // Stored word-reversed in the high window, and still seen from the image alone.
+      {"UF2 blocks for APP2", raw, raw, uf2, "app2_format"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    write_bytes(boot, row.boot);
+    write_bytes(app1, row.app1);
+    write_bytes(app2, row.app2);
+    const std::vector<std::string> words = {boot, app1,         "0x10000000", "1",
+                                            app2, "0x11000000", "2",          out};
+    expect_named(words, true, row.named);
+    expect_named(words, false, row.named);
+  }
+}
+
+// Sound images of random sizes give no warning, --strict passes them, and the examples too.
+TEST(Mistakes, NoWarningOnSoundImages) {
+  const ScratchDir dir;
+  std::mt19937 rng(25);
+  for (int i = 0; i < 12; ++i) {
+    SCOPED_TRACE(i);
+    write_bytes(dir.file("boot.bin"), random_bytes(rng() % 0x2001, static_cast<unsigned>(i)));
+    write_bytes(dir.file("app1.bin"),
+                random_bytes(1 + rng() % 0x5000, 100u + static_cast<unsigned>(i)));
+    write_bytes(dir.file("app2.bin"),
+                random_bytes(1 + rng() % 0x5000, 200u + static_cast<unsigned>(i)));
+    const char* status2 = i % 2 == 0 ? "2" : "1";
+    const std::vector<std::string> words = {dir.file("boot.bin"),
+                                            dir.file("app1.bin"),
+                                            "0x10000000",
+                                            "1",
+                                            dir.file("app2.bin"),
+                                            i % 3 == 0 ? "0x11000000" : "0x10100000",
+                                            status2,
+                                            dir.file("download.bin")};
+    expect_named(words, true, "");
+    expect_named(words, false, "");
+  }
+  const std::string examples = VELMORA_SOURCE_DIR "/examples/";
+  expect_named({examples + "boot.bin", examples + "app1.bin", "0x10000000", "1",
+                examples + "app2.bin", "0x11000000", "2", dir.file("download.bin")},
+               true, "");
 }
 
 }  // namespace

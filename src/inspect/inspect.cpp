@@ -519,6 +519,22 @@ InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
   return r;
 }
 
+bool known_warning(const std::string& name) {
+  for (const CheckInfo& row : check_table) {
+    if (row.if_not == Verdict::warn && name == row.name) {
+      return true;
+    }
+  }
+  for (const auto& word : word_finding_names) {
+    for (const char* finding : word) {
+      if (name == finding) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 const CheckResult* find_check(const InspectReport& r, const std::string& name) {
   for (const CheckResult& c : r.checks) {
     if (name == c.name) {

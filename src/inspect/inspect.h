@@ -107,6 +107,10 @@ bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
 // high window (whose raw status was above 1).
 bool flag_allowed(const ImageDescriptor& d);
 
+// Whether `name` is a warning velmora-inspect can give: a check that warns, or what the
+// reading of a numeric word of --against lost.
+bool known_warning(const std::string& name);
+
 // The check with this name, or nullptr.
 const CheckResult* find_check(const InspectReport& r, const std::string& name);
 // inspect_exit_pass when no check failed, else inspect_exit_fail.

@@ -1,5 +1,6 @@
 #include "inspect/inspect_run.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,8 @@
 #error "VELMORA_VERSION must be defined by the build"
 #endif
 
+// The synopsis, which a usage error repeats, keeps to the options every script already
+// knows; --help lists --strict and --allow below it.
 #define VELMORA_INSPECT_SYNOPSIS                                                              \
   "Usage: velmora-inspect [--json] [--quiet] [--map] [--readback] [--extract DIR [--force]] " \
   "IMAGE\n"                                                                                   \
@@ -40,6 +43,8 @@ const char inspect_usage[] = VELMORA_INSPECT_SYNOPSIS
     "  --map          also show where each region lies, as a table with a bar\n"
     "  --readback     IMAGE is a dump of the flash: accept bytes after the image's end\n"
     "                 when every one of them is 0xFF (erased flash)\n"
+    "  --strict       fail on every warning (status 1) that --allow does not name\n"
+    "  --allow NAME   with --strict, accept the warning NAME as intended (repeatable)\n"
     "  --extract DIR  also write boot.bin, header.bin, app1.bin and app2.bin into DIR,\n"
     "                 creating it if needed; app1.bin and app2.bin are un-reversed\n"
     "  --force        let --extract replace files that exist already\n"
@@ -50,11 +55,11 @@ const char inspect_usage[] = VELMORA_INSPECT_SYNOPSIS
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
-    "Exit status: 0 when every check passes (warnings allowed) or the images are\n"
-    "identical, 1 when a check fails or the images differ, 2 for a usage error or a file\n"
-    "that cannot be read or written, or changed while read (with --json, an object with\n"
-    "\"result\": \"error\"), 3 when --extract wrote every part but the report could not\n"
-    "be written.\n";
+    "Exit status: 0 when every check passes (warnings allowed, unless --strict) or the\n"
+    "images are identical, 1 when a check fails, the images differ or --strict finds a\n"
+    "warning it does not allow, 2 for a usage error or a file that cannot be read or\n"
+    "written, or changed while read (with --json, an object with \"result\": \"error\"),\n"
+    "3 when --extract wrote every part but the report could not be written.\n";
 
 namespace {
 
@@ -88,6 +93,7 @@ struct Outcome {
   bool out_broken = false;
   Doc doc;
   const char* parts_in = nullptr;
+  std::vector<std::string> warnings;  // the names of the warnings the report gives
 };
 
 Outcome printed(const std::string& text, int status) {
@@ -118,6 +124,20 @@ bool check_combination(const InspectOptions& options, std::string& error) {
   if (options.image == nullptr && !diff) {
     error = "no image given";
     return false;
+  }
+  if (diff && options.strict) {
+    error = "--strict does not apply to --diff, which gives no warnings";
+    return false;
+  }
+  if (!options.allow.empty() && !options.strict) {
+    error = "--allow only applies to --strict";
+    return false;
+  }
+  for (const char* name : options.allow) {
+    if (!known_warning(name)) {
+      error = std::string("--allow: no warning is named ") + name;
+      return false;
+    }
   }
   if (options.force && options.extract_dir == nullptr) {
     error = "--force only applies to --extract";
@@ -169,9 +189,20 @@ std::string extracted_into(const char* dir) {
 // The report in the form asked for, and the run's status. Once the parts are in place the run
 // says so even when the report cannot be written, with a status of its own; a closed pipe then
 // fails the write rather than end the process unheard.
-Outcome emit(const InspectOptions& options, const Outcome& found) {
+Outcome emit(const InspectOptions& options, Outcome found) {
   if (found.status == inspect_exit_error) {
     return found;
+  }
+  if (options.strict) {
+    std::vector<std::string> not_allowed;
+    std::vector<std::string> allowed;
+    for (const std::string& name : found.warnings) {
+      const bool allow =
+          std::find(options.allow.begin(), options.allow.end(), name) != options.allow.end();
+      (allow ? allowed : not_allowed).push_back(name);
+    }
+    found.doc.push_back(strict_block(not_allowed, allowed));
+    found.status = not_allowed.empty() ? found.status : inspect_exit_fail;
   }
   const std::string out =
       options.json ? render_json(found.doc) : render_text(found.doc, options.quiet);
@@ -211,6 +242,11 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
   Outcome found;
   found.status = report_exit_status(report);
   found.doc = report_doc(options.image, report, options.map);
+  for (const CheckResult& c : report.checks) {
+    if (c.verdict == Verdict::warn) {
+      found.warnings.emplace_back(c.name);
+    }
+  }
   if (options.extract_dir != nullptr) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
@@ -271,6 +307,9 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   if (opened && compare_with_warnings(options, args, inputs, image, report, found.error)) {
     found.status = against_exit_status(report);
     found.doc = against_doc(options.image, args, report);
+    for (const CheckResult& c : report.warnings) {
+      found.warnings.emplace_back(c.name);
+    }
   }
   for (ReadFile& input : inputs) {
     close_read_file(input);
@@ -354,6 +393,16 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options.readback = true;
     } else if (std::strcmp(word, "--force") == 0) {
       options.force = true;
+    } else if (std::strcmp(word, "--strict") == 0) {
+      options.strict = true;
+    } else if (std::strcmp(word, "--allow") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        error = "--allow needs the name of a warning";
+        return false;
+      }
+      options.allow.push_back(argv[++i]);
+    } else if (std::strncmp(word, "--allow=", 8) == 0 && word[8] != '\0') {
+      options.allow.push_back(word + 8);
     } else if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
       options.help = true;
     } else if (std::strcmp(word, "--version") == 0) {

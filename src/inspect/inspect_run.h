@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The seven input words that --against takes, in velmora's order: BOOT APP1 LOAD_ADDR1
 // STATUS1 APP2 LOAD_ADDR2 STATUS2; the image stands in the place of velmora's output.
@@ -17,6 +18,8 @@ struct InspectOptions {
   bool map = false;
   bool quiet = false;
   bool readback = false;
+  bool strict = false;             // every warning not in `allow` fails the run
+  std::vector<const char*> allow;  // the warnings --allow names
   bool help = false;
   bool version = false;
 };

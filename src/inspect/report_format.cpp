@@ -499,6 +499,36 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
   return doc;
 }
 
+Block strict_block(const std::vector<std::string>& not_allowed,
+                   const std::vector<std::string>& allowed) {
+  const auto names = [](const std::vector<std::string>& list, std::string& text) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      json += (i > 0 ? ", " : "") + json_string(list[i]);
+      text += (i > 0 ? ", " : "") + list[i];
+    }
+    return json + "]";
+  };
+  const auto count = [](const std::vector<std::string>& list) {
+    return format_text("%llu warning%s", as_ull(static_cast<std::int64_t>(list.size())),
+                       list.size() == 1 ? "" : "s");
+  };
+  std::string refused;
+  std::string accepted;
+  const std::string refused_json = names(not_allowed, refused);
+  const std::string accepted_json = names(allowed, accepted);
+  std::string text = not_allowed.empty() ? "PASS: " : "FAIL: ";
+  text += not_allowed.empty() && allowed.empty() ? "no warning" : "";
+  text += not_allowed.empty() ? "" : count(not_allowed) + " not allowed (" + refused + ")";
+  text += !not_allowed.empty() && !allowed.empty() ? "; " : "";
+  text += allowed.empty() ? "" : count(allowed) + " allowed (" + accepted + ")";
+  return {.items = {{"strict",
+                     json_inline({{"result", json_string(not_allowed.empty() ? "pass" : "fail")},
+                                  {"not_allowed", refused_json},
+                                  {"allowed", accepted_json}}),
+                     "strict", text, true}}};
+}
+
 std::string render_text(const Doc& doc, bool quiet) {
   std::string text;
   for (const Block& block : doc) {
