@@ -4,7 +4,7 @@
 #     OUTPUT <file> BOOTLOADER <file>
 #     APP1 <file> LOAD_ADDR1 <hex> STATUS1 <n>
 #     APP2 <file> LOAD_ADDR2 <hex> STATUS2 <n>
-#     [VERIFY] [EXCLUDE_FROM_ALL] [DEPENDS <target or file>...])
+#     [VERIFY [ALLOW <warning>...]] [EXCLUDE_FROM_ALL] [DEPENDS <target or file>...])
 #
 # adds the target <target>, built by default unless EXCLUDE_FROM_ALL, which composes OUTPUT
 # with velmora::velmora whenever an input, the command or velmora changes. A relative OUTPUT is
@@ -16,8 +16,9 @@
 # velmora runs with standard input from the null device, so a failure never waits for a key.
 # Its console text stays out of the build log when it succeeds; when it fails, the build stops
 # and shows the text, converted from GBK to UTF-8 where iconv is found, with the status.
-# VERIFY then runs velmora::inspect on the image, and a failed check removes the image and
-# fails the build, so that the next build composes it again.
+# VERIFY then runs velmora::inspect on the image with --strict: a failed check, or any warning
+# not named in ALLOW, removes the image and fails the build, so that the next build composes
+# it again. Every warning, allowed ones too, is shown in the build log.
 #
 # Included by velmoraConfig.cmake, and by velmora's own CMakeLists.txt for a velmora added with
 # add_subdirectory() or FetchContent; both provide velmora::velmora and velmora::inspect.
@@ -25,7 +26,8 @@ include_guard(GLOBAL)
 
 function(velmora_add_download_image target)
   set(one_value OUTPUT BOOTLOADER APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;EXCLUDE_FROM_ALL" "${one_value}" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;EXCLUDE_FROM_ALL" "${one_value}"
+                        "DEPENDS;ALLOW")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "velmora_add_download_image(${target}): unknown arguments: "
                         "${arg_UNPARSED_ARGUMENTS}")
@@ -43,6 +45,9 @@ function(velmora_add_download_image target)
                           "'${arg_${keyword}}' is not a hexadecimal number")
     endif()
   endforeach()
+  if(arg_ALLOW AND NOT arg_VERIFY)
+    message(FATAL_ERROR "velmora_add_download_image(${target}): ALLOW needs VERIFY")
+  endif()
   foreach(program velmora::velmora velmora::inspect)
     if(NOT TARGET ${program})
       message(FATAL_ERROR "velmora_add_download_image(${target}): there is no ${program}; "
@@ -76,18 +81,28 @@ function(velmora_add_download_image target)
   set(velmora_words ${boot} ${app1} ${arg_LOAD_ADDR1} ${arg_STATUS1} ${app2} ${arg_LOAD_ADDR2}
                     ${arg_STATUS2} ${output})
 
-  # velmora-inspect says through its target property VELMORA_INSPECT_AGAINST whether it can
-  # check an image against the inputs it was composed from (--against); without that, it
-  # checks the image on its own.
+  # velmora-inspect says through its target properties whether it can check an image against
+  # the inputs it was composed from (VELMORA_INSPECT_AGAINST: --against) and fail on warnings
+  # (VELMORA_INSPECT_STRICT: --strict and --allow); without them, it checks what it can.
   set(programs velmora::velmora)
   set(inspect_words "")
   if(arg_VERIFY)
     list(APPEND programs velmora::inspect)
+    get_target_property(strict velmora::inspect VELMORA_INSPECT_STRICT)
+    if(strict)
+      list(APPEND inspect_words --strict)
+      foreach(name IN LISTS arg_ALLOW)
+        list(APPEND inspect_words --allow ${name})
+      endforeach()
+    elseif(arg_ALLOW)
+      message(WARNING "velmora_add_download_image(${target}): this velmora-inspect has no "
+                      "--strict; ALLOW is ignored and warnings do not fail the build")
+    endif()
     get_target_property(against velmora::inspect VELMORA_INSPECT_AGAINST)
     if(against)
-      set(inspect_words --against ${velmora_words})
+      list(APPEND inspect_words --against ${velmora_words})
     else()
-      set(inspect_words ${output})
+      list(APPEND inspect_words ${output})
     endif()
   endif()
 

@@ -74,12 +74,22 @@ function(build target composed)
   # velmora's console text stays out of the log of a build that succeeds.
   string(FIND "${status_log}" "updata file success" at)
   check("velmora's text is in the build log:\n${status_log}" at EQUAL -1)
+  set(build_log "${status_log}" PARENT_SCOPE)
   string(FIND "${status_log}" "Composing download image" at)
   if(at EQUAL -1)
     set(${composed} OFF PARENT_SCOPE)
   else()
     set(${composed} ON PARENT_SCOPE)
   endif()
+endfunction()
+
+# Builds `target`, which must fail with `expected` in the build log and leave no image.
+function(build_fails target expected)
+  run_with_open_stdin(status ${CMAKE_COMMAND} --build ${build} --target ${target})
+  check("building ${target} did not fail:\n${status_log}" NOT status EQUAL 0)
+  string(FIND "${status_log}" "${expected}" at)
+  check("the build log does not say '${expected}':\n${status_log}" NOT at EQUAL -1)
+  check("the failed build left download.bin" NOT EXISTS ${build}/download.bin)
 endfunction()
 
 # The 32-bit little-endian word at `offset` of the image, as 8 hexadecimal digits.
@@ -133,10 +143,22 @@ if(NOT FETCH)
   string(FIND "${log}" "STATUS2 '2x' is not a hexadecimal number" at)
   check("configuring did not say why STATUS2 2x was refused:\n${log}" NOT at EQUAL -1)
 
-  # A new status in the build script composes the image again, with every generator.
+  # A decimal address passes the configure-time check (its digits are hexadecimal ones) and
+  # velmora reads it as 0x68435456: VERIFY fails the build, the warning in the log.
+  configure(-DAPP1_LOAD_ADDR=268435456 -DAPP2_STATUS=2)
+  build_fails(image "warn  load_addr1_decimal")
+  configure(-DAPP1_LOAD_ADDR=0x10000000)
+
+  # A new status in the build script composes the image again, with every generator. APP2
+  # marked invalid beside an active APP1 fails VERIFY until the build script allows it, and
+  # the allowed warning still shows in the build log.
   configure(-DAPP2_STATUS=0)
+  build_fails(image "warn  app2_invalid")
+  configure(-DAPP2_STATUS=0 -DIMAGE_ALLOW=app2_invalid)
   build(image composed)
   check("a changed status was not composed" composed)
+  string(FIND "${build_log}" "warn  app2_invalid" at)
+  check("the allowed warning is not in the build log:\n${build_log}" NOT at EQUAL -1)
   image_word(8240 status)
   image_word(8244 flags)
   check("APP2's status word is ${status} after STATUS2 0" status STREQUAL "00000000")
