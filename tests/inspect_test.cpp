@@ -625,11 +625,11 @@ TEST(InspectImage, EachCheckAtItsLimitAndOnePast) {
        "0x1000000f-0x1000000f: one overwrites the other when loaded"},
       // The first and the last byte of the header page after the header.
       {0x2100, 0xFFFFFF00, "bootloader_size", Verdict::warn,
-       "1 bytes of the header page after the header are not 0xFF, the first at 0x00002100: the "
+       "1 byte of the header page after the header is not 0xFF, the first at 0x00002100: the "
        "bootloader is longer than its 0x2000-byte region (were the bootloader and APP1 "
        "swapped?)"},
       {0x2FFC, 0x00FFFFFF, "bootloader_size", Verdict::warn,
-       "1 bytes of the header page after the header are not 0xFF, the first at 0x00002fff: the "
+       "1 byte of the header page after the header is not 0xFF, the first at 0x00002fff: the "
        "bootloader is longer than its 0x2000-byte region (were the bootloader and APP1 "
        "swapped?)"},
       {0x2000, 0, "active_app", Verdict::pass, "at least one application is active"},
@@ -901,10 +901,10 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "last page ends at 0x00005000\n  pass  app2_in_file     the application lies within the "
       "file\n  fail  app2_crc         the stored CRC is " +
       crc2 + " but the application's bytes give " + hex(model_crc(Bytes(6, 0xFF))) +
-      "\n  warn  app2_padding     1 bytes after the application in its last page are not 0xFF, "
+      "\n  warn  app2_padding     1 byte after the application in its last page is not 0xFF, "
       "the first at 0x00006000 (a long bootloader may have run on there)\n"
       "  fail  file_length      the file is 0x6001 bytes long, but the application sizes make "
-      "0x6000\n  warn  bootloader_size  1 bytes of the header page after the header are not "
+      "0x6000\n  warn  bootloader_size  1 byte of the header page after the header is not "
       "0xFF, the first at 0x00002800: the bootloader is longer than its 0x2000-byte region (were "
       "the bootloader and APP1 swapped?)\n  warn  app1_load_addr   the load address 0x10000010 "
       "is not a multiple of 0x1000 (sector-aligned): a typo, or the status and the load address "
@@ -1480,7 +1480,7 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
   run = inspect(s, words({"--quiet"}, inputs));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out,
-            "  app1: 1 byte differ, the first at 0x00000010 in the region (0x00003010 "
+            "  app1: 1 byte differs, the first at 0x00000010 in the region (0x00003010 "
             "in the image)\nresult: DIFFERENT: 1 difference\n");
 
   // An input that ends before its reported length (a pseudo-file of the kernel's) is named.
@@ -1916,7 +1916,7 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
     char line[200];
     std::snprintf(line, sizeof line,
                   "  fail  readback_tail    1 of the 0x300000 bytes after the image's end at "
-                  "0x00006000 are not 0xFF, the first at 0x%08zx\n"
+                  "0x00006000 is not 0xFF, the first at 0x%08zx\n"
                   "summary: FAIL: 25 passed, 0 warnings, 1 failed, 0 skipped\n",
                   at);
     EXPECT_EQ(run.out, line);
@@ -2137,7 +2137,7 @@ TEST(InspectDiff, ReportOfImagesWhoseRegionsLieApartInTextQuietTextAndJson) {
       "region (past its end in A, 0x00004000 in B)\n",
       "  differs  app1_fill (A 0x0 bytes, B 0x800): 2048 bytes differ, the first at 0x0 in the "
       "region (past its end in A, 0x00004800 in B)\n",
-      "  differs  app2 (0x20 bytes): 1 byte differ, the first at 0x5 in the region (0x00004005 in "
+      "  differs  app2 (0x20 bytes): 1 byte differs, the first at 0x5 in the region (0x00004005 in "
       "A, 0x00005005 in B)\n",
       "  same     app2_fill (0xfe0 bytes)\n",
       "  same     outside (0x0 bytes)\n",

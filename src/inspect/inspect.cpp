@@ -217,6 +217,14 @@ CheckResult judge(Check c, bool holds, std::string pass_text, std::string fail_t
                : outcome(c, info(c).if_not, std::move(fail_text));
 }
 
+// The noun and the verb for a count of bytes: "byte" and "is" for one, else "bytes", "are".
+const char* bytes(std::int64_t count) {
+  return count == 1 ? "byte" : "bytes";
+}
+const char* are(std::int64_t count) {
+  return count == 1 ? "is" : "are";
+}
+
 // Where an application's load range ends: both fields are 32-bit, so 64 bits hold the sum.
 std::int64_t load_end(const ImageDescriptor& d) {
   return std::int64_t{d.load_addr} + std::int64_t{d.size};
@@ -260,9 +268,10 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
       const Mismatch found = reserved_mismatch(r.header_bytes, HeaderBytes{});
       // %llu rather than %zu: the Windows C runtime does not know the z length.
       return judge(c, found.count == 0, "the reserved header bytes are zero",
-                   format_text("%llu reserved header bytes are not zero, the first at header "
+                   format_text("%llu reserved header %s %s not zero, the first at header "
                                "offset 0x%02llx",
-                               as_ull(found.count), as_ull(found.first)));
+                               as_ull(found.count), bytes(found.count), are(found.count),
+                               as_ull(found.first)));
     }
     case Check::app1_status:
     case Check::app2_status:
@@ -311,11 +320,11 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
         return outcome(c, Verdict::skip, "the application is not within the file");
       }
       // Only the part of the last page that the file holds; a page cut short is file_length's.
-      return judge(
-          c, app.padding.count == 0, "the rest of the application's last page is 0xFF",
-          format_text("%lld bytes after the application in its last page are not 0xFF, "
-                      "the first at 0x%08llx (a long bootloader may have run on there)",
-                      static_cast<long long>(app.padding.count), as_ull(app.padding.first)));
+      return judge(c, app.padding.count == 0, "the rest of the application's last page is 0xFF",
+                   format_text("%lld %s after the application in its last page %s not 0xFF, "
+                               "the first at 0x%08llx (a long bootloader may have run on there)",
+                               static_cast<long long>(app.padding.count), bytes(app.padding.count),
+                               are(app.padding.count), as_ull(app.padding.first)));
     case Check::file_length: {
       const std::int64_t expected = plan_layout(r.app1.stored.size, r.app2.stored.size).length;
       return judge(c, r.length == expected, "the file length agrees with the application sizes",
@@ -325,10 +334,11 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
     }
     case Check::bootloader_size:
       return judge(c, r.page_rest.count == 0, "the header page after the header is 0xFF",
-                   format_text("%lld bytes of the header page after the header are not 0xFF, the "
+                   format_text("%lld %s of the header page after the header %s not 0xFF, the "
                                "first at 0x%08llx: the bootloader is longer than its 0x%llx-byte "
                                "region (were the bootloader and APP1 swapped?)",
-                               static_cast<long long>(r.page_rest.count), as_ull(r.page_rest.first),
+                               static_cast<long long>(r.page_rest.count), bytes(r.page_rest.count),
+                               are(r.page_rest.count), as_ull(r.page_rest.first),
                                as_ull(bootloader_region_size)));
     // velmora asks for sector-aligned load addresses; one that is not is most often a status
     // typed in the address's place, or a typo that the lenient value rule read anyway.
@@ -401,10 +411,10 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
                    format_text("the 0x%llx bytes after the image's end at 0x%08llx are all 0xFF "
                                "(erased flash)",
                                as_ull(tail), as_ull(r.length)),
-                   format_text("%lld of the 0x%llx bytes after the image's end at 0x%08llx are "
+                   format_text("%lld of the 0x%llx bytes after the image's end at 0x%08llx %s "
                                "not 0xFF, the first at 0x%08llx",
                                static_cast<long long>(rb.tail.count), as_ull(tail),
-                               as_ull(r.length), as_ull(rb.tail.first)));
+                               as_ull(r.length), are(rb.tail.count), as_ull(rb.tail.first)));
     }
     // A file velmora placed byte for byte but that holds a program in another form: the
     // device would be given the file's own bytes.

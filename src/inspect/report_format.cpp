@@ -595,10 +595,10 @@ std::string difference_text(const RegionDiff& d) {
     case RegionKind::bytes:
       break;
   }
-  return format_text(
-      "  %s: %lld %s differ, the first at 0x%08llx in the region (0x%08llx in the image)",
-      d.what.c_str(), static_cast<long long>(d.count), d.count == 1 ? "byte" : "bytes",
-      as_ull(d.first), as_ull(d.offset_a + d.first));
+  return format_text("  %s: %lld %s, the first at 0x%08llx in the region (0x%08llx in the image)",
+                     d.what.c_str(), static_cast<long long>(d.count),
+                     d.count == 1 ? "byte differs" : "bytes differ", as_ull(d.first),
+                     as_ull(d.offset_a + d.first));
 }
 
 // "field", "bytes" or "length", as a JSON string.
@@ -729,10 +729,11 @@ std::string region_text(const RegionDiff& d) {
                          : format_text("%s (A 0x%llx bytes, B 0x%llx)", d.what.c_str(),
                                        as_ull(d.held_a), as_ull(d.held_b));
   if (!d.same) {
-    text += format_text(": %lld %s differ, the first at 0x%llx in the region (%s in A, %s in B)",
-                        static_cast<long long>(d.count), d.count == 1 ? "byte" : "bytes",
-                        as_ull(d.first), where(d.first, d.held_a, d.offset_a).c_str(),
-                        where(d.first, d.held_b, d.offset_b).c_str());
+    text +=
+        format_text(": %lld %s, the first at 0x%llx in the region (%s in A, %s in B)",
+                    static_cast<long long>(d.count), d.count == 1 ? "byte differs" : "bytes differ",
+                    as_ull(d.first), where(d.first, d.held_a, d.offset_a).c_str(),
+                    where(d.first, d.held_b, d.offset_b).c_str());
   }
   return text;
 }
