@@ -15,10 +15,6 @@
 
 namespace {
 
-unsigned long long as_ull(std::int64_t n) {
-  return static_cast<unsigned long long>(n);
-}
-
 // Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
 bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
   static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);

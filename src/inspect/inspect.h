@@ -8,16 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "image/boot_header.h"
 #include "inspect/byte_source.h"
-
-// Exit statuses of velmora-inspect.
-inline constexpr int inspect_exit_pass = 0;  // every check passed; warnings allowed
-inline constexpr int inspect_exit_fail = 1;  // at least one check failed
-inline constexpr int inspect_exit_error =
-    2;  // usage error, or a file that cannot be read or written
-// --extract put every part in place, but the report could not be written.
-inline constexpr int inspect_exit_unreported = 3;
 
 // A warning does not fail the image; a check is skipped when what it needs is not in the file
 // (another check has then failed).

@@ -9,10 +9,6 @@
 
 namespace {
 
-unsigned long long as_ull(std::int64_t n) {
-  return static_cast<unsigned long long>(n);
-}
-
 // The image's length from a sound header, or 0 with `why` saying what is wrong with it.
 std::int64_t image_end(const ByteSource& dump, std::string& why, std::string& error, bool& ok) {
   ok = true;

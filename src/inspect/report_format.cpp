@@ -15,10 +15,6 @@ int count(const InspectReport& r, Verdict verdict) {
                     [&](const CheckResult& c) { return c.verdict == verdict; }));
 }
 
-unsigned long long as_ull(std::int64_t n) {
-  return static_cast<unsigned long long>(n);
-}
-
 const char* page_word(std::int64_t n) {
   return n == 1 ? "page" : "pages";
 }
