@@ -11,6 +11,9 @@
 
 static_assert(sizeof text_echo_lines / sizeof text_echo_lines[0] == run_word_count);
 
+namespace {
+
+// Prints the count line; with too few words, prints the usage text and ends the run.
 void check_word_count(int argc) {
   std::printf(text_count_line, argc);
   if (argc < run_word_count) {
@@ -18,11 +21,14 @@ void check_word_count(int argc) {
   }
 }
 
+// Prints each of the first nine words unchanged beside its label.
 void echo_words(char* const argv[]) {
   for (int i = 0; i < run_word_count; ++i) {
     std::printf(text_echo_lines[i], argv[i]);
   }
 }
+
+}  // namespace
 
 RunArgs parse_run_args(char* const argv[]) {
   RunArgs args;
@@ -39,6 +45,9 @@ RunArgs parse_run_args(char* const argv[]) {
   return args;
 }
 
+namespace {
+
+// Prints the interpreted values.
 void print_run_args(const RunArgs& args) {
   std::printf(text_value_src1, args.src1);
   std::printf(text_value_src2, args.src2);
@@ -49,6 +58,8 @@ void print_run_args(const RunArgs& args) {
   std::printf(text_value_status1, static_cast<int>(args.status1));
   std::printf(text_value_status2, static_cast<int>(args.status2));
 }
+
+}  // namespace
 
 int run(int argc, char* const argv[]) {
   reserve_standard_descriptors();

@@ -6,13 +6,7 @@
 // Number of command-line words a run needs: the program name and eight arguments.
 inline constexpr int run_word_count = 9;
 
-// Prints the count line; with too few words, prints the usage text and ends the run.
-void check_word_count(int argc);
-// Prints each of the first nine words unchanged beside its label.
-void echo_words(char* const argv[]);
-// Interprets the first nine words.
+// Interprets the first nine words, as velmora-inspect's --against reads them too.
 RunArgs parse_run_args(char* const argv[]);
-// Prints the interpreted values.
-void print_run_args(const RunArgs& args);
 // The whole run: returns the exit status of a successful run; failures end the process.
 int run(int argc, char* const argv[]);

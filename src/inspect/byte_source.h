@@ -1,4 +1,4 @@
-// How velmora-inspect reads an image: through fileio's reader, a stretch at a time.
+// The stretch velmora-inspect reads an image in, and the buffer for it.
 #pragma once
 
 #include <cstdint>
