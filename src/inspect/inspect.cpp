@@ -140,7 +140,7 @@ enum class Check : std::uint8_t {
   app2_status, app2_flags, app2_offset, app2_in_file, app2_crc, app2_padding,
   file_length, bootloader_size, app1_load_addr, app2_load_addr, app1_size, app2_size, active_app,
   bootloader_input, app1_swapped, app2_swapped, load_overlap, app1_load_window, app2_load_window,
-  readback_tail, bootloader_format, app1_format, app2_format, app1_invalid, app2_invalid, count
+  bootloader_format, app1_format, app2_format, app1_invalid, app2_invalid, readback_tail, count
 };
 // clang-format on
 
@@ -185,12 +185,12 @@ constexpr CheckInfo check_table[] = {
     {"load_overlap",      Verdict::warn, Needs::header,   false, true, false},
     {"app1_load_window",  Verdict::warn, Needs::header,   false, true, false},
     {"app2_load_window",  Verdict::warn, Needs::header,   true,  true, false},
-    {"readback_tail",     Verdict::fail, Needs::readback, false, false, false},
     {"bootloader_format", Verdict::warn, Needs::length,   false, true,  true},
     {"app1_format",       Verdict::warn, Needs::header,   false, true,  true},
     {"app2_format",       Verdict::warn, Needs::header,   true,  true,  true},
     {"app1_invalid",      Verdict::warn, Needs::header,   false, true,  true},
     {"app2_invalid",      Verdict::warn, Needs::header,   true,  true,  true},
+    {"readback_tail",     Verdict::fail, Needs::readback, false, false, false},
 };
 // clang-format on
 static_assert(std::size(check_table) == static_cast<std::size_t>(Check::count));
