@@ -8,6 +8,13 @@
 
 using namespace output_platform;
 
+void output_platform::close_if_open(int& fd) {
+  if (fd >= 0) {
+    close_fd(fd);
+    fd = -1;
+  }
+}
+
 namespace {
 
 void forget_temporary_name(OutputFile& file) {

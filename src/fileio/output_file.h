@@ -118,8 +118,9 @@ int open_temporary(const OutputFile& file);
 // The old file back under its name from `backup`, or a new file placed by rename removed.
 void rename_back(OutputFile& file);
 void remove_placed(OutputFile& file);
-// Removes `name` (the temporary's or a backup's), and closes a descriptor where one is open.
+// Removes `name` (the temporary's or a backup's).
 void remove_name(const OutputFile& file, const std::string& name);
+// Closes a descriptor where one is open (written once, in output_file.cpp).
 void close_if_open(int& fd);
 // Holds every catchable signal (POSIX), or makes the console handler wait (Windows), or lets go.
 void hold_all_signals(bool hold);

@@ -564,13 +564,6 @@ void remove_name(const OutputFile& file, const std::string& name) {
   unlinkat(file.dir_fd, name.c_str(), 0);
 }
 
-void close_if_open(int& fd) {
-  if (fd >= 0) {
-    close(fd);
-    fd = -1;
-  }
-}
-
 }  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {

@@ -279,13 +279,6 @@ void remove_name(const OutputFile&, const std::string& name) {
   DeleteFileA(name.c_str());
 }
 
-void close_if_open(int& fd) {
-  if (fd >= 0) {
-    _close(fd);
-    fd = -1;
-  }
-}
-
 }  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
