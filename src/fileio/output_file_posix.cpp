@@ -112,18 +112,27 @@ constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// A new file with a random name in `dir_fd`, recorded as pending before it exists so that no
-// moment passes in which a signal would leave it. The mode is that of any new file: the umask
-// or the directory's default access control list decides.
-int create_named(int dir_fd, OutputFile& file) {
+std::string proc_fd_path(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// A random name in file.dir_fd for the temporary file, recorded as pending before it exists so
+// that no moment passes in which a signal would leave it: a new file made there (its
+// descriptor returned; its mode that of any new file, from the umask or the directory's
+// default access control list), or with `link_fd`, that unnamed open file linked there (0
+// returned). -1, with errno, when no name can be had.
+int claim_random_name(OutputFile& file, int link_fd = -1) {
+  const std::string from = link_fd >= 0 ? proc_fd_path(link_fd) : std::string();
   for (int attempt = 0; attempt < name_attempts; ++attempt) {
     const std::string name = random_name();
-    file.pending_slot = add_pending_file(dir_fd, name.c_str());
-    const int fd =
-        openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) {
+    file.pending_slot = add_pending_file(file.dir_fd, name.c_str());
+    const int made =
+        link_fd >= 0 ? linkat(AT_FDCWD, from.c_str(), file.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW)
+                     : openat(file.dir_fd, name.c_str(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (made >= 0) {
       file.temporary = name;
-      return fd;
+      return made;
     }
     const int error = errno;
     drop_pending_file(file.pending_slot);
@@ -134,10 +143,6 @@ int create_named(int dir_fd, OutputFile& file) {
     }
   }
   return -1;
-}
-
-std::string proc_fd_path(int fd) {
-  return "/proc/self/fd/" + std::to_string(fd);
 }
 
 // An unnamed file in `dir_fd` (Linux's O_TMPFILE), which no kind of ending can leave behind.
@@ -164,7 +169,7 @@ int create_unnamed(int dir_fd, bool nameable) {
 // the system allows, else named.
 int create_for_rename(OutputFile& file) {
   const int fd = create_unnamed(file.dir_fd, true);
-  return fd >= 0 ? fd : create_named(file.dir_fd, file);
+  return fd >= 0 ? fd : claim_random_name(file);
 }
 
 // The temporary file for a copy needs no name at all: an unnamed one, or a named one removed
@@ -173,7 +178,7 @@ int create_for_copy(OutputFile& file, bool beside) {
   if (beside) {
     int fd = create_unnamed(file.dir_fd, false);
     if (fd < 0) {
-      fd = create_named(file.dir_fd, file);
+      fd = claim_random_name(file);
       if (fd >= 0) {
         unlinkat(file.dir_fd, file.temporary.c_str(), 0);
         drop_pending_file(file.pending_slot);
@@ -460,25 +465,7 @@ bool take_attributes(const OutputFile& file) {
 }
 
 bool name_temporary(OutputFile& file) {
-  if (!file.temporary.empty()) {
-    return true;
-  }
-  const std::string from = proc_fd_path(file.fd);
-  for (int attempt = 0; attempt < name_attempts; ++attempt) {
-    const std::string name = random_name();
-    file.pending_slot = add_pending_file(file.dir_fd, name.c_str());
-    if (linkat(AT_FDCWD, from.c_str(), file.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      file.temporary = name;
-      return true;
-    }
-    const int error = errno;
-    drop_pending_file(file.pending_slot);
-    file.pending_slot = -1;
-    if (error != EEXIST) {
-      return false;
-    }
-  }
-  return false;
+  return !file.temporary.empty() || claim_random_name(file, file.fd) == 0;
 }
 
 bool target_still_named(const OutputFile& file) {
