@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -14,18 +13,6 @@
 #include "inspect/mistakes.h"
 
 namespace {
-
-// Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
-bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
-  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
-  for (std::int64_t at = 0; at < n; at += stretch_bytes) {
-    const std::int64_t k = std::min(n - at, stretch_bytes);
-    if (std::memcmp(bytes + at, fill.data(), static_cast<std::size_t>(k)) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The checksum of an application's `size` bytes at `offset` as they were composed: where
 // `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
@@ -95,25 +82,16 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
 }  // namespace
 
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
-                   std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error) {
-  found = NotFill{};
+                   std::vector<std::uint8_t>& buffer, Mismatch& found, std::string& error) {
+  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
+  found = Mismatch{};
   for (std::int64_t at = from; at < to;) {
     const std::int64_t n =
         std::min({to - at, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
     if (!read_source(image, at, buffer.data(), n, error)) {
       return false;
     }
-    // Byte by byte only where the stretch is not all 0xFF: the common case is fill.
-    if (all_fill(buffer.data(), n)) {
-      at += n;
-      continue;
-    }
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (buffer[static_cast<std::size_t>(i)] != 0xFF) {
-        found.first = found.count == 0 ? at + i : found.first;
-        ++found.count;
-      }
-    }
+    note_differences(buffer.data(), fill.data(), n, at, found);
     at += n;
   }
   return true;
