@@ -6,9 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <iterator>
 #include <system_error>
 
-#include "cli/hex_arg.h"
 #include "cli/run.h"
 #include "fileio/os_file.h"
 #include "inspect/against.h"
@@ -62,6 +62,38 @@ const char inspect_usage[] = VELMORA_INSPECT_SYNOPSIS
     "3 when --extract wrote every part but the report could not be written.\n";
 
 namespace {
+
+// The seven input words that --against takes, in velmora's order: BOOT APP1 LOAD_ADDR1
+// STATUS1 APP2 LOAD_ADDR2 STATUS2; the image stands in the place of velmora's output.
+constexpr int against_word_count = 7;
+
+struct InspectOptions {
+  char* image = nullptr;
+  const char* extract_dir = nullptr;
+  char* const* against = nullptr;      // the seven input words, when given
+  char* diff[2] = {nullptr, nullptr};  // the two images of --diff, when given
+  bool force = false;
+  bool json = false;
+  bool map = false;
+  bool quiet = false;
+  bool readback = false;
+  bool strict = false;             // every warning not in `allow` fails the run
+  std::vector<const char*> allow;  // the warnings --allow names
+  bool help = false;
+  bool version = false;
+};
+
+// The options that only set a flag.
+struct FlagOption {
+  const char* word;
+  bool InspectOptions::*member;
+};
+constexpr FlagOption flag_options[] = {
+    {"--json", &InspectOptions::json},      {"--map", &InspectOptions::map},
+    {"--quiet", &InspectOptions::quiet},    {"--readback", &InspectOptions::readback},
+    {"--force", &InspectOptions::force},    {"--strict", &InspectOptions::strict},
+    {"--help", &InspectOptions::help},      {"-h", &InspectOptions::help},
+    {"--version", &InspectOptions::version}};
 
 constexpr char program_name[] = "velmora-inspect";
 
@@ -367,14 +399,16 @@ bool wants_json(int argc, char* const argv[]) {
   return false;
 }
 
-}  // namespace
-
+// Reads the command line; false, with `error` saying why, for a usage error.
 bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options,
                            std::string& error) {
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
     char* word = argv[i];
     const bool is_option = !options_end && word[0] == '-' && word[1] != '\0';
+    const FlagOption* flag =
+        std::find_if(std::begin(flag_options), std::end(flag_options),
+                     [&](const FlagOption& f) { return std::strcmp(word, f.word) == 0; });
     if (!is_option) {
       if (options.image != nullptr) {
         error = std::string("more than one image given: ") + options.image + " and " + word;
@@ -383,18 +417,8 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options.image = word;
     } else if (std::strcmp(word, "--") == 0) {
       options_end = true;
-    } else if (std::strcmp(word, "--json") == 0) {
-      options.json = true;
-    } else if (std::strcmp(word, "--map") == 0) {
-      options.map = true;
-    } else if (std::strcmp(word, "--quiet") == 0) {
-      options.quiet = true;
-    } else if (std::strcmp(word, "--readback") == 0) {
-      options.readback = true;
-    } else if (std::strcmp(word, "--force") == 0) {
-      options.force = true;
-    } else if (std::strcmp(word, "--strict") == 0) {
-      options.strict = true;
+    } else if (flag != std::end(flag_options)) {
+      options.*flag->member = true;
     } else if (std::strcmp(word, "--allow") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         error = "--allow needs the name of a warning";
@@ -403,10 +427,6 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options.allow.push_back(argv[++i]);
     } else if (std::strncmp(word, "--allow=", 8) == 0 && word[8] != '\0') {
       options.allow.push_back(word + 8);
-    } else if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
-      options.help = true;
-    } else if (std::strcmp(word, "--version") == 0) {
-      options.version = true;
     } else if (std::strcmp(word, "--against") == 0) {
       // The input words are taken as they stand, even one that starts with '-'.
       if (argc - (i + 1) < against_word_count) {
@@ -439,6 +459,8 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
   }
   return options.help || options.version || check_combination(options, error);
 }
+
+}  // namespace
 
 int run_inspect(int argc, char* const argv[]) {
   InspectOptions options;
