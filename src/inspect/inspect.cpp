@@ -47,22 +47,6 @@ std::int64_t padding_end(const AppFacts& app, std::int64_t length) {
   return std::min(std::int64_t{app.stored.offset} + app.pages * page_size, length);
 }
 
-// The first bytes of [offset, offset + size), words turned back where `reversed`: enough to
-// tell a file that is not a raw binary.
-bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                std::string& start, std::string& error) {
-  start.resize(
-      static_cast<std::size_t>(std::min(size, static_cast<std::int64_t>(format_probe_bytes))));
-  auto* bytes = reinterpret_cast<std::uint8_t*>(start.data());
-  if (!read_source(image, offset, bytes, static_cast<std::int64_t>(start.size()), error)) {
-    return false;
-  }
-  if (reversed) {
-    reverse_word_bytes(bytes, start.size());
-  }
-  return true;
-}
-
 bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std::uint8_t>& buffer,
               AppFacts& app, std::string& error) {
   app.stored = d;
@@ -93,6 +77,20 @@ bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
     }
     note_differences(buffer.data(), fill.data(), n, at, found);
     at += n;
+  }
+  return true;
+}
+
+bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                std::string& start, std::string& error) {
+  start.resize(
+      static_cast<std::size_t>(std::min(size, static_cast<std::int64_t>(format_probe_bytes))));
+  auto* bytes = reinterpret_cast<std::uint8_t*>(start.data());
+  if (!read_source(image, offset, bytes, static_cast<std::int64_t>(start.size()), error)) {
+    return false;
+  }
+  if (reversed) {
+    reverse_word_bytes(bytes, start.size());
   }
   return true;
 }

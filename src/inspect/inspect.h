@@ -92,6 +92,11 @@ std::vector<CheckResult> input_warnings(const InspectReport& velmora, const Inpu
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
                    std::vector<std::uint8_t>& buffer, Mismatch& found, std::string& error);
 
+// The first bytes of [offset, offset + size) (format_probe_bytes at most), words turned back
+// where `reversed`: enough to tell a file that is not a raw binary.
+bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                std::string& start, std::string& error);
+
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).
 bool flag_allowed(const ImageDescriptor& d);

@@ -9,19 +9,6 @@
 #include "image/layout.h"
 #include "inspect/mistakes.h"
 
-namespace {
-
-bool named(const std::vector<CheckResult>& list, const char* name) {
-  for (const CheckResult& c : list) {
-    if (std::string(c.name) == name) {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error) {
   // The descriptors velmora writes from these inputs, as far as the checks need them, and the
@@ -34,10 +21,7 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
   velmora.app2.stored.size = static_cast<std::uint32_t>(layout.app2_size);
   std::string* starts[3] = {&velmora.boot_start, &velmora.app1.start, &velmora.app2.start};
   for (int i = 0; i < 3; ++i) {
-    starts[i]->resize(static_cast<std::size_t>(
-        std::min(inputs[i].length, static_cast<std::int64_t>(format_probe_bytes))));
-    if (!read_source(inputs[i], 0, reinterpret_cast<std::uint8_t*>(starts[i]->data()),
-                     static_cast<std::int64_t>(starts[i]->size()), error)) {
+    if (!read_start(inputs[i], 0, inputs[i].length, false, *starts[i], error)) {
       return false;
     }
   }
@@ -52,7 +36,10 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
     }
   }
   for (const CheckResult& c : image.checks) {
-    if (c.verdict == Verdict::warn && !named(out, c.name)) {
+    const bool named = std::any_of(out.begin(), out.end(), [&](const CheckResult& o) {
+      return std::string(o.name) == c.name;
+    });
+    if (c.verdict == Verdict::warn && !named) {
       out.push_back(c);
     }
   }
