@@ -302,19 +302,16 @@ bool compare_with_warnings(const InspectOptions& options, const RunArgs& args,
                            ReadFile (&inputs)[3], ReadFile& image, AgainstReport& report,
                            std::string& error) {
   const ByteSource source = file_source(image);
+  const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
+                                 file_source(inputs[2])};
   InspectReport plain;
-  if (!compare_against(args, file_source(inputs[0]), file_source(inputs[1]), file_source(inputs[2]),
-                       source, report, error) ||
+  if (!compare_against(args, sources[0], sources[1], sources[2], source, report, error) ||
       !(options.readback ? inspect_readback(source, plain, error)
                          : inspect_source(source, plain, error)) ||
       (options.readback && !judge_readback_tail(source, report, error)) ||
-      !ends_as_opened(
-          {source, file_source(inputs[0]), file_source(inputs[1]), file_source(inputs[2])},
-          error)) {
+      !ends_as_opened({source, sources[0], sources[1], sources[2]}, error)) {
     return false;
   }
-  const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
-                                 file_source(inputs[2])};
   return against_warnings(args, options.against, sources, plain, report, error);
 }
 
