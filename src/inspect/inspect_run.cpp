@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <system_error>
+#include <utility>
 
 #include "cli/run.h"
 #include "fileio/os_file.h"
@@ -125,7 +126,7 @@ struct Outcome {
   bool out_broken = false;
   Doc doc;
   const char* parts_in = nullptr;
-  std::vector<std::string> warnings;  // the names of the warnings the report gives
+  std::vector<CheckResult> checks;  // those of them that warn are what --strict judges
 };
 
 Outcome printed(const std::string& text, int status) {
@@ -146,42 +147,28 @@ Outcome failed(std::string error) {
 
 bool check_combination(const InspectOptions& options, std::string& error) {
   const bool diff = options.diff[0] != nullptr;
-  if (diff && (options.image != nullptr || options.against != nullptr ||
-               options.extract_dir != nullptr || options.map || options.readback)) {
-    error =
-        "--diff takes two images and no other image, --against, --extract, --map or "
-        "--readback";
-    return false;
-  }
-  if (options.image == nullptr && !diff) {
-    error = "no image given";
-    return false;
-  }
-  if (diff && options.strict) {
-    error = "--strict does not apply to --diff, which gives no warnings";
-    return false;
-  }
-  if (!options.allow.empty() && !options.strict) {
-    error = "--allow only applies to --strict";
-    return false;
-  }
-  for (const char* name : options.allow) {
-    if (!known_warning(name)) {
-      error = std::string("--allow: no warning is named ") + name;
+  const auto unknown = std::find_if(options.allow.begin(), options.allow.end(),
+                                    [](const char* name) { return !known_warning(name); });
+  // The first rule broken is the one named.
+  const std::pair<bool, std::string> rules[] = {
+      {diff && (options.image != nullptr || options.against != nullptr ||
+                options.extract_dir != nullptr || options.map || options.readback),
+       "--diff takes two images and no other image, --against, --extract, --map or --readback"},
+      {options.image == nullptr && !diff, "no image given"},
+      {diff && options.strict, "--strict does not apply to --diff, which gives no warnings"},
+      {!options.allow.empty() && !options.strict, "--allow only applies to --strict"},
+      {unknown != options.allow.end(), std::string("--allow: no warning is named ") +
+                                           (unknown != options.allow.end() ? *unknown : "")},
+      {options.force && options.extract_dir == nullptr, "--force only applies to --extract"},
+      {options.against != nullptr && (options.extract_dir != nullptr || options.map),
+       "--against cannot be combined with --extract or --map"},
+      {options.quiet && options.map, "--quiet cannot be combined with --map"},
+  };
+  for (const auto& [broken, message] : rules) {
+    if (broken) {
+      error = message;
       return false;
     }
-  }
-  if (options.force && options.extract_dir == nullptr) {
-    error = "--force only applies to --extract";
-    return false;
-  }
-  if (options.against != nullptr && (options.extract_dir != nullptr || options.map)) {
-    error = "--against cannot be combined with --extract or --map";
-    return false;
-  }
-  if (options.quiet && options.map) {
-    error = "--quiet cannot be combined with --map";
-    return false;
   }
   return true;
 }
@@ -228,10 +215,13 @@ Outcome emit(const InspectOptions& options, Outcome found) {
   if (options.strict) {
     std::vector<std::string> not_allowed;
     std::vector<std::string> allowed;
-    for (const std::string& name : found.warnings) {
+    for (const CheckResult& c : found.checks) {
+      const std::string name = c.name;
       const bool allow =
           std::find(options.allow.begin(), options.allow.end(), name) != options.allow.end();
-      (allow ? allowed : not_allowed).push_back(name);
+      if (c.verdict == Verdict::warn) {
+        (allow ? allowed : not_allowed).push_back(name);
+      }
     }
     found.doc.push_back(strict_block(not_allowed, allowed));
     found.status = not_allowed.empty() ? found.status : inspect_exit_fail;
@@ -274,11 +264,7 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
   Outcome found;
   found.status = report_exit_status(report);
   found.doc = report_doc(options.image, report, options.map);
-  for (const CheckResult& c : report.checks) {
-    if (c.verdict == Verdict::warn) {
-      found.warnings.emplace_back(c.name);
-    }
-  }
+  found.checks = report.checks;
   if (options.extract_dir != nullptr) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
@@ -336,9 +322,7 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   if (opened && compare_with_warnings(options, args, inputs, image, report, found.error)) {
     found.status = against_exit_status(report);
     found.doc = against_doc(options.image, args, report);
-    for (const CheckResult& c : report.warnings) {
-      found.warnings.emplace_back(c.name);
-    }
+    found.checks = report.warnings;
   }
   for (ReadFile& input : inputs) {
     close_read_file(input);
