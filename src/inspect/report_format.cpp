@@ -362,11 +362,7 @@ std::vector<Marks> bar_marks(const std::vector<RegionSpan>& map, std::int64_t sp
 }
 
 int hex_digits(std::int64_t n) {
-  int digits = 1;
-  for (auto v = static_cast<std::uint64_t>(n); v > 0xF; v >>= 4) {
-    ++digits;
-  }
-  return digits;
+  return static_cast<int>(format_text("%llx", as_ull(n)).size());
 }
 
 // The region table, with a bar that shows where each region lies in the file, and the same
