@@ -336,7 +336,7 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
     // word a large one, of which velmora keeps only the low 8 bits.
     case Check::app1_swapped:
     case Check::app2_swapped: {
-      const std::uint32_t word = info(c).app2 ? in.words.app2 : in.words.app1;
+      const std::uint32_t word = in.words[info(c).app2 ? 1 : 0];
       const std::int8_t status = info(c).app2 ? in.status2 : in.status1;
       return judge(c, d.load_addr >= 0x100 || word <= 0xFF,
                    "the load address and the status word are not swapped",

@@ -68,17 +68,11 @@ void run_checks(InspectReport& report);
 // The same for `length` bytes in memory.
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
-// The raw status words as typed, before velmora keeps only their low 8 bits.
-struct StatusWords {
-  std::uint32_t app1 = 0;
-  std::uint32_t app2 = 0;
-};
-
 // What --against knows of the inputs besides the header velmora writes from them.
 struct InputFacts {
   std::int64_t bootloader_length = 0;
-  StatusWords words;
-  std::int8_t status1 = 0;  // what velmora keeps of each status word
+  std::uint32_t words[2] = {0, 0};  // APP1's and APP2's status words as typed
+  std::int8_t status1 = 0;          // what velmora keeps of each status word
   std::int8_t status2 = 0;
 };
 

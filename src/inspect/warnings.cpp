@@ -26,9 +26,11 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
     }
   }
   // The status words as typed: velmora keeps only their low 8 bits.
-  const StatusWords typed{hex_arg_value(words[3]), hex_arg_value(words[6])};
-  std::vector<CheckResult> out = input_warnings(
-      velmora, InputFacts{report.input_lengths[0], typed, args.status1, args.status2});
+  const InputFacts facts{report.input_lengths[0],
+                         {hex_arg_value(words[3]), hex_arg_value(words[6])},
+                         args.status1,
+                         args.status2};
+  std::vector<CheckResult> out = input_warnings(velmora, facts);
   constexpr int numeric[4] = {2, 3, 5, 6};  // where the numbers stand among the seven words
   for (int i = 0; i < 4; ++i) {
     for (WordFinding& f : word_findings(i, words[numeric[i]])) {
