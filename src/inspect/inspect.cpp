@@ -423,15 +423,11 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   return outcome(c, Verdict::skip, "");
 }
 
-Check check_at(std::size_t i) {
-  return static_cast<Check>(i);
-}
-
 }  // namespace
 
 void run_checks(InspectReport& r) {
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
-    const Check c = check_at(i);
+    const auto c = static_cast<Check>(i);
     const Needs needs = info(c).needs;
     if (needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
       continue;
@@ -448,7 +444,7 @@ void run_checks(InspectReport& r) {
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs) {
   std::vector<CheckResult> out;
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
-    const Check c = check_at(i);
+    const auto c = static_cast<Check>(i);
     if (info(c).on_inputs) {
       CheckResult judged = run_check(c, velmora, inputs);
       if (judged.verdict == Verdict::warn) {

@@ -126,7 +126,7 @@ struct Outcome {
   bool out_broken = false;
   Doc doc;
   const char* parts_in = nullptr;
-  std::vector<CheckResult> checks;  // those of them that warn are what --strict judges
+  std::vector<CheckResult> checks;  // the report's, or --against's warnings: what --strict judges
 };
 
 Outcome printed(const std::string& text, int status) {
