@@ -26,7 +26,8 @@ struct Span {
   bool reversed = false;
 };
 
-// One buffer per side, a word longer than a stretch: a reversed side reads whole words.
+// One buffer per side. A reversed side reads whole words, but no more than a stretch or than
+// the file holds, which stretch_buffer has room for.
 struct Buffers {
   std::vector<std::uint8_t> a;
   std::vector<std::uint8_t> b;
@@ -260,11 +261,7 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
   if (!read_side(a, sa, error) || !read_side(b, sb, error)) {
     return false;
   }
-  const auto buffer = [](std::int64_t most) {
-    return std::vector<std::uint8_t>(
-        static_cast<std::size_t>(std::min(std::max<std::int64_t>(most, 0), stretch_bytes) + 4));
-  };
-  Buffers buffers{buffer(a.length), buffer(b.length)};
+  Buffers buffers{stretch_buffer(a.length), stretch_buffer(b.length)};
   DiffReport r;
   r.length_a = a.length;
   r.length_b = b.length;

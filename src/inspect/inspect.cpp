@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -14,18 +13,6 @@
 #include "inspect/mistakes.h"
 
 namespace {
-
-// Whether `n` bytes are all 0xFF; compared a stretch at a time, as fast as memcmp.
-bool all_fill(const std::uint8_t* bytes, std::int64_t n) {
-  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
-  for (std::int64_t at = 0; at < n; at += stretch_bytes) {
-    const std::int64_t k = std::min(n - at, stretch_bytes);
-    if (std::memcmp(bytes + at, fill.data(), static_cast<std::size_t>(k)) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The checksum of an application's `size` bytes at `offset` as they were composed: where
 // `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
@@ -60,22 +47,6 @@ std::int64_t padding_end(const AppFacts& app, std::int64_t length) {
   return std::min(std::int64_t{app.stored.offset} + app.pages * page_size, length);
 }
 
-// The first bytes of [offset, offset + size), words turned back where `reversed`: enough to
-// tell a file that is not a raw binary.
-bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                std::string& start, std::string& error) {
-  start.resize(
-      static_cast<std::size_t>(std::min(size, static_cast<std::int64_t>(format_probe_bytes))));
-  auto* bytes = reinterpret_cast<std::uint8_t*>(start.data());
-  if (!read_source(image, offset, bytes, static_cast<std::int64_t>(start.size()), error)) {
-    return false;
-  }
-  if (reversed) {
-    reverse_word_bytes(bytes, start.size());
-  }
-  return true;
-}
-
 bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std::uint8_t>& buffer,
               AppFacts& app, std::string& error) {
   app.stored = d;
@@ -95,26 +66,31 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
 }  // namespace
 
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
-                   std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error) {
-  found = NotFill{};
+                   std::vector<std::uint8_t>& buffer, Mismatch& found, std::string& error) {
+  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
+  found = Mismatch{};
   for (std::int64_t at = from; at < to;) {
     const std::int64_t n =
         std::min({to - at, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
     if (!read_source(image, at, buffer.data(), n, error)) {
       return false;
     }
-    // Byte by byte only where the stretch is not all 0xFF: the common case is fill.
-    if (all_fill(buffer.data(), n)) {
-      at += n;
-      continue;
-    }
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (buffer[static_cast<std::size_t>(i)] != 0xFF) {
-        found.first = found.count == 0 ? at + i : found.first;
-        ++found.count;
-      }
-    }
+    note_differences(buffer.data(), fill.data(), n, at, found);
     at += n;
+  }
+  return true;
+}
+
+bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                std::string& start, std::string& error) {
+  start.resize(
+      static_cast<std::size_t>(std::min(size, static_cast<std::int64_t>(format_probe_bytes))));
+  auto* bytes = reinterpret_cast<std::uint8_t*>(start.data());
+  if (!read_source(image, offset, bytes, static_cast<std::int64_t>(start.size()), error)) {
+    return false;
+  }
+  if (reversed) {
+    reverse_word_bytes(bytes, start.size());
   }
   return true;
 }
@@ -360,7 +336,7 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
     // word a large one, of which velmora keeps only the low 8 bits.
     case Check::app1_swapped:
     case Check::app2_swapped: {
-      const std::uint32_t word = info(c).app2 ? in.words.app2 : in.words.app1;
+      const std::uint32_t word = in.words[info(c).app2 ? 1 : 0];
       const std::int8_t status = info(c).app2 ? in.status2 : in.status1;
       return judge(c, d.load_addr >= 0x100 || word <= 0xFF,
                    "the load address and the status word are not swapped",
@@ -447,15 +423,11 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   return outcome(c, Verdict::skip, "");
 }
 
-Check check_at(std::size_t i) {
-  return static_cast<Check>(i);
-}
-
 }  // namespace
 
 void run_checks(InspectReport& r) {
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
-    const Check c = check_at(i);
+    const auto c = static_cast<Check>(i);
     const Needs needs = info(c).needs;
     if (needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
       continue;
@@ -472,7 +444,7 @@ void run_checks(InspectReport& r) {
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs) {
   std::vector<CheckResult> out;
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
-    const Check c = check_at(i);
+    const auto c = static_cast<Check>(i);
     if (info(c).on_inputs) {
       CheckResult judged = run_check(c, velmora, inputs);
       if (judged.verdict == Verdict::warn) {

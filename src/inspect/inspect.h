@@ -10,6 +10,7 @@
 
 #include "common/exit_status.h"
 #include "image/boot_header.h"
+#include "image/regions.h"
 #include "inspect/byte_source.h"
 
 // A warning does not fail the image; a check is skipped when what it needs is not in the file
@@ -22,12 +23,6 @@ struct CheckResult {
   std::string detail;  // what was found, in plain English
 };
 
-// Bytes of a region that are not 0xFF: how many, and the image offset of the first.
-struct NotFill {
-  std::int64_t count = 0;
-  std::int64_t first = 0;
-};
-
 // What the header says about one application and what was computed from the image.
 struct AppFacts {
   ImageDescriptor stored;
@@ -35,7 +30,7 @@ struct AppFacts {
   bool in_file = false;            // offset + size lies within the file
   std::int64_t pages = 0;          // pages(size)
   std::uint32_t computed_crc = 0;  // over the bytes un-reversed; valid when in_file
-  NotFill padding;                 // the rest of its last page, as far as the file holds it
+  Mismatch padding;                // the rest of its last page, as far as the file holds it
   std::string start;               // its first bytes, un-reversed (format_probe_bytes at most)
 };
 
@@ -44,7 +39,7 @@ struct ReadbackFacts {
   bool requested = false;  // --readback was given; the rest is set only then
   std::int64_t file_length = 0;
   bool end_known = false;   // the header is sound and the image it lays out ends in the file
-  NotFill tail;             // bytes after the image's end that are not 0xFF, when end_known
+  Mismatch tail;            // bytes after the image's end that are not 0xFF, when end_known
   std::string unknown_end;  // why the end is unknown, when not end_known
 };
 
@@ -54,7 +49,7 @@ struct InspectReport {
   HeaderBytes header_bytes{};
   BootHeader header;
   std::uint32_t computed_header_crc = 0;
-  NotFill page_rest;       // header page bytes after the header, as far as the file holds them
+  Mismatch page_rest;      // header page bytes after the header, as far as the file holds them
   std::string boot_start;  // the bootloader region's first bytes (format_probe_bytes at most)
   AppFacts app1;
   AppFacts app2;
@@ -73,17 +68,11 @@ void run_checks(InspectReport& report);
 // The same for `length` bytes in memory.
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
-// The raw status words as typed, before velmora keeps only their low 8 bits.
-struct StatusWords {
-  std::uint32_t app1 = 0;
-  std::uint32_t app2 = 0;
-};
-
 // What --against knows of the inputs besides the header velmora writes from them.
 struct InputFacts {
   std::int64_t bootloader_length = 0;
-  StatusWords words;
-  std::int8_t status1 = 0;  // what velmora keeps of each status word
+  std::uint32_t words[2] = {0, 0};  // APP1's and APP2's status words as typed
+  std::int8_t status1 = 0;          // what velmora keeps of each status word
   std::int8_t status2 = 0;
 };
 
@@ -92,9 +81,15 @@ struct InputFacts {
 // app2_load_window on `velmora`, whose descriptors are those velmora writes from the inputs.
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs);
 
-// The bytes of [from, to) that are not 0xFF, reading a stretch at a time into `buffer`.
+// The bytes of [from, to) that are not 0xFF, by image offset, reading a stretch at a time into
+// `buffer`.
 bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
-                   std::vector<std::uint8_t>& buffer, NotFill& found, std::string& error);
+                   std::vector<std::uint8_t>& buffer, Mismatch& found, std::string& error);
+
+// The first bytes of [offset, offset + size) (format_probe_bytes at most), words turned back
+// where `reversed`: enough to tell a file that is not a raw binary.
+bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                std::string& start, std::string& error);
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window (whose raw status was above 1).

@@ -6,9 +6,10 @@
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <iterator>
 #include <system_error>
+#include <utility>
 
-#include "cli/hex_arg.h"
 #include "cli/run.h"
 #include "fileio/os_file.h"
 #include "inspect/against.h"
@@ -63,6 +64,38 @@ const char inspect_usage[] = VELMORA_INSPECT_SYNOPSIS
 
 namespace {
 
+// The seven input words that --against takes, in velmora's order: BOOT APP1 LOAD_ADDR1
+// STATUS1 APP2 LOAD_ADDR2 STATUS2; the image stands in the place of velmora's output.
+constexpr int against_word_count = 7;
+
+struct InspectOptions {
+  char* image = nullptr;
+  const char* extract_dir = nullptr;
+  char* const* against = nullptr;      // the seven input words, when given
+  char* diff[2] = {nullptr, nullptr};  // the two images of --diff, when given
+  bool force = false;
+  bool json = false;
+  bool map = false;
+  bool quiet = false;
+  bool readback = false;
+  bool strict = false;             // every warning not in `allow` fails the run
+  std::vector<const char*> allow;  // the warnings --allow names
+  bool help = false;
+  bool version = false;
+};
+
+// The options that only set a flag.
+struct FlagOption {
+  const char* word;
+  bool InspectOptions::*member;
+};
+constexpr FlagOption flag_options[] = {
+    {"--json", &InspectOptions::json},      {"--map", &InspectOptions::map},
+    {"--quiet", &InspectOptions::quiet},    {"--readback", &InspectOptions::readback},
+    {"--force", &InspectOptions::force},    {"--strict", &InspectOptions::strict},
+    {"--help", &InspectOptions::help},      {"-h", &InspectOptions::help},
+    {"--version", &InspectOptions::version}};
+
 constexpr char program_name[] = "velmora-inspect";
 
 void print_error(const std::string& message) {
@@ -93,7 +126,7 @@ struct Outcome {
   bool out_broken = false;
   Doc doc;
   const char* parts_in = nullptr;
-  std::vector<std::string> warnings;  // the names of the warnings the report gives
+  std::vector<CheckResult> checks;  // the report's, or --against's warnings: what --strict judges
 };
 
 Outcome printed(const std::string& text, int status) {
@@ -114,42 +147,28 @@ Outcome failed(std::string error) {
 
 bool check_combination(const InspectOptions& options, std::string& error) {
   const bool diff = options.diff[0] != nullptr;
-  if (diff && (options.image != nullptr || options.against != nullptr ||
-               options.extract_dir != nullptr || options.map || options.readback)) {
-    error =
-        "--diff takes two images and no other image, --against, --extract, --map or "
-        "--readback";
-    return false;
-  }
-  if (options.image == nullptr && !diff) {
-    error = "no image given";
-    return false;
-  }
-  if (diff && options.strict) {
-    error = "--strict does not apply to --diff, which gives no warnings";
-    return false;
-  }
-  if (!options.allow.empty() && !options.strict) {
-    error = "--allow only applies to --strict";
-    return false;
-  }
-  for (const char* name : options.allow) {
-    if (!known_warning(name)) {
-      error = std::string("--allow: no warning is named ") + name;
+  const auto unknown = std::find_if(options.allow.begin(), options.allow.end(),
+                                    [](const char* name) { return !known_warning(name); });
+  // The first rule broken is the one named.
+  const std::pair<bool, std::string> rules[] = {
+      {diff && (options.image != nullptr || options.against != nullptr ||
+                options.extract_dir != nullptr || options.map || options.readback),
+       "--diff takes two images and no other image, --against, --extract, --map or --readback"},
+      {options.image == nullptr && !diff, "no image given"},
+      {diff && options.strict, "--strict does not apply to --diff, which gives no warnings"},
+      {!options.allow.empty() && !options.strict, "--allow only applies to --strict"},
+      {unknown != options.allow.end(), std::string("--allow: no warning is named ") +
+                                           (unknown != options.allow.end() ? *unknown : "")},
+      {options.force && options.extract_dir == nullptr, "--force only applies to --extract"},
+      {options.against != nullptr && (options.extract_dir != nullptr || options.map),
+       "--against cannot be combined with --extract or --map"},
+      {options.quiet && options.map, "--quiet cannot be combined with --map"},
+  };
+  for (const auto& [broken, message] : rules) {
+    if (broken) {
+      error = message;
       return false;
     }
-  }
-  if (options.force && options.extract_dir == nullptr) {
-    error = "--force only applies to --extract";
-    return false;
-  }
-  if (options.against != nullptr && (options.extract_dir != nullptr || options.map)) {
-    error = "--against cannot be combined with --extract or --map";
-    return false;
-  }
-  if (options.quiet && options.map) {
-    error = "--quiet cannot be combined with --map";
-    return false;
   }
   return true;
 }
@@ -196,10 +215,13 @@ Outcome emit(const InspectOptions& options, Outcome found) {
   if (options.strict) {
     std::vector<std::string> not_allowed;
     std::vector<std::string> allowed;
-    for (const std::string& name : found.warnings) {
+    for (const CheckResult& c : found.checks) {
+      const std::string name = c.name;
       const bool allow =
           std::find(options.allow.begin(), options.allow.end(), name) != options.allow.end();
-      (allow ? allowed : not_allowed).push_back(name);
+      if (c.verdict == Verdict::warn) {
+        (allow ? allowed : not_allowed).push_back(name);
+      }
     }
     found.doc.push_back(strict_block(not_allowed, allowed));
     found.status = not_allowed.empty() ? found.status : inspect_exit_fail;
@@ -242,11 +264,7 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
   Outcome found;
   found.status = report_exit_status(report);
   found.doc = report_doc(options.image, report, options.map);
-  for (const CheckResult& c : report.checks) {
-    if (c.verdict == Verdict::warn) {
-      found.warnings.emplace_back(c.name);
-    }
-  }
+  found.checks = report.checks;
   if (options.extract_dir != nullptr) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
@@ -270,19 +288,16 @@ bool compare_with_warnings(const InspectOptions& options, const RunArgs& args,
                            ReadFile (&inputs)[3], ReadFile& image, AgainstReport& report,
                            std::string& error) {
   const ByteSource source = file_source(image);
+  const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
+                                 file_source(inputs[2])};
   InspectReport plain;
-  if (!compare_against(args, file_source(inputs[0]), file_source(inputs[1]), file_source(inputs[2]),
-                       source, report, error) ||
+  if (!compare_against(args, sources[0], sources[1], sources[2], source, report, error) ||
       !(options.readback ? inspect_readback(source, plain, error)
                          : inspect_source(source, plain, error)) ||
       (options.readback && !judge_readback_tail(source, report, error)) ||
-      !ends_as_opened(
-          {source, file_source(inputs[0]), file_source(inputs[1]), file_source(inputs[2])},
-          error)) {
+      !ends_as_opened({source, sources[0], sources[1], sources[2]}, error)) {
     return false;
   }
-  const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
-                                 file_source(inputs[2])};
   return against_warnings(args, options.against, sources, plain, report, error);
 }
 
@@ -307,9 +322,7 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   if (opened && compare_with_warnings(options, args, inputs, image, report, found.error)) {
     found.status = against_exit_status(report);
     found.doc = against_doc(options.image, args, report);
-    for (const CheckResult& c : report.warnings) {
-      found.warnings.emplace_back(c.name);
-    }
+    found.checks = report.warnings;
   }
   for (ReadFile& input : inputs) {
     close_read_file(input);
@@ -367,14 +380,16 @@ bool wants_json(int argc, char* const argv[]) {
   return false;
 }
 
-}  // namespace
-
+// Reads the command line; false, with `error` saying why, for a usage error.
 bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options,
                            std::string& error) {
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
     char* word = argv[i];
     const bool is_option = !options_end && word[0] == '-' && word[1] != '\0';
+    const FlagOption* flag =
+        std::find_if(std::begin(flag_options), std::end(flag_options),
+                     [&](const FlagOption& f) { return std::strcmp(word, f.word) == 0; });
     if (!is_option) {
       if (options.image != nullptr) {
         error = std::string("more than one image given: ") + options.image + " and " + word;
@@ -383,18 +398,8 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options.image = word;
     } else if (std::strcmp(word, "--") == 0) {
       options_end = true;
-    } else if (std::strcmp(word, "--json") == 0) {
-      options.json = true;
-    } else if (std::strcmp(word, "--map") == 0) {
-      options.map = true;
-    } else if (std::strcmp(word, "--quiet") == 0) {
-      options.quiet = true;
-    } else if (std::strcmp(word, "--readback") == 0) {
-      options.readback = true;
-    } else if (std::strcmp(word, "--force") == 0) {
-      options.force = true;
-    } else if (std::strcmp(word, "--strict") == 0) {
-      options.strict = true;
+    } else if (flag != std::end(flag_options)) {
+      options.*flag->member = true;
     } else if (std::strcmp(word, "--allow") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         error = "--allow needs the name of a warning";
@@ -403,10 +408,6 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options.allow.push_back(argv[++i]);
     } else if (std::strncmp(word, "--allow=", 8) == 0 && word[8] != '\0') {
       options.allow.push_back(word + 8);
-    } else if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
-      options.help = true;
-    } else if (std::strcmp(word, "--version") == 0) {
-      options.version = true;
     } else if (std::strcmp(word, "--against") == 0) {
       // The input words are taken as they stand, even one that starts with '-'.
       if (argc - (i + 1) < against_word_count) {
@@ -439,6 +440,8 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
   }
   return options.help || options.version || check_combination(options, error);
 }
+
+}  // namespace
 
 int run_inspect(int argc, char* const argv[]) {
   InspectOptions options;

@@ -73,18 +73,10 @@ std::string read_as(std::uint32_t value, bool address) {
   return address ? format_text("0x%08x", value) : status_text(value);
 }
 
-bool decimal_digits_only(const char* word) {
-  for (const char* p = word; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') {
-      return false;
-    }
-  }
-  return *word != '\0';
-}
-
 // A word of decimal digits whose decimal value is page-aligned where its hexadecimal one is not.
 bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t& decimal) {
-  if (!decimal_digits_only(word) || std::strlen(word) > 10 || (hex_value & 0xFFFu) == 0) {
+  const std::size_t n = std::strlen(word);
+  if (n == 0 || n > 10 || std::strspn(word, "0123456789") != n || (hex_value & 0xFFFu) == 0) {
     return false;
   }
   unsigned long long value = 0;

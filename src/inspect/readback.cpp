@@ -75,7 +75,7 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
     return true;  // no tail; a short dump keeps its length difference
   }
   std::vector<std::uint8_t> buffer = stretch_buffer(dump.length - report.expected_length);
-  NotFill tail;
+  Mismatch tail;
   if (!find_not_fill(dump, report.expected_length, dump.length, buffer, tail, error)) {
     return false;
   }
@@ -90,8 +90,7 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
     d.erase(length);
     return true;
   }
-  Mismatch bytes;
-  bytes.note(tail.first - report.expected_length, tail.count);
-  *length = bytes_row("readback_tail", bytes, report.expected_length);
+  tail.first -= report.expected_length;
+  *length = bytes_row("readback_tail", tail, report.expected_length);
   return true;
 }

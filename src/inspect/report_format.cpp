@@ -20,14 +20,7 @@ const char* page_word(std::int64_t n) {
 }
 
 const char* status_meaning(std::uint32_t status) {
-  switch (status) {
-    case 0:
-      return "invalid";
-    case 1:
-      return "active";
-    default:
-      return "neither active nor invalid";
-  }
+  return status == 0 ? "invalid" : status == 1 ? "active" : "neither active nor invalid";
 }
 
 std::string flags_meaning(const ImageDescriptor& d) {
@@ -87,35 +80,6 @@ bool is_utf8(const std::string& text) {
   }
   return true;
 }
-
-}  // namespace
-
-std::string json_string(const std::string& text) {
-  std::string quoted = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const char ch = text[i];
-    const auto byte = static_cast<unsigned char>(ch);
-    const std::size_t n = utf8_sequence(text, i);
-    if (n == 0) {
-      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
-      ++i;
-      continue;
-    }
-    if (ch == '"' || ch == '\\') {
-      quoted += '\\';
-      quoted += ch;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
-    } else {
-      quoted.append(text, i, n);
-    }
-    i += n;
-  }
-  quoted += '"';
-  return quoted;
-}
-
-namespace {
 
 // `"KEY": "path", "KEY_hex": null` for a path that is UTF-8; where it is not, KEY_hex holds
 // the path's exact bytes in lower-case hexadecimal, since KEY cannot.
@@ -188,23 +152,10 @@ void json_raw(Json& j, const char* key, const std::string& value) {
   j.text += value;
 }
 
-std::string json_done(Json& j) {
-  return j.text + "\n";
-}
-
 // "pass", "warn", "fail" or "skip".
 const char* verdict_name(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::pass:
-      return "pass";
-    case Verdict::warn:
-      return "warn";
-    case Verdict::fail:
-      return "fail";
-    case Verdict::skip:
-      return "skip";
-  }
-  return "skip";
+  constexpr const char* names[] = {"pass", "warn", "fail", "skip"};
+  return names[static_cast<std::size_t>(verdict)];
 }
 
 std::string number(std::int64_t n) {
@@ -411,11 +362,7 @@ std::vector<Marks> bar_marks(const std::vector<RegionSpan>& map, std::int64_t sp
 }
 
 int hex_digits(std::int64_t n) {
-  int digits = 1;
-  for (auto v = static_cast<std::uint64_t>(n); v > 0xF; v >>= 4) {
-    ++digits;
-  }
-  return digits;
+  return static_cast<int>(format_text("%llx", as_ull(n)).size());
 }
 
 // The region table, with a bar that shows where each region lies in the file, and the same
@@ -463,7 +410,155 @@ Block map_block(const InspectReport& r) {
   return block;
 }
 
+// A row of --against: A is the image, B what the inputs give.
+std::string difference_text(const RegionDiff& d) {
+  switch (d.kind) {
+    case RegionKind::field:
+      return format_text("  %s: image 0x%08llx, inputs give 0x%08llx", d.what.c_str(), as_ull(d.a),
+                         as_ull(d.b));
+    case RegionKind::length:
+      return format_text(
+          "  length: image 0x%08llx, inputs give 0x%08llx (bytes that only one side holds are "
+          "not compared)",
+          as_ull(d.a), as_ull(d.b));
+    case RegionKind::bytes:
+      break;
+  }
+  return format_text("  %s: %lld %s, the first at 0x%08llx in the region (0x%08llx in the image)",
+                     d.what.c_str(), static_cast<long long>(d.count),
+                     d.count == 1 ? "byte differs" : "bytes differ", as_ull(d.first),
+                     as_ull(d.offset_a + d.first));
+}
+
+// "field", "bytes" or "length", as a JSON string.
+std::string kind_json(RegionKind kind) {
+  return json_string(kind == RegionKind::field   ? "field"
+                     : kind == RegionKind::bytes ? "bytes"
+                                                 : "length");
+}
+
+// --quiet keeps every difference.
+Item difference_row(const RegionDiff& d) {
+  std::vector<Item> members = {{"what", json_string(d.what)}, {"kind", kind_json(d.kind)}};
+  if (d.kind == RegionKind::bytes) {
+    members.insert(members.end(), {{"count", number(d.count)},
+                                   {"first_offset", number(d.first)},
+                                   {"first_image_offset", number(d.offset_a + d.first)}});
+  } else {
+    members.insert(members.end(), {{"image", number(d.a)}, {"inputs", number(d.b)}});
+  }
+  return {nullptr, json_inline(members), nullptr, difference_text(d), true};
+}
+
+// A path and the length of its file, as the text shows them.
+std::string path_length(const std::string& path, std::int64_t length) {
+  return path + format_text(" (0x%llx bytes)", as_ull(length));
+}
+
+// An input: its file and length.
+Item input_item(const char* key, const char* label, const char* path, std::int64_t length) {
+  return {key, json_inline({{nullptr, json_path("file", path)}, {"length", number(length)}}), label,
+          path_length(path, length)};
+}
+
+// An application's input: also the load address and status words it was given.
+Item app_input_item(const char* key, const char* label, const char* path, std::int64_t length,
+                    std::uint32_t load_addr, std::int8_t status) {
+  return {key,
+          json_inline({{nullptr, json_path("file", path)},
+                       {"length", number(length)},
+                       {"load_addr", number(load_addr)},
+                       {"status", number(status)}}),
+          label,
+          path_length(path, length) +
+              format_text(", load address 0x%08x, status %d", load_addr, static_cast<int>(status))};
+}
+
+// A list under a blank line and its title, which show only above a line of the list.
+Block titled_list(const char* key, const char* title, std::vector<Item> rows) {
+  return {BlockKind::list, key, true, title, 0, std::move(rows)};
+}
+
+std::string value_text(bool known, std::int64_t value) {
+  return known ? format_text("0x%08llx", as_ull(value)) : std::string("none (no header)");
+}
+
+// Where the first differing byte lies in one file, or that the file does not hold it.
+std::string where(std::int64_t first, std::int64_t held, std::int64_t offset) {
+  return first < held ? format_text("0x%08llx", as_ull(offset + first))
+                      : std::string("past its end");
+}
+
+std::string region_text(const RegionDiff& d) {
+  if (d.kind != RegionKind::bytes) {
+    if (d.same) {
+      return format_text("%s: %s", d.what.c_str(), value_text(d.a_known, d.a).c_str());
+    }
+    return format_text("%s: A %s, B %s", d.what.c_str(), value_text(d.a_known, d.a).c_str(),
+                       value_text(d.b_known, d.b).c_str());
+  }
+  std::string text = d.held_a == d.held_b
+                         ? format_text("%s (0x%llx bytes)", d.what.c_str(), as_ull(d.held_a))
+                         : format_text("%s (A 0x%llx bytes, B 0x%llx)", d.what.c_str(),
+                                       as_ull(d.held_a), as_ull(d.held_b));
+  if (!d.same) {
+    text +=
+        format_text(": %lld %s, the first at 0x%llx in the region (%s in A, %s in B)",
+                    static_cast<long long>(d.count), d.count == 1 ? "byte differs" : "bytes differ",
+                    as_ull(d.first), where(d.first, d.held_a, d.offset_a).c_str(),
+                    where(d.first, d.held_b, d.offset_b).c_str());
+  }
+  return text;
+}
+
+// --quiet keeps the regions that differ.
+Item region_row(const RegionDiff& d) {
+  std::vector<Item> members = {
+      {"what", json_string(d.what)}, {"kind", kind_json(d.kind)}, {"same", json_bool_text(d.same)}};
+  if (d.kind == RegionKind::bytes) {
+    // The first differing byte in each file, only where that file holds it.
+    members.insert(
+        members.end(),
+        {{"length_a", number(d.held_a)},
+         {"length_b", number(d.held_b)},
+         {"count", number(d.count)},
+         {"first_offset", number_or_null(!d.same, d.first)},
+         {"first_offset_a", number_or_null(!d.same && d.first < d.held_a, d.offset_a + d.first)},
+         {"first_offset_b", number_or_null(!d.same && d.first < d.held_b, d.offset_b + d.first)}});
+  } else {
+    members.insert(members.end(),
+                   {{"a", number_or_null(d.a_known, d.a)}, {"b", number_or_null(d.b_known, d.b)}});
+  }
+  return {nullptr, json_inline(members), nullptr,
+          format_text("  %-8s %s", d.same ? "same" : "differs", region_text(d).c_str()), !d.same};
+}
+
 }  // namespace
+
+std::string json_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const char ch = text[i];
+    const auto byte = static_cast<unsigned char>(ch);
+    const std::size_t n = utf8_sequence(text, i);
+    if (n == 0) {
+      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
+      ++i;
+      continue;
+    }
+    if (ch == '"' || ch == '\\') {
+      quoted += '\\';
+      quoted += ch;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
+    } else {
+      quoted.append(text, i, n);
+    }
+    i += n;
+  }
+  quoted += '"';
+  return quoted;
+}
 
 Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
   Doc doc = {report_head(path, r)};
@@ -567,86 +662,13 @@ std::string render_json(const Doc& doc) {
     }
   }
   json_close(j, '}');
-  return json_done(j);
+  return j.text + "\n";
 }
 
 std::string error_json(const std::string& reason) {
   return render_json(
       {{.items = {{"result", json_string("error")}, {"error", json_string(reason)}}}});
 }
-
-namespace {
-
-// A row of --against: A is the image, B what the inputs give.
-std::string difference_text(const RegionDiff& d) {
-  switch (d.kind) {
-    case RegionKind::field:
-      return format_text("  %s: image 0x%08llx, inputs give 0x%08llx", d.what.c_str(), as_ull(d.a),
-                         as_ull(d.b));
-    case RegionKind::length:
-      return format_text(
-          "  length: image 0x%08llx, inputs give 0x%08llx (bytes that only one side holds are "
-          "not compared)",
-          as_ull(d.a), as_ull(d.b));
-    case RegionKind::bytes:
-      break;
-  }
-  return format_text("  %s: %lld %s, the first at 0x%08llx in the region (0x%08llx in the image)",
-                     d.what.c_str(), static_cast<long long>(d.count),
-                     d.count == 1 ? "byte differs" : "bytes differ", as_ull(d.first),
-                     as_ull(d.offset_a + d.first));
-}
-
-// "field", "bytes" or "length", as a JSON string.
-std::string kind_json(RegionKind kind) {
-  return json_string(kind == RegionKind::field   ? "field"
-                     : kind == RegionKind::bytes ? "bytes"
-                                                 : "length");
-}
-
-// --quiet keeps every difference.
-Item difference_row(const RegionDiff& d) {
-  std::vector<Item> members = {{"what", json_string(d.what)}, {"kind", kind_json(d.kind)}};
-  if (d.kind == RegionKind::bytes) {
-    members.insert(members.end(), {{"count", number(d.count)},
-                                   {"first_offset", number(d.first)},
-                                   {"first_image_offset", number(d.offset_a + d.first)}});
-  } else {
-    members.insert(members.end(), {{"image", number(d.a)}, {"inputs", number(d.b)}});
-  }
-  return {nullptr, json_inline(members), nullptr, difference_text(d), true};
-}
-
-// A path and the length of its file, as the text shows them.
-std::string path_length(const std::string& path, std::int64_t length) {
-  return path + format_text(" (0x%llx bytes)", as_ull(length));
-}
-
-// An input: its file and length.
-Item input_item(const char* key, const char* label, const char* path, std::int64_t length) {
-  return {key, json_inline({{nullptr, json_path("file", path)}, {"length", number(length)}}), label,
-          path_length(path, length)};
-}
-
-// An application's input: also the load address and status words it was given.
-Item app_input_item(const char* key, const char* label, const char* path, std::int64_t length,
-                    std::uint32_t load_addr, std::int8_t status) {
-  return {key,
-          json_inline({{nullptr, json_path("file", path)},
-                       {"length", number(length)},
-                       {"load_addr", number(load_addr)},
-                       {"status", number(status)}}),
-          label,
-          path_length(path, length) +
-              format_text(", load address 0x%08x, status %d", load_addr, static_cast<int>(status))};
-}
-
-// A list under a blank line and its title, which show only above a line of the list.
-Block titled_list(const char* key, const char* title, std::vector<Item> rows) {
-  return {BlockKind::list, key, true, title, 0, std::move(rows)};
-}
-
-}  // namespace
 
 int against_exit_status(const AgainstReport& r) {
   return r.differences.empty() ? inspect_exit_pass : inspect_exit_fail;
@@ -699,64 +721,6 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
                   "result", result, true}}},
   };
 }
-
-namespace {
-
-std::string value_text(bool known, std::int64_t value) {
-  return known ? format_text("0x%08llx", as_ull(value)) : std::string("none (no header)");
-}
-
-// Where the first differing byte lies in one file, or that the file does not hold it.
-std::string where(std::int64_t first, std::int64_t held, std::int64_t offset) {
-  return first < held ? format_text("0x%08llx", as_ull(offset + first))
-                      : std::string("past its end");
-}
-
-std::string region_text(const RegionDiff& d) {
-  if (d.kind != RegionKind::bytes) {
-    if (d.same) {
-      return format_text("%s: %s", d.what.c_str(), value_text(d.a_known, d.a).c_str());
-    }
-    return format_text("%s: A %s, B %s", d.what.c_str(), value_text(d.a_known, d.a).c_str(),
-                       value_text(d.b_known, d.b).c_str());
-  }
-  std::string text = d.held_a == d.held_b
-                         ? format_text("%s (0x%llx bytes)", d.what.c_str(), as_ull(d.held_a))
-                         : format_text("%s (A 0x%llx bytes, B 0x%llx)", d.what.c_str(),
-                                       as_ull(d.held_a), as_ull(d.held_b));
-  if (!d.same) {
-    text +=
-        format_text(": %lld %s, the first at 0x%llx in the region (%s in A, %s in B)",
-                    static_cast<long long>(d.count), d.count == 1 ? "byte differs" : "bytes differ",
-                    as_ull(d.first), where(d.first, d.held_a, d.offset_a).c_str(),
-                    where(d.first, d.held_b, d.offset_b).c_str());
-  }
-  return text;
-}
-
-// --quiet keeps the regions that differ.
-Item region_row(const RegionDiff& d) {
-  std::vector<Item> members = {
-      {"what", json_string(d.what)}, {"kind", kind_json(d.kind)}, {"same", json_bool_text(d.same)}};
-  if (d.kind == RegionKind::bytes) {
-    // The first differing byte in each file, only where that file holds it.
-    members.insert(
-        members.end(),
-        {{"length_a", number(d.held_a)},
-         {"length_b", number(d.held_b)},
-         {"count", number(d.count)},
-         {"first_offset", number_or_null(!d.same, d.first)},
-         {"first_offset_a", number_or_null(!d.same && d.first < d.held_a, d.offset_a + d.first)},
-         {"first_offset_b", number_or_null(!d.same && d.first < d.held_b, d.offset_b + d.first)}});
-  } else {
-    members.insert(members.end(),
-                   {{"a", number_or_null(d.a_known, d.a)}, {"b", number_or_null(d.b_known, d.b)}});
-  }
-  return {nullptr, json_inline(members), nullptr,
-          format_text("  %-8s %s", d.same ? "same" : "differs", region_text(d).c_str()), !d.same};
-}
-
-}  // namespace
 
 Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffReport& r) {
   std::vector<Item> regions;

@@ -9,19 +9,6 @@
 #include "image/layout.h"
 #include "inspect/mistakes.h"
 
-namespace {
-
-bool named(const std::vector<CheckResult>& list, const char* name) {
-  for (const CheckResult& c : list) {
-    if (std::string(c.name) == name) {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error) {
   // The descriptors velmora writes from these inputs, as far as the checks need them, and the
@@ -34,17 +21,16 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
   velmora.app2.stored.size = static_cast<std::uint32_t>(layout.app2_size);
   std::string* starts[3] = {&velmora.boot_start, &velmora.app1.start, &velmora.app2.start};
   for (int i = 0; i < 3; ++i) {
-    starts[i]->resize(static_cast<std::size_t>(
-        std::min(inputs[i].length, static_cast<std::int64_t>(format_probe_bytes))));
-    if (!read_source(inputs[i], 0, reinterpret_cast<std::uint8_t*>(starts[i]->data()),
-                     static_cast<std::int64_t>(starts[i]->size()), error)) {
+    if (!read_start(inputs[i], 0, inputs[i].length, false, *starts[i], error)) {
       return false;
     }
   }
   // The status words as typed: velmora keeps only their low 8 bits.
-  const StatusWords typed{hex_arg_value(words[3]), hex_arg_value(words[6])};
-  std::vector<CheckResult> out = input_warnings(
-      velmora, InputFacts{report.input_lengths[0], typed, args.status1, args.status2});
+  const InputFacts facts{report.input_lengths[0],
+                         {hex_arg_value(words[3]), hex_arg_value(words[6])},
+                         args.status1,
+                         args.status2};
+  std::vector<CheckResult> out = input_warnings(velmora, facts);
   constexpr int numeric[4] = {2, 3, 5, 6};  // where the numbers stand among the seven words
   for (int i = 0; i < 4; ++i) {
     for (WordFinding& f : word_findings(i, words[numeric[i]])) {
@@ -52,7 +38,10 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
     }
   }
   for (const CheckResult& c : image.checks) {
-    if (c.verdict == Verdict::warn && !named(out, c.name)) {
+    const bool named = std::any_of(out.begin(), out.end(), [&](const CheckResult& o) {
+      return std::string(o.name) == c.name;
+    });
+    if (c.verdict == Verdict::warn && !named) {
       out.push_back(c);
     }
   }
