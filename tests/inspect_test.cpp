@@ -2381,4 +2381,19 @@ TEST(VelmoraInspect, ExtractWhoseReportCannotBeWrittenSaysThePartsAreThere) {
   }
   close(full);
   close(pipe_ends[1]);
+
+  // A part that is the file the report goes to is refused, and keeps its bytes.
+  const std::string dir = s.file("parts-out");
+  fs::create_directory(dir);
+  write_bytes(dir + "/app2.bin", {7});
+  const int out = open((dir + "/app2.bin").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(out, 0);
+  const ProcessResult run =
+      inspect_with_fault(s, {"--force", "--extract", dir, s.file("image.bin")}, {}, out);
+  close(out);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "velmora-inspect: " + dir +
+                         "/app2.bin: cannot write: the file standard output writes to\n");
+  EXPECT_EQ(read_bytes(dir + "/app2.bin"), Bytes{7});
+  EXPECT_EQ(entry_count(dir), 1u);
 }

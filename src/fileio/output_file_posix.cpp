@@ -429,6 +429,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   const bool regular = S_ISREG(st.st_mode);
   const bool can_mix = regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
   if (can_mix && same_file(file.target_fd, STDOUT_FILENO)) {
+    file.refusal = "the file standard output writes to";
     errno = EINVAL;
     return OutputOutcome::cannot_open;
   }

@@ -178,7 +178,11 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
   }
   // A file the user may not write (the read-only attribute) stays refused.
-  if (exists && (_access(path, 2) != 0 || is_standard_output(path))) {
+  if (exists && _access(path, 2) != 0) {
+    return OutputOutcome::cannot_open;
+  }
+  if (exists && is_standard_output(path)) {
+    file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
   }
   file.target = full_path(path);
