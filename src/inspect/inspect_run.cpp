@@ -71,8 +71,8 @@ constexpr int against_word_count = 7;
 struct InspectOptions {
   char* image = nullptr;
   const char* extract_dir = nullptr;
-  char* const* against = nullptr;      // the seven input words, when given
-  char* diff[2] = {nullptr, nullptr};  // the two images of --diff, when given
+  char* const* against = nullptr;  // the seven input words, when given
+  char* const* diff = nullptr;     // the two images of --diff, when given
   bool force = false;
   bool json = false;
   bool map = false;
@@ -102,12 +102,6 @@ void print_error(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", program_name, message.c_str());
 }
 
-void print_usage_error(const std::string& message) {
-  print_error(message);
-  std::fputs(VELMORA_INSPECT_SYNOPSIS, stderr);
-  std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
-}
-
 // Writes the text and flushes. False, with `error` set, when standard output takes it not.
 bool print_out(const std::string& text, std::string& error) {
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
@@ -124,9 +118,9 @@ struct Outcome {
   int status = inspect_exit_error;
   std::string error;
   bool out_broken = false;
-  Doc doc;
+  Doc doc{};
   const char* parts_in = nullptr;
-  std::vector<CheckResult> checks;  // the report's, or --against's warnings: what --strict judges
+  std::vector<CheckResult> checks{};  // the report's, or --against's warnings: what --strict judges
 };
 
 Outcome printed(const std::string& text, int status) {
@@ -139,14 +133,8 @@ Outcome printed(const std::string& text, int status) {
   return o;
 }
 
-Outcome failed(std::string error) {
-  Outcome o;
-  o.error = std::move(error);
-  return o;
-}
-
 bool check_combination(const InspectOptions& options, std::string& error) {
-  const bool diff = options.diff[0] != nullptr;
+  const bool diff = options.diff != nullptr;
   const auto unknown = std::find_if(options.allow.begin(), options.allow.end(),
                                     [](const char* name) { return !known_warning(name); });
   // The first rule broken is the one named.
@@ -216,11 +204,10 @@ Outcome emit(const InspectOptions& options, Outcome found) {
     std::vector<std::string> not_allowed;
     std::vector<std::string> allowed;
     for (const CheckResult& c : found.checks) {
-      const std::string name = c.name;
-      const bool allow =
-          std::find(options.allow.begin(), options.allow.end(), name) != options.allow.end();
       if (c.verdict == Verdict::warn) {
-        (allow ? allowed : not_allowed).push_back(name);
+        const bool allow = std::find(options.allow.begin(), options.allow.end(),
+                                     std::string(c.name)) != options.allow.end();
+        (allow ? allowed : not_allowed).push_back(c.name);
       }
     }
     found.doc.push_back(strict_block(not_allowed, allowed));
@@ -228,14 +215,13 @@ Outcome emit(const InspectOptions& options, Outcome found) {
   }
   const std::string out =
       options.json ? render_json(found.doc) : render_text(found.doc, options.quiet);
-  if (found.parts_in == nullptr) {
-    return printed(out, found.status);
-  }
 #ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
+  if (found.parts_in != nullptr) {
+    std::signal(SIGPIPE, SIG_IGN);
+  }
 #endif
   Outcome o = printed(out, found.status);
-  if (o.out_broken) {
+  if (o.out_broken && found.parts_in != nullptr) {
     o.status = inspect_exit_unreported;
     o.error = extracted_into(found.parts_in) + ", but the report could not be written: " + o.error;
   }
@@ -259,7 +245,7 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
   if (!(options.readback ? inspect_readback(source, report, error)
                          : inspect_source(source, report, error)) ||
       !ends_as_opened({source}, error)) {
-    return failed(error);
+    return {.error = error};
   }
   Outcome found;
   found.status = report_exit_status(report);
@@ -269,7 +255,7 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
     if (extracted == ExtractOutcome::exists || extracted == ExtractOutcome::cannot_write) {
-      return failed(error);
+      return {.error = error};
     }
     if (extracted == ExtractOutcome::not_in_file) {
       // The checks have failed already and say why.
@@ -305,9 +291,7 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   // velmora's own reading of its words: the image stands where velmora's output would.
   char name[] = "velmora";
   char* words[run_word_count] = {name};
-  for (int i = 0; i < against_word_count; ++i) {
-    words[i + 1] = options.against[i];
-  }
+  std::copy_n(options.against, against_word_count, words + 1);
   words[run_word_count - 1] = options.image;
   const RunArgs args = parse_run_args(words);
 
@@ -320,7 +304,7 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   }
   AgainstReport report;
   if (opened && compare_with_warnings(options, args, inputs, image, report, found.error)) {
-    found.status = against_exit_status(report);
+    found.status = report.differences.empty() ? inspect_exit_pass : inspect_exit_fail;
     found.doc = against_doc(options.image, args, report);
     found.checks = report.warnings;
   }
@@ -351,7 +335,7 @@ Outcome run_image(const InspectOptions& options) {
   ReadFile image;
   std::string error;
   if (!open_image(options.image, image, error)) {
-    return failed(error);
+    return {.error = error};
   }
   Outcome found =
       options.against != nullptr ? run_against(options, image) : run_report(options, image);
@@ -366,7 +350,7 @@ Outcome run_checked(const InspectOptions& options) {
   if (options.version) {
     return printed(std::string(program_name) + " " + VELMORA_VERSION + "\n", inspect_exit_pass);
   }
-  return emit(options, options.diff[0] != nullptr ? run_diff(options) : run_image(options));
+  return emit(options, options.diff != nullptr ? run_diff(options) : run_image(options));
 }
 
 // Whether the command line asks for JSON, read before the options are: a usage error is
@@ -408,23 +392,17 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options.allow.push_back(argv[++i]);
     } else if (std::strncmp(word, "--allow=", 8) == 0 && word[8] != '\0') {
       options.allow.push_back(word + 8);
-    } else if (std::strcmp(word, "--against") == 0) {
-      // The input words are taken as they stand, even one that starts with '-'.
-      if (argc - (i + 1) < against_word_count) {
-        error = "--against needs BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2";
+    } else if (std::strcmp(word, "--against") == 0 || std::strcmp(word, "--diff") == 0) {
+      // The words it takes are taken as they stand, even one that starts with '-'.
+      const bool against = word[2] == 'a';
+      const int count = against ? against_word_count : 2;
+      if (argc - (i + 1) < count) {
+        error = against ? "--against needs BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2"
+                        : "--diff needs IMAGE_A IMAGE_B";
         return false;
       }
-      options.against = argv + i + 1;
-      i += against_word_count;
-    } else if (std::strcmp(word, "--diff") == 0) {
-      // The two images are taken as they stand, as the words of --against are.
-      if (argc - (i + 1) < 2) {
-        error = "--diff needs IMAGE_A IMAGE_B";
-        return false;
-      }
-      options.diff[0] = argv[i + 1];
-      options.diff[1] = argv[i + 2];
-      i += 2;
+      (against ? options.against : options.diff) = argv + i + 1;
+      i += count;
     } else if (std::strcmp(word, "--extract") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         error = "--extract needs a directory";
@@ -448,7 +426,9 @@ int run_inspect(int argc, char* const argv[]) {
   std::string error;
   Outcome outcome;
   if (!parse_inspect_options(argc, argv, options, error)) {
-    print_usage_error(error);
+    print_error(error);
+    std::fputs(VELMORA_INSPECT_SYNOPSIS, stderr);
+    std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
     outcome.error = error;
   } else {
     outcome = run_checked(options);

@@ -9,12 +9,6 @@
 
 namespace {
 
-int count(const InspectReport& r, Verdict verdict) {
-  return static_cast<int>(
-      std::count_if(r.checks.begin(), r.checks.end(),
-                    [&](const CheckResult& c) { return c.verdict == verdict; }));
-}
-
 const char* page_word(std::int64_t n) {
   return n == 1 ? "page" : "pages";
 }
@@ -46,113 +40,90 @@ std::size_t utf8_sequence(const std::string& text, std::size_t at) {
     return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
   };
   const unsigned lead = byte(at);
-  const auto tail = [&](std::size_t i, unsigned low, unsigned high) {
-    return byte(at + i) >= low && byte(at + i) <= high;
-  };
   if (lead < 0x80) {
     return 1;
   }
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    return tail(1, 0x80, 0xBF) ? 2 : 0;
+  // The lead byte gives the length and bounds the second byte; the others are 0x80..0xBF.
+  const std::size_t n = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+  const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  for (std::size_t i = 1; i < n; ++i) {
+    if (byte(at + i) < (i == 1 ? low : 0x80) || byte(at + i) > (i == 1 ? high : 0xBF)) {
+      return 0;
+    }
   }
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
-    const unsigned high = lead == 0xED ? 0x9F : 0xBF;
-    return tail(1, low, high) && tail(2, 0x80, 0xBF) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
-    return tail(1, low, high) && tail(2, 0x80, 0xBF) && tail(3, 0x80, 0xBF) ? 4 : 0;
-  }
-  return 0;
+  return n;
 }
 
-// Whether `text` is well-formed UTF-8 (strictly: no overlong forms, surrogates or values past
-// U+10FFFF).
-bool is_utf8(const std::string& text) {
+// json_string, and in `utf8` whether `text` was well-formed UTF-8 (no byte replaced).
+std::string json_quoted(const std::string& text, bool& utf8) {
+  std::string quoted = "\"";
+  utf8 = true;
   for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
     const std::size_t n = utf8_sequence(text, i);
+    utf8 = utf8 && n > 0;
     if (n == 0) {
-      return false;
+      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
+    } else if (byte == '"' || byte == '\\') {
+      quoted += {'\\', text[i]};
+    } else if (byte < 0x20 || byte == 0x7F) {
+      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
+    } else {
+      quoted.append(text, i, n);
     }
-    i += n;
+    i += std::max<std::size_t>(n, 1);
   }
-  return true;
+  return quoted + '"';
 }
 
 // `"KEY": "path", "KEY_hex": null` for a path that is UTF-8; where it is not, KEY_hex holds
 // the path's exact bytes in lower-case hexadecimal, since KEY cannot.
 std::string json_path(const char* key, const std::string& path) {
-  std::string text = format_text("\"%s\": ", key) + json_string(path);
-  text += format_text(", \"%s_hex\": ", key);
-  if (is_utf8(path)) {
-    return text + "null";
+  bool utf8 = true;
+  std::string text = format_text("\"%s\": ", key) + json_quoted(path, utf8);
+  text += format_text(", \"%s_hex\": ", key) + (utf8 ? "null" : "\"");
+  for (std::size_t i = 0; !utf8 && i < path.size(); ++i) {
+    text += format_text("%02x", static_cast<unsigned>(static_cast<unsigned char>(path[i])));
   }
-  text += '"';
-  for (const char ch : path) {
-    text += format_text("%02x", static_cast<unsigned>(static_cast<unsigned char>(ch)));
-  }
-  return text + '"';
+  return utf8 ? text : text + '"';
 }
 
-// One JSON value being written: members and elements are separated and indented by the
-// writer, so that no caller places a comma. A block level puts each member on its own line,
-// an inline level keeps them on one.
-struct Json {
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
   std::string text;
-  struct Level {
-    bool inline_members = false;
-    bool empty = true;
-  };
-  std::vector<Level> levels;
-};
-
-// A new line, indented to the depth of the innermost level.
-void json_new_line(Json& j) {
-  j.text += '\n';
-  j.text.append(2 * j.levels.size(), ' ');
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    text += (i > 0 ? separator : "") + parts[i];
+  }
+  return text;
 }
 
-// Starts the next member (with `key`) or element (without) of the innermost level.
-void json_next(Json& j, const char* key) {
-  if (!j.levels.empty()) {
-    Json::Level& level = j.levels.back();
-    j.text += level.empty ? "" : ",";
-    if (level.inline_members) {
-      j.text += level.empty ? "" : " ";
-    } else {
-      json_new_line(j);
+// `"key": value`; without a key the value alone (a list's element, or members).
+std::string json_member(const Item& m) {
+  return m.key == nullptr ? m.json : format_text("\"%s\": ", m.key) + m.json;
+}
+
+// The members on one line, those without JSON left out: an element of a list, or a small object.
+std::string json_inline(const std::vector<Item>& members) {
+  std::vector<std::string> parts;
+  for (const Item& m : members) {
+    if (!m.json.empty()) {
+      parts.push_back(json_member(m));
     }
-    level.empty = false;
   }
-  if (key != nullptr) {
-    j.text += json_string(key) + ": ";
-  }
+  return "{" + joined(parts, ", ") + "}";
 }
 
-void json_open(Json& j, const char* key, char bracket, bool inline_members = false) {
-  json_next(j, key);
-  j.text += bracket;
-  j.levels.push_back({inline_members, true});
+// One line for each of `lines`, indented by `depth` levels, between the brackets; nothing
+// between brackets that hold nothing.
+std::string json_lines(char open, const std::vector<std::string>& lines, std::size_t depth,
+                       char close) {
+  const std::string indent = "\n" + std::string(2 * depth, ' ');
+  return open +
+         (lines.empty() ? ""
+                        : indent + joined(lines, "," + indent) + indent.substr(0, 2 * depth - 1)) +
+         close;
 }
 
-void json_close(Json& j, char bracket) {
-  const Json::Level level = j.levels.back();
-  j.levels.pop_back();
-  if (!level.inline_members && !level.empty) {
-    json_new_line(j);
-  }
-  j.text += bracket;
-}
-
-// A value already in JSON form.
-void json_raw(Json& j, const char* key, const std::string& value) {
-  json_next(j, key);
-  j.text += value;
-}
-
-// "pass", "warn", "fail" or "skip".
 const char* verdict_name(Verdict verdict) {
   constexpr const char* names[] = {"pass", "warn", "fail", "skip"};
   return names[static_cast<std::size_t>(verdict)];
@@ -169,17 +140,6 @@ std::string number_or_null(bool known, std::int64_t n) {
 
 const char* json_bool_text(bool value) {
   return value ? "true" : "false";
-}
-
-// The members on one line: an element of a list, or a small object.
-std::string json_inline(const std::vector<Item>& members) {
-  Json j;
-  json_open(j, nullptr, '{', true);
-  for (const Item& m : members) {
-    json_raw(j, m.key, m.json);
-  }
-  json_close(j, '}');
-  return j.text;
 }
 
 // What the header says of one application and what its bytes give, one fact a row; the text
@@ -214,23 +174,16 @@ std::vector<Item> app_facts(const AppFacts& app) {
   };
 }
 
-std::string check_text(const CheckResult& c) {
-  return format_text("  %-5s %-16s %s", verdict_name(c.verdict), c.name, c.detail.c_str());
-}
-
-// One row of the checks; --quiet keeps failures and warnings.
-Item check_row(const CheckResult& c) {
+// A row of the checks, or without its verdict in the JSON a warning of --against; --quiet
+// keeps failures and warnings.
+Item check_row(const CheckResult& c, bool with_verdict) {
   return {nullptr,
           json_inline({{"name", json_string(c.name)},
-                       {"verdict", json_string(verdict_name(c.verdict))},
+                       {"verdict", with_verdict ? json_string(verdict_name(c.verdict)) : ""},
                        {"detail", json_string(c.detail)}}),
-          nullptr, check_text(c), c.verdict == Verdict::fail || c.verdict == Verdict::warn};
-}
-
-// A warning of --against: its name and detail, kept by --quiet.
-Item warning_row(const CheckResult& c) {
-  return {nullptr, json_inline({{"name", json_string(c.name)}, {"detail", json_string(c.detail)}}),
-          nullptr, check_text(c), true};
+          nullptr,
+          format_text("  %-5s %-16s %s", verdict_name(c.verdict), c.name, c.detail.c_str()),
+          c.verdict == Verdict::fail || c.verdict == Verdict::warn};
 }
 
 // A read-back's length and what follows the image: a line of the text's head, an object near
@@ -284,8 +237,7 @@ Block report_head(const std::string& path, const InspectReport& r) {
   if (!r.header_present) {
     head.items.push_back(
         {nullptr, "", "header",
-         format_text("not in the file, which ends before 0x%08llx",
-                     as_ull(header_offset + static_cast<std::int64_t>(header_size)))});
+         format_text("not in the file, which ends before 0x%08llx", as_ull(header_end))});
     for (const char* key : {"app1", "app2", "header_crc_stored", "header_crc_computed"}) {
       head.items.push_back({key, "null"});
     }
@@ -295,26 +247,20 @@ Block report_head(const std::string& path, const InspectReport& r) {
 
 // The counts of the verdicts, as the summary line and as numbers.
 Block report_counts(const InspectReport& r) {
-  const int passed = count(r, Verdict::pass);
-  const int warnings = count(r, Verdict::warn);
-  const int failed = count(r, Verdict::fail);
-  const int skipped = count(r, Verdict::skip);
+  int n[4] = {};  // by Verdict
+  for (const CheckResult& c : r.checks) {
+    ++n[static_cast<std::size_t>(c.verdict)];
+  }
   const char* outcome = report_exit_status(r) == inspect_exit_pass ? "PASS" : "FAIL";
   return {.items = {
-              {"passed", number(passed), "summary",
-               format_text("%s: %d passed, %d %s, %d failed, %d skipped", outcome, passed, warnings,
-                           warnings == 1 ? "warning" : "warnings", failed, skipped),
+              {"passed", number(n[0]), "summary",
+               format_text("%s: %d passed, %d %s, %d failed, %d skipped", outcome, n[0], n[1],
+                           n[1] == 1 ? "warning" : "warnings", n[2], n[3]),
                true},
-              {"warnings", number(warnings)},
-              {"failed", number(failed)},
-              {"skipped", number(skipped)},
+              {"warnings", number(n[1])},
+              {"failed", number(n[2])},
+              {"skipped", number(n[3])},
           }};
-}
-
-// The regions the map shows, in image order: without the header only the bootloader's.
-std::vector<RegionSpan> map_regions(const InspectReport& r) {
-  const ImageRegions regions = image_regions(r.header);
-  return {regions.begin(), r.header_present ? regions.end() : regions.begin() + 1};
 }
 
 // The columns of the bar each region marks, [from, to).
@@ -366,9 +312,11 @@ int hex_digits(std::int64_t n) {
 }
 
 // The region table, with a bar that shows where each region lies in the file, and the same
-// regions as JSON objects.
+// regions as JSON objects; without the header only the bootloader's.
 Block map_block(const InspectReport& r) {
-  const std::vector<RegionSpan> map = map_regions(r);
+  const ImageRegions regions = image_regions(r.header);
+  const std::vector<RegionSpan> map(regions.begin(),
+                                    r.header_present ? regions.end() : regions.begin() + 1);
   // The bar spans the file, or further when a forged region reaches past its end; the columns
   // are as wide as the longest number, eight digits at least.
   std::int64_t span = r.length;
@@ -410,68 +358,35 @@ Block map_block(const InspectReport& r) {
   return block;
 }
 
-// A row of --against: A is the image, B what the inputs give.
-std::string difference_text(const RegionDiff& d) {
-  switch (d.kind) {
-    case RegionKind::field:
-      return format_text("  %s: image 0x%08llx, inputs give 0x%08llx", d.what.c_str(), as_ull(d.a),
-                         as_ull(d.b));
-    case RegionKind::length:
-      return format_text(
-          "  length: image 0x%08llx, inputs give 0x%08llx (bytes that only one side holds are "
-          "not compared)",
-          as_ull(d.a), as_ull(d.b));
-    case RegionKind::bytes:
-      break;
-  }
-  return format_text("  %s: %lld %s, the first at 0x%08llx in the region (0x%08llx in the image)",
-                     d.what.c_str(), static_cast<long long>(d.count),
-                     d.count == 1 ? "byte differs" : "bytes differ", as_ull(d.first),
-                     as_ull(d.offset_a + d.first));
-}
-
-// "field", "bytes" or "length", as a JSON string.
 std::string kind_json(RegionKind kind) {
-  return json_string(kind == RegionKind::field   ? "field"
-                     : kind == RegionKind::bytes ? "bytes"
-                                                 : "length");
+  constexpr const char* names[] = {"field", "bytes", "length"};
+  return json_string(names[static_cast<std::size_t>(kind)]);
 }
 
-// --quiet keeps every difference.
+// A row of --against, A the image and B what the inputs give; --quiet keeps every difference.
 Item difference_row(const RegionDiff& d) {
   std::vector<Item> members = {{"what", json_string(d.what)}, {"kind", kind_json(d.kind)}};
+  std::string text;
   if (d.kind == RegionKind::bytes) {
     members.insert(members.end(), {{"count", number(d.count)},
                                    {"first_offset", number(d.first)},
                                    {"first_image_offset", number(d.offset_a + d.first)}});
+    text =
+        format_text("%lld %s, the first at 0x%08llx in the region (0x%08llx in the image)",
+                    static_cast<long long>(d.count), d.count == 1 ? "byte differs" : "bytes differ",
+                    as_ull(d.first), as_ull(d.offset_a + d.first));
   } else {
     members.insert(members.end(), {{"image", number(d.a)}, {"inputs", number(d.b)}});
+    text = format_text(
+        "image 0x%08llx, inputs give 0x%08llx%s", as_ull(d.a), as_ull(d.b),
+        d.kind == RegionKind::length ? " (bytes that only one side holds are not compared)" : "");
   }
-  return {nullptr, json_inline(members), nullptr, difference_text(d), true};
+  return {nullptr, json_inline(members), nullptr, "  " + d.what + ": " + text, true};
 }
 
 // A path and the length of its file, as the text shows them.
 std::string path_length(const std::string& path, std::int64_t length) {
   return path + format_text(" (0x%llx bytes)", as_ull(length));
-}
-
-// An input: its file and length.
-Item input_item(const char* key, const char* label, const char* path, std::int64_t length) {
-  return {key, json_inline({{nullptr, json_path("file", path)}, {"length", number(length)}}), label,
-          path_length(path, length)};
-}
-
-// An application's input: also the load address and status words it was given.
-Item app_input_item(const char* key, const char* label, const char* path, std::int64_t length,
-                    std::uint32_t load_addr, std::int8_t status) {
-  return {key,
-          json_inline({{nullptr, json_path("file", path)},
-                       {"length", number(length)},
-                       {"load_addr", number(load_addr)},
-                       {"status", number(status)}}),
-          label,
-          path_length(path, length) +
-              format_text(", load address 0x%08x, status %d", load_addr, static_cast<int>(status))};
 }
 
 // A list under a blank line and its title, which show only above a line of the list.
@@ -491,11 +406,9 @@ std::string where(std::int64_t first, std::int64_t held, std::int64_t offset) {
 
 std::string region_text(const RegionDiff& d) {
   if (d.kind != RegionKind::bytes) {
-    if (d.same) {
-      return format_text("%s: %s", d.what.c_str(), value_text(d.a_known, d.a).c_str());
-    }
-    return format_text("%s: A %s, B %s", d.what.c_str(), value_text(d.a_known, d.a).c_str(),
-                       value_text(d.b_known, d.b).c_str());
+    return d.what + ": " +
+           (d.same ? value_text(d.a_known, d.a)
+                   : "A " + value_text(d.a_known, d.a) + ", B " + value_text(d.b_known, d.b));
   }
   std::string text = d.held_a == d.held_b
                          ? format_text("%s (0x%llx bytes)", d.what.c_str(), as_ull(d.held_a))
@@ -511,7 +424,7 @@ std::string region_text(const RegionDiff& d) {
   return text;
 }
 
-// --quiet keeps the regions that differ.
+// A row of --diff; --quiet keeps the regions that differ.
 Item region_row(const RegionDiff& d) {
   std::vector<Item> members = {
       {"what", json_string(d.what)}, {"kind", kind_json(d.kind)}, {"same", json_bool_text(d.same)}};
@@ -536,28 +449,8 @@ Item region_row(const RegionDiff& d) {
 }  // namespace
 
 std::string json_string(const std::string& text) {
-  std::string quoted = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const char ch = text[i];
-    const auto byte = static_cast<unsigned char>(ch);
-    const std::size_t n = utf8_sequence(text, i);
-    if (n == 0) {
-      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
-      ++i;
-      continue;
-    }
-    if (ch == '"' || ch == '\\') {
-      quoted += '\\';
-      quoted += ch;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
-    } else {
-      quoted.append(text, i, n);
-    }
-    i += n;
-  }
-  quoted += '"';
-  return quoted;
+  bool utf8 = true;
+  return json_quoted(text, utf8);
 }
 
 Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
@@ -573,7 +466,7 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
   }
   Block checks{BlockKind::list, "checks", true, "checks:"};
   for (const CheckResult& c : r.checks) {
-    checks.items.push_back(check_row(c));
+    checks.items.push_back(check_row(c, true));
   }
   doc.push_back(std::move(checks));
   doc.push_back(report_counts(r));
@@ -592,32 +485,31 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
 
 Block strict_block(const std::vector<std::string>& not_allowed,
                    const std::vector<std::string>& allowed) {
-  const auto names = [](const std::vector<std::string>& list, std::string& text) {
-    std::string json = "[";
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      json += (i > 0 ? ", " : "") + json_string(list[i]);
-      text += (i > 0 ? ", " : "") + list[i];
+  std::string json[2];
+  std::vector<std::string> parts;
+  for (std::size_t k = 0; k < 2; ++k) {
+    const std::vector<std::string>& names = k == 0 ? not_allowed : allowed;
+    std::vector<std::string> quoted;
+    for (const std::string& name : names) {
+      quoted.push_back(json_string(name));
     }
-    return json + "]";
-  };
-  const auto count = [](const std::vector<std::string>& list) {
-    return format_text("%llu warning%s", as_ull(static_cast<std::int64_t>(list.size())),
-                       list.size() == 1 ? "" : "s");
-  };
-  std::string refused;
-  std::string accepted;
-  const std::string refused_json = names(not_allowed, refused);
-  const std::string accepted_json = names(allowed, accepted);
-  std::string text = not_allowed.empty() ? "PASS: " : "FAIL: ";
-  text += not_allowed.empty() && allowed.empty() ? "no warning" : "";
-  text += not_allowed.empty() ? "" : count(not_allowed) + " not allowed (" + refused + ")";
-  text += !not_allowed.empty() && !allowed.empty() ? "; " : "";
-  text += allowed.empty() ? "" : count(allowed) + " allowed (" + accepted + ")";
+    json[k] = "[" + joined(quoted, ", ") + "]";
+    if (!names.empty()) {
+      parts.push_back(format_text("%llu warning%s %s (", as_ull(std::ssize(names)),
+                                  names.size() == 1 ? "" : "s",
+                                  k == 0 ? "not allowed" : "allowed") +
+                      joined(names, ", ") + ")");
+    }
+  }
+  const std::string result = not_allowed.empty() ? "pass" : "fail";
   return {.items = {{"strict",
-                     json_inline({{"result", json_string(not_allowed.empty() ? "pass" : "fail")},
-                                  {"not_allowed", refused_json},
-                                  {"allowed", accepted_json}}),
-                     "strict", text, true}}};
+                     json_inline({{"result", json_string(result)},
+                                  {"not_allowed", json[0]},
+                                  {"allowed", json[1]}}),
+                     "strict",
+                     (not_allowed.empty() ? "PASS: " : "FAIL: ") +
+                         (parts.empty() ? "no warning" : joined(parts, "; ")),
+                     true}}};
 }
 
 std::string render_text(const Doc& doc, bool quiet) {
@@ -645,24 +537,23 @@ std::string render_text(const Doc& doc, bool quiet) {
 }
 
 std::string render_json(const Doc& doc) {
-  Json j;
-  json_open(j, nullptr, '{');
+  std::vector<std::string> members;
   for (const Block& block : doc) {
-    const bool list = block.kind == BlockKind::list;
-    if (block.kind != BlockKind::facts) {
-      json_open(j, block.key, list ? '[' : '{');
-    }
+    std::vector<std::string> lines;
     for (const Item& item : block.items) {
       if (!item.json.empty()) {
-        json_raw(j, item.key, item.json);
+        lines.push_back(json_member(item));
       }
     }
-    if (block.kind != BlockKind::facts) {
-      json_close(j, list ? ']' : '}');
+    if (block.kind == BlockKind::facts) {
+      members.insert(members.end(), lines.begin(), lines.end());
+    } else {
+      const bool list = block.kind == BlockKind::list;
+      members.push_back(format_text("\"%s\": ", block.key) +
+                        json_lines(list ? '[' : '{', lines, 2, list ? ']' : '}'));
     }
   }
-  json_close(j, '}');
-  return j.text + "\n";
+  return json_lines('{', members, 1, '}') + "\n";
 }
 
 std::string error_json(const std::string& reason) {
@@ -670,12 +561,26 @@ std::string error_json(const std::string& reason) {
       {{.items = {{"result", json_string("error")}, {"error", json_string(reason)}}}});
 }
 
-int against_exit_status(const AgainstReport& r) {
-  return r.differences.empty() ? inspect_exit_pass : inspect_exit_fail;
-}
-
 Doc against_doc(const std::string& path, const RunArgs& args, const AgainstReport& r) {
   constexpr int width = 11;
+  Block inputs{BlockKind::object, "inputs", false, "", width};
+  const char* paths[] = {args.src1, args.src2, args.src3};
+  const std::uint32_t load_addrs[] = {0, args.load_addr1, args.load_addr2};
+  const int statuses[] = {0, args.status1, args.status2};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::int64_t length = r.input_lengths[i];
+    std::vector<Item> members = {{nullptr, json_path("file", paths[i])},
+                                 {"length", number(length)}};
+    std::string text = path_length(paths[i], length);
+    if (i > 0) {  // an application's input: also the load address and status words it was given
+      members.insert(members.end(),
+                     {{"load_addr", number(load_addrs[i])}, {"status", number(statuses[i])}});
+      text += format_text(", load address 0x%08x, status %d", load_addrs[i], statuses[i]);
+    }
+    const char* keys[] = {"bootloader", "app1", "app2"};
+    const char* labels[] = {"bootloader", "APP1", "APP2"};
+    inputs.items.push_back({keys[i], json_inline(members), labels[i], text});
+  }
   Block after{.width = width};
   after.items = {
       {"length", number(r.length), "length",
@@ -690,7 +595,7 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
   }
   std::vector<Item> warnings;
   for (const CheckResult& c : r.warnings) {
-    warnings.push_back(warning_row(c));
+    warnings.push_back(check_row(c, false));
   }
   std::vector<Item> differences;
   for (const RegionDiff& d : r.differences) {
@@ -699,21 +604,11 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
   const std::string result =
       r.differences.empty()
           ? std::string("IDENTICAL: the image is exactly what velmora writes from these inputs")
-          : format_text("DIFFERENT: %llu %s",
-                        as_ull(static_cast<std::int64_t>(r.differences.size())),
+          : format_text("DIFFERENT: %llu %s", as_ull(std::ssize(r.differences)),
                         r.differences.size() == 1 ? "difference" : "differences");
   return {
       {.width = width, .items = {{nullptr, json_path("file", path), "image", path}}},
-      {BlockKind::object,
-       "inputs",
-       false,
-       "",
-       width,
-       {input_item("bootloader", "bootloader", args.src1, r.input_lengths[0]),
-        app_input_item("app1", "APP1", args.src2, r.input_lengths[1], args.load_addr1,
-                       args.status1),
-        app_input_item("app2", "APP2", args.src3, r.input_lengths[2], args.load_addr2,
-                       args.status2)}},
+      std::move(inputs),
       std::move(after),
       titled_list("warnings", "warnings:", std::move(warnings)),
       titled_list("differences", "differences:", std::move(differences)),

@@ -64,9 +64,6 @@ std::string error_json(const std::string& reason);
 // The comparison with the inputs: the image and the inputs, the lengths, the warnings, each
 // difference named, and the result; --quiet keeps the warnings, the differences and the result.
 Doc against_doc(const std::string& path, const RunArgs& args, const AgainstReport& r);
-// inspect_exit_pass when the image is identical to what the inputs give, else
-// inspect_exit_fail.
-int against_exit_status(const AgainstReport& r);
 
 // Two images region by region: their paths and lengths, each region said to be the same or
 // differing, and the result; --quiet keeps the differing regions and the result.
