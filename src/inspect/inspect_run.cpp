@@ -102,36 +102,22 @@ void print_error(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", program_name, message.c_str());
 }
 
-// Writes the text and flushes. False, with `error` set, when standard output takes it not.
-bool print_out(const std::string& text, std::string& error) {
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
-    error = "cannot write to standard output";
-    return false;
-  }
-  return true;
+// Writes the text and flushes; false when standard output takes it not.
+bool print_out(const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+         std::fflush(stdout) == 0;
 }
 
-// What a run ends with: its status, and for inspect_exit_error the reason; `out_broken` when
-// standard output itself failed, so that nothing more is sent there. Before it is emitted: the
-// report, and `parts_in`, where --extract has put every part.
+// What a run found: its status, and for inspect_exit_error the reason; the report, what
+// --strict judges (the report's checks, or --against's warnings), and `parts_in`, where
+// --extract has put every part.
 struct Outcome {
   int status = inspect_exit_error;
-  std::string error;
-  bool out_broken = false;
+  std::string error{};
   Doc doc{};
+  std::vector<CheckResult> checks{};
   const char* parts_in = nullptr;
-  std::vector<CheckResult> checks{};  // the report's, or --against's warnings: what --strict judges
 };
-
-Outcome printed(const std::string& text, int status) {
-  Outcome o;
-  if (print_out(text, o.error)) {
-    o.status = status;
-  } else {
-    o.out_broken = true;
-  }
-  return o;
-}
 
 bool check_combination(const InspectOptions& options, std::string& error) {
   const bool diff = options.diff != nullptr;
@@ -193,41 +179,6 @@ std::string extracted_into(const char* dir) {
   return std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") + dir;
 }
 
-// The report in the form asked for, and the run's status. Once the parts are in place the run
-// says so even when the report cannot be written, with a status of its own; a closed pipe then
-// fails the write rather than end the process unheard.
-Outcome emit(const InspectOptions& options, Outcome found) {
-  if (found.status == inspect_exit_error) {
-    return found;
-  }
-  if (options.strict) {
-    std::vector<std::string> not_allowed;
-    std::vector<std::string> allowed;
-    for (const CheckResult& c : found.checks) {
-      if (c.verdict == Verdict::warn) {
-        const bool allow = std::find(options.allow.begin(), options.allow.end(),
-                                     std::string(c.name)) != options.allow.end();
-        (allow ? allowed : not_allowed).push_back(c.name);
-      }
-    }
-    found.doc.push_back(strict_block(not_allowed, allowed));
-    found.status = not_allowed.empty() ? found.status : inspect_exit_fail;
-  }
-  const std::string out =
-      options.json ? render_json(found.doc) : render_text(found.doc, options.quiet);
-#ifdef SIGPIPE
-  if (found.parts_in != nullptr) {
-    std::signal(SIGPIPE, SIG_IGN);
-  }
-#endif
-  Outcome o = printed(out, found.status);
-  if (o.out_broken && found.parts_in != nullptr) {
-    o.status = inspect_exit_unreported;
-    o.error = extracted_into(found.parts_in) + ", but the report could not be written: " + o.error;
-  }
-  return o;
-}
-
 bool open_image(const char* path, ReadFile& file, std::string& error) {
   if (open_read_file(path, file, error) && refuse_pseudo_file(file, error)) {
     return true;
@@ -247,10 +198,8 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
       !ends_as_opened({source}, error)) {
     return {.error = error};
   }
-  Outcome found;
-  found.status = report_exit_status(report);
-  found.doc = report_doc(options.image, report, options.map);
-  found.checks = report.checks;
+  Outcome found{report_exit_status(report), "", report_doc(options.image, report, options.map),
+                report.checks};
   if (options.extract_dir != nullptr) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
@@ -270,23 +219,6 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
 
 // Compares the image with the inputs, and adds what the plain report on the image and the
 // inputs' own words show of likely mistakes.
-bool compare_with_warnings(const InspectOptions& options, const RunArgs& args,
-                           ReadFile (&inputs)[3], ReadFile& image, AgainstReport& report,
-                           std::string& error) {
-  const ByteSource source = file_source(image);
-  const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
-                                 file_source(inputs[2])};
-  InspectReport plain;
-  if (!compare_against(args, sources[0], sources[1], sources[2], source, report, error) ||
-      !(options.readback ? inspect_readback(source, plain, error)
-                         : inspect_source(source, plain, error)) ||
-      (options.readback && !judge_readback_tail(source, report, error)) ||
-      !ends_as_opened({source, sources[0], sources[1], sources[2]}, error)) {
-    return false;
-  }
-  return against_warnings(args, options.against, sources, plain, report, error);
-}
-
 Outcome run_against(const InspectOptions& options, ReadFile& image) {
   // velmora's own reading of its words: the image stands where velmora's output would.
   char name[] = "velmora";
@@ -294,7 +226,6 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   std::copy_n(options.against, against_word_count, words + 1);
   words[run_word_count - 1] = options.image;
   const RunArgs args = parse_run_args(words);
-
   ReadFile inputs[3];
   Outcome found;
   const char* paths[3] = {args.src1, args.src2, args.src3};
@@ -302,8 +233,18 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   for (int i = 0; opened && i < 3; ++i) {
     opened = open_read_file(paths[i], inputs[i], found.error);
   }
+  const ByteSource source = file_source(image);
+  const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
+                                 file_source(inputs[2])};
+  InspectReport plain;
   AgainstReport report;
-  if (opened && compare_with_warnings(options, args, inputs, image, report, found.error)) {
+  if (opened &&
+      compare_against(args, sources[0], sources[1], sources[2], source, report, found.error) &&
+      (options.readback ? inspect_readback(source, plain, found.error)
+                        : inspect_source(source, plain, found.error)) &&
+      (!options.readback || judge_readback_tail(source, report, found.error)) &&
+      ends_as_opened({source, sources[0], sources[1], sources[2]}, found.error) &&
+      against_warnings(args, options.against, sources, plain, report, found.error)) {
     found.status = report.differences.empty() ? inspect_exit_pass : inspect_exit_fail;
     found.doc = against_doc(options.image, args, report);
     found.checks = report.warnings;
@@ -330,27 +271,35 @@ Outcome run_diff(const InspectOptions& options) {
   return found;
 }
 
-// The report on one image, or its comparison with the inputs.
-Outcome run_image(const InspectOptions& options) {
+// The run that the options ask for, its report in the form asked for in `out` and, with
+// --strict, judged.
+Outcome run_checked(const InspectOptions& options, std::string& out) {
+  Outcome found;
   ReadFile image;
-  std::string error;
-  if (!open_image(options.image, image, error)) {
-    return {.error = error};
+  if (options.diff != nullptr) {
+    found = run_diff(options);
+  } else if (open_image(options.image, image, found.error)) {
+    found = options.against != nullptr ? run_against(options, image) : run_report(options, image);
+    close_read_file(image);
   }
-  Outcome found =
-      options.against != nullptr ? run_against(options, image) : run_report(options, image);
-  close_read_file(image);
+  if (found.status == inspect_exit_error) {
+    return found;
+  }
+  if (options.strict) {
+    std::vector<std::string> not_allowed;
+    std::vector<std::string> allowed;
+    for (const CheckResult& c : found.checks) {
+      if (c.verdict == Verdict::warn) {
+        const bool allow = std::find(options.allow.begin(), options.allow.end(),
+                                     std::string(c.name)) != options.allow.end();
+        (allow ? allowed : not_allowed).push_back(c.name);
+      }
+    }
+    found.doc.push_back(strict_block(not_allowed, allowed));
+    found.status = not_allowed.empty() ? found.status : inspect_exit_fail;
+  }
+  out = options.json ? render_json(found.doc) : render_text(found.doc, options.quiet);
   return found;
-}
-
-Outcome run_checked(const InspectOptions& options) {
-  if (options.help) {
-    return printed(inspect_usage, inspect_exit_pass);
-  }
-  if (options.version) {
-    return printed(std::string(program_name) + " " + VELMORA_VERSION + "\n", inspect_exit_pass);
-  }
-  return emit(options, options.diff != nullptr ? run_diff(options) : run_image(options));
 }
 
 // Whether the command line asks for JSON, read before the options are: a usage error is
@@ -423,23 +372,40 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
 
 int run_inspect(int argc, char* const argv[]) {
   InspectOptions options;
-  std::string error;
-  Outcome outcome;
-  if (!parse_inspect_options(argc, argv, options, error)) {
-    print_error(error);
+  Outcome o;
+  std::string out;
+  const bool parsed = parse_inspect_options(argc, argv, options, o.error);
+  if (parsed && (options.help || options.version)) {
+    o.status = inspect_exit_pass;
+    out = options.help ? inspect_usage : std::string(program_name) + " " + VELMORA_VERSION + "\n";
+  } else if (parsed) {
+    o = run_checked(options, out);
+  }
+  // Once the parts are in place the run says so even when the report cannot be written, with a
+  // status of its own; a closed pipe then fails the write rather than end the process unheard.
+#ifdef SIGPIPE
+  if (o.parts_in != nullptr) {
+    std::signal(SIGPIPE, SIG_IGN);
+  }
+#endif
+  const bool out_broken = o.status != inspect_exit_error && !print_out(out);
+  if (out_broken) {
+    o.status = o.parts_in != nullptr ? inspect_exit_unreported : inspect_exit_error;
+    o.error = (o.parts_in != nullptr
+                   ? extracted_into(o.parts_in) + ", but the report could not be written: "
+                   : "") +
+              "cannot write to standard output";
+  }
+  if (o.status == inspect_exit_error || o.status == inspect_exit_unreported) {
+    print_error(o.error);
+  }
+  if (!parsed) {
     std::fputs(VELMORA_INSPECT_SYNOPSIS, stderr);
     std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
-    outcome.error = error;
-  } else {
-    outcome = run_checked(options);
-    if (outcome.status == inspect_exit_error || outcome.status == inspect_exit_unreported) {
-      print_error(outcome.error);
-    }
   }
-  // With --json every run prints one object, a failed one too.
-  if (outcome.status == inspect_exit_error && !outcome.out_broken && wants_json(argc, argv)) {
-    std::string ignored;
-    print_out(error_json(outcome.error), ignored);
+  // With --json every run prints one object, a failed one too, unless standard output failed.
+  if (o.status == inspect_exit_error && !out_broken && wants_json(argc, argv)) {
+    print_out(error_json(o.error));
   }
-  return outcome.status;
+  return o.status;
 }
