@@ -285,19 +285,11 @@ Outcome run_checked(const InspectOptions& options, std::string& out) {
   if (found.status == inspect_exit_error) {
     return found;
   }
+  bool failed = false;
   if (options.strict) {
-    std::vector<std::string> not_allowed;
-    std::vector<std::string> allowed;
-    for (const CheckResult& c : found.checks) {
-      if (c.verdict == Verdict::warn) {
-        const bool allow = std::find(options.allow.begin(), options.allow.end(),
-                                     std::string(c.name)) != options.allow.end();
-        (allow ? allowed : not_allowed).push_back(c.name);
-      }
-    }
-    found.doc.push_back(strict_block(not_allowed, allowed));
-    found.status = not_allowed.empty() ? found.status : inspect_exit_fail;
+    found.doc.push_back(strict_block(found.checks, options.allow, failed));
   }
+  found.status = failed ? inspect_exit_fail : found.status;
   out = options.json ? render_json(found.doc) : render_text(found.doc, options.quiet);
   return found;
 }

@@ -9,14 +9,6 @@
 
 namespace {
 
-const char* page_word(std::int64_t n) {
-  return n == 1 ? "page" : "pages";
-}
-
-const char* status_meaning(std::uint32_t status) {
-  return status == 0 ? "invalid" : status == 1 ? "active" : "neither active nor invalid";
-}
-
 std::string flags_meaning(const ImageDescriptor& d) {
   if ((d.flags & ~flag_high_window_status) != 0) {
     return format_text("bits other than 0x%08x set", flag_high_window_status);
@@ -152,7 +144,10 @@ std::vector<Item> app_facts(const AppFacts& app) {
                   : format_text("stored 0x%08x, computed none (past the end of the file)", d.crc);
   return {
       {"status", number(d.status), "status",
-       format_text("%u (%s)", d.status, status_meaning(d.status))},
+       format_text("%u (%s)", d.status,
+                   d.status == 0   ? "invalid"
+                   : d.status == 1 ? "active"
+                                   : "neither active nor invalid")},
       {"active", json_bool_text(d.status == 1)},
       {"flags", number(d.flags), "flags",
        format_text("0x%08x (%s)", d.flags, flags_meaning(d).c_str())},
@@ -166,7 +161,7 @@ std::vector<Item> app_facts(const AppFacts& app) {
       {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
       {"size", number(d.size), "size",
        format_text("0x%08x (%u bytes, %lld %s)", d.size, d.size, static_cast<long long>(app.pages),
-                   page_word(app.pages))},
+                   app.pages == 1 ? "page" : "pages")},
       {"pages", number(app.pages)},
       {"in_file", json_bool_text(app.in_file)},
       {"crc_stored", number(d.crc), "crc", crc},
@@ -226,7 +221,7 @@ Block report_head(const std::string& path, const InspectReport& r) {
       {"length", number(r.length), "length",
        format_text("0x%08llx (%lld bytes, %lld %s%s)", as_ull(r.length),
                    static_cast<long long>(r.length), static_cast<long long>(image_pages),
-                   page_word(image_pages),
+                   image_pages == 1 ? "page" : "pages",
                    r.length % page_size != 0 ? ", the last one partial" : "")},
       {"pages", number(image_pages)},
   };
@@ -307,10 +302,6 @@ std::vector<Marks> bar_marks(const std::vector<RegionSpan>& map, std::int64_t sp
   return marks;
 }
 
-int hex_digits(std::int64_t n) {
-  return static_cast<int>(format_text("%llx", as_ull(n)).size());
-}
-
 // The region table, with a bar that shows where each region lies in the file, and the same
 // regions as JSON objects; without the header only the bootloader's.
 Block map_block(const InspectReport& r) {
@@ -323,7 +314,8 @@ Block map_block(const InspectReport& r) {
   int digits = 8;
   for (const RegionSpan& region : map) {
     span = std::max(span, region.end);
-    digits = std::max({digits, hex_digits(region.offset), hex_digits(region.end)});
+    const std::string most = format_text("%llx", as_ull(std::max(region.offset, region.end)));
+    digits = std::max(digits, static_cast<int>(most.size()));
   }
   constexpr std::int64_t bar_width = 32;
   const std::vector<Marks> marks = bar_marks(map, span, bar_width);
@@ -387,11 +379,6 @@ Item difference_row(const RegionDiff& d) {
 // A path and the length of its file, as the text shows them.
 std::string path_length(const std::string& path, std::int64_t length) {
   return path + format_text(" (0x%llx bytes)", as_ull(length));
-}
-
-// A list under a blank line and its title, which show only above a line of the list.
-Block titled_list(const char* key, const char* title, std::vector<Item> rows) {
-  return {BlockKind::list, key, true, title, 0, std::move(rows)};
 }
 
 std::string value_text(bool known, std::int64_t value) {
@@ -483,31 +470,33 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
   return doc;
 }
 
-Block strict_block(const std::vector<std::string>& not_allowed,
-                   const std::vector<std::string>& allowed) {
-  std::string json[2];
-  std::vector<std::string> parts;
-  for (std::size_t k = 0; k < 2; ++k) {
-    const std::vector<std::string>& names = k == 0 ? not_allowed : allowed;
-    std::vector<std::string> quoted;
-    for (const std::string& name : names) {
-      quoted.push_back(json_string(name));
-    }
-    json[k] = "[" + joined(quoted, ", ") + "]";
-    if (!names.empty()) {
-      parts.push_back(format_text("%llu warning%s %s (", as_ull(std::ssize(names)),
-                                  names.size() == 1 ? "" : "s",
-                                  k == 0 ? "not allowed" : "allowed") +
-                      joined(names, ", ") + ")");
+Block strict_block(const std::vector<CheckResult>& checks, const std::vector<const char*>& allow,
+                   bool& failed) {
+  std::vector<std::string> names[2];  // the warnings not allowed, and those allowed
+  std::vector<std::string> quoted[2];
+  for (const CheckResult& c : checks) {
+    const bool allowed = std::find(allow.begin(), allow.end(), std::string(c.name)) != allow.end();
+    if (c.verdict == Verdict::warn) {
+      names[allowed].push_back(c.name);
+      quoted[allowed].push_back(json_string(c.name));
     }
   }
-  const std::string result = not_allowed.empty() ? "pass" : "fail";
+  std::vector<std::string> parts;
+  for (std::size_t k = 0; k < 2; ++k) {
+    if (!names[k].empty()) {
+      parts.push_back(format_text("%zu warning%s %s (", names[k].size(),
+                                  names[k].size() == 1 ? "" : "s",
+                                  k == 0 ? "not allowed" : "allowed") +
+                      joined(names[k], ", ") + ")");
+    }
+  }
+  failed = !names[0].empty();
   return {.items = {{"strict",
-                     json_inline({{"result", json_string(result)},
-                                  {"not_allowed", json[0]},
-                                  {"allowed", json[1]}}),
+                     json_inline({{"result", json_string(failed ? "fail" : "pass")},
+                                  {"not_allowed", "[" + joined(quoted[0], ", ") + "]"},
+                                  {"allowed", "[" + joined(quoted[1], ", ") + "]"}}),
                      "strict",
-                     (not_allowed.empty() ? "PASS: " : "FAIL: ") +
+                     (failed ? "FAIL: " : "PASS: ") +
                          (parts.empty() ? "no warning" : joined(parts, "; ")),
                      true}}};
 }
@@ -610,8 +599,8 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
       {.width = width, .items = {{nullptr, json_path("file", path), "image", path}}},
       std::move(inputs),
       std::move(after),
-      titled_list("warnings", "warnings:", std::move(warnings)),
-      titled_list("differences", "differences:", std::move(differences)),
+      {BlockKind::list, "warnings", true, "warnings:", 0, std::move(warnings)},
+      {BlockKind::list, "differences", true, "differences:", 0, std::move(differences)},
       {.items = {{"result", json_string(r.differences.empty() ? "identical" : "different"),
                   "result", result, true}}},
   };
@@ -630,7 +619,7 @@ Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffRep
                  {nullptr, json_path("file_b", path_b), "B", path_length(path_b, r.length_b)},
                  {"length_a", number(r.length_a)},
                  {"length_b", number(r.length_b)}}},
-      titled_list("regions", "regions:", std::move(regions)),
+      {BlockKind::list, "regions", true, "regions:", 0, std::move(regions)},
       {.items = {{"same", number(total - differing)},
                  {"different", number(differing)},
                  {"result", json_string(differing == 0 ? "identical" : "different"), "result",

@@ -47,10 +47,10 @@ std::string render_text(const Doc& doc, bool quiet);
 // The document as one JSON object, each member on its own line.
 std::string render_json(const Doc& doc);
 
-// The verdict of --strict: the warnings it does not allow fail the run, those named with
-// --allow do not; "strict" in both forms, kept by --quiet.
-Block strict_block(const std::vector<std::string>& not_allowed,
-                   const std::vector<std::string>& allowed);
+// The verdict of --strict on the warnings among `checks`: those `allow` names are accepted,
+// any other sets `failed`; "strict" in both forms, kept by --quiet.
+Block strict_block(const std::vector<CheckResult>& checks, const std::vector<const char*>& allow,
+                   bool& failed);
 
 // `text` as a JSON string, quotes included: quote, backslash and control characters escaped,
 // well-formed UTF-8 kept as it is, and each byte that is not UTF-8 (a path in a Windows code
