@@ -1547,10 +1547,12 @@ TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
 
   // Any sizes, a huge image too: a region without bytes marks nothing, every other region
   // marks at least one column, no column is marked twice, and every row is as long as the
-  // heading.
+  // heading. In the last, APP1 is pushed right of where it starts and its padding is empty:
+  // APP2 still starts after APP1's columns.
   const Bytes good = read_bytes(s.file("image.bin"));
   const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
-      {0, 0x906}, {0x1234, 0}, {0, 0}, {0x1000, 0x1000}, {0x7FFFF000, 0x7FFFFFFF}};
+      {0, 0x906},          {0x1234, 0}, {0, 0}, {0x1000, 0x1000}, {0x7FFFF000, 0x7FFFFFFF},
+      {0x1000, 0x7FFFFFFF}};
   for (const auto& [size1, size2] : sizes) {
     SCOPED_TRACE(hex(size1) + " " + hex(size2));
     Bytes forged = good;

@@ -258,48 +258,41 @@ Block report_counts(const InspectReport& r) {
           }};
 }
 
-// The columns of the bar each region marks, [from, to).
-struct Marks {
-  std::int64_t from = 0;
-  std::int64_t to = 0;
-};
-
-// A region that holds no byte marks nothing; one that holds bytes marks at least one column.
-// A region that starts where the one before it ended gets columns of its own, pushed right
-// past its neighbour's where both would share one, and pulled back from the bar's end where
-// that runs out of room. Regions of a forged header that overlap may share columns.
-std::vector<Marks> bar_marks(const std::vector<RegionSpan>& map, std::int64_t span,
-                             std::int64_t width) {
+// Each region's bar, `width` columns over [0, span), '#' where it lies. A region that holds no
+// byte marks nothing; one that holds bytes marks at least one column. A region that starts
+// where the one before it ended gets columns of its own, pushed right past its neighbour's
+// where both would share one, and pulled back from the bar's end where that runs out of room.
+// Regions of a forged header that overlap may share columns.
+std::vector<std::string> region_bars(const std::vector<RegionSpan>& map, std::int64_t span,
+                                     std::int64_t width) {
   const auto column = [&](std::int64_t at) {
     return span == 0 ? 0 : std::min(width, (at * width + span / 2) / span);
   };
-  std::vector<Marks> marks(map.size());
+  std::vector<std::int64_t> from(map.size(), 0);
+  std::vector<std::int64_t> to(map.size(), 0);
   std::vector<bool> follows(map.size(), false);
   std::int64_t chain_end = -1;
   std::int64_t next_free = 0;
   for (std::size_t i = 0; i < map.size(); ++i) {
-    if (map[i].end <= map[i].offset) {
-      continue;
+    if (map[i].end > map[i].offset) {
+      follows[i] = chain_end >= 0 && map[i].offset >= chain_end;
+      from[i] = follows[i] ? std::max(column(map[i].offset), next_free) : column(map[i].offset);
+      to[i] = std::max(column(map[i].end), from[i] + 1);
+      chain_end = map[i].end;
+      next_free = to[i];
     }
-    follows[i] = chain_end >= 0 && map[i].offset >= chain_end;
-    Marks m{column(map[i].offset), column(map[i].end)};
-    m.from = follows[i] ? std::max(m.from, next_free) : m.from;
-    m.to = std::max(m.to, m.from + 1);
-    marks[i] = m;
-    chain_end = map[i].end;
-    next_free = m.to;
   }
+  std::vector<std::string> bars(map.size(), std::string(static_cast<std::size_t>(width), '.'));
   std::int64_t limit = width;
   for (std::size_t i = map.size(); i-- > 0;) {
-    if (map[i].end <= map[i].offset) {
-      continue;
+    if (map[i].end > map[i].offset) {
+      to[i] = std::min(to[i], limit);
+      from[i] = std::max<std::int64_t>(0, std::min(from[i], to[i] - 1));
+      limit = follows[i] ? from[i] : width;
+      std::fill(bars[i].begin() + from[i], bars[i].begin() + to[i], '#');
     }
-    Marks& m = marks[i];
-    m.to = std::min(m.to, limit);
-    m.from = std::max<std::int64_t>(0, std::min(m.from, m.to - 1));
-    limit = follows[i] ? m.from : width;
   }
-  return marks;
+  return bars;
 }
 
 // The region table, with a bar that shows where each region lies in the file, and the same
@@ -318,7 +311,7 @@ Block map_block(const InspectReport& r) {
     digits = std::max(digits, static_cast<int>(most.size()));
   }
   constexpr std::int64_t bar_width = 32;
-  const std::vector<Marks> marks = bar_marks(map, span, bar_width);
+  const std::vector<std::string> bars = region_bars(map, span, bar_width);
   const int column = digits + 4;
   Block block{
       BlockKind::list, "map", true,
@@ -326,10 +319,6 @@ Block map_block(const InspectReport& r) {
           std::string(bar_width, ' ') + "|  what"};
   for (std::size_t i = 0; i < map.size(); ++i) {
     const RegionSpan& region = map[i];
-    std::string bar(static_cast<std::size_t>(bar_width), '.');
-    for (std::int64_t c = marks[i].from; c < marks[i].to; ++c) {
-      bar[static_cast<std::size_t>(c)] = '#';
-    }
     block.items.push_back(
         {nullptr,
          json_inline({{"offset", number(region.offset)},
@@ -339,7 +328,7 @@ Block map_block(const InspectReport& r) {
          nullptr,
          format_text("  0x%0*llx  0x%0*llx  0x%0*llx  |%s|  %s%s", digits, as_ull(region.offset),
                      digits, as_ull(region.end), digits, as_ull(region.end - region.offset),
-                     bar.c_str(), region.label,
+                     bars[i].c_str(), region.label,
                      region.end > r.length ? " (past the end of the file)" : "")});
   }
   if (!r.header_present) {
