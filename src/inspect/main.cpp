@@ -389,9 +389,11 @@ int main(int argc, char* argv[]) {
     std::fputs(VELMORA_INSPECT_SYNOPSIS, stderr);
     std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
   }
-  // With --json every run prints one object, a failed one too, unless standard output failed.
+  // With --json every run prints one object, a failed one too ("result": "error" and the
+  // reason), so that a script always gets an object; not where standard output failed.
   if (o.status == inspect_exit_error && !out_broken && wants_json(argc, argv)) {
-    print_out(error_json(o.error));
+    print_out(render_json(
+        {{.items = {{"result", json_string("error")}, {"error", json_string(o.error)}}}}));
   }
   return o.status;
 }

@@ -215,29 +215,27 @@ std::string readback_json(const InspectReport& r) {
 // The file, its length and, without a header, the nulls of all that the header lays out.
 Block report_head(const std::string& path, const InspectReport& r) {
   const std::int64_t image_pages = pages(r.length);
-  Block head{.width = 7};
-  head.items = {
-      {nullptr, json_path("file", path), "image", path},
-      {"length", number(r.length), "length",
-       format_text("0x%08llx (%lld bytes, %lld %s%s)", as_ull(r.length),
-                   static_cast<long long>(r.length), static_cast<long long>(image_pages),
-                   image_pages == 1 ? "page" : "pages",
-                   r.length % page_size != 0 ? ", the last one partial" : "")},
-      {"pages", number(image_pages)},
-  };
-  if (r.readback.requested) {
-    head.items.push_back({nullptr, "", "read-back", readback_text(r)});
-  }
-  head.items.push_back({"header_present", json_bool_text(r.header_present)});
-  if (!r.header_present) {
-    head.items.push_back(
-        {nullptr, "", "header",
-         format_text("not in the file, which ends before 0x%08llx", as_ull(header_end))});
-    for (const char* key : {"app1", "app2", "header_crc_stored", "header_crc_computed"}) {
-      head.items.push_back({key, "null"});
-    }
-  }
-  return head;
+  const bool header = r.header_present;
+  const char* none = header ? "" : "null";
+  return {
+      .width = 7,
+      .items = {
+          {nullptr, json_path("file", path), "image", path},
+          {"length", number(r.length), "length",
+           format_text("0x%08llx (%lld bytes, %lld %s%s)", as_ull(r.length),
+                       static_cast<long long>(r.length), static_cast<long long>(image_pages),
+                       image_pages == 1 ? "page" : "pages",
+                       r.length % page_size != 0 ? ", the last one partial" : "")},
+          {"pages", number(image_pages)},
+          {nullptr, "", "read-back", r.readback.requested ? readback_text(r) : ""},
+          {"header_present", json_bool_text(header)},
+          {nullptr, "", "header",
+           header ? ""
+                  : format_text("not in the file, which ends before 0x%08llx", as_ull(header_end))},
+          {"app1", none},
+          {"app2", none},
+          {"header_crc_stored", none},
+          {"header_crc_computed", none}}};
 }
 
 // The counts of the verdicts, as the summary line and as numbers.
@@ -449,13 +447,10 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
   if (with_map) {
     doc.push_back(map_block(r));
   }
-  Block end;
-  if (r.readback.requested) {
-    end.items.push_back({"readback", readback_json(r)});
-  }
-  end.items.push_back(
-      {"result", json_string(report_exit_status(r) == inspect_exit_pass ? "pass" : "fail")});
-  doc.push_back(std::move(end));
+  doc.push_back(
+      {.items = {
+           {"readback", r.readback.requested ? readback_json(r) : ""},
+           {"result", json_string(report_exit_status(r) == inspect_exit_pass ? "pass" : "fail")}}});
   return doc;
 }
 
@@ -534,42 +529,26 @@ std::string render_json(const Doc& doc) {
   return json_lines('{', members, 1, '}') + "\n";
 }
 
-std::string error_json(const std::string& reason) {
-  return render_json(
-      {{.items = {{"result", json_string("error")}, {"error", json_string(reason)}}}});
-}
-
 Doc against_doc(const std::string& path, const RunArgs& args, const AgainstReport& r) {
   constexpr int width = 11;
   Block inputs{BlockKind::object, "inputs", false, "", width};
+  const char* keys[] = {"bootloader", "app1", "app2"};
+  const char* labels[] = {"bootloader", "APP1", "APP2"};
   const char* paths[] = {args.src1, args.src2, args.src3};
   const std::uint32_t load_addrs[] = {0, args.load_addr1, args.load_addr2};
   const int statuses[] = {0, args.status1, args.status2};
   for (std::size_t i = 0; i < 3; ++i) {
-    const std::int64_t length = r.input_lengths[i];
-    std::vector<Item> members = {{nullptr, json_path("file", paths[i])},
-                                 {"length", number(length)}};
-    std::string text = path_length(paths[i], length);
-    if (i > 0) {  // an application's input: also the load address and status words it was given
-      members.insert(members.end(),
-                     {{"load_addr", number(load_addrs[i])}, {"status", number(statuses[i])}});
-      text += format_text(", load address 0x%08x, status %d", load_addrs[i], statuses[i]);
-    }
-    const char* keys[] = {"bootloader", "app1", "app2"};
-    const char* labels[] = {"bootloader", "APP1", "APP2"};
-    inputs.items.push_back({keys[i], json_inline(members), labels[i], text});
-  }
-  Block after{.width = width};
-  after.items = {
-      {"length", number(r.length), "length",
-       format_text("image 0x%08llx, inputs give 0x%08llx", as_ull(r.length),
-                   as_ull(r.expected_length))},
-      {"expected_length", number(r.expected_length)},
-  };
-  if (r.readback) {
-    after.items.push_back(
-        {"readback_tail_bytes", number(r.tail_bytes), "read-back",
-         format_text("0x%llx bytes after the image's end", as_ull(r.tail_bytes))});
+    const bool app = i > 0;  // an application: also the load address and status it was given
+    inputs.items.push_back(
+        {keys[i],
+         json_inline({{nullptr, json_path("file", paths[i])},
+                      {"length", number(r.input_lengths[i])},
+                      {"load_addr", app ? number(load_addrs[i]) : ""},
+                      {"status", app ? number(statuses[i]) : ""}}),
+         labels[i],
+         path_length(paths[i], r.input_lengths[i]) +
+             (app ? format_text(", load address 0x%08x, status %d", load_addrs[i], statuses[i])
+                  : "")});
   }
   std::vector<Item> warnings;
   for (const CheckResult& c : r.warnings) {
@@ -587,7 +566,15 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
   return {
       {.width = width, .items = {{nullptr, json_path("file", path), "image", path}}},
       std::move(inputs),
-      std::move(after),
+      {.width = width,
+       .items = {{"length", number(r.length), "length",
+                  format_text("image 0x%08llx, inputs give 0x%08llx", as_ull(r.length),
+                              as_ull(r.expected_length))},
+                 {"expected_length", number(r.expected_length)},
+                 {"readback_tail_bytes", r.readback ? number(r.tail_bytes) : "", "read-back",
+                  r.readback
+                      ? format_text("0x%llx bytes after the image's end", as_ull(r.tail_bytes))
+                      : ""}}},
       {BlockKind::list, "warnings", true, "warnings:", 0, std::move(warnings)},
       {BlockKind::list, "differences", true, "differences:", 0, std::move(differences)},
       {.items = {{"result", json_string(r.differences.empty() ? "identical" : "different"),

@@ -10,7 +10,8 @@
 #include "inspect/inspect.h"
 
 // One fact of a report: its JSON member and its line of text. A fact without JSON is in the
-// text only, one without text in the JSON only; both forms give the facts in the same order.
+// text only, one without text in the JSON only, one without either (a fact this report does
+// not have) in neither; both forms give the facts in the same order.
 struct Item {
   const char* key = nullptr;    // nullptr: `json` stands as it is (a list's element, or members)
   std::string json{};           // the value in JSON form
@@ -56,10 +57,6 @@ Block strict_block(const std::vector<CheckResult>& checks, const std::vector<con
 // well-formed UTF-8 kept as it is, and each byte that is not UTF-8 (a path in a Windows code
 // page, say) replaced by U+FFFD, so that the report is always valid UTF-8.
 std::string json_string(const std::string& text);
-
-// One JSON object for a run that ends with inspect_exit_error: "result": "error" and the
-// reason, so that a script reading --json output always gets an object.
-std::string error_json(const std::string& reason);
 
 // The comparison with the inputs: the image and the inputs, the lengths, the warnings, each
 // difference named, and the result; --quiet keeps the warnings, the differences and the result.
