@@ -1627,13 +1627,16 @@ TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
       << run.out;
   EXPECT_EQ(json_string("a\"b\\c\n\x01\x1f "), "\"a\\\"b\\\\c\\u000a\\u0001\\u001f \"");
 
-  // Bytes that a strict decoder turns away: a lone continuation, an overlong form, a
-  // surrogate, a value past U+10FFFF, a sequence cut short; DEL is a control character.
+  // Bytes that a strict decoder turns away: a lone continuation, overlong forms, a
+  // surrogate, values past U+10FFFF, a sequence cut short; DEL is a control character.
   const std::pair<std::string, std::string> texts[] = {
       {"\x80", "\\ufffd"},
       {"\xc0\xaf", "\\ufffd\\ufffd"},
+      {"\xe0\x9f\xbf", "\\ufffd\\ufffd\\ufffd"},
+      {"\xf0\x8f\xbf\xbf", "\\ufffd\\ufffd\\ufffd\\ufffd"},
       {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},
       {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},
+      {"\xf5\x80\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},
       {"\xe2\x82", "\\ufffd\\ufffd"},
       {"\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
        "\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
@@ -1641,6 +1644,47 @@ TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
   };
   for (const auto& [text, quoted] : texts) {
     EXPECT_EQ(json_string(text), "\"" + quoted + "\"");
+  }
+}
+
+TEST(VelmoraInspect, StrictNamesTheWarningsNotAllowedAndThoseAllowedInBothForms) {
+  const std::vector<CheckResult> checks = {{"app1_load_addr", Verdict::warn, ""},
+                                           {"header_crc", Verdict::fail, ""},
+                                           {"load_overlap", Verdict::warn, ""},
+                                           {"app1_crc", Verdict::pass, ""},
+                                           {"app2_padding", Verdict::warn, ""}};
+  const struct {
+    std::vector<CheckResult> checks;
+    std::vector<const char*> allow;
+    std::string text;
+    std::string json;
+  } rows[] = {
+      {{}, {}, "PASS: no warning", "\"result\": \"pass\", \"not_allowed\": [], \"allowed\": []"},
+      {checks,
+       {},
+       "FAIL: 3 warnings not allowed (app1_load_addr, load_overlap, app2_padding)",
+       "\"result\": \"fail\", \"not_allowed\": [\"app1_load_addr\", \"load_overlap\", "
+       "\"app2_padding\"], \"allowed\": []"},
+      {checks,
+       {"load_overlap", "header_crc"},
+       "FAIL: 2 warnings not allowed (app1_load_addr, app2_padding); 1 warning allowed "
+       "(load_overlap)",
+       "\"result\": \"fail\", \"not_allowed\": [\"app1_load_addr\", \"app2_padding\"], "
+       "\"allowed\": [\"load_overlap\"]"},
+      {checks,
+       {"app2_padding", "load_overlap", "app1_load_addr"},
+       "PASS: 3 warnings allowed (app1_load_addr, load_overlap, app2_padding)",
+       "\"result\": \"pass\", \"not_allowed\": [], \"allowed\": [\"app1_load_addr\", "
+       "\"load_overlap\", \"app2_padding\"]"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    bool failed = false;
+    const Doc doc = {strict_block(row.checks, row.allow, failed)};
+    EXPECT_EQ(failed, row.text.starts_with("FAIL"));
+    EXPECT_EQ(render_text(doc, false), "strict: " + row.text + "\n");
+    EXPECT_EQ(render_text(doc, true), "strict: " + row.text + "\n");
+    EXPECT_EQ(render_json(doc), "{\n  \"strict\": {" + row.json + "}\n}\n");
   }
 }
 
