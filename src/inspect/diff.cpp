@@ -1,12 +1,12 @@
-#include "inspect/diff.h"
+#include "inspect/inspect.h"
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
+#include "image/compose.h"
 #include "image/layout.h"
-#include "image/word_reverse.h"
-#include "inspect/inspect.h"
 
 namespace {
 
@@ -18,195 +18,30 @@ struct Side {
   BootHeader header;
 };
 
-// A stretch of one side: where it starts in the file, how many bytes the file holds of it,
-// and whether they are stored word-reversed.
-struct Span {
+// The bytes of [from, to) that a file of `length` bytes holds: where they start, how many.
+struct Piece {
   std::int64_t offset = 0;
   std::int64_t held = 0;
-  bool reversed = false;
 };
 
-// One buffer per side. A reversed side reads whole words, but no more than a stretch or than
-// the file holds, which stretch_buffer has room for.
-struct Buffers {
-  std::vector<std::uint8_t> a;
-  std::vector<std::uint8_t> b;
-};
-
-Span span(const Side& s, std::int64_t from, std::int64_t to, bool reversed = false) {
-  Span sp;
-  sp.offset = std::min(from, s.source->length);
-  sp.held = std::max<std::int64_t>(0, std::min(to, s.source->length) - sp.offset);
-  sp.reversed = reversed;
-  return sp;
+Piece clip(std::int64_t length, std::int64_t from, std::int64_t to) {
+  const std::int64_t at = std::min(from, length);
+  return {at, std::max<std::int64_t>(0, std::min(to, length) - at)};
 }
 
-Span span(const Side& s, const RegionSpan& region) {
-  return span(s, region.offset, region.end, region.reversed);
+Stretch span(const Side& s, std::int64_t from, std::int64_t to, bool reversed = false) {
+  const Piece p = clip(s.source->length, from, to);
+  return stretches(*s.source, p.offset, p.offset + p.held, reversed);
 }
 
-// How many bytes to read `done` bytes into a span to compare `n` of them: where the span is
-// reversed, the words are counted from its start, and a word it holds whole is read whole
-// even where only part of it is compared.
-std::int64_t read_count(const Span& sp, std::int64_t done, std::int64_t n) {
-  return sp.reversed ? std::min((n + 3) / 4 * 4, sp.held - done) : n;
-}
-
-// The bytes row of two spans, whose first `common` bytes were compared into `m`: the bytes
-// only one side holds differ too.
-RegionDiff held_row(const char* what, Mismatch m, const Span& sa, const Span& sb,
-                    std::int64_t common) {
-  if (sa.held != sb.held) {
-    m.note(common, std::max(sa.held, sb.held) - common);
-  }
-  RegionDiff d = bytes_row(what, m, 0);
-  d.held_a = sa.held;
-  d.held_b = sb.held;
-  d.offset_a = sa.offset;
-  d.offset_b = sb.offset;
+RegionDiff length_row(std::int64_t a, std::int64_t b) {
+  RegionDiff d;
+  d.kind = RegionKind::length;
+  d.what = "length";
+  d.a = a;
+  d.b = b;
+  d.same = a == b;
   return d;
-}
-
-bool compare_spans(const char* what, const Side& a, const Span& sa, const Side& b, const Span& sb,
-                   Buffers& buffers, std::vector<RegionDiff>& out, std::string& error) {
-  Mismatch m;
-  const std::int64_t common = std::min(sa.held, sb.held);
-  for (std::int64_t done = 0; done < common;) {
-    const std::int64_t n = std::min(common - done, stretch_bytes);
-    const std::int64_t read_a = read_count(sa, done, n);
-    const std::int64_t read_b = read_count(sb, done, n);
-    if (!read_source(*a.source, sa.offset + done, buffers.a.data(), read_a, error) ||
-        !read_source(*b.source, sb.offset + done, buffers.b.data(), read_b, error)) {
-      return false;
-    }
-    // Sides stored alike are equal un-reversed where they are equal as stored: the common case
-    // is equality, so the words are turned back only where the stretches differ.
-    const bool alike = sa.reversed == sb.reversed && read_a == read_b;
-    if (!alike ||
-        std::memcmp(buffers.a.data(), buffers.b.data(), static_cast<std::size_t>(n)) != 0) {
-      if (sa.reversed) {
-        reverse_word_bytes(buffers.a.data(), static_cast<std::size_t>(read_a));
-      }
-      if (sb.reversed) {
-        reverse_word_bytes(buffers.b.data(), static_cast<std::size_t>(read_b));
-      }
-      note_differences(buffers.a.data(), buffers.b.data(), n, done, m);
-    }
-    done += n;
-  }
-  out.push_back(held_row(what, m, sa, sb, common));
-  return true;
-}
-
-// The reserved header bytes, where both sides have a header; else the header's bytes as a
-// plain region, so that the side that holds them shows as differing.
-bool compare_reserved(const Side& a, const Side& b, Buffers& buffers, std::vector<RegionDiff>& out,
-                      std::string& error) {
-  const char* what = "header_reserved";
-  if (!a.has_header || !b.has_header) {
-    return compare_spans(what, a, span(a, header_offset, header_end), b,
-                         span(b, header_offset, header_end), buffers, out, error);
-  }
-  RegionDiff d = bytes_row(what, reserved_mismatch(a.bytes, b.bytes), header_offset);
-  d.held_a = d.held_b = std::int64_t{header_size};
-  out.push_back(std::move(d));
-  return true;
-}
-
-// The pieces of a file that no region covers, in file order: after the image's end, and where
-// a forged header leaves a gap between its regions or lays them out past each other.
-std::vector<Span> outside_pieces(const Side& s, const ImageRegions& regions) {
-  std::vector<Span> covered;
-  for (const RegionSpan& region : regions) {
-    covered.push_back(span(s, region));
-  }
-  std::sort(covered.begin(), covered.end(),
-            [](const Span& x, const Span& y) { return x.offset < y.offset; });
-  std::vector<Span> pieces;
-  std::int64_t at = 0;
-  for (const Span& c : covered) {
-    if (c.held > 0 && c.offset > at) {
-      pieces.push_back(span(s, at, c.offset));
-    }
-    at = c.held > 0 ? std::max(at, c.offset + c.held) : at;
-  }
-  if (at < s.source->length) {
-    pieces.push_back(span(s, at, s.source->length));
-  }
-  return pieces;
-}
-
-// Where the byte `k` bytes into a file's pieces lies in the file.
-std::int64_t piece_offset(const std::vector<Span>& pieces, std::int64_t k) {
-  for (const Span& p : pieces) {
-    if (k < p.held) {
-      return p.offset + k;
-    }
-    k -= p.held;
-  }
-  return pieces.empty() ? 0 : pieces.back().offset + pieces.back().held + k;
-}
-
-// The pieces as one span: their bytes in all.
-Span total(const std::vector<Span>& pieces) {
-  Span all;
-  for (const Span& p : pieces) {
-    all.held += p.held;
-  }
-  return all;
-}
-
-// The bytes outside every region of each file, compared as one stream per file.
-bool compare_outside(const Side& a, const std::vector<Span>& pa, const Side& b,
-                     const std::vector<Span>& pb, Buffers& buffers, std::vector<RegionDiff>& out,
-                     std::string& error) {
-  const Span all_a = total(pa);
-  const Span all_b = total(pb);
-  const std::int64_t common = std::min(all_a.held, all_b.held);
-  Mismatch m;
-  std::size_t ia = 0;
-  std::size_t ib = 0;
-  std::int64_t in_a = 0;  // bytes used of the current piece of each side
-  std::int64_t in_b = 0;
-  for (std::int64_t done = 0; done < common;) {
-    while (in_a == pa[ia].held) {
-      ++ia;
-      in_a = 0;
-    }
-    while (in_b == pb[ib].held) {
-      ++ib;
-      in_b = 0;
-    }
-    const std::int64_t n =
-        std::min({common - done, stretch_bytes, pa[ia].held - in_a, pb[ib].held - in_b});
-    if (!read_source(*a.source, pa[ia].offset + in_a, buffers.a.data(), n, error) ||
-        !read_source(*b.source, pb[ib].offset + in_b, buffers.b.data(), n, error)) {
-      return false;
-    }
-    note_differences(buffers.a.data(), buffers.b.data(), n, done, m);
-    done += n;
-    in_a += n;
-    in_b += n;
-  }
-  RegionDiff d = held_row("outside", m, all_a, all_b, common);
-  // The region's "start" in each file is chosen so that start + first is the first byte's place.
-  d.offset_a = piece_offset(pa, d.first) - d.first;
-  d.offset_b = piece_offset(pb, d.first) - d.first;
-  out.push_back(std::move(d));
-  return true;
-}
-
-bool read_side(const ByteSource& source, Side& s, std::string& error) {
-  s.source = &source;
-  s.has_header = source.length >= header_end;
-  if (!s.has_header) {
-    return true;
-  }
-  if (!read_source(source, header_offset, s.bytes.data(), std::int64_t{header_size}, error)) {
-    return false;
-  }
-  s.header = decode_boot_header(s.bytes);
-  return true;
 }
 
 RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t va,
@@ -222,6 +57,203 @@ RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::u
   return d;
 }
 
+// The bytes row of a region of which each side holds `held_a` and `held_b` bytes, whose
+// common bytes were compared into `m`: the bytes only one side holds differ too.
+RegionDiff held_row(const char* what, Mismatch m, std::int64_t held_a, std::int64_t held_b) {
+  const std::int64_t common = std::min(held_a, held_b);
+  if (held_a != held_b) {
+    m.note(common, std::max(held_a, held_b) - common);
+  }
+  RegionDiff d = bytes_row(what, m, 0);
+  d.held_a = held_a;
+  d.held_b = held_b;
+  return d;
+}
+
+// Compares two scans of a region byte for byte, un-reversed. Where a scan is reversed, a word
+// it holds whole is read whole even where only part of it is compared.
+bool compare_spans(const char* what, Stretch x, Stretch y, std::vector<RegionDiff>& out,
+                   std::string& error) {
+  const std::int64_t offset_a = x.at;
+  const std::int64_t offset_b = y.at;
+  const std::int64_t common = std::min(x.end - x.at, y.end - y.at);
+  Mismatch m;
+  for (std::int64_t done = 0; done < common; done += stretch_bytes) {
+    const std::int64_t n = std::min(common - done, stretch_bytes);
+    if (!next_stretch(x, error, n) || !next_stretch(y, error, n)) {
+      return false;
+    }
+    // Sides stored alike are equal un-reversed where they are equal as stored: the common case
+    // is equality, so the words are turned back only where the stretches differ.
+    if (x.reversed != y.reversed || x.n != y.n ||
+        std::memcmp(x.bytes.data(), y.bytes.data(), static_cast<std::size_t>(n)) != 0) {
+      turn_back(x);
+      turn_back(y);
+      note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
+    }
+  }
+  RegionDiff d = held_row(what, m, x.end - offset_a, y.end - offset_b);
+  d.offset_a = offset_a;
+  d.offset_b = offset_b;
+  out.push_back(std::move(d));
+  return true;
+}
+
+// The reserved header bytes, where both sides have a header; else the header's bytes as a
+// plain region, so that the side that holds them shows as differing.
+bool compare_reserved(const Side& a, const Side& b, std::vector<RegionDiff>& out,
+                      std::string& error) {
+  const char* what = "header_reserved";
+  if (!a.has_header || !b.has_header) {
+    return compare_spans(what, span(a, header_offset, header_end),
+                         span(b, header_offset, header_end), out, error);
+  }
+  RegionDiff d = bytes_row(what, reserved_mismatch(a.bytes, b.bytes), header_offset);
+  d.held_a = d.held_b = std::int64_t{header_size};
+  out.push_back(std::move(d));
+  return true;
+}
+
+// The pieces of a file that no region covers, in file order: after the image's end, and where
+// a forged header leaves a gap between its regions or lays them out past each other.
+std::vector<Piece> outside_pieces(std::int64_t length, const ImageRegions& regions) {
+  std::vector<Piece> covered;
+  for (const RegionSpan& region : regions) {
+    covered.push_back(clip(length, region.offset, region.end));
+  }
+  std::sort(covered.begin(), covered.end(),
+            [](const Piece& x, const Piece& y) { return x.offset < y.offset; });
+  std::vector<Piece> pieces;
+  std::int64_t at = 0;
+  for (const Piece& c : covered) {
+    if (c.held > 0 && c.offset > at) {
+      pieces.push_back({at, c.offset - at});
+    }
+    at = c.held > 0 ? std::max(at, c.offset + c.held) : at;
+  }
+  if (at < length) {
+    pieces.push_back({at, length - at});
+  }
+  return pieces;
+}
+
+std::int64_t total(const std::vector<Piece>& pieces) {
+  std::int64_t held = 0;
+  for (const Piece& p : pieces) {
+    held += p.held;
+  }
+  return held;
+}
+
+// Where the byte `k` bytes into a file's pieces lies in the file.
+std::int64_t piece_offset(const std::vector<Piece>& pieces, std::int64_t k) {
+  for (const Piece& p : pieces) {
+    if (k < p.held) {
+      return p.offset + k;
+    }
+    k -= p.held;
+  }
+  return pieces.empty() ? 0 : pieces.back().offset + pieces.back().held + k;
+}
+
+// Moves a scan of a file's pieces on to the next piece once its own is read.
+void next_piece(Stretch& st, const std::vector<Piece>& pieces, std::size_t& i) {
+  for (; st.at == st.end && i < pieces.size(); ++i) {
+    st.at = pieces[i].offset;
+    st.end = st.at + pieces[i].held;
+  }
+}
+
+// The bytes outside every region of each file, compared as one stream per file.
+bool compare_outside(const Side& a, const ImageRegions& ra, const Side& b, const ImageRegions& rb,
+                     std::vector<RegionDiff>& out, std::string& error) {
+  const std::vector<Piece> pa = outside_pieces(a.source->length, ra);
+  const std::vector<Piece> pb = outside_pieces(b.source->length, rb);
+  const std::int64_t common = std::min(total(pa), total(pb));
+  // Each scan's range is set piece by piece; its buffer has room for all of its pieces.
+  Stretch x = stretches(*a.source, 0, total(pa));
+  Stretch y = stretches(*b.source, 0, total(pb));
+  x.end = y.end = 0;
+  std::size_t ia = 0;
+  std::size_t ib = 0;
+  Mismatch m;
+  for (std::int64_t done = 0; done < common; done += x.n) {
+    next_piece(x, pa, ia);
+    next_piece(y, pb, ib);
+    const std::int64_t n = std::min({common - done, x.end - x.at, y.end - y.at});
+    if (!next_stretch(x, error, n) || !next_stretch(y, error, n)) {
+      return false;
+    }
+    note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
+  }
+  RegionDiff d = held_row("outside", m, total(pa), total(pb));
+  // The region's "start" in each file is chosen so that start + first is the first byte's place.
+  d.offset_a = piece_offset(pa, d.first) - d.first;
+  d.offset_b = piece_offset(pb, d.first) - d.first;
+  out.push_back(std::move(d));
+  return true;
+}
+
+bool read_side(const ByteSource& source, Side& s, std::string& error) {
+  s.source = &source;
+  s.has_header = source.length >= header_end;
+  if (!read_header(source, s.bytes, error)) {
+    return false;
+  }
+  s.header = decode_boot_header(s.bytes);
+  return true;
+}
+
+// Notes in `found` the bytes of each region but the header that differ within
+// [start, start + count), where `expected` and `image` hold the bytes from `start` on.
+void compare_stretch(const ImageRegions& regions, std::int64_t start, std::int64_t count,
+                     const std::uint8_t* expected, const std::uint8_t* image, Mismatch* found) {
+  for (std::size_t i = 0; i < region_count; ++i) {
+    const std::int64_t lo = std::max(regions[i].offset, start);
+    const std::int64_t hi = std::min(regions[i].end, start + count);
+    if (i != header_region && lo < hi) {
+      note_differences(expected + (lo - start), image + (lo - start), hi - lo,
+                       lo - regions[i].offset, found[i]);
+    }
+  }
+}
+
+// The header fields that differ, then the bytes outside them, which velmora leaves 0.
+void compare_header(const HeaderBytes& image, const HeaderBytes& expected,
+                    std::vector<RegionDiff>& differences) {
+  std::vector<RegionDiff> fields;
+  compare_fields(decode_boot_header(image), decode_boot_header(expected), true, true, fields);
+  fields.push_back(bytes_row("header_reserved", reserved_mismatch(image, expected), header_offset));
+  std::copy_if(fields.begin(), fields.end(), std::back_inserter(differences),
+               [](const RegionDiff& d) { return !d.same; });
+}
+
+bool refuse(const char* path, const char* why, std::string& error) {
+  error = std::string(path) + ": " + why;
+  return false;
+}
+
+// velmora's own plan: the same refusals, the same layout and header.
+bool plan_as_velmora(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
+                     std::string& error) {
+  int refused = 0;
+  const char* paths[3] = {args.src1, args.src2, args.src3};
+  switch (plan_image(args, inputs, plan, refused)) {
+    case PlanRefusal::none:
+      break;
+    case PlanRefusal::input_too_long:
+      return refuse(paths[refused], "velmora refuses it: 2 GiB or larger", error);
+    case PlanRefusal::image_too_large:
+      return refuse(args.src2,
+                    "velmora refuses these applications: the image would be 2 GiB or larger",
+                    error);
+    case PlanRefusal::bootloader_too_long:
+      return refuse(args.src1, "velmora refuses it: the bootloader is longer than the image",
+                    error);
+  }
+  return true;
+}
+
 }  // namespace
 
 RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
@@ -231,16 +263,6 @@ RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
   d.first = m.count > 0 ? m.first : 0;
   d.same = m.count == 0;
   d.offset_a = d.offset_b = offset;
-  return d;
-}
-
-RegionDiff length_row(std::int64_t a, std::int64_t b) {
-  RegionDiff d;
-  d.kind = RegionKind::length;
-  d.what = "length";
-  d.a = a;
-  d.b = b;
-  d.same = a == b;
   return d;
 }
 
@@ -261,7 +283,6 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
   if (!read_side(a, sa, error) || !read_side(b, sb, error)) {
     return false;
   }
-  Buffers buffers{stretch_buffer(a.length), stretch_buffer(b.length)};
   DiffReport r;
   r.length_a = a.length;
   r.length_b = b.length;
@@ -272,16 +293,16 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
     if (i == header_region) {
       compare_fields(sa.header, sb.header, sa.has_header, sb.has_header, r.regions);
     }
-    const bool compared = i == header_region
-                              ? compare_reserved(sa, sb, buffers, r.regions, error)
-                              : compare_spans(ra[i].name, sa, span(sa, ra[i]), sb, span(sb, rb[i]),
-                                              buffers, r.regions, error);
+    const bool compared =
+        i == header_region
+            ? compare_reserved(sa, sb, r.regions, error)
+            : compare_spans(ra[i].name, span(sa, ra[i].offset, ra[i].end, ra[i].reversed),
+                            span(sb, rb[i].offset, rb[i].end, rb[i].reversed), r.regions, error);
     if (!compared) {
       return false;
     }
   }
-  if (!compare_outside(sa, outside_pieces(sa, ra), sb, outside_pieces(sb, rb), buffers, r.regions,
-                       error)) {
+  if (!compare_outside(sa, ra, sb, rb, r.regions, error)) {
     return false;
   }
   r.regions.push_back(length_row(a.length, b.length));
@@ -299,4 +320,68 @@ std::int64_t regions_differing(const DiffReport& r) {
 
 int diff_exit_status(const DiffReport& r) {
   return regions_differing(r) == 0 ? inspect_exit_pass : inspect_exit_fail;
+}
+
+bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
+                     const ByteSource& app2, const ByteSource& image, AgainstReport& report,
+                     std::string& error) {
+  const ImageInputs inputs = {{boot, app1, app2}};
+  ImagePlan plan;
+  if (!plan_as_velmora(args, inputs, plan, error)) {
+    return false;
+  }
+  const std::int64_t length = plan.layout.length;
+  AgainstReport r;
+  r.length = image.length;
+  r.expected_length = length;
+  r.input_lengths[0] = boot.length;
+  r.input_lengths[1] = app1.length;
+  r.input_lengths[2] = app2.length;
+  const ImageRegions regions = image_regions(plan.header);
+  Mismatch found[region_count];
+
+  // The expected image is made by velmora's composer a stretch at a time, and compared as far
+  // as the image reaches; every input is read whole all the same, for the checksums.
+  const auto buffer_size = static_cast<std::size_t>(std::min(stretch_size, length));
+  std::vector<std::uint8_t> expected(buffer_size);
+  std::vector<std::uint8_t> image_bytes(buffer_size);
+  Checksums sums;
+  ReadFailure failure;
+  for (std::int64_t start = 0; start < length; start += stretch_size) {
+    const std::int64_t end = std::min(start + stretch_size, length);
+    if (!make_stretch(plan, inputs, start, end, expected.data(), sums, failure)) {
+      error = failure.error;
+      return false;
+    }
+    const std::int64_t in_image = std::clamp<std::int64_t>(image.length - start, 0, end - start);
+    if (in_image > 0) {
+      if (!read_source(image, start, image_bytes.data(), in_image, error)) {
+        return false;
+      }
+      compare_stretch(regions, start, in_image, expected.data(), image_bytes.data(), found);
+    }
+  }
+  if (!inputs_ended(inputs, failure)) {
+    error = failure.error;
+    return false;
+  }
+
+  // The header last, now that the checksums are known, but reported in its place.
+  const HeaderBytes expected_header = finish_header(plan, sums);
+  HeaderBytes image_header{};
+  if (!read_header(image, image_header, error)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < region_count; ++i) {
+    if (i == header_region && image.length >= header_end) {
+      compare_header(image_header, expected_header, r.differences);
+    } else if (i != header_region && found[i].count > 0) {
+      r.differences.push_back(bytes_row(regions[i].name, found[i], regions[i].offset));
+    }
+  }
+  if (image.length != length) {
+    r.differences.push_back(length_row(image.length, length));
+  }
+  report = std::move(r);
+  return true;
 }

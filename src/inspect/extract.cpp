@@ -1,4 +1,4 @@
-#include "inspect/extract.h"
+#include "inspect/inspect.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,26 +44,18 @@ std::string cannot_write(const OutputFile& out) {
 
 // Streams one part of the image into its output, its words turned back where it is stored
 // reversed; each stretch starts on a word of the part.
-bool copy_part(const ByteSource& image, const RegionSpan& part, std::vector<std::uint8_t>& buffer,
-               OutputFile& out, std::string& error) {
-  const std::int64_t size = part.end - part.offset;
-  for (std::int64_t done = 0; done < size;) {
-    const std::int64_t n =
-        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
-    if (!read_source(image, part.offset + done, buffer.data(), n, error)) {
-      return false;
-    }
-    if (part.reversed) {
-      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
-    }
+bool copy_part(const ByteSource& image, const RegionSpan& part, OutputFile& out,
+               std::string& error) {
+  Stretch st = stretches(image, part.offset, part.end, part.reversed);
+  while (next_stretch(st, error)) {
+    turn_back(st);
     errno = 0;
-    if (!write_output_at(out, done, buffer.data(), n)) {
+    if (!write_output_at(out, st.at - st.n - part.offset, st.bytes.data(), st.n)) {
       error = cannot_write(out);
       return false;
     }
-    done += n;
   }
-  return true;
+  return st.at >= st.end;
 }
 
 // The directories of `dir` that do not exist yet, made from the outermost in, each pending
@@ -112,7 +104,6 @@ bool check_targets(const std::vector<fs::path>& targets, std::string& error) {
 bool write_outputs(const ByteSource& image, const ImageRegions& regions,
                    const std::vector<fs::path>& targets, OutputFile (&outputs)[part_count],
                    std::string& error) {
-  std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
   for (std::size_t i = 0; i < part_count; ++i) {
     errno = 0;
     if (open_output_file(targets[i].string().c_str(), outputs[i], OutputRoute::rename_only) !=
@@ -126,7 +117,7 @@ bool write_outputs(const ByteSource& image, const ImageRegions& regions,
     }
   }
   for (std::size_t i = 0; i < part_count; ++i) {
-    if (!copy_part(image, regions[parts[i].region], buffer, outputs[i], error)) {
+    if (!copy_part(image, regions[parts[i].region], outputs[i], error)) {
       return false;
     }
   }
