@@ -181,6 +181,16 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
   return names;
 }
 
+// The check with this name, or nullptr.
+const CheckResult* find_check(const InspectReport& r, const std::string& name) {
+  for (const CheckResult& c : r.checks) {
+    if (name == c.name) {
+      return &c;
+    }
+  }
+  return nullptr;
+}
+
 // Inspects an exact-size copy, so that the sanitizer sees any read past its end.
 InspectReport inspect_copy(const Bytes& image, std::size_t length) {
   const Bytes copy(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));

@@ -35,26 +35,31 @@ Stretch span(const Side& s, std::int64_t from, std::int64_t to, bool reversed = 
 }
 
 RegionDiff length_row(std::int64_t a, std::int64_t b) {
-  RegionDiff d;
-  d.kind = RegionKind::length;
-  d.what = "length";
-  d.a = a;
-  d.b = b;
-  d.same = a == b;
-  return d;
+  return {.kind = RegionKind::length, .what = "length", .same = a == b, .a = a, .b = b};
 }
 
-RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t va,
-                     std::uint32_t vb) {
-  RegionDiff d;
-  d.kind = RegionKind::field;
-  d.what = what;
-  d.a = va;
-  d.b = vb;
-  d.a_known = a_known;
-  d.b_known = b_known;
-  d.same = a_known == b_known && (!a_known || va == vb);
-  return d;
+RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t a,
+                     std::uint32_t b) {
+  return {.kind = RegionKind::field,
+          .what = what,
+          .same = a_known == b_known && (!a_known || a == b),
+          .a = a,
+          .b = b,
+          .a_known = a_known,
+          .b_known = b_known};
+}
+
+// One row per header field in header order, app1's, app2's, then header_crc; a field is the
+// same where both sides know it and it is equal, or neither knows it.
+void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool b_known,
+                    std::vector<RegionDiff>& out) {
+  for (const DescriptorPlace& place : descriptor_places) {
+    for (const DescriptorField& f : descriptor_fields) {
+      out.push_back(field_row(std::string(place.name) + "." + f.name, a_known, b_known,
+                              a.*place.member.*f.member, b.*place.member.*f.member));
+    }
+  }
+  out.push_back(field_row("header_crc", a_known, b_known, a.header_crc, b.header_crc));
 }
 
 // The bytes row of a region of which each side holds `held_a` and `held_b` bytes, whose
@@ -228,53 +233,33 @@ void compare_header(const HeaderBytes& image, const HeaderBytes& expected,
                [](const RegionDiff& d) { return !d.same; });
 }
 
-bool refuse(const char* path, const char* why, std::string& error) {
-  error = std::string(path) + ": " + why;
-  return false;
-}
-
 // velmora's own plan: the same refusals, the same layout and header.
 bool plan_as_velmora(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
                      std::string& error) {
   int refused = 0;
+  const auto refusal = static_cast<std::size_t>(plan_image(args, inputs, plan, refused));
   const char* paths[3] = {args.src1, args.src2, args.src3};
-  switch (plan_image(args, inputs, plan, refused)) {
-    case PlanRefusal::none:
-      break;
-    case PlanRefusal::input_too_long:
-      return refuse(paths[refused], "velmora refuses it: 2 GiB or larger", error);
-    case PlanRefusal::image_too_large:
-      return refuse(args.src2,
-                    "velmora refuses these applications: the image would be 2 GiB or larger",
-                    error);
-    case PlanRefusal::bootloader_too_long:
-      return refuse(args.src1, "velmora refuses it: the bootloader is longer than the image",
-                    error);
+  // By PlanRefusal: the input refused, and why.
+  const char* path[] = {"", paths[refused], args.src2, args.src1};
+  const char* why[] = {"", "velmora refuses it: 2 GiB or larger",
+                       "velmora refuses these applications: the image would be 2 GiB or larger",
+                       "velmora refuses it: the bootloader is longer than the image"};
+  static_assert(static_cast<int>(PlanRefusal::bootloader_too_long) == 3);
+  if (refusal != 0) {
+    error = std::string(path[refusal]) + ": " + why[refusal];
   }
-  return true;
+  return refusal == 0;
 }
 
 }  // namespace
 
 RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
-  RegionDiff d;
-  d.what = what;
-  d.count = m.count;
-  d.first = m.count > 0 ? m.first : 0;
-  d.same = m.count == 0;
-  d.offset_a = d.offset_b = offset;
-  return d;
-}
-
-void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool b_known,
-                    std::vector<RegionDiff>& out) {
-  for (const DescriptorPlace& place : descriptor_places) {
-    for (const DescriptorField& f : descriptor_fields) {
-      out.push_back(field_row(std::string(place.name) + "." + f.name, a_known, b_known,
-                              a.*place.member.*f.member, b.*place.member.*f.member));
-    }
-  }
-  out.push_back(field_row("header_crc", a_known, b_known, a.header_crc, b.header_crc));
+  return {.what = what,
+          .same = m.count == 0,
+          .count = m.count,
+          .first = m.count > 0 ? m.first : 0,
+          .offset_a = offset,
+          .offset_b = offset};
 }
 
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error) {
@@ -311,11 +296,8 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
 }
 
 std::int64_t regions_differing(const DiffReport& r) {
-  std::int64_t n = 0;
-  for (const RegionDiff& d : r.regions) {
-    n += d.same ? 0 : 1;
-  }
-  return n;
+  return std::count_if(r.regions.begin(), r.regions.end(),
+                       [](const RegionDiff& d) { return !d.same; });
 }
 
 int diff_exit_status(const DiffReport& r) {

@@ -9,7 +9,6 @@
 #include "image/layout.h"
 #include "image/word_reverse.h"
 #include "inspect/format_text.h"
-#include "inspect/mistakes.h"
 
 Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to, bool reversed) {
   const std::int64_t words = (std::max<std::int64_t>(to - from, 0) + 3) / 4 * 4;
@@ -624,20 +623,8 @@ bool known_warning(const std::string& name) {
   return false;
 }
 
-const CheckResult* find_check(const InspectReport& r, const std::string& name) {
-  for (const CheckResult& c : r.checks) {
-    if (name == c.name) {
-      return &c;
-    }
-  }
-  return nullptr;
-}
-
 int report_exit_status(const InspectReport& r) {
-  for (const CheckResult& c : r.checks) {
-    if (c.verdict == Verdict::fail) {
-      return inspect_exit_fail;
-    }
-  }
-  return inspect_exit_pass;
+  const bool failed = std::any_of(r.checks.begin(), r.checks.end(),
+                                  [](const CheckResult& c) { return c.verdict == Verdict::fail; });
+  return failed ? inspect_exit_fail : inspect_exit_pass;
 }

@@ -4,6 +4,7 @@
 // before it is used. It is read in stretches, never whole, so memory stays flat at any size.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,10 +16,9 @@
 #include "image/regions.h"
 
 // How much a scan reads at a time: large enough that the per-call cost vanishes, small enough
-// that memory stays flat whatever the image's size and that a stretch is still in the
-// processor's cache when it is checksummed (64 KiB was measured fastest, beside 1 MiB and
-// 256 KiB). A whole number of words, so that a scan that starts at an application's first
-// byte never splits one of its words.
+// that a stretch is still in the processor's cache when it is checksummed (64 KiB was measured
+// fastest, beside 1 MiB and 256 KiB). A whole number of words, so that a scan that starts at an
+// application's first byte never splits one of its words.
 inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 16;
 static_assert(stretch_bytes % 4 == 0);
 
@@ -36,8 +36,8 @@ struct Stretch {
 // A scan of [from, to) with room for one stretch, or less where the range is shorter.
 Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to,
                   bool reversed = false);
-// Reads the next `most` bytes at most, where reversed rounded up to a whole word as far as the
-// scan holds it. False at the end, or with `error` naming the path and the reason.
+// Reads the next `most` bytes at most (where reversed, rounded up to a whole word as far as the
+// scan goes). False at the end, or with `error` naming the path and the reason.
 bool next_stretch(Stretch& st, std::string& error, std::int64_t most = stretch_bytes);
 // Turns the words of the stretch read back, where the scan is reversed.
 void turn_back(Stretch& st);
@@ -95,12 +95,10 @@ bool inspect_source(const ByteSource& image, InspectReport& report, std::string&
 // The same for `length` bytes in memory.
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
-// Flash read-backs: a dump of the device's flash region holds the image, whose end comes from
-// its header, and then erased flash, 0xFF. Inspects the image at the front of `dump` and checks
-// that every byte after its end is 0xFF (the check readback_tail, after all the others). Where
-// the header is missing or damaged, or lays out an image longer than the dump, the end is
-// unknown: the whole dump is judged as the image, as without --readback, and readback_tail
-// warns saying why.
+// A flash read-back: inspects the image at the front of `dump`, which ends where its header
+// says, and checks that every byte after it is 0xFF, erased flash (readback_tail, after all
+// the others). Where the header is missing or damaged, or lays out an image longer than the
+// dump, the whole dump is judged as the image and readback_tail warns saying why.
 bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error);
 
 // What --against knows of the inputs besides the header velmora writes from them.
@@ -124,8 +122,6 @@ bool flag_allowed(const ImageDescriptor& d);
 // reading of a numeric word of --against lost.
 bool known_warning(const std::string& name);
 
-// The check with this name, or nullptr.
-const CheckResult* find_check(const InspectReport& r, const std::string& name);
 // inspect_exit_pass when no check failed, else inspect_exit_fail.
 int report_exit_status(const InspectReport& r);
 
@@ -156,11 +152,6 @@ struct RegionDiff {
 // The row of the bytes `m` found differing in a region at `offset` in both files.
 RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset);
 
-// One row per header field in header order, app1's, app2's, then header_crc; a field is the
-// same where both sides know it and it is equal, or neither knows it.
-void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool b_known,
-                    std::vector<RegionDiff>& out);
-
 struct DiffReport {
   std::int64_t length_a = 0;
   std::int64_t length_b = 0;
@@ -171,10 +162,9 @@ struct DiffReport {
   std::vector<RegionDiff> regions;
 };
 
-// Compares two images region by region, each laid out by its own header, a stretch at a time;
-// applications are compared un-reversed, so that one moved between the windows shows as its
-// load address alone. False, with `error` naming the path and the reason, only when a file
-// cannot be read.
+// Compares two images region by region, each laid out by its own header; applications are
+// compared un-reversed, so that one moved between the windows shows as its load address alone.
+// False, with `error` naming the path and the reason, only when a file cannot be read.
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error);
 
 // How many regions differ; inspect_exit_pass when none does, else inspect_exit_fail.
@@ -196,11 +186,10 @@ struct AgainstReport {
   std::int64_t tail_bytes = 0;
 };
 
-// Compares the image with what velmora writes from the three inputs, region by region: the
-// expected image is made by velmora's own composer a stretch at a time, never whole in memory.
-// Where an input would make velmora refuse to write any image (an input of 2 GiB or more, an
-// image that would be, a bootloader longer than the image), or a file cannot be read, returns
-// false with `error` naming the path and the reason.
+// Compares the image with what velmora's own composer writes from the three inputs, region by
+// region. Where velmora would refuse an input (2 GiB or more, an image that would be, a
+// bootloader longer than the image), or a file cannot be read, false with `error` naming the
+// path and the reason.
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error);
@@ -217,6 +206,31 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
 // name is not among them already. False, with `error`, when an input cannot be read.
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error);
+
+// Mistakes that make an image that will not boot, seen in what velmora was given: a numeric
+// word its lenient reading took with loss, and a file that is not a raw binary.
+// What velmora's reading of one numeric word lost: the warning's name and what it says.
+struct WordFinding {
+  const char* name;  // the word's label and the kind, e.g. "status1_no_digit"
+  std::string detail;
+};
+
+// velmora's numeric words, in the order of its command line: load_addr1, status1, load_addr2,
+// status2; and every name a finding on each can have.
+inline constexpr const char* numeric_words[4] = {"load_addr1", "status1", "load_addr2", "status2"};
+extern const char* const word_finding_names[4][4];
+
+// The findings for numeric word `index` (of numeric_words) typed as `word`: no hexadecimal
+// digit, bytes skipped other than "0x" and "_", more than eight significant digits, and a
+// decimal address or a negative status.
+std::vector<WordFinding> word_findings(int index, const char* word);
+
+// The format `bytes` (the first bytes of a file or region) begin with where a raw binary
+// belongs: "an ELF file", "Intel HEX text", "S-record text" or "UF2 blocks"; nullptr for none.
+const char* non_binary_format(const std::uint8_t* bytes, std::size_t count);
+
+// How many first bytes non_binary_format looks at, at most.
+inline constexpr std::size_t format_probe_bytes = 64;
 
 enum class ExtractOutcome { written, not_in_file, exists, cannot_write };
 

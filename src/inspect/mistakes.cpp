@@ -1,4 +1,4 @@
-#include "inspect/mistakes.h"
+#include "inspect/inspect.h"
 
 #include <cstring>
 
