@@ -110,9 +110,10 @@ bool flag_allowed(const ImageDescriptor& d) {
 
 namespace {
 
-// What a check reads: the file's length alone, the header and what it lays out, a read-back's
-// tail (only with --readback), or the inputs of --against (only there).
-enum class Needs : std::uint8_t { length, header, readback, inputs };
+// What a check reads: the file's length alone, the header and what it lays out, an
+// application's bytes, a read-back's tail (only with --readback), or the inputs of --against
+// (only there).
+enum class Needs : std::uint8_t { length, header, app_bytes, readback, inputs };
 
 // Every check, in the report's order. The warnings come after the checks that fail, so that
 // the older checks keep their places in the list.
@@ -139,41 +140,41 @@ struct CheckInfo {
 
 // clang-format off
 constexpr CheckInfo check_table[] = {
-    // name               if_not         needs            app2   on_inputs silent
-    {"min_length",        Verdict::fail, Needs::length,   false, false, false},
-    {"header_crc",        Verdict::fail, Needs::header,   false, false, false},
-    {"header_reserved",   Verdict::fail, Needs::header,   false, false, false},
-    {"app1_status",       Verdict::fail, Needs::header,   false, false, false},
-    {"app1_flags",        Verdict::fail, Needs::header,   false, false, false},
-    {"app1_offset",       Verdict::fail, Needs::header,   false, false, false},
-    {"app1_in_file",      Verdict::fail, Needs::header,   false, false, false},
-    {"app1_crc",          Verdict::fail, Needs::header,   false, false, false},
-    {"app1_padding",      Verdict::warn, Needs::header,   false, false, false},
-    {"app2_status",       Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_flags",        Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_offset",       Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_in_file",      Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_crc",          Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_padding",      Verdict::warn, Needs::header,   true,  false, false},
-    {"file_length",       Verdict::fail, Needs::header,   false, false, false},
-    {"bootloader_size",   Verdict::warn, Needs::header,   false, false, false},
-    {"app1_load_addr",    Verdict::warn, Needs::header,   false, false, false},
-    {"app2_load_addr",    Verdict::warn, Needs::header,   true,  false, false},
-    {"app1_size",         Verdict::warn, Needs::header,   false, false, false},
-    {"app2_size",         Verdict::warn, Needs::header,   true,  false, false},
-    {"active_app",        Verdict::warn, Needs::header,   false, false, false},
-    {"bootloader_input",  Verdict::warn, Needs::inputs,   false, true, false},
-    {"app1_swapped",      Verdict::warn, Needs::inputs,   false, true, false},
-    {"app2_swapped",      Verdict::warn, Needs::inputs,   true,  true, false},
-    {"load_overlap",      Verdict::warn, Needs::header,   false, true, false},
-    {"app1_load_window",  Verdict::warn, Needs::header,   false, true, false},
-    {"app2_load_window",  Verdict::warn, Needs::header,   true,  true, false},
-    {"bootloader_format", Verdict::warn, Needs::length,   false, true,  true},
-    {"app1_format",       Verdict::warn, Needs::header,   false, true,  true},
-    {"app2_format",       Verdict::warn, Needs::header,   true,  true,  true},
-    {"app1_invalid",      Verdict::warn, Needs::header,   false, true,  true},
-    {"app2_invalid",      Verdict::warn, Needs::header,   true,  true,  true},
-    {"readback_tail",     Verdict::fail, Needs::readback, false, false, false},
+    // name               if_not         needs             app2   on_inputs silent
+    {"min_length",        Verdict::fail, Needs::length,    false, false,    false},
+    {"header_crc",        Verdict::fail, Needs::header,    false, false,    false},
+    {"header_reserved",   Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_status",       Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_flags",        Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_offset",       Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_in_file",      Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_crc",          Verdict::fail, Needs::app_bytes, false, false,    false},
+    {"app1_padding",      Verdict::warn, Needs::app_bytes, false, false,    false},
+    {"app2_status",       Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_flags",        Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_offset",       Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_in_file",      Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_crc",          Verdict::fail, Needs::app_bytes, true,  false,    false},
+    {"app2_padding",      Verdict::warn, Needs::app_bytes, true,  false,    false},
+    {"file_length",       Verdict::fail, Needs::header,    false, false,    false},
+    {"bootloader_size",   Verdict::warn, Needs::header,    false, false,    false},
+    {"app1_load_addr",    Verdict::warn, Needs::header,    false, false,    false},
+    {"app2_load_addr",    Verdict::warn, Needs::header,    true,  false,    false},
+    {"app1_size",         Verdict::warn, Needs::header,    false, false,    false},
+    {"app2_size",         Verdict::warn, Needs::header,    true,  false,    false},
+    {"active_app",        Verdict::warn, Needs::header,    false, false,    false},
+    {"bootloader_input",  Verdict::warn, Needs::inputs,    false, true,     false},
+    {"app1_swapped",      Verdict::warn, Needs::inputs,    false, true,     false},
+    {"app2_swapped",      Verdict::warn, Needs::inputs,    true,  true,     false},
+    {"load_overlap",      Verdict::warn, Needs::header,    false, true,     false},
+    {"app1_load_window",  Verdict::warn, Needs::header,    false, true,     false},
+    {"app2_load_window",  Verdict::warn, Needs::header,    true,  true,     false},
+    {"bootloader_format", Verdict::warn, Needs::length,    false, true,     true},
+    {"app1_format",       Verdict::warn, Needs::header,    false, true,     true},
+    {"app2_format",       Verdict::warn, Needs::header,    true,  true,     true},
+    {"app1_invalid",      Verdict::warn, Needs::header,    false, true,     true},
+    {"app2_invalid",      Verdict::warn, Needs::header,    true,  true,     true},
+    {"readback_tail",     Verdict::fail, Needs::readback,  false, false,    false},
 };
 // clang-format on
 static_assert(std::size(check_table) == static_cast<std::size_t>(Check::count));
@@ -183,11 +184,7 @@ const CheckInfo& info(Check c) {
 }
 
 CheckResult outcome(Check c, Verdict verdict, std::string detail) {
-  CheckResult r;
-  r.name = info(c).name;
-  r.verdict = verdict;
-  r.detail = std::move(detail);
-  return r;
+  return {info(c).name, verdict, std::move(detail)};
 }
 
 // A check that holds passes; one that does not gets its row's verdict.
@@ -231,6 +228,9 @@ std::string long_bootloader_text(std::int64_t length) {
 CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   const AppFacts& app = info(c).app2 ? r.app2 : r.app1;
   const ImageDescriptor& d = app.stored;
+  if (info(c).needs == Needs::app_bytes && !app.in_file) {
+    return outcome(c, Verdict::skip, "the application is not within the file");
+  }
   switch (c) {
     case Check::min_length:
       return judge(c, r.length >= app1_offset,
@@ -287,17 +287,11 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
                                d.offset, d.size, as_ull(app_end(d)), as_ull(r.length)));
     case Check::app1_crc:
     case Check::app2_crc:
-      if (!app.in_file) {
-        return outcome(c, Verdict::skip, "the application is not within the file");
-      }
       return judge(c, d.crc == app.computed_crc, "the application's CRC matches",
                    format_text("the stored CRC is 0x%08x but the application's bytes give 0x%08x",
                                d.crc, app.computed_crc));
     case Check::app1_padding:
     case Check::app2_padding:
-      if (!app.in_file) {
-        return outcome(c, Verdict::skip, "the application is not within the file");
-      }
       // Only the part of the last page that the file holds; a page cut short is file_length's.
       return judge(c, app.padding.count == 0, "the rest of the application's last page is 0xFF",
                    format_text("%lld %s after the application in its last page %s not 0xFF, "
@@ -439,7 +433,7 @@ void run_checks(InspectReport& r) {
     if (needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
       continue;
     }
-    CheckResult judged = needs == Needs::header && !r.header_present
+    CheckResult judged = (needs == Needs::header || needs == Needs::app_bytes) && !r.header_present
                              ? outcome(c, Verdict::skip, "the header is not in the file")
                              : run_check(c, r, InputFacts{});
     if (!info(c).silent || judged.verdict == Verdict::warn || judged.verdict == Verdict::fail) {
@@ -495,12 +489,11 @@ std::int64_t image_end(const ByteSource& dump, const HeaderBytes& bytes, std::st
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs) {
   std::vector<CheckResult> out;
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
-    const auto c = static_cast<Check>(i);
-    if (info(c).on_inputs) {
-      CheckResult judged = run_check(c, velmora, inputs);
-      if (judged.verdict == Verdict::warn) {
-        out.push_back(std::move(judged));
-      }
+    CheckResult judged = check_table[i].on_inputs
+                             ? run_check(static_cast<Check>(i), velmora, inputs)
+                             : CheckResult{};
+    if (judged.verdict == Verdict::warn) {
+      out.push_back(std::move(judged));
     }
   }
   return out;
@@ -608,19 +601,14 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
 }
 
 bool known_warning(const std::string& name) {
-  for (const CheckInfo& row : check_table) {
-    if (row.if_not == Verdict::warn && name == row.name) {
-      return true;
-    }
-  }
-  for (const auto& word : word_finding_names) {
-    for (const char* finding : word) {
-      if (name == finding) {
-        return true;
-      }
-    }
-  }
-  return false;
+  const auto warns = [&](const CheckInfo& row) {
+    return row.if_not == Verdict::warn && name == row.name;
+  };
+  const auto finds = [&](const auto& word) {
+    return std::find(std::begin(word), std::end(word), name) != std::end(word);
+  };
+  return std::any_of(std::begin(check_table), std::end(check_table), warns) ||
+         std::any_of(std::begin(word_finding_names), std::end(word_finding_names), finds);
 }
 
 int report_exit_status(const InspectReport& r) {
