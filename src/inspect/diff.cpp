@@ -10,14 +10,6 @@
 
 namespace {
 
-// What one image's header says, where it has one; a header of zeros where it has none.
-struct Side {
-  const ByteSource* source = nullptr;
-  bool has_header = false;
-  HeaderBytes bytes{};
-  BootHeader header;
-};
-
 // The bytes of [from, to) that a file of `length` bytes holds: where they start, how many.
 struct Piece {
   std::int64_t offset = 0;
@@ -29,9 +21,10 @@ Piece clip(std::int64_t length, std::int64_t from, std::int64_t to) {
   return {at, std::max<std::int64_t>(0, std::min(to, length) - at)};
 }
 
-Stretch span(const Side& s, std::int64_t from, std::int64_t to, bool reversed = false) {
-  const Piece p = clip(s.source->length, from, to);
-  return stretches(*s.source, p.offset, p.offset + p.held, reversed);
+// A scan of the bytes of a region that a file holds.
+Stretch span(const ByteSource& s, const RegionSpan& region) {
+  const Piece p = clip(s.length, region.offset, region.end);
+  return stretches(s, p.offset, p.offset + p.held, region.reversed);
 }
 
 RegionDiff length_row(std::int64_t a, std::int64_t b) {
@@ -104,21 +97,6 @@ bool compare_spans(const char* what, Stretch x, Stretch y, std::vector<RegionDif
   return true;
 }
 
-// The reserved header bytes, where both sides have a header; else the header's bytes as a
-// plain region, so that the side that holds them shows as differing.
-bool compare_reserved(const Side& a, const Side& b, std::vector<RegionDiff>& out,
-                      std::string& error) {
-  const char* what = "header_reserved";
-  if (!a.has_header || !b.has_header) {
-    return compare_spans(what, span(a, header_offset, header_end),
-                         span(b, header_offset, header_end), out, error);
-  }
-  RegionDiff d = bytes_row(what, reserved_mismatch(a.bytes, b.bytes), header_offset);
-  d.held_a = d.held_b = std::int64_t{header_size};
-  out.push_back(std::move(d));
-  return true;
-}
-
 // The pieces of a file that no region covers, in file order: after the image's end, and where
 // a forged header leaves a gap between its regions or lays them out past each other.
 std::vector<Piece> outside_pieces(std::int64_t length, const ImageRegions& regions) {
@@ -170,14 +148,14 @@ void next_piece(Stretch& st, const std::vector<Piece>& pieces, std::size_t& i) {
 }
 
 // The bytes outside every region of each file, compared as one stream per file.
-bool compare_outside(const Side& a, const ImageRegions& ra, const Side& b, const ImageRegions& rb,
-                     std::vector<RegionDiff>& out, std::string& error) {
-  const std::vector<Piece> pa = outside_pieces(a.source->length, ra);
-  const std::vector<Piece> pb = outside_pieces(b.source->length, rb);
+bool compare_outside(const ByteSource& a, const ImageRegions& ra, const ByteSource& b,
+                     const ImageRegions& rb, std::vector<RegionDiff>& out, std::string& error) {
+  const std::vector<Piece> pa = outside_pieces(a.length, ra);
+  const std::vector<Piece> pb = outside_pieces(b.length, rb);
   const std::int64_t common = std::min(total(pa), total(pb));
   // Each scan's range is set piece by piece; its buffer has room for all of its pieces.
-  Stretch x = stretches(*a.source, 0, total(pa));
-  Stretch y = stretches(*b.source, 0, total(pb));
+  Stretch x = stretches(a, 0, total(pa));
+  Stretch y = stretches(b, 0, total(pb));
   x.end = y.end = 0;
   std::size_t ia = 0;
   std::size_t ib = 0;
@@ -196,16 +174,6 @@ bool compare_outside(const Side& a, const ImageRegions& ra, const Side& b, const
   d.offset_a = piece_offset(pa, d.first) - d.first;
   d.offset_b = piece_offset(pb, d.first) - d.first;
   out.push_back(std::move(d));
-  return true;
-}
-
-bool read_side(const ByteSource& source, Side& s, std::string& error) {
-  s.source = &source;
-  s.has_header = source.length >= header_end;
-  if (!read_header(source, s.bytes, error)) {
-    return false;
-  }
-  s.header = decode_boot_header(s.bytes);
   return true;
 }
 
@@ -263,31 +231,39 @@ RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
 }
 
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error) {
-  Side sa;
-  Side sb;
-  if (!read_side(a, sa, error) || !read_side(b, sb, error)) {
+  HeaderBytes bytes_a{};
+  HeaderBytes bytes_b{};
+  if (!read_header(a, bytes_a, error) || !read_header(b, bytes_b, error)) {
     return false;
   }
+  // A file without a header lays its regions out as a header of zeros does.
+  const BootHeader header_a = decode_boot_header(bytes_a);
+  const BootHeader header_b = decode_boot_header(bytes_b);
+  const bool has_a = a.length >= header_end;
+  const bool has_b = b.length >= header_end;
   DiffReport r;
   r.length_a = a.length;
   r.length_b = b.length;
-  const ImageRegions ra = image_regions(sa.header);
-  const ImageRegions rb = image_regions(sb.header);
+  const ImageRegions ra = image_regions(header_a);
+  const ImageRegions rb = image_regions(header_b);
   for (std::size_t i = 0; i < region_count; ++i) {
-    // The header by its fields, then the bytes outside them.
+    const char* what = ra[i].name;
+    // The header by its fields, then the reserved bytes between them where both sides have a
+    // header; else its bytes as a plain region, so that the side that holds them differs.
     if (i == header_region) {
-      compare_fields(sa.header, sb.header, sa.has_header, sb.has_header, r.regions);
+      compare_fields(header_a, header_b, has_a, has_b, r.regions);
+      what = "header_reserved";
+      if (has_a && has_b) {
+        r.regions.push_back(bytes_row(what, reserved_mismatch(bytes_a, bytes_b), header_offset));
+        r.regions.back().held_a = r.regions.back().held_b = std::int64_t{header_size};
+        continue;
+      }
     }
-    const bool compared =
-        i == header_region
-            ? compare_reserved(sa, sb, r.regions, error)
-            : compare_spans(ra[i].name, span(sa, ra[i].offset, ra[i].end, ra[i].reversed),
-                            span(sb, rb[i].offset, rb[i].end, rb[i].reversed), r.regions, error);
-    if (!compared) {
+    if (!compare_spans(what, span(a, ra[i]), span(b, rb[i]), r.regions, error)) {
       return false;
     }
   }
-  if (!compare_outside(sa, ra, sb, rb, r.regions, error)) {
+  if (!compare_outside(a, ra, b, rb, r.regions, error)) {
     return false;
   }
   r.regions.push_back(length_row(a.length, b.length));

@@ -462,28 +462,6 @@ bool read_facts(const ByteSource& image, InspectReport& r, std::string& error) {
          read_app(r.header.app2, image, r.app2, error);
 }
 
-// The image's length from a sound header that lays it out within the dump, or 0 with `why`
-// saying why the end is unknown.
-std::int64_t image_end(const ByteSource& dump, const HeaderBytes& bytes, std::string& why) {
-  const BootHeader header = decode_boot_header(bytes);
-  const std::int64_t length = plan_layout(header.app1.size, header.app2.size).length;
-  if (dump.length < header_end) {
-    why = "the header is not in the file, so the image's end is unknown";
-  } else if (compute_header_crc(bytes) != header.header_crc) {
-    why =
-        "the header is damaged (its CRC does not match), so the image's end is unknown: the "
-        "whole file is judged as the image";
-  } else if (length > dump.length) {
-    why = format_text(
-        "the header's sizes make an image of 0x%llx bytes, longer than the file: "
-        "the whole file is judged as the image",
-        as_ull(length));
-  } else {
-    return length;
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs) {
@@ -525,8 +503,21 @@ bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string
   ReadbackFacts& rb = r.readback;
   rb.requested = true;
   rb.file_length = dump.length;
-  const std::int64_t length = image_end(dump, bytes, rb.unknown_end);
-  rb.end_known = length > 0;
+  const BootHeader header = decode_boot_header(bytes);
+  const std::int64_t length = plan_layout(header.app1.size, header.app2.size).length;
+  if (dump.length < header_end) {
+    rb.unknown_end = "the header is not in the file, so the image's end is unknown";
+  } else if (compute_header_crc(bytes) != header.header_crc) {
+    rb.unknown_end =
+        "the header is damaged (its CRC does not match), so the image's end is unknown: the "
+        "whole file is judged as the image";
+  } else if (length > dump.length) {
+    rb.unknown_end = format_text(
+        "the header's sizes make an image of 0x%llx bytes, longer than the file: "
+        "the whole file is judged as the image",
+        as_ull(length));
+  }
+  rb.end_known = rb.unknown_end.empty();
   ByteSource image = dump;
   image.length = rb.end_known ? length : dump.length;
   if (!read_facts(image, r, error) ||
