@@ -177,30 +177,6 @@ bool compare_outside(const ByteSource& a, const ImageRegions& ra, const ByteSour
   return true;
 }
 
-// Notes in `found` the bytes of each region but the header that differ within
-// [start, start + count), where `expected` and `image` hold the bytes from `start` on.
-void compare_stretch(const ImageRegions& regions, std::int64_t start, std::int64_t count,
-                     const std::uint8_t* expected, const std::uint8_t* image, Mismatch* found) {
-  for (std::size_t i = 0; i < region_count; ++i) {
-    const std::int64_t lo = std::max(regions[i].offset, start);
-    const std::int64_t hi = std::min(regions[i].end, start + count);
-    if (i != header_region && lo < hi) {
-      note_differences(expected + (lo - start), image + (lo - start), hi - lo,
-                       lo - regions[i].offset, found[i]);
-    }
-  }
-}
-
-// The header fields that differ, then the bytes outside them, which velmora leaves 0.
-void compare_header(const HeaderBytes& image, const HeaderBytes& expected,
-                    std::vector<RegionDiff>& differences) {
-  std::vector<RegionDiff> fields;
-  compare_fields(decode_boot_header(image), decode_boot_header(expected), true, true, fields);
-  fields.push_back(bytes_row("header_reserved", reserved_mismatch(image, expected), header_offset));
-  std::copy_if(fields.begin(), fields.end(), std::back_inserter(differences),
-               [](const RegionDiff& d) { return !d.same; });
-}
-
 // velmora's own plan: the same refusals, the same layout and header.
 bool plan_as_velmora(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
                      std::string& error) {
@@ -312,11 +288,17 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
       return false;
     }
     const std::int64_t in_image = std::clamp<std::int64_t>(image.length - start, 0, end - start);
-    if (in_image > 0) {
-      if (!read_source(image, start, image_bytes.data(), in_image, error)) {
-        return false;
+    if (in_image > 0 && !read_source(image, start, image_bytes.data(), in_image, error)) {
+      return false;
+    }
+    // The bytes of each region but the header that the image holds of this stretch.
+    for (std::size_t i = 0; i < region_count; ++i) {
+      const std::int64_t lo = std::max(regions[i].offset, start);
+      const std::int64_t hi = std::min(regions[i].end, start + in_image);
+      if (i != header_region && lo < hi) {
+        note_differences(expected.data() + (lo - start), image_bytes.data() + (lo - start), hi - lo,
+                         lo - regions[i].offset, found[i]);
       }
-      compare_stretch(regions, start, in_image, expected.data(), image_bytes.data(), found);
     }
   }
   if (!inputs_ended(inputs, failure)) {
@@ -331,12 +313,17 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
     return false;
   }
   for (std::size_t i = 0; i < region_count; ++i) {
-    if (i == header_region && image.length >= header_end) {
-      compare_header(image_header, expected_header, r.differences);
-    } else if (i != header_region && found[i].count > 0) {
+    if (i != header_region) {
       r.differences.push_back(bytes_row(regions[i].name, found[i], regions[i].offset));
+    } else if (image.length >= header_end) {
+      // The fields, then the bytes outside them, which velmora leaves 0.
+      compare_fields(decode_boot_header(image_header), decode_boot_header(expected_header), true,
+                     true, r.differences);
+      r.differences.push_back(bytes_row(
+          "header_reserved", reserved_mismatch(image_header, expected_header), header_offset));
     }
   }
+  std::erase_if(r.differences, [](const RegionDiff& d) { return d.same; });
   if (image.length != length) {
     r.differences.push_back(length_row(image.length, length));
   }

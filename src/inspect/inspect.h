@@ -109,9 +109,8 @@ struct InputFacts {
   std::int8_t status2 = 0;
 };
 
-// The warnings of the checks judged on the inputs of --against, in the report's order:
-// bootloader_input, app1_swapped, app2_swapped, then load_overlap, app1_load_window and
-// app2_load_window on `velmora`, whose descriptors are those velmora writes from the inputs.
+// The warnings of the checks --against judges on its inputs and on `velmora`, whose
+// descriptors are those velmora writes from them, in the report's order.
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs);
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
@@ -207,9 +206,8 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error);
 
-// Mistakes that make an image that will not boot, seen in what velmora was given: a numeric
-// word its lenient reading took with loss, and a file that is not a raw binary.
-// What velmora's reading of one numeric word lost: the warning's name and what it says.
+// A mistake in what velmora was given that makes an image that will not boot: what its lenient
+// reading of one numeric word lost, by the warning's name and what it says.
 struct WordFinding {
   const char* name;  // the word's label and the kind, e.g. "status1_no_digit"
   std::string detail;
@@ -225,11 +223,10 @@ extern const char* const word_finding_names[4][4];
 // decimal address or a negative status.
 std::vector<WordFinding> word_findings(int index, const char* word);
 
-// The format `bytes` (the first bytes of a file or region) begin with where a raw binary
-// belongs: "an ELF file", "Intel HEX text", "S-record text" or "UF2 blocks"; nullptr for none.
+// The format `bytes` (the first bytes of a file or region, format_probe_bytes at most) begin
+// with where a raw binary belongs: "an ELF file", "Intel HEX text", "S-record text" or "UF2
+// blocks"; nullptr for none.
 const char* non_binary_format(const std::uint8_t* bytes, std::size_t count);
-
-// How many first bytes non_binary_format looks at, at most.
 inline constexpr std::size_t format_probe_bytes = 64;
 
 enum class ExtractOutcome { written, not_in_file, exists, cannot_write };
