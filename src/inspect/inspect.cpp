@@ -51,16 +51,12 @@ bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to, 
 // where `reversed`: enough to tell a file that is not a raw binary.
 bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
                 std::string& start, std::string& error) {
-  start.resize(
-      static_cast<std::size_t>(std::min(size, static_cast<std::int64_t>(format_probe_bytes))));
-  auto* bytes = reinterpret_cast<std::uint8_t*>(start.data());
-  if (!read_source(image, offset, bytes, static_cast<std::int64_t>(start.size()), error)) {
-    return false;
-  }
-  if (reversed) {
-    reverse_word_bytes(bytes, start.size());
-  }
-  return true;
+  Stretch st =
+      stretches(image, offset, offset + std::min<std::int64_t>(size, format_probe_bytes), reversed);
+  next_stretch(st, error);
+  turn_back(st);
+  start.assign(st.bytes.data(), st.bytes.data() + st.n);
+  return st.at >= st.end;
 }
 
 // Where an application's bytes end in the image. Both fields are 32-bit, so the sum cannot
