@@ -55,16 +55,18 @@ void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool
   out.push_back(field_row("header_crc", a_known, b_known, a.header_crc, b.header_crc));
 }
 
-// The bytes row of a region of which each side holds `held_a` and `held_b` bytes, whose
-// common bytes were compared into `m`: the bytes only one side holds differ too.
-RegionDiff held_row(const char* what, Mismatch m, std::int64_t held_a, std::int64_t held_b) {
-  const std::int64_t common = std::min(held_a, held_b);
-  if (held_a != held_b) {
-    m.note(common, std::max(held_a, held_b) - common);
+// The bytes row of a region of which each side holds the piece `a` and `b`, whose common bytes
+// were compared into `m`: the bytes only one side holds differ too.
+RegionDiff held_row(const char* what, Mismatch m, Piece a, Piece b) {
+  const std::int64_t common = std::min(a.held, b.held);
+  if (a.held != b.held) {
+    m.note(common, std::max(a.held, b.held) - common);
   }
   RegionDiff d = bytes_row(what, m, 0);
-  d.held_a = held_a;
-  d.held_b = held_b;
+  d.held_a = a.held;
+  d.held_b = b.held;
+  d.offset_a = a.offset;
+  d.offset_b = b.offset;
   return d;
 }
 
@@ -72,9 +74,9 @@ RegionDiff held_row(const char* what, Mismatch m, std::int64_t held_a, std::int6
 // it holds whole is read whole even where only part of it is compared.
 bool compare_spans(const char* what, Stretch x, Stretch y, std::vector<RegionDiff>& out,
                    std::string& error) {
-  const std::int64_t offset_a = x.at;
-  const std::int64_t offset_b = y.at;
-  const std::int64_t common = std::min(x.end - x.at, y.end - y.at);
+  const Piece a{x.at, x.end - x.at};
+  const Piece b{y.at, y.end - y.at};
+  const std::int64_t common = std::min(a.held, b.held);
   Mismatch m;
   for (std::int64_t done = 0; done < common; done += stretch_bytes) {
     const std::int64_t n = std::min(common - done, stretch_bytes);
@@ -90,10 +92,7 @@ bool compare_spans(const char* what, Stretch x, Stretch y, std::vector<RegionDif
       note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
     }
   }
-  RegionDiff d = held_row(what, m, x.end - offset_a, y.end - offset_b);
-  d.offset_a = offset_a;
-  d.offset_b = offset_b;
-  out.push_back(std::move(d));
+  out.push_back(held_row(what, m, a, b));
   return true;
 }
 
@@ -169,7 +168,7 @@ bool compare_outside(const ByteSource& a, const ImageRegions& ra, const ByteSour
     }
     note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
   }
-  RegionDiff d = held_row("outside", m, total(pa), total(pb));
+  RegionDiff d = held_row("outside", m, {0, total(pa)}, {0, total(pb)});
   // The region's "start" in each file is chosen so that start + first is the first byte's place.
   d.offset_a = piece_offset(pa, d.first) - d.first;
   d.offset_b = piece_offset(pb, d.first) - d.first;

@@ -554,9 +554,8 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
   InspectReport velmora;
   velmora.app1.stored = describe_application(args.load_addr1, args.status1);
   velmora.app2.stored = describe_application(args.load_addr2, args.status2);
-  const ImageLayout layout = plan_layout(report.input_lengths[1], report.input_lengths[2]);
-  velmora.app1.stored.size = static_cast<std::uint32_t>(layout.app1_size);
-  velmora.app2.stored.size = static_cast<std::uint32_t>(layout.app2_size);
+  velmora.app1.stored.size = static_cast<std::uint32_t>(report.input_lengths[1]);
+  velmora.app2.stored.size = static_cast<std::uint32_t>(report.input_lengths[2]);
   std::string* starts[3] = {&velmora.boot_start, &velmora.app1.start, &velmora.app2.start};
   for (int i = 0; i < 3; ++i) {
     if (!read_start(inputs[i], 0, inputs[i].length, false, *starts[i], error)) {
