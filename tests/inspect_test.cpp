@@ -2068,6 +2068,14 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
   const DiffReport gap = diff_of(dump_a, dump_b);
   EXPECT_EQ(differing(gap), "outside:2@0x10");  // the bytes at 0x3010 and at 0x6800
   EXPECT_EQ(gap.regions[gap.regions.size() - 2].offset_a + 0x10, 0x3010);
+  // The same outside bytes, all 0xFF, in pieces that end in different places: one tail of two
+  // pages against a gap of one page and a tail of one.
+  std::fill(dump_a.begin() + 0x3000, dump_a.begin() + 0x4000, 0xFF);
+  Bytes long_tail = image;
+  long_tail.resize(0x8000, 0xFF);
+  const DiffReport pieces = diff_of(long_tail, dump_a);
+  const RegionDiff& outside = pieces.regions[pieces.regions.size() - 2];
+  EXPECT_TRUE(outside.same && outside.held_a == 0x2000 && outside.held_b == 0x2000);
 
   // APP2 moved to the low window, its bytes the same: its load address and flag, the header
   // checksum, and no byte.
