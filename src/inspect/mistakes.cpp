@@ -1,5 +1,6 @@
 #include "inspect/inspect.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/hex_arg.h"
@@ -65,10 +66,7 @@ bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t&
   if (n == 0 || n > 10 || std::strspn(word, "0123456789") != n || (hex_value & 0xFFFu) == 0) {
     return false;
   }
-  unsigned long long value = 0;
-  for (const char* p = word; *p != '\0'; ++p) {
-    value = value * 10 + static_cast<unsigned>(*p - '0');
-  }
+  const unsigned long long value = std::strtoull(word, nullptr, 10);  // ten digits at most
   decimal = static_cast<std::uint32_t>(value);
   return value <= 0xFFFFFFFFull && (value & 0xFFFull) == 0;
 }
