@@ -23,7 +23,8 @@ inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 16;
 static_assert(stretch_bytes % 4 == 0);
 
 // A scan of [at, end) of `source`, a stretch at a time: next_stretch reads the next `n` bytes
-// into `bytes` and moves `at` on, which reaches `end` unless a read fails.
+// into `bytes` and moves `at` on; a scan read to its end stops short of it only where a read
+// failed.
 struct Stretch {
   const ByteSource* source = nullptr;
   std::int64_t at = 0;
