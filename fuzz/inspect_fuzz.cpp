@@ -13,10 +13,7 @@
 
 #include "cli/run.h"
 #include "image/layout.h"
-#include "inspect/against.h"
-#include "inspect/diff.h"
 #include "inspect/inspect.h"
-#include "inspect/readback.h"
 #include "inspect/report_format.h"
 
 namespace {

@@ -29,8 +29,6 @@
 #include "cli/run.h"
 #include "image/boot_header.h"
 #include "image/layout.h"
-#include "inspect/against.h"
-#include "inspect/diff.h"
 #include "inspect/report_format.h"
 #include "support/files.h"
 #include "support/model.h"
@@ -181,6 +179,16 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
   add(!app1.bytes.empty() && invalid(app1) && !invalid(app2), "app1_invalid");
   add(!app2.bytes.empty() && invalid(app2) && !invalid(app1), "app2_invalid");
   return names;
+}
+
+// The check with this name, or nullptr.
+const CheckResult* find_check(const InspectReport& r, const std::string& name) {
+  for (const CheckResult& c : r.checks) {
+    if (name == c.name) {
+      return &c;
+    }
+  }
+  return nullptr;
 }
 
 // Inspects an exact-size copy, so that the sanitizer sees any read past its end.
@@ -2106,6 +2114,14 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
   const DiffReport gap = diff_of(dump_a, dump_b);
   EXPECT_EQ(differing(gap), "outside:2@0x10");  // the bytes at 0x3010 and at 0x6800
   EXPECT_EQ(gap.regions[gap.regions.size() - 2].offset_a + 0x10, 0x3010);
+  // The same outside bytes, all 0xFF, in pieces that end in different places: one tail of two
+  // pages against a gap of one page and a tail of one.
+  std::fill(dump_a.begin() + 0x3000, dump_a.begin() + 0x4000, 0xFF);
+  Bytes long_tail = image;
+  long_tail.resize(0x8000, 0xFF);
+  const DiffReport pieces = diff_of(long_tail, dump_a);
+  const RegionDiff& outside = pieces.regions[pieces.regions.size() - 2];
+  EXPECT_TRUE(outside.same && outside.held_a == 0x2000 && outside.held_b == 0x2000);
 
   // APP2 moved to the low window, its bytes the same: its load address and flag, the header
   // checksum, and no byte.

@@ -1,6 +1,6 @@
 // The mistakes velmora-inspect names in what velmora was given: each word and each file start
 // with the warning it must raise, beside a near neighbour that must raise none.
-#include "inspect/mistakes.h"
+#include "inspect/inspect.h"
 
 #include <gtest/gtest.h>
 

@@ -1,249 +1,49 @@
-#include "inspect/diff.h"
+#include "inspect/inspect.h"
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
+#include "image/compose.h"
 #include "image/layout.h"
-#include "image/word_reverse.h"
-#include "inspect/inspect.h"
 
 namespace {
 
-// What one image's header says, where it has one; a header of zeros where it has none.
-struct Side {
-  const ByteSource* source = nullptr;
-  bool has_header = false;
-  HeaderBytes bytes{};
-  BootHeader header;
-};
-
-// A stretch of one side: where it starts in the file, how many bytes the file holds of it,
-// and whether they are stored word-reversed.
-struct Span {
+// The bytes of [from, to) that a file of `length` bytes holds: where they start, how many.
+struct Piece {
   std::int64_t offset = 0;
   std::int64_t held = 0;
-  bool reversed = false;
 };
 
-// One buffer per side. A reversed side reads whole words, but no more than a stretch or than
-// the file holds, which stretch_buffer has room for.
-struct Buffers {
-  std::vector<std::uint8_t> a;
-  std::vector<std::uint8_t> b;
-};
-
-Span span(const Side& s, std::int64_t from, std::int64_t to, bool reversed = false) {
-  Span sp;
-  sp.offset = std::min(from, s.source->length);
-  sp.held = std::max<std::int64_t>(0, std::min(to, s.source->length) - sp.offset);
-  sp.reversed = reversed;
-  return sp;
+Piece clip(std::int64_t length, std::int64_t from, std::int64_t to) {
+  const std::int64_t at = std::min(from, length);
+  return {at, std::max<std::int64_t>(0, std::min(to, length) - at)};
 }
 
-Span span(const Side& s, const RegionSpan& region) {
-  return span(s, region.offset, region.end, region.reversed);
-}
-
-// How many bytes to read `done` bytes into a span to compare `n` of them: where the span is
-// reversed, the words are counted from its start, and a word it holds whole is read whole
-// even where only part of it is compared.
-std::int64_t read_count(const Span& sp, std::int64_t done, std::int64_t n) {
-  return sp.reversed ? std::min((n + 3) / 4 * 4, sp.held - done) : n;
-}
-
-// The bytes row of two spans, whose first `common` bytes were compared into `m`: the bytes
-// only one side holds differ too.
-RegionDiff held_row(const char* what, Mismatch m, const Span& sa, const Span& sb,
-                    std::int64_t common) {
-  if (sa.held != sb.held) {
-    m.note(common, std::max(sa.held, sb.held) - common);
-  }
-  RegionDiff d = bytes_row(what, m, 0);
-  d.held_a = sa.held;
-  d.held_b = sb.held;
-  d.offset_a = sa.offset;
-  d.offset_b = sb.offset;
-  return d;
-}
-
-bool compare_spans(const char* what, const Side& a, const Span& sa, const Side& b, const Span& sb,
-                   Buffers& buffers, std::vector<RegionDiff>& out, std::string& error) {
-  Mismatch m;
-  const std::int64_t common = std::min(sa.held, sb.held);
-  for (std::int64_t done = 0; done < common;) {
-    const std::int64_t n = std::min(common - done, stretch_bytes);
-    const std::int64_t read_a = read_count(sa, done, n);
-    const std::int64_t read_b = read_count(sb, done, n);
-    if (!read_source(*a.source, sa.offset + done, buffers.a.data(), read_a, error) ||
-        !read_source(*b.source, sb.offset + done, buffers.b.data(), read_b, error)) {
-      return false;
-    }
-    // Sides stored alike are equal un-reversed where they are equal as stored: the common case
-    // is equality, so the words are turned back only where the stretches differ.
-    const bool alike = sa.reversed == sb.reversed && read_a == read_b;
-    if (!alike ||
-        std::memcmp(buffers.a.data(), buffers.b.data(), static_cast<std::size_t>(n)) != 0) {
-      if (sa.reversed) {
-        reverse_word_bytes(buffers.a.data(), static_cast<std::size_t>(read_a));
-      }
-      if (sb.reversed) {
-        reverse_word_bytes(buffers.b.data(), static_cast<std::size_t>(read_b));
-      }
-      note_differences(buffers.a.data(), buffers.b.data(), n, done, m);
-    }
-    done += n;
-  }
-  out.push_back(held_row(what, m, sa, sb, common));
-  return true;
-}
-
-// The reserved header bytes, where both sides have a header; else the header's bytes as a
-// plain region, so that the side that holds them shows as differing.
-bool compare_reserved(const Side& a, const Side& b, Buffers& buffers, std::vector<RegionDiff>& out,
-                      std::string& error) {
-  const char* what = "header_reserved";
-  if (!a.has_header || !b.has_header) {
-    return compare_spans(what, a, span(a, header_offset, header_end), b,
-                         span(b, header_offset, header_end), buffers, out, error);
-  }
-  RegionDiff d = bytes_row(what, reserved_mismatch(a.bytes, b.bytes), header_offset);
-  d.held_a = d.held_b = std::int64_t{header_size};
-  out.push_back(std::move(d));
-  return true;
-}
-
-// The pieces of a file that no region covers, in file order: after the image's end, and where
-// a forged header leaves a gap between its regions or lays them out past each other.
-std::vector<Span> outside_pieces(const Side& s, const ImageRegions& regions) {
-  std::vector<Span> covered;
-  for (const RegionSpan& region : regions) {
-    covered.push_back(span(s, region));
-  }
-  std::sort(covered.begin(), covered.end(),
-            [](const Span& x, const Span& y) { return x.offset < y.offset; });
-  std::vector<Span> pieces;
-  std::int64_t at = 0;
-  for (const Span& c : covered) {
-    if (c.held > 0 && c.offset > at) {
-      pieces.push_back(span(s, at, c.offset));
-    }
-    at = c.held > 0 ? std::max(at, c.offset + c.held) : at;
-  }
-  if (at < s.source->length) {
-    pieces.push_back(span(s, at, s.source->length));
-  }
-  return pieces;
-}
-
-// Where the byte `k` bytes into a file's pieces lies in the file.
-std::int64_t piece_offset(const std::vector<Span>& pieces, std::int64_t k) {
-  for (const Span& p : pieces) {
-    if (k < p.held) {
-      return p.offset + k;
-    }
-    k -= p.held;
-  }
-  return pieces.empty() ? 0 : pieces.back().offset + pieces.back().held + k;
-}
-
-// The pieces as one span: their bytes in all.
-Span total(const std::vector<Span>& pieces) {
-  Span all;
-  for (const Span& p : pieces) {
-    all.held += p.held;
-  }
-  return all;
-}
-
-// The bytes outside every region of each file, compared as one stream per file.
-bool compare_outside(const Side& a, const std::vector<Span>& pa, const Side& b,
-                     const std::vector<Span>& pb, Buffers& buffers, std::vector<RegionDiff>& out,
-                     std::string& error) {
-  const Span all_a = total(pa);
-  const Span all_b = total(pb);
-  const std::int64_t common = std::min(all_a.held, all_b.held);
-  Mismatch m;
-  std::size_t ia = 0;
-  std::size_t ib = 0;
-  std::int64_t in_a = 0;  // bytes used of the current piece of each side
-  std::int64_t in_b = 0;
-  for (std::int64_t done = 0; done < common;) {
-    while (in_a == pa[ia].held) {
-      ++ia;
-      in_a = 0;
-    }
-    while (in_b == pb[ib].held) {
-      ++ib;
-      in_b = 0;
-    }
-    const std::int64_t n =
-        std::min({common - done, stretch_bytes, pa[ia].held - in_a, pb[ib].held - in_b});
-    if (!read_source(*a.source, pa[ia].offset + in_a, buffers.a.data(), n, error) ||
-        !read_source(*b.source, pb[ib].offset + in_b, buffers.b.data(), n, error)) {
-      return false;
-    }
-    note_differences(buffers.a.data(), buffers.b.data(), n, done, m);
-    done += n;
-    in_a += n;
-    in_b += n;
-  }
-  RegionDiff d = held_row("outside", m, all_a, all_b, common);
-  // The region's "start" in each file is chosen so that start + first is the first byte's place.
-  d.offset_a = piece_offset(pa, d.first) - d.first;
-  d.offset_b = piece_offset(pb, d.first) - d.first;
-  out.push_back(std::move(d));
-  return true;
-}
-
-bool read_side(const ByteSource& source, Side& s, std::string& error) {
-  s.source = &source;
-  s.has_header = source.length >= header_end;
-  if (!s.has_header) {
-    return true;
-  }
-  if (!read_source(source, header_offset, s.bytes.data(), std::int64_t{header_size}, error)) {
-    return false;
-  }
-  s.header = decode_boot_header(s.bytes);
-  return true;
-}
-
-RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t va,
-                     std::uint32_t vb) {
-  RegionDiff d;
-  d.kind = RegionKind::field;
-  d.what = what;
-  d.a = va;
-  d.b = vb;
-  d.a_known = a_known;
-  d.b_known = b_known;
-  d.same = a_known == b_known && (!a_known || va == vb);
-  return d;
-}
-
-}  // namespace
-
-RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
-  RegionDiff d;
-  d.what = what;
-  d.count = m.count;
-  d.first = m.count > 0 ? m.first : 0;
-  d.same = m.count == 0;
-  d.offset_a = d.offset_b = offset;
-  return d;
+// A scan of the bytes of a region that a file holds.
+Stretch span(const ByteSource& s, const RegionSpan& region) {
+  const Piece p = clip(s.length, region.offset, region.end);
+  return stretches(s, p.offset, p.offset + p.held, region.reversed);
 }
 
 RegionDiff length_row(std::int64_t a, std::int64_t b) {
-  RegionDiff d;
-  d.kind = RegionKind::length;
-  d.what = "length";
-  d.a = a;
-  d.b = b;
-  d.same = a == b;
-  return d;
+  return {.kind = RegionKind::length, .what = "length", .same = a == b, .a = a, .b = b};
 }
 
+RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t a,
+                     std::uint32_t b) {
+  return {.kind = RegionKind::field,
+          .what = what,
+          .same = a_known == b_known && (!a_known || a == b),
+          .a = a,
+          .b = b,
+          .a_known = a_known,
+          .b_known = b_known};
+}
+
+// One row per header field in header order, app1's, app2's, then header_crc; a field is the
+// same where both sides know it and it is equal, or neither knows it.
 void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool b_known,
                     std::vector<RegionDiff>& out) {
   for (const DescriptorPlace& place : descriptor_places) {
@@ -255,33 +55,190 @@ void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool
   out.push_back(field_row("header_crc", a_known, b_known, a.header_crc, b.header_crc));
 }
 
+// The bytes row of a region of which each side holds the piece `a` and `b`, whose common bytes
+// were compared into `m`: the bytes only one side holds differ too.
+RegionDiff held_row(const char* what, Mismatch m, Piece a, Piece b) {
+  const std::int64_t common = std::min(a.held, b.held);
+  if (a.held != b.held) {
+    m.note(common, std::max(a.held, b.held) - common);
+  }
+  RegionDiff d = bytes_row(what, m, 0);
+  d.held_a = a.held;
+  d.held_b = b.held;
+  d.offset_a = a.offset;
+  d.offset_b = b.offset;
+  return d;
+}
+
+// Compares two scans of a region byte for byte, un-reversed. Where a scan is reversed, a word
+// it holds whole is read whole even where only part of it is compared.
+bool compare_spans(const char* what, Stretch x, Stretch y, std::vector<RegionDiff>& out,
+                   std::string& error) {
+  const Piece a{x.at, x.end - x.at};
+  const Piece b{y.at, y.end - y.at};
+  const std::int64_t common = std::min(a.held, b.held);
+  Mismatch m;
+  for (std::int64_t done = 0; done < common; done += stretch_bytes) {
+    const std::int64_t n = std::min(common - done, stretch_bytes);
+    if (!next_stretch(x, error, n) || !next_stretch(y, error, n)) {
+      return false;
+    }
+    // Sides stored alike are equal un-reversed where they are equal as stored: the common case
+    // is equality, so the words are turned back only where the stretches differ.
+    if (x.reversed != y.reversed || x.n != y.n ||
+        std::memcmp(x.bytes.data(), y.bytes.data(), static_cast<std::size_t>(n)) != 0) {
+      turn_back(x);
+      turn_back(y);
+      note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
+    }
+  }
+  out.push_back(held_row(what, m, a, b));
+  return true;
+}
+
+// The pieces of a file that no region covers, in file order: after the image's end, and where
+// a forged header leaves a gap between its regions or lays them out past each other.
+std::vector<Piece> outside_pieces(std::int64_t length, const ImageRegions& regions) {
+  std::vector<Piece> covered;
+  for (const RegionSpan& region : regions) {
+    covered.push_back(clip(length, region.offset, region.end));
+  }
+  std::sort(covered.begin(), covered.end(),
+            [](const Piece& x, const Piece& y) { return x.offset < y.offset; });
+  std::vector<Piece> pieces;
+  std::int64_t at = 0;
+  for (const Piece& c : covered) {
+    if (c.held > 0 && c.offset > at) {
+      pieces.push_back({at, c.offset - at});
+    }
+    at = c.held > 0 ? std::max(at, c.offset + c.held) : at;
+  }
+  if (at < length) {
+    pieces.push_back({at, length - at});
+  }
+  return pieces;
+}
+
+std::int64_t total(const std::vector<Piece>& pieces) {
+  std::int64_t held = 0;
+  for (const Piece& p : pieces) {
+    held += p.held;
+  }
+  return held;
+}
+
+// Where the byte `k` bytes into a file's pieces lies in the file.
+std::int64_t piece_offset(const std::vector<Piece>& pieces, std::int64_t k) {
+  for (const Piece& p : pieces) {
+    if (k < p.held) {
+      return p.offset + k;
+    }
+    k -= p.held;
+  }
+  return pieces.empty() ? 0 : pieces.back().offset + pieces.back().held + k;
+}
+
+// Moves a scan of a file's pieces on to the next piece once its own is read.
+void next_piece(Stretch& st, const std::vector<Piece>& pieces, std::size_t& i) {
+  for (; st.at == st.end && i < pieces.size(); ++i) {
+    st.at = pieces[i].offset;
+    st.end = st.at + pieces[i].held;
+  }
+}
+
+// The bytes outside every region of each file, compared as one stream per file.
+bool compare_outside(const ByteSource& a, const ImageRegions& ra, const ByteSource& b,
+                     const ImageRegions& rb, std::vector<RegionDiff>& out, std::string& error) {
+  const std::vector<Piece> pa = outside_pieces(a.length, ra);
+  const std::vector<Piece> pb = outside_pieces(b.length, rb);
+  const std::int64_t common = std::min(total(pa), total(pb));
+  // Each scan's range is set piece by piece; its buffer has room for all of its pieces.
+  Stretch x = stretches(a, 0, total(pa));
+  Stretch y = stretches(b, 0, total(pb));
+  x.end = y.end = 0;
+  std::size_t ia = 0;
+  std::size_t ib = 0;
+  Mismatch m;
+  for (std::int64_t done = 0; done < common; done += x.n) {
+    next_piece(x, pa, ia);
+    next_piece(y, pb, ib);
+    const std::int64_t n = std::min({common - done, x.end - x.at, y.end - y.at});
+    if (!next_stretch(x, error, n) || !next_stretch(y, error, n)) {
+      return false;
+    }
+    note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
+  }
+  RegionDiff d = held_row("outside", m, {0, total(pa)}, {0, total(pb)});
+  // The region's "start" in each file is chosen so that start + first is the first byte's place.
+  d.offset_a = piece_offset(pa, d.first) - d.first;
+  d.offset_b = piece_offset(pb, d.first) - d.first;
+  out.push_back(std::move(d));
+  return true;
+}
+
+// velmora's own plan: the same refusals, the same layout and header.
+bool plan_as_velmora(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
+                     std::string& error) {
+  int refused = 0;
+  const auto refusal = static_cast<std::size_t>(plan_image(args, inputs, plan, refused));
+  const char* paths[3] = {args.src1, args.src2, args.src3};
+  // By PlanRefusal: the input refused, and why.
+  const char* path[] = {"", paths[refused], args.src2, args.src1};
+  const char* why[] = {"", "velmora refuses it: 2 GiB or larger",
+                       "velmora refuses these applications: the image would be 2 GiB or larger",
+                       "velmora refuses it: the bootloader is longer than the image"};
+  static_assert(static_cast<int>(PlanRefusal::bootloader_too_long) == 3);
+  if (refusal != 0) {
+    error = std::string(path[refusal]) + ": " + why[refusal];
+  }
+  return refusal == 0;
+}
+
+}  // namespace
+
+RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
+  return {.what = what,
+          .same = m.count == 0,
+          .count = m.count,
+          .first = m.count > 0 ? m.first : 0,
+          .offset_a = offset,
+          .offset_b = offset};
+}
+
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error) {
-  Side sa;
-  Side sb;
-  if (!read_side(a, sa, error) || !read_side(b, sb, error)) {
+  HeaderBytes bytes_a{};
+  HeaderBytes bytes_b{};
+  if (!read_header(a, bytes_a, error) || !read_header(b, bytes_b, error)) {
     return false;
   }
-  Buffers buffers{stretch_buffer(a.length), stretch_buffer(b.length)};
+  // A file without a header lays its regions out as a header of zeros does.
+  const BootHeader header_a = decode_boot_header(bytes_a);
+  const BootHeader header_b = decode_boot_header(bytes_b);
+  const bool has_a = a.length >= header_end;
+  const bool has_b = b.length >= header_end;
   DiffReport r;
   r.length_a = a.length;
   r.length_b = b.length;
-  const ImageRegions ra = image_regions(sa.header);
-  const ImageRegions rb = image_regions(sb.header);
+  const ImageRegions ra = image_regions(header_a);
+  const ImageRegions rb = image_regions(header_b);
   for (std::size_t i = 0; i < region_count; ++i) {
-    // The header by its fields, then the bytes outside them.
+    const char* what = ra[i].name;
+    // The header by its fields, then the reserved bytes between them where both sides have a
+    // header; else its bytes as a plain region, so that the side that holds them differs.
     if (i == header_region) {
-      compare_fields(sa.header, sb.header, sa.has_header, sb.has_header, r.regions);
+      compare_fields(header_a, header_b, has_a, has_b, r.regions);
+      what = "header_reserved";
+      if (has_a && has_b) {
+        r.regions.push_back(bytes_row(what, reserved_mismatch(bytes_a, bytes_b), header_offset));
+        r.regions.back().held_a = r.regions.back().held_b = std::int64_t{header_size};
+        continue;
+      }
     }
-    const bool compared = i == header_region
-                              ? compare_reserved(sa, sb, buffers, r.regions, error)
-                              : compare_spans(ra[i].name, sa, span(sa, ra[i]), sb, span(sb, rb[i]),
-                                              buffers, r.regions, error);
-    if (!compared) {
+    if (!compare_spans(what, span(a, ra[i]), span(b, rb[i]), r.regions, error)) {
       return false;
     }
   }
-  if (!compare_outside(sa, outside_pieces(sa, ra), sb, outside_pieces(sb, rb), buffers, r.regions,
-                       error)) {
+  if (!compare_outside(a, ra, b, rb, r.regions, error)) {
     return false;
   }
   r.regions.push_back(length_row(a.length, b.length));
@@ -290,13 +247,85 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
 }
 
 std::int64_t regions_differing(const DiffReport& r) {
-  std::int64_t n = 0;
-  for (const RegionDiff& d : r.regions) {
-    n += d.same ? 0 : 1;
-  }
-  return n;
+  return std::count_if(r.regions.begin(), r.regions.end(),
+                       [](const RegionDiff& d) { return !d.same; });
 }
 
 int diff_exit_status(const DiffReport& r) {
   return regions_differing(r) == 0 ? inspect_exit_pass : inspect_exit_fail;
+}
+
+bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
+                     const ByteSource& app2, const ByteSource& image, AgainstReport& report,
+                     std::string& error) {
+  const ImageInputs inputs = {{boot, app1, app2}};
+  ImagePlan plan;
+  if (!plan_as_velmora(args, inputs, plan, error)) {
+    return false;
+  }
+  const std::int64_t length = plan.layout.length;
+  AgainstReport r;
+  r.length = image.length;
+  r.expected_length = length;
+  r.input_lengths[0] = boot.length;
+  r.input_lengths[1] = app1.length;
+  r.input_lengths[2] = app2.length;
+  const ImageRegions regions = image_regions(plan.header);
+  Mismatch found[region_count];
+
+  // The expected image is made by velmora's composer a stretch at a time, and compared as far
+  // as the image reaches; every input is read whole all the same, for the checksums.
+  const auto buffer_size = static_cast<std::size_t>(std::min(stretch_size, length));
+  std::vector<std::uint8_t> expected(buffer_size);
+  std::vector<std::uint8_t> image_bytes(buffer_size);
+  Checksums sums;
+  ReadFailure failure;
+  for (std::int64_t start = 0; start < length; start += stretch_size) {
+    const std::int64_t end = std::min(start + stretch_size, length);
+    if (!make_stretch(plan, inputs, start, end, expected.data(), sums, failure)) {
+      error = failure.error;
+      return false;
+    }
+    const std::int64_t in_image = std::clamp<std::int64_t>(image.length - start, 0, end - start);
+    if (in_image > 0 && !read_source(image, start, image_bytes.data(), in_image, error)) {
+      return false;
+    }
+    // The bytes of each region but the header that the image holds of this stretch.
+    for (std::size_t i = 0; i < region_count; ++i) {
+      const std::int64_t lo = std::max(regions[i].offset, start);
+      const std::int64_t hi = std::min(regions[i].end, start + in_image);
+      if (i != header_region && lo < hi) {
+        note_differences(expected.data() + (lo - start), image_bytes.data() + (lo - start), hi - lo,
+                         lo - regions[i].offset, found[i]);
+      }
+    }
+  }
+  if (!inputs_ended(inputs, failure)) {
+    error = failure.error;
+    return false;
+  }
+
+  // The header last, now that the checksums are known, but reported in its place.
+  const HeaderBytes expected_header = finish_header(plan, sums);
+  HeaderBytes image_header{};
+  if (!read_header(image, image_header, error)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < region_count; ++i) {
+    if (i != header_region) {
+      r.differences.push_back(bytes_row(regions[i].name, found[i], regions[i].offset));
+    } else if (image.length >= header_end) {
+      // The fields, then the bytes outside them, which velmora leaves 0.
+      compare_fields(decode_boot_header(image_header), decode_boot_header(expected_header), true,
+                     true, r.differences);
+      r.differences.push_back(bytes_row(
+          "header_reserved", reserved_mismatch(image_header, expected_header), header_offset));
+    }
+  }
+  std::erase_if(r.differences, [](const RegionDiff& d) { return d.same; });
+  if (image.length != length) {
+    r.differences.push_back(length_row(image.length, length));
+  }
+  report = std::move(r);
+  return true;
 }

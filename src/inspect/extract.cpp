@@ -1,6 +1,5 @@
-#include "inspect/extract.h"
+#include "inspect/inspect.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -10,60 +9,39 @@
 
 #include "common/fail.h"
 #include "fileio/output_file.h"
-#include "image/layout.h"
-#include "image/regions.h"
-#include "image/word_reverse.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // The regions extracted, each into the file of its name.
-struct Part {
-  Region region;
-  const char* file;
-};
-constexpr Part parts[] = {{bootloader_region, "boot.bin"},
-                          {header_region, "header.bin"},
-                          {app1_region, "app1.bin"},
-                          {app2_region, "app2.bin"}};
-constexpr std::size_t part_count = std::size(parts);
+constexpr Region part_regions[] = {bootloader_region, header_region, app1_region, app2_region};
+constexpr const char* part_files[] = {"boot.bin", "header.bin", "app1.bin", "app2.bin"};
+constexpr std::size_t part_count = std::size(part_files);
 
 // Why a target was refused or could not be written: the extraction's own reason, else the
 // system's text for the failure just seen.
-std::string reason(const OutputFile& out) {
-  if (out.refusal[0] != '\0') {
-    return out.refusal;
-  }
-  return errno != 0 ? std::strerror(errno) : "the output could not be put in place";
-}
-
 std::string cannot_write(const OutputFile& out) {
-  return out.path + ": cannot write: " + reason(out);
+  const std::string why = out.refusal[0] != '\0' ? out.refusal
+                          : errno != 0           ? std::strerror(errno)
+                                                 : "the output could not be put in place";
+  return out.path + ": cannot write: " + why;
 }
 
 // Streams one part of the image into its output, its words turned back where it is stored
 // reversed; each stretch starts on a word of the part.
-bool copy_part(const ByteSource& image, const RegionSpan& part, std::vector<std::uint8_t>& buffer,
-               OutputFile& out, std::string& error) {
-  const std::int64_t size = part.end - part.offset;
-  for (std::int64_t done = 0; done < size;) {
-    const std::int64_t n =
-        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
-    if (!read_source(image, part.offset + done, buffer.data(), n, error)) {
-      return false;
-    }
-    if (part.reversed) {
-      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
-    }
+bool copy_part(const ByteSource& image, const RegionSpan& part, OutputFile& out,
+               std::string& error) {
+  Stretch st = stretches(image, part.offset, part.end, part.reversed);
+  while (next_stretch(st, error)) {
+    turn_back(st);
     errno = 0;
-    if (!write_output_at(out, done, buffer.data(), n)) {
+    if (!write_output_at(out, st.at - st.n - part.offset, st.bytes.data(), st.n)) {
       error = cannot_write(out);
       return false;
     }
-    done += n;
   }
-  return true;
+  return st.at >= st.end;
 }
 
 // The directories of `dir` that do not exist yet, made from the outermost in, each pending
@@ -95,24 +73,10 @@ bool make_directories(const std::string& dir, std::vector<int>& made, std::strin
   return true;
 }
 
-// Without --force a target that exists, a symbolic link even to no file, refuses the whole
-// extraction.
-bool check_targets(const std::vector<fs::path>& targets, std::string& error) {
-  for (const fs::path& to : targets) {
-    std::error_code ec;
-    if (fs::exists(fs::symlink_status(to, ec))) {
-      error = to.string() + ": exists already (use --force to replace it)";
-      return false;
-    }
-  }
-  return true;
-}
-
 // Opens the four outputs and writes them, the part each temporary holds, before any is placed.
 bool write_outputs(const ByteSource& image, const ImageRegions& regions,
                    const std::vector<fs::path>& targets, OutputFile (&outputs)[part_count],
                    std::string& error) {
-  std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
   for (std::size_t i = 0; i < part_count; ++i) {
     errno = 0;
     if (open_output_file(targets[i].string().c_str(), outputs[i], OutputRoute::rename_only) !=
@@ -126,7 +90,7 @@ bool write_outputs(const ByteSource& image, const ImageRegions& regions,
     }
   }
   for (std::size_t i = 0; i < part_count; ++i) {
-    if (!copy_part(image, regions[parts[i].region], buffer, outputs[i], error)) {
+    if (!copy_part(image, regions[part_regions[i]], outputs[i], error)) {
       return false;
     }
   }
@@ -166,11 +130,15 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
     return ExtractOutcome::not_in_file;
   }
   std::vector<fs::path> targets;
-  for (const Part& part : parts) {
-    targets.push_back(fs::path(dir) / part.file);
-  }
-  if (!force && !check_targets(targets, error)) {
-    return ExtractOutcome::exists;
+  for (const char* file : part_files) {
+    targets.push_back(fs::path(dir) / file);
+    // Without --force a target that exists, a symbolic link even to no file, refuses the
+    // whole extraction.
+    std::error_code ec;
+    if (!force && fs::exists(fs::symlink_status(targets.back(), ec))) {
+      error = targets.back().string() + ": exists already (use --force to replace it)";
+      return ExtractOutcome::exists;
+    }
   }
   std::vector<int> made;
   OutputFile outputs[part_count];

@@ -1,39 +1,62 @@
 #include "inspect/inspect.h"
 
 #include <algorithm>
-#include <array>
 #include <iterator>
 #include <utility>
 
+#include "cli/hex_arg.h"
 #include "image/crc32.h"
 #include "image/layout.h"
-#include "image/regions.h"
 #include "image/word_reverse.h"
 #include "inspect/format_text.h"
-#include "inspect/mistakes.h"
+
+Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to, bool reversed) {
+  const std::int64_t words = (std::max<std::int64_t>(to - from, 0) + 3) / 4 * 4;
+  Stretch st{&source, from, to, reversed, {}, 0};
+  st.bytes.resize(static_cast<std::size_t>(std::min(words, stretch_bytes)));
+  return st;
+}
+
+bool next_stretch(Stretch& st, std::string& error, std::int64_t most) {
+  const std::int64_t words = st.reversed ? (most + 3) / 4 * 4 : most;
+  st.n = std::min({words, st.end - st.at, static_cast<std::int64_t>(st.bytes.size())});
+  if (st.n <= 0 || !read_source(*st.source, st.at, st.bytes.data(), st.n, error)) {
+    return false;
+  }
+  st.at += st.n;
+  return true;
+}
+
+void turn_back(Stretch& st) {
+  if (st.reversed) {
+    reverse_word_bytes(st.bytes.data(), static_cast<std::size_t>(st.n));
+  }
+}
 
 namespace {
 
-// The checksum of an application's `size` bytes at `offset` as they were composed: where
-// `reversed`, the stored words are turned back first. Reads a stretch at a time into `buffer`.
-bool application_crc(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                     std::vector<std::uint8_t>& buffer, std::uint32_t& crc, std::string& error) {
-  // Each stretch starts on a word of the application, so reversing it turns whole words back.
-  std::uint32_t state = 0;
-  for (std::int64_t done = 0; done < size;) {
-    const std::int64_t n =
-        std::min({size - done, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
-    if (!read_source(image, offset + done, buffer.data(), n, error)) {
-      return false;
-    }
-    if (reversed) {
-      reverse_word_bytes(buffer.data(), static_cast<std::size_t>(n));
-    }
-    state = crc32_feed(state, buffer.data(), static_cast<std::size_t>(n));
-    done += n;
+// The bytes of [from, to) that are not 0xFF, by image offset.
+bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to, Mismatch& found,
+                   std::string& error) {
+  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
+  found = Mismatch{};
+  Stretch st = stretches(image, from, to);
+  while (next_stretch(st, error)) {
+    note_differences(st.bytes.data(), fill.data(), st.n, st.at - st.n, found);
   }
-  crc = state;
-  return true;
+  return st.at >= st.end;
+}
+
+// The first bytes of [offset, offset + size) (format_probe_bytes at most), words turned back
+// where `reversed`: enough to tell a file that is not a raw binary.
+bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
+                std::string& start, std::string& error) {
+  Stretch st =
+      stretches(image, offset, offset + std::min<std::int64_t>(size, format_probe_bytes), reversed);
+  next_stretch(st, error);
+  turn_back(st);
+  start.assign(st.bytes.data(), st.bytes.data() + st.n);
+  return st.at >= st.end;
 }
 
 // Where an application's bytes end in the image. Both fields are 32-bit, so the sum cannot
@@ -42,13 +65,8 @@ std::int64_t app_end(const ImageDescriptor& d) {
   return std::int64_t{d.offset} + std::int64_t{d.size};
 }
 
-// Where an application's last page ends, cut to the file: the padding that can be looked at.
-std::int64_t padding_end(const AppFacts& app, std::int64_t length) {
-  return std::min(std::int64_t{app.stored.offset} + app.pages * page_size, length);
-}
-
-bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std::uint8_t>& buffer,
-              AppFacts& app, std::string& error) {
+bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
+              std::string& error) {
   app.stored = d;
   app.high_window = in_high_window(d.load_addr);
   app.pages = pages(d.size);
@@ -56,43 +74,28 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, std::vector<std
   if (!app.in_file) {
     return true;
   }
-  return read_start(image, d.offset, d.size, app.high_window, app.start, error) &&
-         application_crc(image, d.offset, d.size, app.high_window, buffer, app.computed_crc,
-                         error) &&
-         find_not_fill(image, app_end(d), padding_end(app, image.length), buffer, app.padding,
-                       error);
+  if (!read_start(image, d.offset, d.size, app.high_window, app.start, error)) {
+    return false;
+  }
+  // The checksum is over the bytes as composed: each stretch starts on a word of the
+  // application, so turning it back turns whole words back.
+  Stretch st = stretches(image, d.offset, app_end(d), app.high_window);
+  while (next_stretch(st, error)) {
+    turn_back(st);
+    app.computed_crc =
+        crc32_feed(app.computed_crc, st.bytes.data(), static_cast<std::size_t>(st.n));
+  }
+  // The padding is the rest of its last page, cut to the file.
+  const std::int64_t padding_end =
+      std::min(std::int64_t{d.offset} + app.pages * page_size, image.length);
+  return st.at >= st.end && find_not_fill(image, app_end(d), padding_end, app.padding, error);
 }
 
 }  // namespace
 
-bool find_not_fill(const ByteSource& image, std::int64_t from, std::int64_t to,
-                   std::vector<std::uint8_t>& buffer, Mismatch& found, std::string& error) {
-  static const std::vector<std::uint8_t> fill(static_cast<std::size_t>(stretch_bytes), 0xFF);
-  found = Mismatch{};
-  for (std::int64_t at = from; at < to;) {
-    const std::int64_t n =
-        std::min({to - at, stretch_bytes, static_cast<std::int64_t>(buffer.size())});
-    if (!read_source(image, at, buffer.data(), n, error)) {
-      return false;
-    }
-    note_differences(buffer.data(), fill.data(), n, at, found);
-    at += n;
-  }
-  return true;
-}
-
-bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size, bool reversed,
-                std::string& start, std::string& error) {
-  start.resize(
-      static_cast<std::size_t>(std::min(size, static_cast<std::int64_t>(format_probe_bytes))));
-  auto* bytes = reinterpret_cast<std::uint8_t*>(start.data());
-  if (!read_source(image, offset, bytes, static_cast<std::int64_t>(start.size()), error)) {
-    return false;
-  }
-  if (reversed) {
-    reverse_word_bytes(bytes, start.size());
-  }
-  return true;
+bool read_header(const ByteSource& source, HeaderBytes& bytes, std::string& error) {
+  return source.length < header_end ||
+         read_source(source, header_offset, bytes.data(), std::int64_t{header_size}, error);
 }
 
 bool flag_allowed(const ImageDescriptor& d) {
@@ -103,9 +106,10 @@ bool flag_allowed(const ImageDescriptor& d) {
 
 namespace {
 
-// What a check reads: the file's length alone, the header and what it lays out, a read-back's
-// tail (only with --readback), or the inputs of --against (only there).
-enum class Needs : std::uint8_t { length, header, readback, inputs };
+// What a check reads: the file's length alone, the header and what it lays out, an
+// application's bytes, a read-back's tail (only with --readback), or the inputs of --against
+// (only there).
+enum class Needs : std::uint8_t { length, header, app_bytes, readback, inputs };
 
 // Every check, in the report's order. The warnings come after the checks that fail, so that
 // the older checks keep their places in the list.
@@ -132,41 +136,41 @@ struct CheckInfo {
 
 // clang-format off
 constexpr CheckInfo check_table[] = {
-    // name               if_not         needs            app2   on_inputs silent
-    {"min_length",        Verdict::fail, Needs::length,   false, false, false},
-    {"header_crc",        Verdict::fail, Needs::header,   false, false, false},
-    {"header_reserved",   Verdict::fail, Needs::header,   false, false, false},
-    {"app1_status",       Verdict::fail, Needs::header,   false, false, false},
-    {"app1_flags",        Verdict::fail, Needs::header,   false, false, false},
-    {"app1_offset",       Verdict::fail, Needs::header,   false, false, false},
-    {"app1_in_file",      Verdict::fail, Needs::header,   false, false, false},
-    {"app1_crc",          Verdict::fail, Needs::header,   false, false, false},
-    {"app1_padding",      Verdict::warn, Needs::header,   false, false, false},
-    {"app2_status",       Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_flags",        Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_offset",       Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_in_file",      Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_crc",          Verdict::fail, Needs::header,   true,  false, false},
-    {"app2_padding",      Verdict::warn, Needs::header,   true,  false, false},
-    {"file_length",       Verdict::fail, Needs::header,   false, false, false},
-    {"bootloader_size",   Verdict::warn, Needs::header,   false, false, false},
-    {"app1_load_addr",    Verdict::warn, Needs::header,   false, false, false},
-    {"app2_load_addr",    Verdict::warn, Needs::header,   true,  false, false},
-    {"app1_size",         Verdict::warn, Needs::header,   false, false, false},
-    {"app2_size",         Verdict::warn, Needs::header,   true,  false, false},
-    {"active_app",        Verdict::warn, Needs::header,   false, false, false},
-    {"bootloader_input",  Verdict::warn, Needs::inputs,   false, true, false},
-    {"app1_swapped",      Verdict::warn, Needs::inputs,   false, true, false},
-    {"app2_swapped",      Verdict::warn, Needs::inputs,   true,  true, false},
-    {"load_overlap",      Verdict::warn, Needs::header,   false, true, false},
-    {"app1_load_window",  Verdict::warn, Needs::header,   false, true, false},
-    {"app2_load_window",  Verdict::warn, Needs::header,   true,  true, false},
-    {"bootloader_format", Verdict::warn, Needs::length,   false, true,  true},
-    {"app1_format",       Verdict::warn, Needs::header,   false, true,  true},
-    {"app2_format",       Verdict::warn, Needs::header,   true,  true,  true},
-    {"app1_invalid",      Verdict::warn, Needs::header,   false, true,  true},
-    {"app2_invalid",      Verdict::warn, Needs::header,   true,  true,  true},
-    {"readback_tail",     Verdict::fail, Needs::readback, false, false, false},
+    // name               if_not         needs             app2   on_inputs silent
+    {"min_length",        Verdict::fail, Needs::length,    false, false,    false},
+    {"header_crc",        Verdict::fail, Needs::header,    false, false,    false},
+    {"header_reserved",   Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_status",       Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_flags",        Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_offset",       Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_in_file",      Verdict::fail, Needs::header,    false, false,    false},
+    {"app1_crc",          Verdict::fail, Needs::app_bytes, false, false,    false},
+    {"app1_padding",      Verdict::warn, Needs::app_bytes, false, false,    false},
+    {"app2_status",       Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_flags",        Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_offset",       Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_in_file",      Verdict::fail, Needs::header,    true,  false,    false},
+    {"app2_crc",          Verdict::fail, Needs::app_bytes, true,  false,    false},
+    {"app2_padding",      Verdict::warn, Needs::app_bytes, true,  false,    false},
+    {"file_length",       Verdict::fail, Needs::header,    false, false,    false},
+    {"bootloader_size",   Verdict::warn, Needs::header,    false, false,    false},
+    {"app1_load_addr",    Verdict::warn, Needs::header,    false, false,    false},
+    {"app2_load_addr",    Verdict::warn, Needs::header,    true,  false,    false},
+    {"app1_size",         Verdict::warn, Needs::header,    false, false,    false},
+    {"app2_size",         Verdict::warn, Needs::header,    true,  false,    false},
+    {"active_app",        Verdict::warn, Needs::header,    false, false,    false},
+    {"bootloader_input",  Verdict::warn, Needs::inputs,    false, true,     false},
+    {"app1_swapped",      Verdict::warn, Needs::inputs,    false, true,     false},
+    {"app2_swapped",      Verdict::warn, Needs::inputs,    true,  true,     false},
+    {"load_overlap",      Verdict::warn, Needs::header,    false, true,     false},
+    {"app1_load_window",  Verdict::warn, Needs::header,    false, true,     false},
+    {"app2_load_window",  Verdict::warn, Needs::header,    true,  true,     false},
+    {"bootloader_format", Verdict::warn, Needs::length,    false, true,     true},
+    {"app1_format",       Verdict::warn, Needs::header,    false, true,     true},
+    {"app2_format",       Verdict::warn, Needs::header,    true,  true,     true},
+    {"app1_invalid",      Verdict::warn, Needs::header,    false, true,     true},
+    {"app2_invalid",      Verdict::warn, Needs::header,    true,  true,     true},
+    {"readback_tail",     Verdict::fail, Needs::readback,  false, false,    false},
 };
 // clang-format on
 static_assert(std::size(check_table) == static_cast<std::size_t>(Check::count));
@@ -176,11 +180,7 @@ const CheckInfo& info(Check c) {
 }
 
 CheckResult outcome(Check c, Verdict verdict, std::string detail) {
-  CheckResult r;
-  r.name = info(c).name;
-  r.verdict = verdict;
-  r.detail = std::move(detail);
-  return r;
+  return {info(c).name, verdict, std::move(detail)};
 }
 
 // A check that holds passes; one that does not gets its row's verdict.
@@ -224,6 +224,9 @@ std::string long_bootloader_text(std::int64_t length) {
 CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   const AppFacts& app = info(c).app2 ? r.app2 : r.app1;
   const ImageDescriptor& d = app.stored;
+  if (info(c).needs == Needs::app_bytes && !app.in_file) {
+    return outcome(c, Verdict::skip, "the application is not within the file");
+  }
   switch (c) {
     case Check::min_length:
       return judge(c, r.length >= app1_offset,
@@ -280,17 +283,11 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
                                d.offset, d.size, as_ull(app_end(d)), as_ull(r.length)));
     case Check::app1_crc:
     case Check::app2_crc:
-      if (!app.in_file) {
-        return outcome(c, Verdict::skip, "the application is not within the file");
-      }
       return judge(c, d.crc == app.computed_crc, "the application's CRC matches",
                    format_text("the stored CRC is 0x%08x but the application's bytes give 0x%08x",
                                d.crc, app.computed_crc));
     case Check::app1_padding:
     case Check::app2_padding:
-      if (!app.in_file) {
-        return outcome(c, Verdict::skip, "the application is not within the file");
-      }
       // Only the part of the last page that the file holds; a page cut short is file_length's.
       return judge(c, app.padding.count == 0, "the rest of the application's last page is 0xFF",
                    format_text("%lld %s after the application in its last page %s not 0xFF, "
@@ -423,8 +420,8 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   return outcome(c, Verdict::skip, "");
 }
 
-}  // namespace
-
+// Judges the facts: report.checks, every check in the same order; readback_tail only when
+// report.readback.requested.
 void run_checks(InspectReport& r) {
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
     const auto c = static_cast<Check>(i);
@@ -432,7 +429,7 @@ void run_checks(InspectReport& r) {
     if (needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
       continue;
     }
-    CheckResult judged = needs == Needs::header && !r.header_present
+    CheckResult judged = (needs == Needs::header || needs == Needs::app_bytes) && !r.header_present
                              ? outcome(c, Verdict::skip, "the header is not in the file")
                              : run_check(c, r, InputFacts{});
     if (!info(c).silent || judged.verdict == Verdict::warn || judged.verdict == Verdict::fail) {
@@ -441,52 +438,48 @@ void run_checks(InspectReport& r) {
   }
 }
 
+// The facts alone, without the checks.
+bool read_facts(const ByteSource& image, InspectReport& r, std::string& error) {
+  r.length = image.length;
+  r.header_present = image.length >= header_end;
+  if (!read_start(image, bootloader_offset, std::min(bootloader_region_size, image.length), false,
+                  r.boot_start, error) ||
+      !read_header(image, r.header_bytes, error)) {
+    return false;
+  }
+  if (!r.header_present) {
+    return true;
+  }
+  r.header = decode_boot_header(r.header_bytes);
+  r.computed_header_crc = compute_header_crc(r.header_bytes);
+  return find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
+                       error) &&
+         read_app(r.header.app1, image, r.app1, error) &&
+         read_app(r.header.app2, image, r.app2, error);
+}
+
+}  // namespace
+
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs) {
   std::vector<CheckResult> out;
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
-    const auto c = static_cast<Check>(i);
-    if (info(c).on_inputs) {
-      CheckResult judged = run_check(c, velmora, inputs);
-      if (judged.verdict == Verdict::warn) {
-        out.push_back(std::move(judged));
-      }
+    CheckResult judged = check_table[i].on_inputs
+                             ? run_check(static_cast<Check>(i), velmora, inputs)
+                             : CheckResult{};
+    if (judged.verdict == Verdict::warn) {
+      out.push_back(std::move(judged));
     }
   }
   return out;
 }
 
-bool read_facts(const ByteSource& image, InspectReport& report, std::string& error) {
-  InspectReport r;
-  r.length = image.length;
-  r.header_present = image.length >= header_end;
-  if (!read_start(image, bootloader_offset, std::min(bootloader_region_size, image.length), false,
-                  r.boot_start, error)) {
-    return false;
-  }
-  if (r.header_present) {
-    if (!read_source(image, header_offset, r.header_bytes.data(),
-                     static_cast<std::int64_t>(header_size), error)) {
-      return false;
-    }
-    r.header = decode_boot_header(r.header_bytes);
-    r.computed_header_crc = compute_header_crc(r.header_bytes);
-    std::vector<std::uint8_t> buffer = stretch_buffer(image.length);
-    if (!find_not_fill(image, header_end, std::min(app1_offset, image.length), buffer, r.page_rest,
-                       error) ||
-        !read_app(r.header.app1, image, buffer, r.app1, error) ||
-        !read_app(r.header.app2, image, buffer, r.app2, error)) {
-      return false;
-    }
-  }
-  report = std::move(r);
-  return true;
-}
-
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
-  if (!read_facts(image, report, error)) {
+  InspectReport r;
+  if (!read_facts(image, r, error)) {
     return false;
   }
-  run_checks(report);
+  run_checks(r);
+  report = std::move(r);
   return true;
 }
 
@@ -497,36 +490,115 @@ InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
   return r;
 }
 
-bool known_warning(const std::string& name) {
-  for (const CheckInfo& row : check_table) {
-    if (row.if_not == Verdict::warn && name == row.name) {
-      return true;
-    }
+bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error) {
+  HeaderBytes bytes{};
+  if (!read_header(dump, bytes, error)) {
+    return false;
   }
-  for (const auto& word : word_finding_names) {
-    for (const char* finding : word) {
-      if (name == finding) {
-        return true;
-      }
-    }
+  InspectReport r;
+  ReadbackFacts& rb = r.readback;
+  rb.requested = true;
+  rb.file_length = dump.length;
+  const BootHeader header = decode_boot_header(bytes);
+  const std::int64_t length = plan_layout(header.app1.size, header.app2.size).length;
+  if (dump.length < header_end) {
+    rb.unknown_end = "the header is not in the file, so the image's end is unknown";
+  } else if (compute_header_crc(bytes) != header.header_crc) {
+    rb.unknown_end =
+        "the header is damaged (its CRC does not match), so the image's end is unknown: the "
+        "whole file is judged as the image";
+  } else if (length > dump.length) {
+    rb.unknown_end = format_text(
+        "the header's sizes make an image of 0x%llx bytes, longer than the file: "
+        "the whole file is judged as the image",
+        as_ull(length));
   }
-  return false;
+  rb.end_known = rb.unknown_end.empty();
+  ByteSource image = dump;
+  image.length = rb.end_known ? length : dump.length;
+  if (!read_facts(image, r, error) ||
+      !find_not_fill(dump, image.length, dump.length, rb.tail, error)) {
+    return false;
+  }
+  run_checks(r);
+  report = std::move(r);
+  return true;
 }
 
-const CheckResult* find_check(const InspectReport& r, const std::string& name) {
-  for (const CheckResult& c : r.checks) {
-    if (name == c.name) {
-      return &c;
+bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error) {
+  report.readback = true;
+  if (dump.length <= report.expected_length) {
+    return true;  // no tail; a short dump keeps its length difference
+  }
+  Mismatch tail;
+  if (!find_not_fill(dump, report.expected_length, dump.length, tail, error)) {
+    return false;
+  }
+  report.tail_bytes = dump.length - report.expected_length;
+  std::vector<RegionDiff>& d = report.differences;
+  const auto length = std::find_if(
+      d.begin(), d.end(), [](const RegionDiff& x) { return x.kind == RegionKind::length; });
+  if (length != d.end() && tail.count == 0) {
+    d.erase(length);
+  } else if (length != d.end()) {
+    tail.first -= report.expected_length;
+    *length = bytes_row("readback_tail", tail, report.expected_length);
+  }
+  return true;
+}
+
+bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
+                      const InspectReport& image, AgainstReport& report, std::string& error) {
+  // The descriptors velmora writes from these inputs, as far as the checks need them, and the
+  // first bytes of each input.
+  InspectReport velmora;
+  velmora.app1.stored = describe_application(args.load_addr1, args.status1);
+  velmora.app2.stored = describe_application(args.load_addr2, args.status2);
+  velmora.app1.stored.size = static_cast<std::uint32_t>(report.input_lengths[1]);
+  velmora.app2.stored.size = static_cast<std::uint32_t>(report.input_lengths[2]);
+  std::string* starts[3] = {&velmora.boot_start, &velmora.app1.start, &velmora.app2.start};
+  for (int i = 0; i < 3; ++i) {
+    if (!read_start(inputs[i], 0, inputs[i].length, false, *starts[i], error)) {
+      return false;
     }
   }
-  return nullptr;
+  // The status words as typed: velmora keeps only their low 8 bits.
+  const InputFacts facts{report.input_lengths[0],
+                         {hex_arg_value(words[3]), hex_arg_value(words[6])},
+                         args.status1,
+                         args.status2};
+  std::vector<CheckResult> out = input_warnings(velmora, facts);
+  constexpr int numeric[4] = {2, 3, 5, 6};  // where the numbers stand among the seven words
+  for (int i = 0; i < 4; ++i) {
+    for (WordFinding& f : word_findings(i, words[numeric[i]])) {
+      out.push_back({f.name, Verdict::warn, std::move(f.detail)});
+    }
+  }
+  for (const CheckResult& c : image.checks) {
+    const bool named = std::any_of(out.begin(), out.end(), [&](const CheckResult& o) {
+      return std::string(o.name) == c.name;
+    });
+    if (c.verdict == Verdict::warn && !named) {
+      out.push_back(c);
+    }
+  }
+  report.warnings = std::move(out);
+  return true;
+}
+
+bool known_warning(const std::string& name) {
+  const auto warns = [&](const CheckInfo& row) {
+    return row.if_not == Verdict::warn && name == row.name;
+  };
+  const auto finds = [&](const auto& word) {
+    return std::find(std::begin(word), std::end(word), name) != std::end(word);
+  };
+  return std::any_of(std::begin(check_table), std::end(check_table), warns) ||
+         std::any_of(std::begin(word_finding_names), std::end(word_finding_names), finds);
 }
 
 int report_exit_status(const InspectReport& r) {
-  for (const CheckResult& c : r.checks) {
-    if (c.verdict == Verdict::fail) {
-      return inspect_exit_fail;
-    }
-  }
-  return inspect_exit_pass;
+  const bool failed = std::any_of(r.checks.begin(), r.checks.end(),
+                                  [](const CheckResult& c) { return c.verdict == Verdict::fail; });
+  return failed ? inspect_exit_fail : inspect_exit_pass;
 }

@@ -10,14 +10,8 @@
 
 #include "cli/run.h"
 #include "fileio/os_file.h"
-#include "inspect/against.h"
-#include "inspect/byte_source.h"
-#include "inspect/diff.h"
-#include "inspect/extract.h"
 #include "inspect/inspect.h"
-#include "inspect/readback.h"
 #include "inspect/report_format.h"
-#include "inspect/warnings.h"
 
 #ifndef VELMORA_VERSION
 #error "VELMORA_VERSION must be defined by the build"

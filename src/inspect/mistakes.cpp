@@ -1,5 +1,6 @@
-#include "inspect/mistakes.h"
+#include "inspect/inspect.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/hex_arg.h"
@@ -9,10 +10,6 @@ namespace {
 
 bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool steps_over(const char* p) {
-  return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
 }
 
 // How velmora scans a word: its digits without leading zeros, and the bytes it skips other
@@ -26,7 +23,7 @@ struct Scan {
 Scan scan(const char* word) {
   Scan s;
   for (const char* p = word; *p != '\0'; ++p) {
-    if (steps_over(p)) {
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
       ++p;
     } else if (is_hex_digit(*p)) {
       s.any_digit = true;
@@ -40,24 +37,14 @@ Scan scan(const char* word) {
   return s;
 }
 
-// The word with letters that look like digits read as those digits: l, I and | as 1, o and O
-// as 0. Empty where none stands in it.
-std::string look_alike(const char* word) {
-  std::string guess = word;
-  bool changed = false;
-  for (char& c : guess) {
-    const char digit = std::strchr("lI|", c) != nullptr  ? '1'
-                       : std::strchr("oO", c) != nullptr ? '0'
-                                                         : c;
-    changed = changed || digit != c;
-    c = digit;
-  }
-  return changed ? guess : std::string();
-}
-
+// What the word may have meant: read with letters that look like digits as those digits (l, I
+// and | as 1, o and O as 0), where that leaves no byte skipped.
 std::string meant(const char* word, bool address) {
-  const std::string guess = look_alike(word);
-  if (guess.empty() || scan(guess.c_str()).skipped.size() > 0) {
+  std::string guess = word;
+  for (char& c : guess) {
+    c = std::strchr("lI|", c) != nullptr ? '1' : std::strchr("oO", c) != nullptr ? '0' : c;
+  }
+  if (guess == word || !scan(guess.c_str()).skipped.empty()) {
     return address ? "a typo?" : "a typo? (1 active, 0 invalid, 2 with the high window's flag)";
   }
   return format_text("0x%x meant, a letter typed for a digit?", hex_arg_value(guess.c_str()));
@@ -79,10 +66,7 @@ bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t&
   if (n == 0 || n > 10 || std::strspn(word, "0123456789") != n || (hex_value & 0xFFFu) == 0) {
     return false;
   }
-  unsigned long long value = 0;
-  for (const char* p = word; *p != '\0'; ++p) {
-    value = value * 10 + static_cast<unsigned>(*p - '0');
-  }
+  const unsigned long long value = std::strtoull(word, nullptr, 10);  // ten digits at most
   decimal = static_cast<std::uint32_t>(value);
   return value <= 0xFFFFFFFFull && (value & 0xFFFull) == 0;
 }
@@ -141,9 +125,7 @@ const char* non_binary_format(const std::uint8_t* bytes, std::size_t count) {
   const auto starts = [&](const char* magic, std::size_t n) {
     return count >= n && std::memcmp(bytes, magic, n) == 0;
   };
-  if (starts("\x7f"
-             "ELF",
-             4)) {
+  if (starts("\177ELF", 4)) {
     return "an ELF file";
   }
   if (starts("UF2\nWQ]\x9e", 8)) {

@@ -5,8 +5,6 @@
 #include <vector>
 
 #include "common/run_args.h"
-#include "inspect/against.h"
-#include "inspect/diff.h"
 #include "inspect/inspect.h"
 
 // One fact of a report: its JSON member and its line of text. A fact without JSON is in the
