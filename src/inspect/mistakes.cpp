@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "cli/hex_arg.h"
-#include "inspect/format_text.h"
+#include "inspect/report_format.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
 #include "inspect/report_format.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
 
 #include "image/layout.h"
 #include "image/regions.h"
-#include "inspect/format_text.h"
 
 namespace {
 
@@ -181,8 +182,7 @@ Item check_row(const CheckResult& c, bool with_verdict) {
           c.verdict == Verdict::fail || c.verdict == Verdict::warn};
 }
 
-// A read-back's length and what follows the image: a line of the text's head, an object near
-// the JSON's end.
+// A read-back's length and what follows the image, for the text's head.
 std::string readback_text(const InspectReport& r) {
   const ReadbackFacts& rb = r.readback;
   if (!rb.end_known) {
@@ -199,17 +199,6 @@ std::string readback_text(const InspectReport& r) {
                          : format_text("%lld of them not 0xFF, the first at 0x%08llx",
                                        static_cast<long long>(rb.tail.count), as_ull(rb.tail.first))
                                .c_str());
-}
-
-std::string readback_json(const InspectReport& r) {
-  const ReadbackFacts& rb = r.readback;
-  return json_inline({
-      {"file_length", number(rb.file_length)},
-      {"end_known", json_bool_text(rb.end_known)},
-      {"tail_bytes", number_or_null(rb.end_known, rb.file_length - r.length)},
-      {"tail_not_ff", number_or_null(rb.end_known, rb.tail.count)},
-      {"tail_first_not_ff", number_or_null(rb.end_known && rb.tail.count > 0, rb.tail.first)},
-  });
 }
 
 // The file, its length and, without a header, the nulls of all that the header lays out.
@@ -236,24 +225,6 @@ Block report_head(const std::string& path, const InspectReport& r) {
           {"app2", none},
           {"header_crc_stored", none},
           {"header_crc_computed", none}}};
-}
-
-// The counts of the verdicts, as the summary line and as numbers.
-Block report_counts(const InspectReport& r) {
-  int n[4] = {};  // by Verdict
-  for (const CheckResult& c : r.checks) {
-    ++n[static_cast<std::size_t>(c.verdict)];
-  }
-  const char* outcome = report_exit_status(r) == inspect_exit_pass ? "PASS" : "FAIL";
-  return {.items = {
-              {"passed", number(n[0]), "summary",
-               format_text("%s: %d passed, %d %s, %d failed, %d skipped", outcome, n[0], n[1],
-                           n[1] == 1 ? "warning" : "warnings", n[2], n[3]),
-               true},
-              {"warnings", number(n[1])},
-              {"failed", number(n[2])},
-              {"skipped", number(n[3])},
-          }};
 }
 
 // Each region's bar, `width` columns over [0, span), '#' where it lies. A region that holds no
@@ -378,30 +349,11 @@ std::string where(std::int64_t first, std::int64_t held, std::int64_t offset) {
                       : std::string("past its end");
 }
 
-std::string region_text(const RegionDiff& d) {
-  if (d.kind != RegionKind::bytes) {
-    return d.what + ": " +
-           (d.same ? value_text(d.a_known, d.a)
-                   : "A " + value_text(d.a_known, d.a) + ", B " + value_text(d.b_known, d.b));
-  }
-  std::string text = d.held_a == d.held_b
-                         ? format_text("%s (0x%llx bytes)", d.what.c_str(), as_ull(d.held_a))
-                         : format_text("%s (A 0x%llx bytes, B 0x%llx)", d.what.c_str(),
-                                       as_ull(d.held_a), as_ull(d.held_b));
-  if (!d.same) {
-    text +=
-        format_text(": %lld %s, the first at 0x%llx in the region (%s in A, %s in B)",
-                    static_cast<long long>(d.count), d.count == 1 ? "byte differs" : "bytes differ",
-                    as_ull(d.first), where(d.first, d.held_a, d.offset_a).c_str(),
-                    where(d.first, d.held_b, d.offset_b).c_str());
-  }
-  return text;
-}
-
 // A row of --diff; --quiet keeps the regions that differ.
 Item region_row(const RegionDiff& d) {
   std::vector<Item> members = {
       {"what", json_string(d.what)}, {"kind", kind_json(d.kind)}, {"same", json_bool_text(d.same)}};
+  std::string text;
   if (d.kind == RegionKind::bytes) {
     // The first differing byte in each file, only where that file holds it.
     members.insert(
@@ -412,15 +364,37 @@ Item region_row(const RegionDiff& d) {
          {"first_offset", number_or_null(!d.same, d.first)},
          {"first_offset_a", number_or_null(!d.same && d.first < d.held_a, d.offset_a + d.first)},
          {"first_offset_b", number_or_null(!d.same && d.first < d.held_b, d.offset_b + d.first)}});
+    text = d.held_a == d.held_b ? format_text("%s (0x%llx bytes)", d.what.c_str(), as_ull(d.held_a))
+                                : format_text("%s (A 0x%llx bytes, B 0x%llx)", d.what.c_str(),
+                                              as_ull(d.held_a), as_ull(d.held_b));
+    if (!d.same) {
+      text += format_text(": %lld %s, the first at 0x%llx in the region (%s in A, %s in B)",
+                          static_cast<long long>(d.count),
+                          d.count == 1 ? "byte differs" : "bytes differ", as_ull(d.first),
+                          where(d.first, d.held_a, d.offset_a).c_str(),
+                          where(d.first, d.held_b, d.offset_b).c_str());
+    }
   } else {
     members.insert(members.end(),
                    {{"a", number_or_null(d.a_known, d.a)}, {"b", number_or_null(d.b_known, d.b)}});
+    text = d.what + ": " +
+           (d.same ? value_text(d.a_known, d.a)
+                   : "A " + value_text(d.a_known, d.a) + ", B " + value_text(d.b_known, d.b));
   }
   return {nullptr, json_inline(members), nullptr,
-          format_text("  %-8s %s", d.same ? "same" : "differs", region_text(d).c_str()), !d.same};
+          format_text("  %-8s %s", d.same ? "same" : "differs", text.c_str()), !d.same};
 }
 
 }  // namespace
+
+std::string format_text(const char* format, ...) {
+  std::array<char, 512> text{};
+  std::va_list args;
+  va_start(args, format);
+  std::vsnprintf(text.data(), text.size(), format, args);
+  va_end(args);
+  return text.data();
+}
 
 std::string json_string(const std::string& text) {
   bool utf8 = true;
@@ -439,18 +413,40 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
                              {"header_crc_computed", number(r.computed_header_crc)}}});
   }
   Block checks{BlockKind::list, "checks", true, "checks:"};
+  int n[4] = {};  // the checks by Verdict
   for (const CheckResult& c : r.checks) {
     checks.items.push_back(check_row(c, true));
+    ++n[static_cast<std::size_t>(c.verdict)];
   }
   doc.push_back(std::move(checks));
-  doc.push_back(report_counts(r));
+  const bool pass = report_exit_status(r) == inspect_exit_pass;
+  doc.push_back(
+      {.items = {
+           {"passed", number(n[0]), "summary",
+            format_text("%s: %d passed, %d %s, %d failed, %d skipped", pass ? "PASS" : "FAIL", n[0],
+                        n[1], n[1] == 1 ? "warning" : "warnings", n[2], n[3]),
+            true},
+           {"warnings", number(n[1])},
+           {"failed", number(n[2])},
+           {"skipped", number(n[3])},
+       }});
   if (with_map) {
     doc.push_back(map_block(r));
   }
+  const ReadbackFacts& rb = r.readback;
   doc.push_back(
-      {.items = {
-           {"readback", r.readback.requested ? readback_json(r) : ""},
-           {"result", json_string(report_exit_status(r) == inspect_exit_pass ? "pass" : "fail")}}});
+      {.items = {{"readback",
+                  rb.requested
+                      ? json_inline({
+                            {"file_length", number(rb.file_length)},
+                            {"end_known", json_bool_text(rb.end_known)},
+                            {"tail_bytes", number_or_null(rb.end_known, rb.file_length - r.length)},
+                            {"tail_not_ff", number_or_null(rb.end_known, rb.tail.count)},
+                            {"tail_first_not_ff",
+                             number_or_null(rb.end_known && rb.tail.count > 0, rb.tail.first)},
+                        })
+                      : ""},
+                 {"result", json_string(pass ? "pass" : "fail")}}});
   return doc;
 }
 

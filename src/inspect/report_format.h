@@ -1,11 +1,21 @@
 // The inspection report as plain ASCII text for people and as one JSON object for scripts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "common/fail.h"
 #include "common/run_args.h"
 #include "inspect/inspect.h"
+
+// printf into a std::string, for the report texts; a text longer than 511 bytes is cut there.
+std::string format_text(const char* format, ...) VELMORA_PRINTF_FORMAT(1, 2);
+
+// A length or offset for %llx and %llu: the types a 64-bit count has differ between systems.
+inline unsigned long long as_ull(std::int64_t n) {
+  return static_cast<unsigned long long>(n);
+}
 
 // One fact of a report: its JSON member and its line of text. A fact without JSON is in the
 // text only, one without text in the JSON only, one without either (a fact this report does
