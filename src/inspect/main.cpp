@@ -178,13 +178,12 @@ bool open_image(const char* path, ReadFile& file, std::string& error) {
 
 // The image is read in stretches through `image`; the report comes out only once any
 // extraction has been written whole, so that what is printed is never contradicted.
-Outcome run_report(const InspectOptions& options, ReadFile& image) {
-  const ByteSource source = file_source(image);
+Outcome run_report(const InspectOptions& options, const ByteSource& source) {
   InspectReport report;
   std::string error;
   if (!(options.readback ? inspect_readback(source, report, error)
                          : inspect_source(source, report, error)) ||
-      !ends_as_opened({source}, error)) {
+      !source_ends_at_length(source, error)) {
     return {.error = error};
   }
   Outcome found{report_exit_status(report), "", report_doc(options.image, report, options.map),
@@ -208,7 +207,7 @@ Outcome run_report(const InspectOptions& options, ReadFile& image) {
 
 // Compares the image with the inputs, and adds what the plain report on the image and the
 // inputs' own words show of likely mistakes.
-Outcome run_against(const InspectOptions& options, ReadFile& image) {
+Outcome run_against(const InspectOptions& options, const ByteSource& source) {
   // velmora's own reading of its words: the image stands where velmora's output would.
   char name[] = "velmora";
   char* words[run_word_count] = {name};
@@ -220,7 +219,6 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   const bool opened = open_read_file(args.src1, inputs[0], found.error) &&
                       open_read_file(args.src2, inputs[1], found.error) &&
                       open_read_file(args.src3, inputs[2], found.error);
-  const ByteSource source = file_source(image);
   const ByteSource sources[3] = {file_source(inputs[0]), file_source(inputs[1]),
                                  file_source(inputs[2])};
   InspectReport plain;
@@ -242,33 +240,26 @@ Outcome run_against(const InspectOptions& options, ReadFile& image) {
   return found;
 }
 
-Outcome run_diff(const InspectOptions& options) {
-  ReadFile files[2];
-  Outcome found;
-  DiffReport report;
-  if (open_image(options.diff[0], files[0], found.error) &&
-      open_image(options.diff[1], files[1], found.error) &&
-      diff_images(file_source(files[0]), file_source(files[1]), report, found.error) &&
-      ends_as_opened({file_source(files[0]), file_source(files[1])}, found.error)) {
-    found.status = diff_exit_status(report);
-    found.doc = diff_doc(options.diff[0], options.diff[1], report);
-  }
-  close_read_file(files[0]);
-  close_read_file(files[1]);
-  return found;
-}
-
 // The run that the options ask for, its report in the form asked for in `out` and, with
 // --strict, judged.
 Outcome run_checked(const InspectOptions& options, std::string& out) {
+  const bool diff = options.diff != nullptr;
+  ReadFile images[2];  // the image, or --diff's two
   Outcome found;
-  ReadFile image;
-  if (options.diff != nullptr) {
-    found = run_diff(options);
-  } else if (open_image(options.image, image, found.error)) {
-    found = options.against != nullptr ? run_against(options, image) : run_report(options, image);
-    close_read_file(image);
+  DiffReport report;
+  const bool opened = open_image(diff ? options.diff[0] : options.image, images[0], found.error) &&
+                      (!diff || open_image(options.diff[1], images[1], found.error));
+  const ByteSource a = file_source(images[0]);
+  const ByteSource b = file_source(images[1]);
+  if (opened && !diff) {
+    found = options.against != nullptr ? run_against(options, a) : run_report(options, a);
+  } else if (opened && diff_images(a, b, report, found.error) &&
+             ends_as_opened({a, b}, found.error)) {
+    found.status = diff_exit_status(report);
+    found.doc = diff_doc(options.diff[0], options.diff[1], report);
   }
+  close_read_file(images[0]);
+  close_read_file(images[1]);
   if (found.status == inspect_exit_error) {
     return found;
   }
