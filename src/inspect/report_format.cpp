@@ -90,20 +90,21 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
   return text;
 }
 
-// `"key": value`; without a key the value alone (a list's element, or members).
-std::string json_member(const Item& m) {
-  return m.key == nullptr ? m.json : format_text("\"%s\": ", m.key) + m.json;
-}
-
-// The members on one line, those without JSON left out: an element of a list, or a small object.
-std::string json_inline(const std::vector<Item>& members) {
-  std::vector<std::string> parts;
-  for (const Item& m : members) {
+// Each `"key": value` of the items with JSON; without a key the value alone (a list's element,
+// or members).
+std::vector<std::string> json_members(const std::vector<Item>& items) {
+  std::vector<std::string> members;
+  for (const Item& m : items) {
     if (!m.json.empty()) {
-      parts.push_back(json_member(m));
+      members.push_back(m.key == nullptr ? m.json : format_text("\"%s\": ", m.key) + m.json);
     }
   }
-  return "{" + joined(parts, ", ") + "}";
+  return members;
+}
+
+// The members on one line: an element of a list, or a small object.
+std::string json_inline(const std::vector<Item>& members) {
+  return "{" + joined(json_members(members), ", ") + "}";
 }
 
 // One line for each of `lines`, indented by `depth` levels, between the brackets; nothing
@@ -339,23 +340,16 @@ std::string path_length(const std::string& path, std::int64_t length) {
   return path + format_text(" (0x%llx bytes)", as_ull(length));
 }
 
-std::string value_text(bool known, std::int64_t value) {
-  return known ? format_text("0x%08llx", as_ull(value)) : std::string("none (no header)");
-}
-
-// Where the first differing byte lies in one file, or that the file does not hold it.
-std::string where(std::int64_t first, std::int64_t held, std::int64_t offset) {
-  return first < held ? format_text("0x%08llx", as_ull(offset + first))
-                      : std::string("past its end");
-}
-
 // A row of --diff; --quiet keeps the regions that differ.
 Item region_row(const RegionDiff& d) {
   std::vector<Item> members = {
       {"what", json_string(d.what)}, {"kind", kind_json(d.kind)}, {"same", json_bool_text(d.same)}};
+  // A field's value, and where the first differing byte lies in each file (if it holds it).
+  const auto hex = [](bool known, std::int64_t n, const char* unknown) {
+    return known ? format_text("0x%08llx", as_ull(n)) : std::string(unknown);
+  };
   std::string text;
   if (d.kind == RegionKind::bytes) {
-    // The first differing byte in each file, only where that file holds it.
     members.insert(
         members.end(),
         {{"length_a", number(d.held_a)},
@@ -371,15 +365,16 @@ Item region_row(const RegionDiff& d) {
       text += format_text(": %lld %s, the first at 0x%llx in the region (%s in A, %s in B)",
                           static_cast<long long>(d.count),
                           d.count == 1 ? "byte differs" : "bytes differ", as_ull(d.first),
-                          where(d.first, d.held_a, d.offset_a).c_str(),
-                          where(d.first, d.held_b, d.offset_b).c_str());
+                          hex(d.first < d.held_a, d.offset_a + d.first, "past its end").c_str(),
+                          hex(d.first < d.held_b, d.offset_b + d.first, "past its end").c_str());
     }
   } else {
     members.insert(members.end(),
                    {{"a", number_or_null(d.a_known, d.a)}, {"b", number_or_null(d.b_known, d.b)}});
     text = d.what + ": " +
-           (d.same ? value_text(d.a_known, d.a)
-                   : "A " + value_text(d.a_known, d.a) + ", B " + value_text(d.b_known, d.b));
+           (d.same ? hex(d.a_known, d.a, "none (no header)")
+                   : "A " + hex(d.a_known, d.a, "none (no header)") + ", B " +
+                         hex(d.b_known, d.b, "none (no header)"));
   }
   return {nullptr, json_inline(members), nullptr,
           format_text("  %-8s %s", d.same ? "same" : "differs", text.c_str()), !d.same};
@@ -508,12 +503,7 @@ std::string render_text(const Doc& doc, bool quiet) {
 std::string render_json(const Doc& doc) {
   std::vector<std::string> members;
   for (const Block& block : doc) {
-    std::vector<std::string> lines;
-    for (const Item& item : block.items) {
-      if (!item.json.empty()) {
-        lines.push_back(json_member(item));
-      }
-    }
+    const std::vector<std::string> lines = json_members(block.items);
     if (block.kind == BlockKind::facts) {
       members.insert(members.end(), lines.begin(), lines.end());
     } else {
