@@ -77,11 +77,7 @@ struct InspectOptions {
 };
 
 // The options that only set a flag.
-struct FlagOption {
-  const char* word;
-  bool InspectOptions::*member;
-};
-constexpr FlagOption flag_options[] = {
+constexpr std::pair<const char*, bool InspectOptions::*> flag_options[] = {
     {"--json", &InspectOptions::json},      {"--map", &InspectOptions::map},
     {"--quiet", &InspectOptions::quiet},    {"--readback", &InspectOptions::readback},
     {"--force", &InspectOptions::force},    {"--strict", &InspectOptions::strict},
@@ -110,34 +106,6 @@ struct Outcome {
   std::vector<CheckResult> checks{};
   const char* parts_in = nullptr;
 };
-
-bool check_combination(const InspectOptions& options, std::string& error) {
-  const bool diff = options.diff != nullptr;
-  const auto unknown = std::find_if(options.allow.begin(), options.allow.end(),
-                                    [](const char* name) { return !known_warning(name); });
-  // The first rule broken is the one named.
-  const std::pair<bool, std::string> rules[] = {
-      {diff && (options.image != nullptr || options.against != nullptr ||
-                options.extract_dir != nullptr || options.map || options.readback),
-       "--diff takes two images and no other image, --against, --extract, --map or --readback"},
-      {options.image == nullptr && !diff, "no image given"},
-      {diff && options.strict, "--strict does not apply to --diff, which gives no warnings"},
-      {!options.allow.empty() && !options.strict, "--allow only applies to --strict"},
-      {unknown != options.allow.end(), std::string("--allow: no warning is named ") +
-                                           (unknown != options.allow.end() ? *unknown : "")},
-      {options.force && options.extract_dir == nullptr, "--force only applies to --extract"},
-      {options.against != nullptr && (options.extract_dir != nullptr || options.map),
-       "--against cannot be combined with --extract or --map"},
-      {options.quiet && options.map, "--quiet cannot be combined with --map"},
-  };
-  for (const auto& [broken, message] : rules) {
-    if (broken) {
-      error = message;
-      return false;
-    }
-  }
-  return true;
-}
 
 // True when every source still ends where it did when it was opened: its last byte is there
 // and nothing follows it. A file cut or grown while read was judged on bytes that are not, or
@@ -290,9 +258,8 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
   for (int i = 1; i < argc; ++i) {
     char* word = argv[i];
     const bool is_option = !options_end && word[0] == '-' && word[1] != '\0';
-    const FlagOption* flag =
-        std::find_if(std::begin(flag_options), std::end(flag_options),
-                     [&](const FlagOption& f) { return std::strcmp(word, f.word) == 0; });
+    const auto* flag = std::find_if(std::begin(flag_options), std::end(flag_options),
+                                    [&](const auto& f) { return std::strcmp(word, f.first) == 0; });
     if (!is_option) {
       if (options.image != nullptr) {
         error = std::string("more than one image given: ") + options.image + " and " + word;
@@ -302,7 +269,7 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
     } else if (std::strcmp(word, "--") == 0) {
       options_end = true;
     } else if (flag != std::end(flag_options)) {
-      options.*flag->member = true;
+      options.*flag->second = true;
     } else if (std::strcmp(word, "--allow") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         error = "--allow needs the name of a warning";
@@ -335,12 +302,35 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       return false;
     }
   }
-  return options.help || options.version || check_combination(options, error);
+  if (options.help || options.version) {
+    return true;
+  }
+  const bool diff = options.diff != nullptr;
+  const auto unknown = std::find_if(options.allow.begin(), options.allow.end(),
+                                    [](const char* name) { return !known_warning(name); });
+  // The first rule broken is the one named.
+  const std::pair<bool, std::string> rules[] = {
+      {diff && (options.image != nullptr || options.against != nullptr ||
+                options.extract_dir != nullptr || options.map || options.readback),
+       "--diff takes two images and no other image, --against, --extract, --map or --readback"},
+      {options.image == nullptr && !diff, "no image given"},
+      {diff && options.strict, "--strict does not apply to --diff, which gives no warnings"},
+      {!options.allow.empty() && !options.strict, "--allow only applies to --strict"},
+      {unknown != options.allow.end(), std::string("--allow: no warning is named ") +
+                                           (unknown != options.allow.end() ? *unknown : "")},
+      {options.force && options.extract_dir == nullptr, "--force only applies to --extract"},
+      {options.against != nullptr && (options.extract_dir != nullptr || options.map),
+       "--against cannot be combined with --extract or --map"},
+      {options.quiet && options.map, "--quiet cannot be combined with --map"},
+  };
+  const auto* broken =
+      std::find_if(std::begin(rules), std::end(rules), [](const auto& rule) { return rule.first; });
+  error = broken != std::end(rules) ? broken->second : error;
+  return broken == std::end(rules);
 }
 
 }  // namespace
 
-// The velmora-inspect program: its command line and the whole run; returns the exit status.
 int main(int argc, char* argv[]) {
   InspectOptions options;
   Outcome o;

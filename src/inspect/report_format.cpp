@@ -118,16 +118,14 @@ std::string json_lines(char open, const std::vector<std::string>& lines, std::si
          close;
 }
 
-const char* verdict_name(Verdict verdict) {
-  constexpr const char* names[] = {"pass", "warn", "fail", "skip"};
-  return names[static_cast<std::size_t>(verdict)];
-}
+// By Verdict, and by RegionKind.
+constexpr const char* verdict_names[] = {"pass", "warn", "fail", "skip"};
+constexpr const char* kind_names[] = {"field", "bytes", "length"};
 
 std::string number(std::int64_t n) {
   return format_text("%lld", static_cast<long long>(n));
 }
 
-// An integer, or null where it is not known.
 std::string number_or_null(bool known, std::int64_t n) {
   return known ? number(n) : "null";
 }
@@ -174,13 +172,17 @@ std::vector<Item> app_facts(const AppFacts& app) {
 // A row of the checks, or without its verdict in the JSON a warning of --against; --quiet
 // keeps failures and warnings.
 Item check_row(const CheckResult& c, bool with_verdict) {
-  return {nullptr,
-          json_inline({{"name", json_string(c.name)},
-                       {"verdict", with_verdict ? json_string(verdict_name(c.verdict)) : ""},
-                       {"detail", json_string(c.detail)}}),
-          nullptr,
-          format_text("  %-5s %-16s %s", verdict_name(c.verdict), c.name, c.detail.c_str()),
-          c.verdict == Verdict::fail || c.verdict == Verdict::warn};
+  return {
+      nullptr,
+      json_inline(
+          {{"name", json_string(c.name)},
+           {"verdict",
+            with_verdict ? json_string(verdict_names[static_cast<std::size_t>(c.verdict)]) : ""},
+           {"detail", json_string(c.detail)}}),
+      nullptr,
+      format_text("  %-5s %-16s %s", verdict_names[static_cast<std::size_t>(c.verdict)], c.name,
+                  c.detail.c_str()),
+      c.verdict == Verdict::fail || c.verdict == Verdict::warn};
 }
 
 // A read-back's length and what follows the image, for the text's head.
@@ -200,32 +202,6 @@ std::string readback_text(const InspectReport& r) {
                          : format_text("%lld of them not 0xFF, the first at 0x%08llx",
                                        static_cast<long long>(rb.tail.count), as_ull(rb.tail.first))
                                .c_str());
-}
-
-// The file, its length and, without a header, the nulls of all that the header lays out.
-Block report_head(const std::string& path, const InspectReport& r) {
-  const std::int64_t image_pages = pages(r.length);
-  const bool header = r.header_present;
-  const char* none = header ? "" : "null";
-  return {
-      .width = 7,
-      .items = {
-          {nullptr, json_path("file", path), "image", path},
-          {"length", number(r.length), "length",
-           format_text("0x%08llx (%lld bytes, %lld %s%s)", as_ull(r.length),
-                       static_cast<long long>(r.length), static_cast<long long>(image_pages),
-                       image_pages == 1 ? "page" : "pages",
-                       r.length % page_size != 0 ? ", the last one partial" : "")},
-          {"pages", number(image_pages)},
-          {nullptr, "", "read-back", r.readback.requested ? readback_text(r) : ""},
-          {"header_present", json_bool_text(header)},
-          {nullptr, "", "header",
-           header ? ""
-                  : format_text("not in the file, which ends before 0x%08llx", as_ull(header_end))},
-          {"app1", none},
-          {"app2", none},
-          {"header_crc_stored", none},
-          {"header_crc_computed", none}}};
 }
 
 // Each region's bar, `width` columns over [0, span), '#' where it lies. A region that holds no
@@ -309,14 +285,10 @@ Block map_block(const InspectReport& r) {
   return block;
 }
 
-std::string kind_json(RegionKind kind) {
-  constexpr const char* names[] = {"field", "bytes", "length"};
-  return json_string(names[static_cast<std::size_t>(kind)]);
-}
-
 // A row of --against, A the image and B what the inputs give; --quiet keeps every difference.
 Item difference_row(const RegionDiff& d) {
-  std::vector<Item> members = {{"what", json_string(d.what)}, {"kind", kind_json(d.kind)}};
+  std::vector<Item> members = {{"what", json_string(d.what)},
+                               {"kind", json_string(kind_names[static_cast<std::size_t>(d.kind)])}};
   std::string text;
   if (d.kind == RegionKind::bytes) {
     members.insert(members.end(), {{"count", number(d.count)},
@@ -342,8 +314,9 @@ std::string path_length(const std::string& path, std::int64_t length) {
 
 // A row of --diff; --quiet keeps the regions that differ.
 Item region_row(const RegionDiff& d) {
-  std::vector<Item> members = {
-      {"what", json_string(d.what)}, {"kind", kind_json(d.kind)}, {"same", json_bool_text(d.same)}};
+  std::vector<Item> members = {{"what", json_string(d.what)},
+                               {"kind", json_string(kind_names[static_cast<std::size_t>(d.kind)])},
+                               {"same", json_bool_text(d.same)}};
   // A field's value, and where the first differing byte lies in each file (if it holds it).
   const auto hex = [](bool known, std::int64_t n, const char* unknown) {
     return known ? format_text("0x%08llx", as_ull(n)) : std::string(unknown);
@@ -397,8 +370,30 @@ std::string json_string(const std::string& text) {
 }
 
 Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
-  Doc doc = {report_head(path, r)};
-  if (r.header_present) {
+  const std::int64_t image_pages = pages(r.length);
+  const bool header = r.header_present;
+  const char* none = header ? "" : "null";
+  // The file, its length and, without a header, the nulls of all that the header lays out.
+  Doc doc = {
+      {.width = 7,
+       .items = {{nullptr, json_path("file", path), "image", path},
+                 {"length", number(r.length), "length",
+                  format_text("0x%08llx (%lld bytes, %lld %s%s)", as_ull(r.length),
+                              static_cast<long long>(r.length), static_cast<long long>(image_pages),
+                              image_pages == 1 ? "page" : "pages",
+                              r.length % page_size != 0 ? ", the last one partial" : "")},
+                 {"pages", number(image_pages)},
+                 {nullptr, "", "read-back", r.readback.requested ? readback_text(r) : ""},
+                 {"header_present", json_bool_text(header)},
+                 {nullptr, "", "header",
+                  header ? ""
+                         : format_text("not in the file, which ends before 0x%08llx",
+                                       as_ull(header_end))},
+                 {"app1", none},
+                 {"app2", none},
+                 {"header_crc_stored", none},
+                 {"header_crc_computed", none}}}};
+  if (header) {
     doc.push_back({BlockKind::object, "app1", true, "APP1", 13, app_facts(r.app1)});
     doc.push_back({BlockKind::object, "app2", false, "APP2", 13, app_facts(r.app2)});
     doc.push_back({.gap = true,
