@@ -10,22 +10,6 @@
 
 namespace {
 
-std::string flags_meaning(const ImageDescriptor& d) {
-  if ((d.flags & ~flag_high_window_status) != 0) {
-    return format_text("bits other than 0x%08x set", flag_high_window_status);
-  }
-  if (d.flags == 0) {
-    return "flag bit clear";
-  }
-  if (flag_allowed(d)) {
-    return "flag bit set; agrees: active, load address in the high window";
-  }
-  if (d.status != 1) {
-    return "flag bit set; disagrees: the application is not active";
-  }
-  return "flag bit set; disagrees: the load address is below the high window";
-}
-
 // The length of the well-formed UTF-8 sequence at `at`, or 0 when the bytes there are not one:
 // no overlong forms, no surrogates, nothing above U+10FFFF, as a strict decoder demands.
 std::size_t utf8_sequence(const std::string& text, std::size_t at) {
@@ -138,6 +122,13 @@ const char* json_bool_text(bool value) {
 // shows some beside another (`active` in the status, say).
 std::vector<Item> app_facts(const AppFacts& app) {
   const ImageDescriptor& d = app.stored;
+  const std::string flags =
+      (d.flags & ~flag_high_window_status) != 0
+          ? format_text("bits other than 0x%08x set", flag_high_window_status)
+      : d.flags == 0    ? "flag bit clear"
+      : flag_allowed(d) ? "flag bit set; agrees: active, load address in the high window"
+      : d.status != 1   ? "flag bit set; disagrees: the application is not active"
+                        : "flag bit set; disagrees: the load address is below the high window";
   std::string crc =
       app.in_file ? format_text("stored 0x%08x, computed 0x%08x%s", d.crc, app.computed_crc,
                                 app.high_window ? " (over the un-reversed bytes)" : "")
@@ -149,8 +140,7 @@ std::vector<Item> app_facts(const AppFacts& app) {
                    : d.status == 1 ? "active"
                                    : "neither active nor invalid")},
       {"active", json_bool_text(d.status == 1)},
-      {"flags", number(d.flags), "flags",
-       format_text("0x%08x (%s)", d.flags, flags_meaning(d).c_str())},
+      {"flags", number(d.flags), "flags", format_text("0x%08x (%s)", d.flags, flags.c_str())},
       {"flag_set", json_bool_text((d.flags & flag_high_window_status) != 0)},
       {"flag_allowed", json_bool_text(flag_allowed(d))},
       {"load_addr", number(d.load_addr), "load address",
@@ -183,25 +173,6 @@ Item check_row(const CheckResult& c, bool with_verdict) {
       format_text("  %-5s %-16s %s", verdict_names[static_cast<std::size_t>(c.verdict)], c.name,
                   c.detail.c_str()),
       c.verdict == Verdict::fail || c.verdict == Verdict::warn};
-}
-
-// A read-back's length and what follows the image, for the text's head.
-std::string readback_text(const InspectReport& r) {
-  const ReadbackFacts& rb = r.readback;
-  if (!rb.end_known) {
-    return format_text(
-        "0x%08llx bytes; the image's end is unknown, so the whole file is judged as the image "
-        "(see readback_tail)",
-        as_ull(rb.file_length));
-  }
-  const std::int64_t tail = rb.file_length - r.length;
-  return format_text("0x%08llx bytes: the image, then 0x%llx bytes after it, %s",
-                     as_ull(rb.file_length), as_ull(tail),
-                     rb.tail.count == 0
-                         ? "all 0xFF"
-                         : format_text("%lld of them not 0xFF, the first at 0x%08llx",
-                                       static_cast<long long>(rb.tail.count), as_ull(rb.tail.first))
-                               .c_str());
 }
 
 // Each region's bar, `width` columns over [0, span), '#' where it lies. A region that holds no
@@ -373,6 +344,22 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
   const std::int64_t image_pages = pages(r.length);
   const bool header = r.header_present;
   const char* none = header ? "" : "null";
+  const ReadbackFacts& rb = r.readback;
+  const std::string readback =
+      !rb.requested ? ""
+      : !rb.end_known
+          ? format_text(
+                "0x%08llx bytes; the image's end is unknown, so the whole file is judged "
+                "as the image (see readback_tail)",
+                as_ull(rb.file_length))
+          : format_text(
+                "0x%08llx bytes: the image, then 0x%llx bytes after it, %s", as_ull(rb.file_length),
+                as_ull(rb.file_length - r.length),
+                rb.tail.count == 0
+                    ? "all 0xFF"
+                    : format_text("%lld of them not 0xFF, the first at 0x%08llx",
+                                  static_cast<long long>(rb.tail.count), as_ull(rb.tail.first))
+                          .c_str());
   // The file, its length and, without a header, the nulls of all that the header lays out.
   Doc doc = {
       {.width = 7,
@@ -383,7 +370,7 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
                               image_pages == 1 ? "page" : "pages",
                               r.length % page_size != 0 ? ", the last one partial" : "")},
                  {"pages", number(image_pages)},
-                 {nullptr, "", "read-back", r.readback.requested ? readback_text(r) : ""},
+                 {nullptr, "", "read-back", readback},
                  {"header_present", json_bool_text(header)},
                  {nullptr, "", "header",
                   header ? ""
@@ -423,7 +410,6 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
   if (with_map) {
     doc.push_back(map_block(r));
   }
-  const ReadbackFacts& rb = r.readback;
   doc.push_back(
       {.items = {{"readback",
                   rb.requested
