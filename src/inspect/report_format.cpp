@@ -498,55 +498,52 @@ std::string render_json(const Doc& doc) {
 
 Doc against_doc(const std::string& path, const RunArgs& args, const AgainstReport& r) {
   constexpr int width = 11;
-  Block inputs{BlockKind::object, "inputs", false, "", width};
-  const char* keys[] = {"bootloader", "app1", "app2"};
-  const char* labels[] = {"bootloader", "APP1", "APP2"};
+  Doc doc = {{.width = width, .items = {{nullptr, json_path("file", path), "image", path}}},
+             {BlockKind::object, "inputs", false, "", width}};
+  const char* names[][2] = {{"bootloader", "bootloader"}, {"app1", "APP1"}, {"app2", "APP2"}};
   const char* paths[] = {args.src1, args.src2, args.src3};
   const std::uint32_t load_addrs[] = {0, args.load_addr1, args.load_addr2};
   const int statuses[] = {0, args.status1, args.status2};
   for (std::size_t i = 0; i < 3; ++i) {
     const bool app = i > 0;  // an application: also the load address and status it was given
-    inputs.items.push_back(
-        {keys[i],
+    doc[1].items.push_back(
+        {names[i][0],
          json_inline({{nullptr, json_path("file", paths[i])},
                       {"length", number(r.input_lengths[i])},
                       {"load_addr", app ? number(load_addrs[i]) : ""},
                       {"status", app ? number(statuses[i]) : ""}}),
-         labels[i],
+         names[i][1],
          path_length(paths[i], r.input_lengths[i]) +
              (app ? format_text(", load address 0x%08x, status %d", load_addrs[i], statuses[i])
                   : "")});
   }
-  std::vector<Item> warnings;
-  for (const CheckResult& c : r.warnings) {
-    warnings.push_back(check_row(c, false));
-  }
-  std::vector<Item> differences;
-  for (const RegionDiff& d : r.differences) {
-    differences.push_back(difference_row(d));
-  }
-  const std::string result =
-      r.differences.empty()
-          ? std::string("IDENTICAL: the image is exactly what velmora writes from these inputs")
-          : format_text("DIFFERENT: %llu %s", as_ull(std::ssize(r.differences)),
-                        r.differences.size() == 1 ? "difference" : "differences");
-  return {
-      {.width = width, .items = {{nullptr, json_path("file", path), "image", path}}},
-      std::move(inputs),
+  doc.push_back(
       {.width = width,
-       .items = {{"length", number(r.length), "length",
-                  format_text("image 0x%08llx, inputs give 0x%08llx", as_ull(r.length),
-                              as_ull(r.expected_length))},
-                 {"expected_length", number(r.expected_length)},
-                 {"readback_tail_bytes", r.readback ? number(r.tail_bytes) : "", "read-back",
-                  r.readback
-                      ? format_text("0x%llx bytes after the image's end", as_ull(r.tail_bytes))
-                      : ""}}},
-      {BlockKind::list, "warnings", true, "warnings:", 0, std::move(warnings)},
-      {BlockKind::list, "differences", true, "differences:", 0, std::move(differences)},
-      {.items = {{"result", json_string(r.differences.empty() ? "identical" : "different"),
-                  "result", result, true}}},
-  };
+       .items = {
+           {"length", number(r.length), "length",
+            format_text("image 0x%08llx, inputs give 0x%08llx", as_ull(r.length),
+                        as_ull(r.expected_length))},
+           {"expected_length", number(r.expected_length)},
+           {"readback_tail_bytes", r.readback ? number(r.tail_bytes) : "", "read-back",
+            r.readback ? format_text("0x%llx bytes after the image's end", as_ull(r.tail_bytes))
+                       : ""}}});
+  doc.push_back({BlockKind::list, "warnings", true, "warnings:"});
+  for (const CheckResult& c : r.warnings) {
+    doc.back().items.push_back(check_row(c, false));
+  }
+  doc.push_back({BlockKind::list, "differences", true, "differences:"});
+  for (const RegionDiff& d : r.differences) {
+    doc.back().items.push_back(difference_row(d));
+  }
+  const bool same = r.differences.empty();
+  doc.push_back(
+      {.items = {{"result", json_string(same ? "identical" : "different"), "result",
+                  same ? std::string("IDENTICAL: the image is exactly what velmora "
+                                     "writes from these inputs")
+                       : format_text("DIFFERENT: %llu %s", as_ull(std::ssize(r.differences)),
+                                     r.differences.size() == 1 ? "difference" : "differences"),
+                  true}}});
+  return doc;
 }
 
 Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffReport& r) {
