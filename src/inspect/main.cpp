@@ -159,15 +159,13 @@ Outcome run_report(const InspectOptions& options, const ByteSource& source) {
   if (options.extract_dir != nullptr) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
-    if (extracted == ExtractOutcome::exists || extracted == ExtractOutcome::cannot_write) {
-      return {.error = error};
-    }
-    if (extracted == ExtractOutcome::not_in_file) {
-      // The checks have failed already and say why.
-      print_error(error);
-    } else {
+    if (extracted == ExtractOutcome::written) {
       found.parts_in = options.extract_dir;
       found.doc.push_back({.items = {{.text = extracted_into(options.extract_dir)}}});
+    } else if (extracted == ExtractOutcome::not_in_file) {
+      print_error(error);  // the checks have failed already and say why
+    } else {
+      return {.error = error};
     }
   }
   return found;
@@ -228,14 +226,11 @@ Outcome run_checked(const InspectOptions& options, std::string& out) {
   }
   close_read_file(images[0]);
   close_read_file(images[1]);
-  if (found.status == inspect_exit_error) {
-    return found;
-  }
-  bool failed = false;
-  if (options.strict) {
+  if (options.strict && found.status != inspect_exit_error) {
+    bool failed = false;
     found.doc.push_back(strict_block(found.checks, options.allow, failed));
+    found.status = failed ? inspect_exit_fail : found.status;
   }
-  found.status = failed ? inspect_exit_fail : found.status;
   out = options.json ? render_json(found.doc) : render_text(found.doc, options.quiet);
   return found;
 }
