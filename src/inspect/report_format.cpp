@@ -32,33 +32,15 @@ std::size_t utf8_sequence(const std::string& text, std::size_t at) {
   return n;
 }
 
-// json_string, and in `utf8` whether `text` was well-formed UTF-8 (no byte replaced).
-std::string json_quoted(const std::string& text, bool& utf8) {
-  std::string quoted = "\"";
-  utf8 = true;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const std::size_t n = utf8_sequence(text, i);
-    utf8 = utf8 && n > 0;
-    if (n == 0) {
-      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
-    } else if (byte == '"' || byte == '\\') {
-      quoted += {'\\', text[i]};
-    } else if (byte < 0x20 || byte == 0x7F) {
-      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
-    } else {
-      quoted.append(text, i, n);
-    }
-    i += std::max<std::size_t>(n, 1);
-  }
-  return quoted + '"';
-}
-
 // `"KEY": "path", "KEY_hex": null` for a path that is UTF-8; where it is not, KEY_hex holds
 // the path's exact bytes in lower-case hexadecimal, since KEY cannot.
 std::string json_path(const char* key, const std::string& path) {
   bool utf8 = true;
-  std::string text = format_text("\"%s\": ", key) + json_quoted(path, utf8);
+  for (std::size_t i = 0, n = 0; utf8 && i < path.size(); i += n) {
+    n = utf8_sequence(path, i);
+    utf8 = n > 0;
+  }
+  std::string text = format_text("\"%s\": ", key) + json_string(path);
   text += format_text(", \"%s_hex\": ", key) + (utf8 ? "null" : "\"");
   for (std::size_t i = 0; !utf8 && i < path.size(); ++i) {
     text += format_text("%02x", static_cast<unsigned>(static_cast<unsigned char>(path[i])));
@@ -326,6 +308,25 @@ Item region_row(const RegionDiff& d) {
 
 }  // namespace
 
+std::string json_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t n = utf8_sequence(text, i);
+    if (n == 0) {
+      quoted += "\\ufffd";  // a byte that is not UTF-8; the hex field keeps the exact bytes
+    } else if (byte == '"' || byte == '\\') {
+      quoted += {'\\', text[i]};
+    } else if (byte < 0x20 || byte == 0x7F) {
+      quoted += format_text("\\u%04x", static_cast<unsigned>(byte));
+    } else {
+      quoted.append(text, i, n);
+    }
+    i += std::max<std::size_t>(n, 1);
+  }
+  return quoted + '"';
+}
+
 std::string format_text(const char* format, ...) {
   std::array<char, 512> text{};
   std::va_list args;
@@ -333,11 +334,6 @@ std::string format_text(const char* format, ...) {
   std::vsnprintf(text.data(), text.size(), format, args);
   va_end(args);
   return text.data();
-}
-
-std::string json_string(const std::string& text) {
-  bool utf8 = true;
-  return json_quoted(text, utf8);
 }
 
 Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
