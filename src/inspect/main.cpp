@@ -56,15 +56,13 @@ const char inspect_usage[] = VELMORA_INSPECT_SYNOPSIS
 
 namespace {
 
-// The seven input words that --against takes, in velmora's order: BOOT APP1 LOAD_ADDR1
-// STATUS1 APP2 LOAD_ADDR2 STATUS2; the image stands in the place of velmora's output.
-constexpr int against_word_count = 7;
-
 struct InspectOptions {
   char* image = nullptr;
   const char* extract_dir = nullptr;
-  char* const* against = nullptr;  // the seven input words, when given
-  char* const* diff = nullptr;     // the two images of --diff, when given
+  // The seven input words of --against, when given, in velmora's order: BOOT APP1 LOAD_ADDR1
+  // STATUS1 APP2 LOAD_ADDR2 STATUS2; the image stands in the place of velmora's output.
+  char* const* against = nullptr;
+  char* const* diff = nullptr;  // the two images of --diff, when given
   bool force = false;
   bool json = false;
   bool map = false;
@@ -177,7 +175,7 @@ Outcome run_against(const InspectOptions& options, const ByteSource& source) {
   // velmora's own reading of its words: the image stands where velmora's output would.
   char name[] = "velmora";
   char* words[run_word_count] = {name};
-  std::copy_n(options.against, against_word_count, words + 1);
+  std::copy_n(options.against, run_word_count - 2, words + 1);
   words[run_word_count - 1] = options.image;
   const RunArgs args = parse_run_args(words);
   ReadFile inputs[3];
@@ -209,6 +207,10 @@ Outcome run_against(const InspectOptions& options, const ByteSource& source) {
 // The run that the options ask for, its report in the form asked for in `out` and, with
 // --strict, judged.
 Outcome run_checked(const InspectOptions& options, std::string& out) {
+  if (options.help || options.version) {
+    out = options.help ? inspect_usage : std::string(program_name) + " " + VELMORA_VERSION + "\n";
+    return {inspect_exit_pass};
+  }
   const bool diff = options.diff != nullptr;
   ReadFile images[2];  // the image, or --diff's two
   Outcome found;
@@ -276,7 +278,7 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
     } else if (std::strcmp(word, "--against") == 0 || std::strcmp(word, "--diff") == 0) {
       // The words it takes are taken as they stand, even one that starts with '-'.
       const bool against = word[2] == 'a';
-      const int count = against ? against_word_count : 2;
+      const int count = against ? run_word_count - 2 : 2;
       if (argc - (i + 1) < count) {
         error = against ? "--against needs BOOT APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2"
                         : "--diff needs IMAGE_A IMAGE_B";
@@ -331,10 +333,7 @@ int main(int argc, char* argv[]) {
   Outcome o;
   std::string out;
   const bool parsed = parse_inspect_options(argc, argv, options, o.error);
-  if (parsed && (options.help || options.version)) {
-    o.status = inspect_exit_pass;
-    out = options.help ? inspect_usage : std::string(program_name) + " " + VELMORA_VERSION + "\n";
-  } else if (parsed) {
+  if (parsed) {
     o = run_checked(options, out);
   }
   // Once the parts are in place the run says so even when the report cannot be written, with a
