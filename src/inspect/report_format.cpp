@@ -132,7 +132,7 @@ std::vector<Item> app_facts(const AppFacts& app) {
       {"high_window", json_bool_text(app.high_window)},
       {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
       {"size", number(d.size), "size",
-       format_text("0x%08x (%u bytes, %lld %s)", d.size, d.size, static_cast<long long>(app.pages),
+       format_text("0x%08x (%u bytes, %llu %s)", d.size, d.size, as_ull(app.pages),
                    app.pages == 1 ? "page" : "pages")},
       {"pages", number(app.pages)},
       {"in_file", json_bool_text(app.in_file)},
@@ -247,10 +247,9 @@ Item difference_row(const RegionDiff& d) {
     members.insert(members.end(), {{"count", number(d.count)},
                                    {"first_offset", number(d.first)},
                                    {"first_image_offset", number(d.offset_a + d.first)}});
-    text =
-        format_text("%lld %s, the first at 0x%08llx in the region (0x%08llx in the image)",
-                    static_cast<long long>(d.count), d.count == 1 ? "byte differs" : "bytes differ",
-                    as_ull(d.first), as_ull(d.offset_a + d.first));
+    text = format_text("%llu %s, the first at 0x%08llx in the region (0x%08llx in the image)",
+                       as_ull(d.count), d.count == 1 ? "byte differs" : "bytes differ",
+                       as_ull(d.first), as_ull(d.offset_a + d.first));
   } else {
     members.insert(members.end(), {{"image", number(d.a)}, {"inputs", number(d.b)}});
     text = format_text(
@@ -288,9 +287,9 @@ Item region_row(const RegionDiff& d) {
                                 : format_text("%s (A 0x%llx bytes, B 0x%llx)", d.what.c_str(),
                                               as_ull(d.held_a), as_ull(d.held_b));
     if (!d.same) {
-      text += format_text(": %lld %s, the first at 0x%llx in the region (%s in A, %s in B)",
-                          static_cast<long long>(d.count),
-                          d.count == 1 ? "byte differs" : "bytes differ", as_ull(d.first),
+      text += format_text(": %llu %s, the first at 0x%llx in the region (%s in A, %s in B)",
+                          as_ull(d.count), d.count == 1 ? "byte differs" : "bytes differ",
+                          as_ull(d.first),
                           hex(d.first < d.held_a, d.offset_a + d.first, "past its end").c_str(),
                           hex(d.first < d.held_b, d.offset_b + d.first, "past its end").c_str());
     }
@@ -348,34 +347,32 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
                 "0x%08llx bytes; the image's end is unknown, so the whole file is judged "
                 "as the image (see readback_tail)",
                 as_ull(rb.file_length))
-          : format_text(
-                "0x%08llx bytes: the image, then 0x%llx bytes after it, %s", as_ull(rb.file_length),
-                as_ull(rb.file_length - r.length),
-                rb.tail.count == 0
-                    ? "all 0xFF"
-                    : format_text("%lld of them not 0xFF, the first at 0x%08llx",
-                                  static_cast<long long>(rb.tail.count), as_ull(rb.tail.first))
-                          .c_str());
+          : format_text("0x%08llx bytes: the image, then 0x%llx bytes after it, %s",
+                        as_ull(rb.file_length), as_ull(rb.file_length - r.length),
+                        rb.tail.count == 0
+                            ? "all 0xFF"
+                            : format_text("%llu of them not 0xFF, the first at 0x%08llx",
+                                          as_ull(rb.tail.count), as_ull(rb.tail.first))
+                                  .c_str());
   // The file, its length and, without a header, the nulls of all that the header lays out.
-  Doc doc = {
-      {.width = 7,
-       .items = {{nullptr, json_path("file", path), "image", path},
-                 {"length", number(r.length), "length",
-                  format_text("0x%08llx (%lld bytes, %lld %s%s)", as_ull(r.length),
-                              static_cast<long long>(r.length), static_cast<long long>(image_pages),
-                              image_pages == 1 ? "page" : "pages",
-                              r.length % page_size != 0 ? ", the last one partial" : "")},
-                 {"pages", number(image_pages)},
-                 {nullptr, "", "read-back", readback},
-                 {"header_present", json_bool_text(header)},
-                 {nullptr, "", "header",
-                  header ? ""
-                         : format_text("not in the file, which ends before 0x%08llx",
-                                       as_ull(header_end))},
-                 {"app1", none},
-                 {"app2", none},
-                 {"header_crc_stored", none},
-                 {"header_crc_computed", none}}}};
+  Doc doc = {{.width = 7,
+              .items = {{nullptr, json_path("file", path), "image", path},
+                        {"length", number(r.length), "length",
+                         format_text("0x%08llx (%llu bytes, %llu %s%s)", as_ull(r.length),
+                                     as_ull(r.length), as_ull(image_pages),
+                                     image_pages == 1 ? "page" : "pages",
+                                     r.length % page_size != 0 ? ", the last one partial" : "")},
+                        {"pages", number(image_pages)},
+                        {nullptr, "", "read-back", readback},
+                        {"header_present", json_bool_text(header)},
+                        {nullptr, "", "header",
+                         header ? ""
+                                : format_text("not in the file, which ends before 0x%08llx",
+                                              as_ull(header_end))},
+                        {"app1", none},
+                        {"app2", none},
+                        {"header_crc_stored", none},
+                        {"header_crc_computed", none}}}};
   if (header) {
     doc.push_back({BlockKind::object, "app1", true, "APP1", 13, app_facts(r.app1)});
     doc.push_back({BlockKind::object, "app2", false, "APP2", 13, app_facts(r.app2)});
@@ -536,7 +533,7 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
       {.items = {{"result", json_string(same ? "identical" : "different"), "result",
                   same ? std::string("IDENTICAL: the image is exactly what velmora "
                                      "writes from these inputs")
-                       : format_text("DIFFERENT: %llu %s", as_ull(std::ssize(r.differences)),
+                       : format_text("DIFFERENT: %zu %s", r.differences.size(),
                                      r.differences.size() == 1 ? "difference" : "differences"),
                   true}}});
   return doc;
@@ -548,7 +545,6 @@ Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffRep
     regions.push_back(region_row(d));
   }
   const std::int64_t differing = regions_differing(r);
-  const auto total = static_cast<std::int64_t>(r.regions.size());
   return {
       {.width = 2,
        .items = {{nullptr, json_path("file_a", path_a), "A", path_length(path_a, r.length_a)},
@@ -556,13 +552,12 @@ Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffRep
                  {"length_a", number(r.length_a)},
                  {"length_b", number(r.length_b)}}},
       {BlockKind::list, "regions", true, "regions:", 0, std::move(regions)},
-      {.items = {{"same", number(total - differing)},
+      {.items = {{"same", number(std::ssize(r.regions) - differing)},
                  {"different", number(differing)},
                  {"result", json_string(differing == 0 ? "identical" : "different"), "result",
                   differing == 0 ? std::string("IDENTICAL: every region is the same")
-                                 : format_text("DIFFERENT: %lld of %lld regions differ",
-                                               static_cast<long long>(differing),
-                                               static_cast<long long>(total)),
+                                 : format_text("DIFFERENT: %llu of %zu regions differ",
+                                               as_ull(differing), r.regions.size()),
                   true}}},
   };
 }
