@@ -144,17 +144,13 @@ std::vector<Item> app_facts(const AppFacts& app) {
 // A row of the checks, or without its verdict in the JSON a warning of --against; --quiet
 // keeps failures and warnings.
 Item check_row(const CheckResult& c, bool with_verdict) {
-  return {
-      nullptr,
-      json_inline(
-          {{"name", json_string(c.name)},
-           {"verdict",
-            with_verdict ? json_string(verdict_names[static_cast<std::size_t>(c.verdict)]) : ""},
-           {"detail", json_string(c.detail)}}),
-      nullptr,
-      format_text("  %-5s %-16s %s", verdict_names[static_cast<std::size_t>(c.verdict)], c.name,
-                  c.detail.c_str()),
-      c.verdict == Verdict::fail || c.verdict == Verdict::warn};
+  const char* verdict = verdict_names[static_cast<std::size_t>(c.verdict)];
+  return {nullptr,
+          json_inline({{"name", json_string(c.name)},
+                       {"verdict", with_verdict ? json_string(verdict) : ""},
+                       {"detail", json_string(c.detail)}}),
+          nullptr, format_text("  %-5s %-16s %s", verdict, c.name, c.detail.c_str()),
+          c.verdict == Verdict::fail || c.verdict == Verdict::warn};
 }
 
 // Each region's bar, `width` columns over [0, span), '#' where it lies. A region that holds no
