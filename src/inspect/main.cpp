@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <iterator>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -240,12 +241,9 @@ Outcome run_checked(const InspectOptions& options, std::string& out) {
 // Whether the command line asks for JSON, read before the options are: a usage error is
 // then answered in JSON too.
 bool wants_json(int argc, char* const argv[]) {
-  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-    if (std::strcmp(argv[i], "--json") == 0) {
-      return true;
-    }
-  }
-  return false;
+  char* const* first = argv + std::min(argc, 1);
+  char* const* end = std::find(first, argv + argc, std::string_view("--"));
+  return std::find(first, end, std::string_view("--json")) != end;
 }
 
 // Reads the command line; false, with `error` saying why, for a usage error.
