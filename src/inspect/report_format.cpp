@@ -115,30 +115,28 @@ std::vector<Item> app_facts(const AppFacts& app) {
       app.in_file ? format_text("stored 0x%08x, computed 0x%08x%s", d.crc, app.computed_crc,
                                 app.high_window ? " (over the un-reversed bytes)" : "")
                   : format_text("stored 0x%08x, computed none (past the end of the file)", d.crc);
-  return {
-      {"status", number(d.status), "status",
-       format_text("%u (%s)", d.status,
-                   d.status == 0   ? "invalid"
-                   : d.status == 1 ? "active"
-                                   : "neither active nor invalid")},
-      {"active", json_bool_text(d.status == 1)},
-      {"flags", number(d.flags), "flags", format_text("0x%08x (%s)", d.flags, flags.c_str())},
-      {"flag_set", json_bool_text((d.flags & flag_high_window_status) != 0)},
-      {"flag_allowed", json_bool_text(flag_allowed(d))},
-      {"load_addr", number(d.load_addr), "load address",
-       format_text("0x%08x (%s)", d.load_addr,
-                   app.high_window ? "in the high window: stored word-reversed"
-                                   : "below the high window: stored as is")},
-      {"high_window", json_bool_text(app.high_window)},
-      {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
-      {"size", number(d.size), "size",
-       format_text("0x%08x (%u bytes, %llu %s)", d.size, d.size, as_ull(app.pages),
-                   app.pages == 1 ? "page" : "pages")},
-      {"pages", number(app.pages)},
-      {"in_file", json_bool_text(app.in_file)},
-      {"crc_stored", number(d.crc), "crc", crc},
-      {"crc_computed", number_or_null(app.in_file, app.computed_crc)},
-  };
+  return {{"status", number(d.status), "status",
+           format_text("%u (%s)", d.status,
+                       d.status == 0   ? "invalid"
+                       : d.status == 1 ? "active"
+                                       : "neither active nor invalid")},
+          {"active", json_bool_text(d.status == 1)},
+          {"flags", number(d.flags), "flags", format_text("0x%08x (%s)", d.flags, flags.c_str())},
+          {"flag_set", json_bool_text((d.flags & flag_high_window_status) != 0)},
+          {"flag_allowed", json_bool_text(flag_allowed(d))},
+          {"load_addr", number(d.load_addr), "load address",
+           format_text("0x%08x (%s)", d.load_addr,
+                       app.high_window ? "in the high window: stored word-reversed"
+                                       : "below the high window: stored as is")},
+          {"high_window", json_bool_text(app.high_window)},
+          {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
+          {"size", number(d.size), "size",
+           format_text("0x%08x (%u bytes, %llu %s)", d.size, d.size, as_ull(app.pages),
+                       app.pages == 1 ? "page" : "pages")},
+          {"pages", number(app.pages)},
+          {"in_file", json_bool_text(app.in_file)},
+          {"crc_stored", number(d.crc), "crc", crc},
+          {"crc_computed", number_or_null(app.in_file, app.computed_crc)}};
 }
 
 // A row of the checks, or without its verdict in the JSON a warning of --against; --quiet
@@ -378,40 +376,37 @@ Doc report_doc(const std::string& path, const InspectReport& r, bool with_map) {
                                           r.computed_header_crc)},
                              {"header_crc_computed", number(r.computed_header_crc)}}});
   }
-  Block checks{BlockKind::list, "checks", true, "checks:"};
+  doc.push_back({BlockKind::list, "checks", true, "checks:"});
   int n[4] = {};  // the checks by Verdict
   for (const CheckResult& c : r.checks) {
-    checks.items.push_back(check_row(c, true));
+    doc.back().items.push_back(check_row(c, true));
     ++n[static_cast<std::size_t>(c.verdict)];
   }
-  doc.push_back(std::move(checks));
   const bool pass = report_exit_status(r) == inspect_exit_pass;
   doc.push_back(
-      {.items = {
-           {"passed", number(n[0]), "summary",
-            format_text("%s: %d passed, %d %s, %d failed, %d skipped", pass ? "PASS" : "FAIL", n[0],
-                        n[1], n[1] == 1 ? "warning" : "warnings", n[2], n[3]),
-            true},
-           {"warnings", number(n[1])},
-           {"failed", number(n[2])},
-           {"skipped", number(n[3])},
-       }});
+      {.items = {{"passed", number(n[0]), "summary",
+                  format_text("%s: %d passed, %d %s, %d failed, %d skipped", pass ? "PASS" : "FAIL",
+                              n[0], n[1], n[1] == 1 ? "warning" : "warnings", n[2], n[3]),
+                  true},
+                 {"warnings", number(n[1])},
+                 {"failed", number(n[2])},
+                 {"skipped", number(n[3])}}});
   if (with_map) {
     doc.push_back(map_block(r));
   }
   doc.push_back(
-      {.items = {{"readback",
-                  rb.requested
-                      ? json_inline({
-                            {"file_length", number(rb.file_length)},
-                            {"end_known", json_bool_text(rb.end_known)},
-                            {"tail_bytes", number_or_null(rb.end_known, rb.file_length - r.length)},
-                            {"tail_not_ff", number_or_null(rb.end_known, rb.tail.count)},
-                            {"tail_first_not_ff",
-                             number_or_null(rb.end_known && rb.tail.count > 0, rb.tail.first)},
-                        })
-                      : ""},
-                 {"result", json_string(pass ? "pass" : "fail")}}});
+      {.items = {
+           {"readback",
+            rb.requested
+                ? json_inline(
+                      {{"file_length", number(rb.file_length)},
+                       {"end_known", json_bool_text(rb.end_known)},
+                       {"tail_bytes", number_or_null(rb.end_known, rb.file_length - r.length)},
+                       {"tail_not_ff", number_or_null(rb.end_known, rb.tail.count)},
+                       {"tail_first_not_ff",
+                        number_or_null(rb.end_known && rb.tail.count > 0, rb.tail.first)}})
+                : ""},
+           {"result", json_string(pass ? "pass" : "fail")}}});
   return doc;
 }
 
