@@ -96,14 +96,14 @@ bool print_out(const std::string& text) {
 }
 
 // What a run found: its status, and for inspect_exit_error the reason; the report, what
-// --strict judges (the report's checks, or --against's warnings), and `parts_in`, where
-// --extract has put every part.
+// --strict judges (the report's checks, or --against's warnings), and `extracted`, the line
+// that says where --extract has put every part.
 struct Outcome {
   int status = inspect_exit_error;
   std::string error{};
   Doc doc{};
   std::vector<CheckResult> checks{};
-  const char* parts_in = nullptr;
+  std::string extracted{};
 };
 
 // True when every source still ends where it did when it was opened: its last byte is there
@@ -116,10 +116,6 @@ bool ends_as_opened(std::initializer_list<ByteSource> sources, std::string& erro
     }
   }
   return true;
-}
-
-std::string extracted_into(const char* dir) {
-  return std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") + dir;
 }
 
 // Opens an image. A kernel's pseudo-file has no length to judge an image by: its size says 0 or
@@ -159,8 +155,9 @@ Outcome run_report(const InspectOptions& options, const ByteSource& source) {
     const ExtractOutcome extracted =
         extract_parts(source, report, options.extract_dir, options.force, error);
     if (extracted == ExtractOutcome::written) {
-      found.parts_in = options.extract_dir;
-      found.doc.push_back({.items = {{.text = extracted_into(options.extract_dir)}}});
+      found.extracted = std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") +
+                        options.extract_dir;
+      found.doc.push_back({.items = {{.text = found.extracted}}});
     } else if (extracted == ExtractOutcome::not_in_file) {
       print_error(error);  // the checks have failed already and say why
     } else {
@@ -337,16 +334,14 @@ int main(int argc, char* argv[]) {
   // Once the parts are in place the run says so even when the report cannot be written, with a
   // status of its own; a closed pipe then fails the write rather than end the process unheard.
 #ifdef SIGPIPE
-  if (o.parts_in != nullptr) {
+  if (!o.extracted.empty()) {
     std::signal(SIGPIPE, SIG_IGN);
   }
 #endif
   const bool out_broken = o.status != inspect_exit_error && !print_out(out);
   if (out_broken) {
-    o.status = o.parts_in != nullptr ? inspect_exit_unreported : inspect_exit_error;
-    o.error = (o.parts_in != nullptr
-                   ? extracted_into(o.parts_in) + ", but the report could not be written: "
-                   : "") +
+    o.status = o.extracted.empty() ? inspect_exit_error : inspect_exit_unreported;
+    o.error = (o.extracted.empty() ? "" : o.extracted + ", but the report could not be written: ") +
               "cannot write to standard output";
   }
   if (o.status == inspect_exit_error || o.status == inspect_exit_unreported) {
