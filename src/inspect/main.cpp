@@ -139,7 +139,7 @@ bool open_image(const char* path, ReadFile& file, std::string& error) {
   return true;
 }
 
-// The image is read in stretches through `image`; the report comes out only once any
+// The image is read in stretches through `source`; the report comes out only once any
 // extraction has been written whole, so that what is printed is never contradicted.
 Outcome run_report(const InspectOptions& options, const ByteSource& source) {
   InspectReport report;

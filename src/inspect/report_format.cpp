@@ -447,14 +447,12 @@ std::string render_text(const Doc& doc, bool quiet) {
     const int indent = block.title.empty() ? 0 : 2;
     std::string lines;
     for (const Item& item : block.items) {
-      if (item.text.empty() || (quiet && !item.quiet)) {
-        continue;
+      if (!item.text.empty() && (!quiet || item.quiet)) {
+        lines += (item.label == nullptr ? ""
+                                        : format_text("%*s%-*s ", indent, "", block.width,
+                                                      (std::string(item.label) + ":").c_str())) +
+                 item.text + "\n";
       }
-      if (item.label != nullptr) {
-        lines += format_text("%*s%-*s ", indent, "", block.width,
-                             (std::string(item.label) + ":").c_str());
-      }
-      lines += item.text + "\n";
     }
     if (!quiet && !lines.empty()) {
       text += block.gap ? "\n" : "";
