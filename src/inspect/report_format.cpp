@@ -290,10 +290,9 @@ Item region_row(const RegionDiff& d) {
   } else {
     members.insert(members.end(),
                    {{"a", number_or_null(d.a_known, d.a)}, {"b", number_or_null(d.b_known, d.b)}});
-    text = d.what + ": " +
-           (d.same ? hex(d.a_known, d.a, "none (no header)")
-                   : "A " + hex(d.a_known, d.a, "none (no header)") + ", B " +
-                         hex(d.b_known, d.b, "none (no header)"));
+    const std::string a = hex(d.a_known, d.a, "none (no header)");
+    text =
+        d.what + ": " + (d.same ? a : "A " + a + ", B " + hex(d.b_known, d.b, "none (no header)"));
   }
   return {nullptr, json_inline(members), nullptr,
           format_text("  %-8s %s", d.same ? "same" : "differs", text.c_str()), !d.same};
