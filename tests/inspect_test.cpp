@@ -1110,6 +1110,10 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
     EXPECT_EQ(run.out,
               "{\n  \"result\": \"error\",\n  \"error\": " + json_string(message) + "\n}\n");
   }
+  // After "--" even "--json" is an image: the usage error is not answered in JSON.
+  run = inspect(s, {"--bogus", "--", "--json"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
 
   run = inspect(s, {"--help"});
   EXPECT_EQ(run.status, 0);
