@@ -24,13 +24,10 @@ bool next_stretch(Stretch& st, std::string& error, std::int64_t most) {
     return false;
   }
   st.at += st.n;
-  return true;
-}
-
-void turn_back(Stretch& st) {
   if (st.reversed) {
     reverse_word_bytes(st.bytes.data(), static_cast<std::size_t>(st.n));
   }
+  return true;
 }
 
 namespace {
@@ -54,7 +51,6 @@ bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size,
   Stretch st =
       stretches(image, offset, offset + std::min<std::int64_t>(size, format_probe_bytes), reversed);
   next_stretch(st, error);
-  turn_back(st);
   start.assign(st.bytes.data(), st.bytes.data() + st.n);
   return st.at >= st.end;
 }
@@ -81,7 +77,6 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
   // application, so turning it back turns whole words back.
   Stretch st = stretches(image, d.offset, app_end(d), app.high_window);
   while (next_stretch(st, error)) {
-    turn_back(st);
     app.computed_crc =
         crc32_feed(app.computed_crc, st.bytes.data(), static_cast<std::size_t>(st.n));
   }

@@ -29,7 +29,7 @@ struct Stretch {
   const ByteSource* source = nullptr;
   std::int64_t at = 0;
   std::int64_t end = 0;
-  bool reversed = false;  // stored word-reversed: read in whole words, from `at` on
+  bool reversed = false;  // stored word-reversed: read in whole words from `at` on, turned back
   std::vector<std::uint8_t> bytes;
   std::int64_t n = 0;
 };
@@ -40,8 +40,6 @@ Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to,
 // Reads the next `most` bytes at most (where reversed, rounded up to a whole word as far as the
 // scan goes). False at the end, or with `error` naming the path and the reason.
 bool next_stretch(Stretch& st, std::string& error, std::int64_t most = stretch_bytes);
-// Turns the words of the stretch read back, where the scan is reversed.
-void turn_back(Stretch& st);
 
 // The header's bytes, where the file holds them; else `bytes` is left as it is.
 bool read_header(const ByteSource& source, HeaderBytes& bytes, std::string& error);
