@@ -678,10 +678,7 @@ std::string input_lines(std::int64_t boot, std::uint32_t load1, std::uint32_t si
   velmora.app1.stored.size = size1;
   velmora.app2.stored.load_addr = load2;
   velmora.app2.stored.size = size2;
-  const InputFacts inputs{boot,
-                          {word1, word2},
-                          static_cast<std::int8_t>(word1 & 0xFF),
-                          static_cast<std::int8_t>(word2 & 0xFF)};
+  const InputFacts inputs{boot, {word1, word2}};
   std::string lines;
   for (const CheckResult& c : input_warnings(velmora, inputs)) {
     EXPECT_EQ(c.verdict, Verdict::warn);

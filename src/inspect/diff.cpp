@@ -144,24 +144,6 @@ bool compare_pieces(const char* what, const ByteSource& a, const std::vector<Pie
   return true;
 }
 
-// velmora's own plan: the same refusals, the same layout and header.
-bool plan_as_velmora(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
-                     std::string& error) {
-  int refused = 0;
-  const auto refusal = static_cast<std::size_t>(plan_image(args, inputs, plan, refused));
-  const char* paths[3] = {args.src1, args.src2, args.src3};
-  // By PlanRefusal: the input refused, and why.
-  const char* path[] = {"", paths[refused], args.src2, args.src1};
-  const char* why[] = {"", "velmora refuses it: 2 GiB or larger",
-                       "velmora refuses these applications: the image would be 2 GiB or larger",
-                       "velmora refuses it: the bootloader is longer than the image"};
-  static_assert(static_cast<int>(PlanRefusal::bootloader_too_long) == 3);
-  if (refusal != 0) {
-    error = std::string(path[refusal]) + ": " + why[refusal];
-  }
-  return refusal == 0;
-}
-
 }  // namespace
 
 RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset) {
@@ -220,9 +202,20 @@ int diff_exit_status(const DiffReport& r) {
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error) {
+  // velmora's own plan: the same refusals, the same layout and header.
   const ImageInputs inputs = {{boot, app1, app2}};
   ImagePlan plan;
-  if (!plan_as_velmora(args, inputs, plan, error)) {
+  int refused = 0;
+  const auto refusal = static_cast<std::size_t>(plan_image(args, inputs, plan, refused));
+  if (refusal != 0) {
+    const char* paths[3] = {args.src1, args.src2, args.src3};
+    // By PlanRefusal: the input refused, and why.
+    const char* path[] = {"", paths[refused], args.src2, args.src1};
+    const char* why[] = {"", "velmora refuses it: 2 GiB or larger",
+                         "velmora refuses these applications: the image would be 2 GiB or larger",
+                         "velmora refuses it: the bootloader is longer than the image"};
+    static_assert(static_cast<int>(PlanRefusal::bootloader_too_long) == 3);
+    error = std::string(path[refusal]) + ": " + why[refusal];
     return false;
   }
   const std::int64_t length = plan.layout.length;
@@ -242,11 +235,11 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
   std::vector<std::uint8_t> image_bytes(buffer_size);
   Checksums sums;
   ReadFailure failure;
-  for (std::int64_t start = 0; start < length; start += stretch_size) {
+  std::int64_t start = 0;
+  for (; start < length; start += stretch_size) {
     const std::int64_t end = std::min(start + stretch_size, length);
     if (!make_stretch(plan, inputs, start, end, expected.data(), sums, failure)) {
-      error = failure.error;
-      return false;
+      break;
     }
     const std::int64_t in_image = std::clamp<std::int64_t>(image.length - start, 0, end - start);
     if (in_image > 0 && !read_source(image, start, image_bytes.data(), in_image, error)) {
@@ -262,7 +255,7 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
       }
     }
   }
-  if (!inputs_ended(inputs, failure)) {
+  if (start < length || !inputs_ended(inputs, failure)) {
     error = failure.error;
     return false;
   }

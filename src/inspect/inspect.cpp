@@ -329,14 +329,13 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
     case Check::app1_swapped:
     case Check::app2_swapped: {
       const std::uint32_t word = in.words[info(c).app2 ? 1 : 0];
-      const std::int8_t status = info(c).app2 ? in.status2 : in.status1;
-      return judge(c, d.load_addr >= 0x100 || word <= 0xFF,
-                   "the load address and the status word are not swapped",
-                   format_text("the load address 0x%08x is below 0x100 and the status word "
-                               "0x%08x above 0xFF, of which velmora keeps 0x%02x (%s): the load "
-                               "address and the status swapped?",
-                               d.load_addr, word, static_cast<unsigned>(status) & 0xFFu,
-                               status != 0 ? "active" : "invalid"));
+      return judge(
+          c, d.load_addr >= 0x100 || word <= 0xFF,
+          "the load address and the status word are not swapped",
+          format_text("the load address 0x%08x is below 0x100 and the status word "
+                      "0x%08x above 0xFF, of which velmora keeps 0x%02x (%s): the load "
+                      "address and the status swapped?",
+                      d.load_addr, word, word & 0xFFu, (word & 0xFFu) != 0 ? "active" : "invalid"));
     }
     // Two applications loaded into the same memory overwrite each other on the device; velmora
     // cannot see it, since it never looks at what the addresses mean.
@@ -557,11 +556,8 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
       return false;
     }
   }
-  // The status words as typed: velmora keeps only their low 8 bits.
   const InputFacts facts{report.input_lengths[0],
-                         {hex_arg_value(words[3]), hex_arg_value(words[6])},
-                         args.status1,
-                         args.status2};
+                         {hex_arg_value(words[3]), hex_arg_value(words[6])}};
   std::vector<CheckResult> out = input_warnings(velmora, facts);
   constexpr int numeric[4] = {2, 3, 5, 6};  // where the numbers stand among the seven words
   for (int i = 0; i < 4; ++i) {

@@ -15,16 +15,14 @@
 #include "image/boot_header.h"
 #include "image/regions.h"
 
-// How much a scan reads at a time: large enough that the per-call cost vanishes, small enough
-// that a stretch is still in the processor's cache when it is checksummed (64 KiB was measured
-// fastest, beside 1 MiB and 256 KiB). A whole number of words, so that a scan that starts at an
-// application's first byte never splits one of its words.
+// How much a scan reads at a time: 64 KiB was measured fastest, beside 1 MiB and 256 KiB (a
+// stretch is still in the processor's cache when it is checksummed). A whole number of words,
+// so that a scan that starts at an application's first byte never splits one of its words.
 inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 16;
 static_assert(stretch_bytes % 4 == 0);
 
-// A scan of [at, end) of `source`, a stretch at a time: next_stretch reads the next `n` bytes
-// into `bytes` and moves `at` on; a scan read to its end stops short of it only where a read
-// failed.
+// A scan of [at, end) of `source`: next_stretch reads the next `n` bytes into `bytes` and moves
+// `at` on; a scan read to its end stops short of it only where a read failed.
 struct Stretch {
   const ByteSource* source = nullptr;
   std::int64_t at = 0;
@@ -54,7 +52,6 @@ struct CheckResult {
   std::string detail;  // what was found, in plain English
 };
 
-// What the header says about one application and what was computed from the image.
 struct AppFacts {
   ImageDescriptor stored;
   bool high_window = false;        // stored with its words reversed
@@ -91,7 +88,6 @@ struct InspectReport {
 // Reads the facts out of the image and runs every check on them. False, with `error` naming
 // the path and the reason, only when a file cannot be read; memory never fails.
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error);
-// The same for `length` bytes in memory.
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
 // A flash read-back: inspects the image at the front of `dump`, which ends where its header
@@ -104,24 +100,19 @@ bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string
 struct InputFacts {
   std::int64_t bootloader_length = 0;
   std::uint32_t words[2] = {0, 0};  // APP1's and APP2's status words as typed
-  std::int8_t status1 = 0;          // what velmora keeps of each status word
-  std::int8_t status2 = 0;
 };
 
-// The warnings of the checks --against judges on its inputs and on `velmora`, whose
-// descriptors are those velmora writes from them, in the report's order.
+// The warnings of the checks --against judges on its inputs and on `velmora`, the descriptors
+// velmora writes from them, in the report's order.
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs);
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
-// high window (whose raw status was above 1).
+// high window.
 bool flag_allowed(const ImageDescriptor& d);
 
-// Whether `name` is a warning velmora-inspect can give: a check that warns, or what the
-// reading of a numeric word of --against lost.
+// Whether `name` is a warning velmora-inspect can give: a check's or a word finding's.
 bool known_warning(const std::string& name);
-
-// inspect_exit_pass when no check failed, else inspect_exit_fail.
-int report_exit_status(const InspectReport& r);
+int report_exit_status(const InspectReport& r);  // inspect_exit_fail where a check failed
 
 enum class RegionKind {
   field,   // a header field: `a` and `b`, unknown on a side without a header
@@ -165,9 +156,8 @@ struct DiffReport {
 // False, with `error` naming the path and the reason, only when a file cannot be read.
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error);
 
-// How many regions differ; inspect_exit_pass when none does, else inspect_exit_fail.
 std::int64_t regions_differing(const DiffReport& r);
-int diff_exit_status(const DiffReport& r);
+int diff_exit_status(const DiffReport& r);  // inspect_exit_fail where a region differs
 
 struct AgainstReport {
   std::int64_t length = 0;                    // the image's
@@ -205,15 +195,15 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error);
 
-// A mistake in what velmora was given that makes an image that will not boot: what its lenient
-// reading of one numeric word lost, by the warning's name and what it says.
+// What velmora's lenient reading of one numeric word lost, which makes an image that will not
+// boot.
 struct WordFinding {
   const char* name;  // the word's label and the kind, e.g. "status1_no_digit"
   std::string detail;
 };
 
-// velmora's numeric words, in the order of its command line: load_addr1, status1, load_addr2,
-// status2; and every name a finding on each can have.
+// velmora's numeric words, in the order of its command line, and every name a finding on each
+// can have.
 inline constexpr const char* numeric_words[4] = {"load_addr1", "status1", "load_addr2", "status2"};
 extern const char* const word_finding_names[4][4];
 
