@@ -30,6 +30,17 @@ bool next_stretch(Stretch& st, std::string& error, std::int64_t most) {
   return true;
 }
 
+bool read_header(const ByteSource& source, HeaderBytes& bytes, std::string& error) {
+  return source.length < header_end ||
+         read_source(source, header_offset, bytes.data(), std::int64_t{header_size}, error);
+}
+
+bool flag_allowed(const ImageDescriptor& d) {
+  // Status 1 stands for any non-zero raw status; 2 is the smallest raw status that the flag
+  // rule rewards, so the rule itself says whether this load address could carry the flag.
+  return d.status == 1 && describe_application(d.load_addr, 2).flags == flag_high_window_status;
+}
+
 namespace {
 
 // The bytes of [from, to) that are not 0xFF, by image offset.
@@ -67,11 +78,8 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
   app.high_window = in_high_window(d.load_addr);
   app.pages = pages(d.size);
   app.in_file = app_end(d) <= image.length;
-  if (!app.in_file) {
-    return true;
-  }
-  if (!read_start(image, d.offset, d.size, app.high_window, app.start, error)) {
-    return false;
+  if (!app.in_file || !read_start(image, d.offset, d.size, app.high_window, app.start, error)) {
+    return !app.in_file;  // an application past the file's end has no bytes to read
   }
   // The checksum is over the bytes as composed: each stretch starts on a word of the
   // application, so turning it back turns whole words back.
@@ -85,21 +93,6 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
       std::min(std::int64_t{d.offset} + app.pages * page_size, image.length);
   return st.at >= st.end && find_not_fill(image, app_end(d), padding_end, app.padding, error);
 }
-
-}  // namespace
-
-bool read_header(const ByteSource& source, HeaderBytes& bytes, std::string& error) {
-  return source.length < header_end ||
-         read_source(source, header_offset, bytes.data(), std::int64_t{header_size}, error);
-}
-
-bool flag_allowed(const ImageDescriptor& d) {
-  // Status 1 stands for any non-zero raw status; 2 is the smallest raw status that the flag
-  // rule rewards, so the rule itself says whether this load address could carry the flag.
-  return d.status == 1 && describe_application(d.load_addr, 2).flags == flag_high_window_status;
-}
-
-namespace {
 
 // What a check reads: the file's length alone, the header and what it lays out, an
 // application's bytes, a read-back's tail (only with --readback), or the inputs of --against
@@ -195,24 +188,6 @@ const char* are(std::int64_t count) {
 // Where an application's load range ends: both fields are 32-bit, so 64 bits hold the sum.
 std::int64_t load_end(const ImageDescriptor& d) {
   return std::int64_t{d.load_addr} + std::int64_t{d.size};
-}
-
-// The header always replaces the bootloader's bytes under it; past the header page they lie
-// under APP1 and the fills, where only the fills keep them.
-std::string long_bootloader_text(std::int64_t length) {
-  std::string detail = format_text(
-      "the bootloader is 0x%llx bytes, longer than its 0x%llx-byte region: the header "
-      "replaces its bytes 0x%llx-0x%llx",
-      as_ull(length), as_ull(bootloader_region_size), as_ull(header_offset),
-      as_ull(std::min(length, header_end) - 1));
-  if (length > header_end) {
-    detail += format_text(", and its bytes 0x%llx-0x%llx run on into the header page%s",
-                          as_ull(header_end), as_ull(length - 1),
-                          length > app1_offset ? " and beyond, where APP1 and APP2 replace what "
-                                                 "they cover"
-                                               : "");
-  }
-  return detail;
 }
 
 // The one place where a check is judged, on the facts of `r` (and of `in` for --against).
@@ -321,9 +296,24 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
       return judge(c, r.app1.stored.status == 1 || r.app2.stored.status == 1,
                    "at least one application is active",
                    "no application is active: there is nothing to start");
-    case Check::bootloader_input:
-      return judge(c, in.bootloader_length <= bootloader_region_size,
-                   "the bootloader fits its region", long_bootloader_text(in.bootloader_length));
+    // The header always replaces the bootloader's bytes under it; past the header page they lie
+    // under APP1 and the fills, where only the fills keep them.
+    case Check::bootloader_input: {
+      const std::int64_t length = in.bootloader_length;
+      std::string detail = format_text(
+          "the bootloader is 0x%llx bytes, longer than its 0x%llx-byte region: the header "
+          "replaces its bytes 0x%llx-0x%llx",
+          as_ull(length), as_ull(bootloader_region_size), as_ull(header_offset),
+          as_ull(std::min(length, header_end) - 1));
+      if (length > header_end) {
+        detail += format_text(", and its bytes 0x%llx-0x%llx run on into the header page%s",
+                              as_ull(header_end), as_ull(length - 1),
+                              length > app1_offset ? " and beyond, where APP1 and APP2 replace "
+                                                     "what they cover"
+                                                   : "");
+      }
+      return judge(c, length <= bootloader_region_size, "the bootloader fits its region", detail);
+    }
     // A status typed in the load address's place: the address is a small number and the status
     // word a large one, of which velmora keeps only the low 8 bits.
     case Check::app1_swapped:
