@@ -422,8 +422,10 @@ void run_checks(InspectReport& r) {
   }
 }
 
-// The facts alone, without the checks.
-bool read_facts(const ByteSource& image, InspectReport& r, std::string& error) {
+// Reads the facts of `image` into `r` (which holds a read-back's own already), judges them and
+// only then hands them to `report`.
+bool inspect_facts(const ByteSource& image, InspectReport r, InspectReport& report,
+                   std::string& error) {
   r.length = image.length;
   r.header_present = image.length >= header_end;
   if (!read_start(image, bootloader_offset, std::min(bootloader_region_size, image.length), false,
@@ -431,15 +433,19 @@ bool read_facts(const ByteSource& image, InspectReport& r, std::string& error) {
       !read_header(image, r.header_bytes, error)) {
     return false;
   }
-  if (!r.header_present) {
-    return true;
+  if (r.header_present) {
+    r.header = decode_boot_header(r.header_bytes);
+    r.computed_header_crc = compute_header_crc(r.header_bytes);
+    if (!find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
+                       error) ||
+        !read_app(r.header.app1, image, r.app1, error) ||
+        !read_app(r.header.app2, image, r.app2, error)) {
+      return false;
+    }
   }
-  r.header = decode_boot_header(r.header_bytes);
-  r.computed_header_crc = compute_header_crc(r.header_bytes);
-  return find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
-                       error) &&
-         read_app(r.header.app1, image, r.app1, error) &&
-         read_app(r.header.app2, image, r.app2, error);
+  run_checks(r);
+  report = std::move(r);
+  return true;
 }
 
 }  // namespace
@@ -458,13 +464,7 @@ std::vector<CheckResult> input_warnings(const InspectReport& velmora, const Inpu
 }
 
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
-  InspectReport r;
-  if (!read_facts(image, r, error)) {
-    return false;
-  }
-  run_checks(r);
-  report = std::move(r);
-  return true;
+  return inspect_facts(image, InspectReport{}, report, error);
 }
 
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
@@ -500,13 +500,8 @@ bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string
   rb.end_known = rb.unknown_end.empty();
   ByteSource image = dump;
   image.length = rb.end_known ? length : dump.length;
-  if (!read_facts(image, r, error) ||
-      !find_not_fill(dump, image.length, dump.length, rb.tail, error)) {
-    return false;
-  }
-  run_checks(r);
-  report = std::move(r);
-  return true;
+  return find_not_fill(dump, image.length, dump.length, rb.tail, error) &&
+         inspect_facts(image, std::move(r), report, error);
 }
 
 bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error) {
