@@ -82,41 +82,38 @@ const char* const word_finding_names[4][4] = {
     {"status2_no_digit", "status2_skipped_bytes", "status2_too_long", "status2_negative"}};
 
 std::vector<WordFinding> word_findings(int index, const char* word) {
-  const char* label = numeric_words[index];
-  const char* const* names = word_finding_names[index];
   const bool address = index % 2 == 0;
   const Scan s = scan(word);
   const std::uint32_t value = hex_arg_value(word);
+  const std::string read = read_as(value, address);
   std::vector<WordFinding> out;
+  // Each finding names the word and what was typed first, cut to format_text's length as a whole.
+  const auto add = [&](int kind, const std::string& rest) {
+    out.push_back({word_finding_names[index][kind],
+                   format_text("%s \"%s\" %s", numeric_words[index], word, rest.c_str())});
+  };
   if (!s.any_digit) {
-    out.push_back(
-        {names[0], format_text("%s \"%s\" holds no hexadecimal digit: velmora read %s; %s", label,
-                               word, read_as(0, address).c_str(), meant(word, address).c_str())});
+    add(0, "holds no hexadecimal digit: velmora read " + read_as(0, address) + "; " +
+               meant(word, address));
   } else if (!s.skipped.empty()) {
-    out.push_back(
-        {names[1], format_text("%s \"%s\" holds bytes velmora skips (%s): it read %s; %s", label,
-                               word, s.skipped.c_str(), read_as(value, address).c_str(),
-                               meant(word, address).c_str())});
+    add(1, "holds bytes velmora skips (" + s.skipped + "): it read " + read + "; " +
+               meant(word, address));
   }
   if (s.digits.size() > 8) {
-    out.push_back({names[2], format_text("%s \"%s\" has %u significant digits: velmora keeps the "
-                                         "last eight and read %s; 0x%s meant, with a digit too "
-                                         "many?",
-                                         label, word, static_cast<unsigned>(s.digits.size()),
-                                         read_as(value, address).c_str(), s.digits.c_str())});
+    add(2, format_text("has %u significant digits: velmora keeps the last eight and read %s; 0x%s "
+                       "meant, with a digit too many?",
+                       static_cast<unsigned>(s.digits.size()), read.c_str(), s.digits.c_str()));
   }
   std::uint32_t decimal = 0;
   if (address && plausible_decimal(word, value, decimal)) {
-    out.push_back({names[3], format_text("%s \"%s\" is read as hexadecimal, 0x%08x, which is not "
-                                         "page-aligned; as a decimal number it is 0x%08x, which "
-                                         "is: write 0x%08x if that was meant",
-                                         label, word, value, decimal, decimal)});
+    add(3, format_text("is read as hexadecimal, 0x%08x, which is not page-aligned; as a decimal "
+                       "number it is 0x%08x, which is: write 0x%08x if that was meant",
+                       value, decimal, decimal));
   }
   if (!address && (value & 0x80u) != 0) {
-    out.push_back({names[3], format_text("%s \"%s\" gives 0x%02x, which velmora keeps as %s: a "
-                                         "negative status never sets the high window's flag; 1 "
-                                         "or 2 meant?",
-                                         label, word, value & 0xFFu, status_text(value).c_str())});
+    add(3, format_text("gives 0x%02x, which velmora keeps as %s: a negative status never sets the "
+                       "high window's flag; 1 or 2 meant?",
+                       value & 0xFFu, status_text(value).c_str()));
   }
   return out;
 }
