@@ -24,17 +24,6 @@ RegionDiff length_row(std::int64_t a, std::int64_t b) {
   return {.kind = RegionKind::length, .what = "length", .same = a == b, .a = a, .b = b};
 }
 
-RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t a,
-                     std::uint32_t b) {
-  return {.kind = RegionKind::field,
-          .what = what,
-          .same = a_known == b_known && (!a_known || a == b),
-          .a = a,
-          .b = b,
-          .a_known = a_known,
-          .b_known = b_known};
-}
-
 // One row per header field in header order, app1's, app2's, then header_crc; a field is the
 // same where both sides know it and it is equal, or neither knows it. Then, where both sides
 // hold a header, the reserved bytes between the fields; whether it compared those.
@@ -42,13 +31,22 @@ bool compare_header(const HeaderBytes& x, const HeaderBytes& y, bool a_known, bo
                     std::vector<RegionDiff>& out) {
   const BootHeader a = decode_boot_header(x);
   const BootHeader b = decode_boot_header(y);
+  const auto field = [&](const std::string& what, std::uint32_t va, std::uint32_t vb) {
+    out.push_back({.kind = RegionKind::field,
+                   .what = what,
+                   .same = a_known == b_known && (!a_known || va == vb),
+                   .a = va,
+                   .b = vb,
+                   .a_known = a_known,
+                   .b_known = b_known});
+  };
   for (const DescriptorPlace& place : descriptor_places) {
     for (const DescriptorField& f : descriptor_fields) {
-      out.push_back(field_row(std::string(place.name) + "." + f.name, a_known, b_known,
-                              a.*place.member.*f.member, b.*place.member.*f.member));
+      field(std::string(place.name) + "." + f.name, a.*place.member.*f.member,
+            b.*place.member.*f.member);
     }
   }
-  out.push_back(field_row("header_crc", a_known, b_known, a.header_crc, b.header_crc));
+  field("header_crc", a.header_crc, b.header_crc);
   if (a_known && b_known) {
     out.push_back(bytes_row("header_reserved", reserved_mismatch(x, y), header_offset));
     out.back().held_a = out.back().held_b = std::int64_t{header_size};

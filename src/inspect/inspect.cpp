@@ -95,8 +95,7 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
 }
 
 // What a check reads: the file's length alone, the header and what it lays out, an
-// application's bytes, a read-back's tail (only with --readback), or the inputs of --against
-// (only there).
+// application's bytes, a read-back's tail, or the inputs of --against (only there).
 enum class Needs : std::uint8_t { length, header, app_bytes, readback, inputs };
 
 // Every check, in the report's order. The warnings come after the checks that fail, so that
@@ -404,8 +403,7 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   return outcome(c, Verdict::skip, "");
 }
 
-// Judges the facts: report.checks, every check in the same order; readback_tail only when
-// report.readback.requested.
+// Judges the facts into report.checks, readback_tail only when report.readback.requested.
 void run_checks(InspectReport& r) {
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
     const auto c = static_cast<Check>(i);

@@ -144,10 +144,9 @@ RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset);
 struct DiffReport {
   std::int64_t length_a = 0;
   std::int64_t length_b = 0;
-  // bootloader, each header field by name, header_reserved, header_page_fill, app1,
-  // app1_fill, app2, app2_fill, outside (the bytes of each file that no other region covers:
-  // after the image's end, or in a gap a forged header leaves), length: always all of them,
-  // in this order.
+  // Always all of them, in this order: bootloader, each header field by name, header_reserved,
+  // header_page_fill, app1, app1_fill, app2, app2_fill, outside (the bytes of each file that no
+  // other region covers: after the image's end, or in a gap a forged header leaves), length.
   std::vector<RegionDiff> regions;
 };
 
@@ -166,18 +165,17 @@ struct AgainstReport {
   // The rows that differ, A the image and B the inputs, in image order, the length last; empty
   // when identical. A bytes row counts only the bytes both sides hold.
   std::vector<RegionDiff> differences;
-  // Set by the run, not by compare_against: the likely mistakes the inputs and the image show,
-  // each a CheckResult with Verdict::warn; and, with --readback, how many bytes of the dump
-  // follow the image's end.
+  // Set by the run, not by compare_against: the likely mistakes the inputs and the image show
+  // (each a warning); with --readback, how many bytes of the dump follow the image's end.
   std::vector<CheckResult> warnings;
   bool readback = false;
   std::int64_t tail_bytes = 0;
 };
 
 // Compares the image with what velmora's own composer writes from the three inputs, region by
-// region. Where velmora would refuse an input (2 GiB or more, an image that would be, a
-// bootloader longer than the image), or a file cannot be read, false with `error` naming the
-// path and the reason.
+// region. False, with `error` naming the path and the reason, where a file cannot be read or
+// velmora would refuse an input (2 GiB or more, an image that would be, a bootloader longer
+// than the image).
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error);
@@ -187,11 +185,10 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
 // bytes difference readback_tail.
 bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error);
 
-// Fills report.warnings with the likely mistakes the image alone cannot show: first the rows
-// of the checks judged on the inputs (`inputs`: the bootloader, APP1 and APP2) and the header
-// velmora writes from them, then what velmora's reading of the numeric words among the seven
-// --against `words` lost, then every warning of the plain report on the image (`image`) whose
-// name is not among them already. False, with `error`, when an input cannot be read.
+// Fills report.warnings: the checks judged on the `inputs` (the bootloader, APP1, APP2) and the
+// header velmora writes from them, what velmora's reading of the numeric words among the seven
+// --against `words` lost, then each warning of the plain report on `image` not named already.
+// False, with `error`, when an input cannot be read.
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error);
 
@@ -207,14 +204,13 @@ struct WordFinding {
 inline constexpr const char* numeric_words[4] = {"load_addr1", "status1", "load_addr2", "status2"};
 extern const char* const word_finding_names[4][4];
 
-// The findings for numeric word `index` (of numeric_words) typed as `word`: no hexadecimal
-// digit, bytes skipped other than "0x" and "_", more than eight significant digits, and a
-// decimal address or a negative status.
+// The findings for numeric_words[index] typed as `word`: no hexadecimal digit, bytes skipped
+// other than "0x" and "_", more than eight significant digits, a decimal address or a negative
+// status.
 std::vector<WordFinding> word_findings(int index, const char* word);
 
-// The format `bytes` (the first bytes of a file or region, format_probe_bytes at most) begin
-// with where a raw binary belongs: "an ELF file", "Intel HEX text", "S-record text" or "UF2
-// blocks"; nullptr for none.
+// The format the first bytes of a file or region (format_probe_bytes at most) show where a raw
+// binary belongs: "an ELF file", "Intel HEX text", "S-record text", "UF2 blocks", or nullptr.
 const char* non_binary_format(const std::uint8_t* bytes, std::size_t count);
 inline constexpr std::size_t format_probe_bytes = 64;
 
