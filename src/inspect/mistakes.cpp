@@ -1,5 +1,6 @@
 #include "inspect/inspect.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,10 +8,6 @@
 #include "inspect/format_text.h"
 
 namespace {
-
-bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // How velmora scans a word: its digits without leading zeros, and the bytes it skips other
 // than "0x" and "_".
@@ -25,7 +22,7 @@ Scan scan(const char* word) {
   for (const char* p = word; *p != '\0'; ++p) {
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
       ++p;
-    } else if (is_hex_digit(*p)) {
+    } else if (std::isxdigit(static_cast<unsigned char>(*p)) != 0) {
       s.any_digit = true;
       if (!s.digits.empty() || *p != '0') {
         s.digits += *p;
@@ -136,7 +133,7 @@ const char* non_binary_format(const std::uint8_t* bytes, std::size_t count) {
   }
   std::size_t at = hex_record ? 1 : 2;
   std::size_t digits = 0;
-  for (; at < count && is_hex_digit(static_cast<char>(bytes[at])); ++at) {
+  for (; at < count && std::isxdigit(bytes[at]) != 0; ++at) {
     ++digits;
   }
   const bool line_ends = at == count || bytes[at] == '\r' || bytes[at] == '\n';
