@@ -182,6 +182,14 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
 }
 
 // The check with this name, or nullptr.
+// The report on `length` bytes in memory, which is always read whole.
+InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
+  InspectReport r;
+  std::string error;
+  EXPECT_TRUE(inspect_source(memory_source(bytes, length), r, error)) << error;
+  return r;
+}
+
 const CheckResult* find_check(const InspectReport& r, const std::string& name) {
   for (const CheckResult& c : r.checks) {
     if (name == c.name) {

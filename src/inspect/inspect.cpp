@@ -465,13 +465,6 @@ bool inspect_source(const ByteSource& image, InspectReport& report, std::string&
   return inspect_facts(image, InspectReport{}, report, error);
 }
 
-InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
-  InspectReport r;
-  std::string error;
-  inspect_source(memory_source(bytes, length), r, error);  // memory is always read whole
-  return r;
-}
-
 bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error) {
   HeaderBytes bytes{};
   if (!read_header(dump, bytes, error)) {

@@ -88,7 +88,6 @@ struct InspectReport {
 // Reads the facts out of the image and runs every check on them. False, with `error` naming
 // the path and the reason, only when a file cannot be read; memory never fails.
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error);
-InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
 // A flash read-back: inspects the image at the front of `dump`, which ends where its header
 // says, and checks that every byte after it is 0xFF, erased flash (readback_tail, after all
