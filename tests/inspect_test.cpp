@@ -2113,6 +2113,11 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
   Bytes dump_b = longer;
   dump_b[0x6800] = 0;
   EXPECT_EQ(differing(diff_of(dump_a, dump_b)), "outside:1@0x800");
+  Bytes tail_a = image;  // a tail of more than one stretch of the reader, its last byte differing
+  tail_a.resize(0x1F000, 0xFF);
+  Bytes tail_b = tail_a;
+  tail_b.back() = 0;
+  EXPECT_EQ(differing(diff_of(tail_a, tail_b)), "outside:1@0x18fff");
   put_le32(dump_a.data(), 0x200C, 0x4000);  // APP1 and its fill moved on by a page in both:
   put_le32(dump_b.data(), 0x200C, 0x4000);  // 0x3000-0x3FFF is then outside every region
   dump_b[0x3010] ^= 1;

@@ -123,7 +123,7 @@ bool compare_pieces(const char* what, const ByteSource& a, const std::vector<Pie
   for (std::int64_t done = 0, n = 0; done < common; done += n) {
     next_piece(x, pa, ia);
     next_piece(y, pb, ib);
-    n = std::min({common - done, x.end - x.at, y.end - y.at});
+    n = std::min({common - done, x.end - x.at, y.end - y.at, stretch_bytes});
     if (!next_stretch(x, error, n) || !next_stretch(y, error, n)) {
       return false;
     }
