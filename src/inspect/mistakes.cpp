@@ -52,11 +52,6 @@ std::string status_text(std::uint32_t value) {
   return format_text("%d (%s)", status, status != 0 ? "active" : "invalid");
 }
 
-// What velmora read: an address as eight digits, a status as the value it keeps.
-std::string read_as(std::uint32_t value, bool address) {
-  return address ? format_text("0x%08x", value) : status_text(value);
-}
-
 // A word of decimal digits whose decimal value is page-aligned where its hexadecimal one is not.
 bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t& decimal) {
   const std::size_t n = std::strlen(word);
@@ -82,7 +77,8 @@ std::vector<WordFinding> word_findings(int index, const char* word) {
   const bool address = index % 2 == 0;
   const Scan s = scan(word);
   const std::uint32_t value = hex_arg_value(word);
-  const std::string read = read_as(value, address);
+  // What velmora read: an address as eight digits, a status as the value it keeps.
+  const std::string read = address ? format_text("0x%08x", value) : status_text(value);
   std::vector<WordFinding> out;
   // Each finding names the word and what was typed first, cut to format_text's length as a whole.
   const auto add = [&](int kind, const std::string& rest) {
@@ -90,8 +86,7 @@ std::vector<WordFinding> word_findings(int index, const char* word) {
                    format_text("%s \"%s\" %s", numeric_words[index], word, rest.c_str())});
   };
   if (!s.any_digit) {
-    add(0, "holds no hexadecimal digit: velmora read " + read_as(0, address) + "; " +
-               meant(word, address));
+    add(0, "holds no hexadecimal digit: velmora read " + read + "; " + meant(word, address));
   } else if (!s.skipped.empty()) {
     add(1, "holds bytes velmora skips (" + s.skipped + "): it read " + read + "; " +
                meant(word, address));
