@@ -117,8 +117,7 @@ struct CheckInfo {
   Needs needs;
   bool app2;       // it looks at APP2 (else at APP1, or at neither)
   bool on_inputs;  // --against judges it on the inputs and the header velmora writes from them
-  bool silent;     // listed only when it does not hold, so that a sound image's report keeps
-                   // the checks it always had
+  bool silent;     // listed only where it does not hold: a sound image's report keeps its checks
 };
 
 // clang-format off
