@@ -34,7 +34,10 @@ void draw(const Doc& doc) {
 }
 
 void fuzz_report(const Bytes& image) {
-  const InspectReport report = inspect_image(image.data(), static_cast<std::int64_t>(image.size()));
+  InspectReport report;
+  std::string error;
+  check(inspect_source(memory_source(image.data(), static_cast<std::int64_t>(image.size())), report,
+                       error));
   const int status = report_exit_status(report);
   check(status == inspect_exit_pass || status == inspect_exit_fail);
   check(!report.checks.empty());

@@ -182,6 +182,14 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
 }
 
 // The check with this name, or nullptr.
+// The report on `length` bytes in memory, which is always read whole.
+InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
+  InspectReport r;
+  std::string error;
+  EXPECT_TRUE(inspect_source(memory_source(bytes, length), r, error)) << error;
+  return r;
+}
+
 const CheckResult* find_check(const InspectReport& r, const std::string& name) {
   for (const CheckResult& c : r.checks) {
     if (name == c.name) {
@@ -678,10 +686,7 @@ std::string input_lines(std::int64_t boot, std::uint32_t load1, std::uint32_t si
   velmora.app1.stored.size = size1;
   velmora.app2.stored.load_addr = load2;
   velmora.app2.stored.size = size2;
-  const InputFacts inputs{boot,
-                          {word1, word2},
-                          static_cast<std::int8_t>(word1 & 0xFF),
-                          static_cast<std::int8_t>(word2 & 0xFF)};
+  const InputFacts inputs{boot, {word1, word2}};
   std::string lines;
   for (const CheckResult& c : input_warnings(velmora, inputs)) {
     EXPECT_EQ(c.verdict, Verdict::warn);
@@ -2112,6 +2117,11 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
   Bytes dump_b = longer;
   dump_b[0x6800] = 0;
   EXPECT_EQ(differing(diff_of(dump_a, dump_b)), "outside:1@0x800");
+  Bytes tail_a = image;  // a tail of more than one stretch of the reader, its last byte differing
+  tail_a.resize(0x1F000, 0xFF);
+  Bytes tail_b = tail_a;
+  tail_b.back() = 0;
+  EXPECT_EQ(differing(diff_of(tail_a, tail_b)), "outside:1@0x18fff");
   put_le32(dump_a.data(), 0x200C, 0x4000);  // APP1 and its fill moved on by a page in both:
   put_le32(dump_b.data(), 0x200C, 0x4000);  // 0x3000-0x3FFF is then outside every region
   dump_b[0x3010] ^= 1;

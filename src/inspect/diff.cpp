@@ -1,7 +1,6 @@
 #include "inspect/inspect.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -21,79 +20,38 @@ Piece clip(std::int64_t length, std::int64_t from, std::int64_t to) {
   return {at, std::max<std::int64_t>(0, std::min(to, length) - at)};
 }
 
-// A scan of the bytes of a region that a file holds.
-Stretch span(const ByteSource& s, const RegionSpan& region) {
-  const Piece p = clip(s.length, region.offset, region.end);
-  return stretches(s, p.offset, p.offset + p.held, region.reversed);
-}
-
 RegionDiff length_row(std::int64_t a, std::int64_t b) {
   return {.kind = RegionKind::length, .what = "length", .same = a == b, .a = a, .b = b};
 }
 
-RegionDiff field_row(const std::string& what, bool a_known, bool b_known, std::uint32_t a,
-                     std::uint32_t b) {
-  return {.kind = RegionKind::field,
-          .what = what,
-          .same = a_known == b_known && (!a_known || a == b),
-          .a = a,
-          .b = b,
-          .a_known = a_known,
-          .b_known = b_known};
-}
-
 // One row per header field in header order, app1's, app2's, then header_crc; a field is the
-// same where both sides know it and it is equal, or neither knows it.
-void compare_fields(const BootHeader& a, const BootHeader& b, bool a_known, bool b_known,
+// same where both sides know it and it is equal, or neither knows it. Then, where both sides
+// hold a header, the reserved bytes between the fields; whether it compared those.
+bool compare_header(const HeaderBytes& x, const HeaderBytes& y, bool a_known, bool b_known,
                     std::vector<RegionDiff>& out) {
+  const BootHeader a = decode_boot_header(x);
+  const BootHeader b = decode_boot_header(y);
+  const auto field = [&](const std::string& what, std::uint32_t va, std::uint32_t vb) {
+    out.push_back({.kind = RegionKind::field,
+                   .what = what,
+                   .same = a_known == b_known && (!a_known || va == vb),
+                   .a = va,
+                   .b = vb,
+                   .a_known = a_known,
+                   .b_known = b_known});
+  };
   for (const DescriptorPlace& place : descriptor_places) {
     for (const DescriptorField& f : descriptor_fields) {
-      out.push_back(field_row(std::string(place.name) + "." + f.name, a_known, b_known,
-                              a.*place.member.*f.member, b.*place.member.*f.member));
+      field(std::string(place.name) + "." + f.name, a.*place.member.*f.member,
+            b.*place.member.*f.member);
     }
   }
-  out.push_back(field_row("header_crc", a_known, b_known, a.header_crc, b.header_crc));
-}
-
-// The bytes row of a region of which each side holds the piece `a` and `b`, whose common bytes
-// were compared into `m`: the bytes only one side holds differ too.
-RegionDiff held_row(const char* what, Mismatch m, Piece a, Piece b) {
-  const std::int64_t common = std::min(a.held, b.held);
-  if (a.held != b.held) {
-    m.note(common, std::max(a.held, b.held) - common);
+  field("header_crc", a.header_crc, b.header_crc);
+  if (a_known && b_known) {
+    out.push_back(bytes_row("header_reserved", reserved_mismatch(x, y), header_offset));
+    out.back().held_a = out.back().held_b = std::int64_t{header_size};
   }
-  RegionDiff d = bytes_row(what, m, 0);
-  d.held_a = a.held;
-  d.held_b = b.held;
-  d.offset_a = a.offset;
-  d.offset_b = b.offset;
-  return d;
-}
-
-// Compares two scans of a region byte for byte, un-reversed. Where a scan is reversed, a word
-// it holds whole is read whole even where only part of it is compared.
-bool compare_spans(const char* what, Stretch x, Stretch y, std::vector<RegionDiff>& out,
-                   std::string& error) {
-  const Piece a{x.at, x.end - x.at};
-  const Piece b{y.at, y.end - y.at};
-  const std::int64_t common = std::min(a.held, b.held);
-  Mismatch m;
-  for (std::int64_t done = 0; done < common; done += stretch_bytes) {
-    const std::int64_t n = std::min(common - done, stretch_bytes);
-    if (!next_stretch(x, error, n) || !next_stretch(y, error, n)) {
-      return false;
-    }
-    // Sides stored alike are equal un-reversed where they are equal as stored: the common case
-    // is equality, so the words are turned back only where the stretches differ.
-    if (x.reversed != y.reversed || x.n != y.n ||
-        std::memcmp(x.bytes.data(), y.bytes.data(), static_cast<std::size_t>(n)) != 0) {
-      turn_back(x);
-      turn_back(y);
-      note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
-    }
-  }
-  out.push_back(held_row(what, m, a, b));
-  return true;
+  return a_known && b_known;
 }
 
 // The pieces of a file that no region covers, in file order: after the image's end, and where
@@ -146,52 +104,42 @@ void next_piece(Stretch& st, const std::vector<Piece>& pieces, std::size_t& i) {
   }
 }
 
-// The bytes outside every region of each file, compared as one stream per file.
-bool compare_outside(const ByteSource& a, const ImageRegions& ra, const ByteSource& b,
-                     const ImageRegions& rb, std::vector<RegionDiff>& out, std::string& error) {
-  const std::vector<Piece> pa = outside_pieces(a.length, ra);
-  const std::vector<Piece> pb = outside_pieces(b.length, rb);
-  const std::int64_t common = std::min(total(pa), total(pb));
+// Compares the pieces of each file as one stream per file, byte for byte, un-reversed (only a
+// region's one piece is reversed: a word it holds whole is read whole even where only part of
+// it is compared); the bytes only one side holds differ too.
+bool compare_pieces(const char* what, const ByteSource& a, const std::vector<Piece>& pa,
+                    bool reversed_a, const ByteSource& b, const std::vector<Piece>& pb,
+                    bool reversed_b, std::vector<RegionDiff>& out, std::string& error) {
+  const std::int64_t held_a = total(pa);
+  const std::int64_t held_b = total(pb);
+  const std::int64_t common = std::min(held_a, held_b);
   // Each scan's range is set piece by piece; its buffer has room for all of its pieces.
-  Stretch x = stretches(a, 0, total(pa));
-  Stretch y = stretches(b, 0, total(pb));
+  Stretch x = stretches(a, 0, held_a, reversed_a);
+  Stretch y = stretches(b, 0, held_b, reversed_b);
   x.end = y.end = 0;
   std::size_t ia = 0;
   std::size_t ib = 0;
   Mismatch m;
-  for (std::int64_t done = 0; done < common; done += x.n) {
+  for (std::int64_t done = 0, n = 0; done < common; done += n) {
     next_piece(x, pa, ia);
     next_piece(y, pb, ib);
-    const std::int64_t n = std::min({common - done, x.end - x.at, y.end - y.at});
+    n = std::min({common - done, x.end - x.at, y.end - y.at, stretch_bytes});
     if (!next_stretch(x, error, n) || !next_stretch(y, error, n)) {
       return false;
     }
     note_differences(x.bytes.data(), y.bytes.data(), n, done, m);
   }
-  RegionDiff d = held_row("outside", m, {0, total(pa)}, {0, total(pb)});
+  if (held_a != held_b) {
+    m.note(common, std::max(held_a, held_b) - common);
+  }
+  RegionDiff d = bytes_row(what, m, 0);
+  d.held_a = held_a;
+  d.held_b = held_b;
   // The region's "start" in each file is chosen so that start + first is the first byte's place.
   d.offset_a = piece_offset(pa, d.first) - d.first;
   d.offset_b = piece_offset(pb, d.first) - d.first;
   out.push_back(std::move(d));
   return true;
-}
-
-// velmora's own plan: the same refusals, the same layout and header.
-bool plan_as_velmora(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
-                     std::string& error) {
-  int refused = 0;
-  const auto refusal = static_cast<std::size_t>(plan_image(args, inputs, plan, refused));
-  const char* paths[3] = {args.src1, args.src2, args.src3};
-  // By PlanRefusal: the input refused, and why.
-  const char* path[] = {"", paths[refused], args.src2, args.src1};
-  const char* why[] = {"", "velmora refuses it: 2 GiB or larger",
-                       "velmora refuses these applications: the image would be 2 GiB or larger",
-                       "velmora refuses it: the bootloader is longer than the image"};
-  static_assert(static_cast<int>(PlanRefusal::bootloader_too_long) == 3);
-  if (refusal != 0) {
-    error = std::string(path[refusal]) + ": " + why[refusal];
-  }
-  return refusal == 0;
 }
 
 }  // namespace
@@ -212,33 +160,27 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
     return false;
   }
   // A file without a header lays its regions out as a header of zeros does.
-  const BootHeader header_a = decode_boot_header(bytes_a);
-  const BootHeader header_b = decode_boot_header(bytes_b);
-  const bool has_a = a.length >= header_end;
-  const bool has_b = b.length >= header_end;
+  const ImageRegions ra = image_regions(decode_boot_header(bytes_a));
+  const ImageRegions rb = image_regions(decode_boot_header(bytes_b));
   DiffReport r;
   r.length_a = a.length;
   r.length_b = b.length;
-  const ImageRegions ra = image_regions(header_a);
-  const ImageRegions rb = image_regions(header_b);
   for (std::size_t i = 0; i < region_count; ++i) {
-    const char* what = ra[i].name;
     // The header by its fields, then the reserved bytes between them where both sides have a
     // header; else its bytes as a plain region, so that the side that holds them differs.
-    if (i == header_region) {
-      compare_fields(header_a, header_b, has_a, has_b, r.regions);
-      what = "header_reserved";
-      if (has_a && has_b) {
-        r.regions.push_back(bytes_row(what, reserved_mismatch(bytes_a, bytes_b), header_offset));
-        r.regions.back().held_a = r.regions.back().held_b = std::int64_t{header_size};
-        continue;
-      }
+    if (i == header_region && compare_header(bytes_a, bytes_b, a.length >= header_end,
+                                             b.length >= header_end, r.regions)) {
+      continue;
     }
-    if (!compare_spans(what, span(a, ra[i]), span(b, rb[i]), r.regions, error)) {
+    const std::vector<Piece> pa = {clip(a.length, ra[i].offset, ra[i].end)};
+    const std::vector<Piece> pb = {clip(b.length, rb[i].offset, rb[i].end)};
+    if (!compare_pieces(i == header_region ? "header_reserved" : ra[i].name, a, pa, ra[i].reversed,
+                        b, pb, rb[i].reversed, r.regions, error)) {
       return false;
     }
   }
-  if (!compare_outside(a, ra, b, rb, r.regions, error)) {
+  if (!compare_pieces("outside", a, outside_pieces(a.length, ra), false, b,
+                      outside_pieces(b.length, rb), false, r.regions, error)) {
     return false;
   }
   r.regions.push_back(length_row(a.length, b.length));
@@ -258,9 +200,20 @@ int diff_exit_status(const DiffReport& r) {
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error) {
+  // velmora's own plan: the same refusals, the same layout and header.
   const ImageInputs inputs = {{boot, app1, app2}};
   ImagePlan plan;
-  if (!plan_as_velmora(args, inputs, plan, error)) {
+  int refused = 0;
+  const auto refusal = static_cast<std::size_t>(plan_image(args, inputs, plan, refused));
+  if (refusal != 0) {
+    const char* paths[3] = {args.src1, args.src2, args.src3};
+    // By PlanRefusal: the input refused, and why.
+    const char* path[] = {"", paths[refused], args.src2, args.src1};
+    const char* why[] = {"", "velmora refuses it: 2 GiB or larger",
+                         "velmora refuses these applications: the image would be 2 GiB or larger",
+                         "velmora refuses it: the bootloader is longer than the image"};
+    static_assert(static_cast<int>(PlanRefusal::bootloader_too_long) == 3);
+    error = std::string(path[refusal]) + ": " + why[refusal];
     return false;
   }
   const std::int64_t length = plan.layout.length;
@@ -280,11 +233,11 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
   std::vector<std::uint8_t> image_bytes(buffer_size);
   Checksums sums;
   ReadFailure failure;
-  for (std::int64_t start = 0; start < length; start += stretch_size) {
+  std::int64_t start = 0;
+  for (; start < length; start += stretch_size) {
     const std::int64_t end = std::min(start + stretch_size, length);
     if (!make_stretch(plan, inputs, start, end, expected.data(), sums, failure)) {
-      error = failure.error;
-      return false;
+      break;
     }
     const std::int64_t in_image = std::clamp<std::int64_t>(image.length - start, 0, end - start);
     if (in_image > 0 && !read_source(image, start, image_bytes.data(), in_image, error)) {
@@ -300,7 +253,7 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
       }
     }
   }
-  if (!inputs_ended(inputs, failure)) {
+  if (start < length || !inputs_ended(inputs, failure)) {
     error = failure.error;
     return false;
   }
@@ -315,11 +268,7 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
     if (i != header_region) {
       r.differences.push_back(bytes_row(regions[i].name, found[i], regions[i].offset));
     } else if (image.length >= header_end) {
-      // The fields, then the bytes outside them, which velmora leaves 0.
-      compare_fields(decode_boot_header(image_header), decode_boot_header(expected_header), true,
-                     true, r.differences);
-      r.differences.push_back(bytes_row(
-          "header_reserved", reserved_mismatch(image_header, expected_header), header_offset));
+      compare_header(image_header, expected_header, true, true, r.differences);
     }
   }
   std::erase_if(r.differences, [](const RegionDiff& d) { return d.same; });

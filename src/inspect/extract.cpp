@@ -34,7 +34,6 @@ bool copy_part(const ByteSource& image, const RegionSpan& part, OutputFile& out,
                std::string& error) {
   Stretch st = stretches(image, part.offset, part.end, part.reversed);
   while (next_stretch(st, error)) {
-    turn_back(st);
     errno = 0;
     if (!write_output_at(out, st.at - st.n - part.offset, st.bytes.data(), st.n)) {
       error = cannot_write(out);

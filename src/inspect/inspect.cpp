@@ -24,13 +24,21 @@ bool next_stretch(Stretch& st, std::string& error, std::int64_t most) {
     return false;
   }
   st.at += st.n;
-  return true;
-}
-
-void turn_back(Stretch& st) {
   if (st.reversed) {
     reverse_word_bytes(st.bytes.data(), static_cast<std::size_t>(st.n));
   }
+  return true;
+}
+
+bool read_header(const ByteSource& source, HeaderBytes& bytes, std::string& error) {
+  return source.length < header_end ||
+         read_source(source, header_offset, bytes.data(), std::int64_t{header_size}, error);
+}
+
+bool flag_allowed(const ImageDescriptor& d) {
+  // Status 1 stands for any non-zero raw status; 2 is the smallest raw status that the flag
+  // rule rewards, so the rule itself says whether this load address could carry the flag.
+  return d.status == 1 && describe_application(d.load_addr, 2).flags == flag_high_window_status;
 }
 
 namespace {
@@ -54,7 +62,6 @@ bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size,
   Stretch st =
       stretches(image, offset, offset + std::min<std::int64_t>(size, format_probe_bytes), reversed);
   next_stretch(st, error);
-  turn_back(st);
   start.assign(st.bytes.data(), st.bytes.data() + st.n);
   return st.at >= st.end;
 }
@@ -71,17 +78,13 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
   app.high_window = in_high_window(d.load_addr);
   app.pages = pages(d.size);
   app.in_file = app_end(d) <= image.length;
-  if (!app.in_file) {
-    return true;
-  }
-  if (!read_start(image, d.offset, d.size, app.high_window, app.start, error)) {
-    return false;
+  if (!app.in_file || !read_start(image, d.offset, d.size, app.high_window, app.start, error)) {
+    return !app.in_file;  // an application past the file's end has no bytes to read
   }
   // The checksum is over the bytes as composed: each stretch starts on a word of the
   // application, so turning it back turns whole words back.
   Stretch st = stretches(image, d.offset, app_end(d), app.high_window);
   while (next_stretch(st, error)) {
-    turn_back(st);
     app.computed_crc =
         crc32_feed(app.computed_crc, st.bytes.data(), static_cast<std::size_t>(st.n));
   }
@@ -91,24 +94,8 @@ bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
   return st.at >= st.end && find_not_fill(image, app_end(d), padding_end, app.padding, error);
 }
 
-}  // namespace
-
-bool read_header(const ByteSource& source, HeaderBytes& bytes, std::string& error) {
-  return source.length < header_end ||
-         read_source(source, header_offset, bytes.data(), std::int64_t{header_size}, error);
-}
-
-bool flag_allowed(const ImageDescriptor& d) {
-  // Status 1 stands for any non-zero raw status; 2 is the smallest raw status that the flag
-  // rule rewards, so the rule itself says whether this load address could carry the flag.
-  return d.status == 1 && describe_application(d.load_addr, 2).flags == flag_high_window_status;
-}
-
-namespace {
-
 // What a check reads: the file's length alone, the header and what it lays out, an
-// application's bytes, a read-back's tail (only with --readback), or the inputs of --against
-// (only there).
+// application's bytes, a read-back's tail, or the inputs of --against (only there).
 enum class Needs : std::uint8_t { length, header, app_bytes, readback, inputs };
 
 // Every check, in the report's order. The warnings come after the checks that fail, so that
@@ -130,8 +117,7 @@ struct CheckInfo {
   Needs needs;
   bool app2;       // it looks at APP2 (else at APP1, or at neither)
   bool on_inputs;  // --against judges it on the inputs and the header velmora writes from them
-  bool silent;     // listed only when it does not hold, so that a sound image's report keeps
-                   // the checks it always had
+  bool silent;     // listed only where it does not hold: a sound image's report keeps its checks
 };
 
 // clang-format off
@@ -200,24 +186,6 @@ const char* are(std::int64_t count) {
 // Where an application's load range ends: both fields are 32-bit, so 64 bits hold the sum.
 std::int64_t load_end(const ImageDescriptor& d) {
   return std::int64_t{d.load_addr} + std::int64_t{d.size};
-}
-
-// The header always replaces the bootloader's bytes under it; past the header page they lie
-// under APP1 and the fills, where only the fills keep them.
-std::string long_bootloader_text(std::int64_t length) {
-  std::string detail = format_text(
-      "the bootloader is 0x%llx bytes, longer than its 0x%llx-byte region: the header "
-      "replaces its bytes 0x%llx-0x%llx",
-      as_ull(length), as_ull(bootloader_region_size), as_ull(header_offset),
-      as_ull(std::min(length, header_end) - 1));
-  if (length > header_end) {
-    detail += format_text(", and its bytes 0x%llx-0x%llx run on into the header page%s",
-                          as_ull(header_end), as_ull(length - 1),
-                          length > app1_offset ? " and beyond, where APP1 and APP2 replace what "
-                                                 "they cover"
-                                               : "");
-  }
-  return detail;
 }
 
 // The one place where a check is judged, on the facts of `r` (and of `in` for --against).
@@ -326,22 +294,36 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
       return judge(c, r.app1.stored.status == 1 || r.app2.stored.status == 1,
                    "at least one application is active",
                    "no application is active: there is nothing to start");
-    case Check::bootloader_input:
-      return judge(c, in.bootloader_length <= bootloader_region_size,
-                   "the bootloader fits its region", long_bootloader_text(in.bootloader_length));
+    // The header always replaces the bootloader's bytes under it; past the header page they lie
+    // under APP1 and the fills, where only the fills keep them.
+    case Check::bootloader_input: {
+      const std::int64_t length = in.bootloader_length;
+      std::string detail = format_text(
+          "the bootloader is 0x%llx bytes, longer than its 0x%llx-byte region: the header "
+          "replaces its bytes 0x%llx-0x%llx",
+          as_ull(length), as_ull(bootloader_region_size), as_ull(header_offset),
+          as_ull(std::min(length, header_end) - 1));
+      if (length > header_end) {
+        detail += format_text(", and its bytes 0x%llx-0x%llx run on into the header page%s",
+                              as_ull(header_end), as_ull(length - 1),
+                              length > app1_offset ? " and beyond, where APP1 and APP2 replace "
+                                                     "what they cover"
+                                                   : "");
+      }
+      return judge(c, length <= bootloader_region_size, "the bootloader fits its region", detail);
+    }
     // A status typed in the load address's place: the address is a small number and the status
     // word a large one, of which velmora keeps only the low 8 bits.
     case Check::app1_swapped:
     case Check::app2_swapped: {
       const std::uint32_t word = in.words[info(c).app2 ? 1 : 0];
-      const std::int8_t status = info(c).app2 ? in.status2 : in.status1;
-      return judge(c, d.load_addr >= 0x100 || word <= 0xFF,
-                   "the load address and the status word are not swapped",
-                   format_text("the load address 0x%08x is below 0x100 and the status word "
-                               "0x%08x above 0xFF, of which velmora keeps 0x%02x (%s): the load "
-                               "address and the status swapped?",
-                               d.load_addr, word, static_cast<unsigned>(status) & 0xFFu,
-                               status != 0 ? "active" : "invalid"));
+      return judge(
+          c, d.load_addr >= 0x100 || word <= 0xFF,
+          "the load address and the status word are not swapped",
+          format_text("the load address 0x%08x is below 0x100 and the status word "
+                      "0x%08x above 0xFF, of which velmora keeps 0x%02x (%s): the load "
+                      "address and the status swapped?",
+                      d.load_addr, word, word & 0xFFu, (word & 0xFFu) != 0 ? "active" : "invalid"));
     }
     // Two applications loaded into the same memory overwrite each other on the device; velmora
     // cannot see it, since it never looks at what the addresses mean.
@@ -420,8 +402,7 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   return outcome(c, Verdict::skip, "");
 }
 
-// Judges the facts: report.checks, every check in the same order; readback_tail only when
-// report.readback.requested.
+// Judges the facts into report.checks, readback_tail only when report.readback.requested.
 void run_checks(InspectReport& r) {
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
     const auto c = static_cast<Check>(i);
@@ -438,8 +419,10 @@ void run_checks(InspectReport& r) {
   }
 }
 
-// The facts alone, without the checks.
-bool read_facts(const ByteSource& image, InspectReport& r, std::string& error) {
+// Reads the facts of `image` into `r` (which holds a read-back's own already), judges them and
+// only then hands them to `report`.
+bool inspect_facts(const ByteSource& image, InspectReport r, InspectReport& report,
+                   std::string& error) {
   r.length = image.length;
   r.header_present = image.length >= header_end;
   if (!read_start(image, bootloader_offset, std::min(bootloader_region_size, image.length), false,
@@ -447,15 +430,19 @@ bool read_facts(const ByteSource& image, InspectReport& r, std::string& error) {
       !read_header(image, r.header_bytes, error)) {
     return false;
   }
-  if (!r.header_present) {
-    return true;
+  if (r.header_present) {
+    r.header = decode_boot_header(r.header_bytes);
+    r.computed_header_crc = compute_header_crc(r.header_bytes);
+    if (!find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
+                       error) ||
+        !read_app(r.header.app1, image, r.app1, error) ||
+        !read_app(r.header.app2, image, r.app2, error)) {
+      return false;
+    }
   }
-  r.header = decode_boot_header(r.header_bytes);
-  r.computed_header_crc = compute_header_crc(r.header_bytes);
-  return find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
-                       error) &&
-         read_app(r.header.app1, image, r.app1, error) &&
-         read_app(r.header.app2, image, r.app2, error);
+  run_checks(r);
+  report = std::move(r);
+  return true;
 }
 
 }  // namespace
@@ -474,20 +461,7 @@ std::vector<CheckResult> input_warnings(const InspectReport& velmora, const Inpu
 }
 
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
-  InspectReport r;
-  if (!read_facts(image, r, error)) {
-    return false;
-  }
-  run_checks(r);
-  report = std::move(r);
-  return true;
-}
-
-InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
-  InspectReport r;
-  std::string error;
-  inspect_source(memory_source(bytes, length), r, error);  // memory is always read whole
-  return r;
+  return inspect_facts(image, InspectReport{}, report, error);
 }
 
 bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error) {
@@ -516,13 +490,8 @@ bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string
   rb.end_known = rb.unknown_end.empty();
   ByteSource image = dump;
   image.length = rb.end_known ? length : dump.length;
-  if (!read_facts(image, r, error) ||
-      !find_not_fill(dump, image.length, dump.length, rb.tail, error)) {
-    return false;
-  }
-  run_checks(r);
-  report = std::move(r);
-  return true;
+  return find_not_fill(dump, image.length, dump.length, rb.tail, error) &&
+         inspect_facts(image, std::move(r), report, error);
 }
 
 bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error) {
@@ -538,11 +507,10 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
   std::vector<RegionDiff>& d = report.differences;
   const auto length = std::find_if(
       d.begin(), d.end(), [](const RegionDiff& x) { return x.kind == RegionKind::length; });
-  if (length != d.end() && tail.count == 0) {
-    d.erase(length);
-  } else if (length != d.end()) {
+  if (length != d.end()) {  // a tail all 0xFF makes a row that is the same, and goes
     tail.first -= report.expected_length;
     *length = bytes_row("readback_tail", tail, report.expected_length);
+    std::erase_if(d, [](const RegionDiff& x) { return x.same; });
   }
   return true;
 }
@@ -562,11 +530,8 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
       return false;
     }
   }
-  // The status words as typed: velmora keeps only their low 8 bits.
   const InputFacts facts{report.input_lengths[0],
-                         {hex_arg_value(words[3]), hex_arg_value(words[6])},
-                         args.status1,
-                         args.status2};
+                         {hex_arg_value(words[3]), hex_arg_value(words[6])}};
   std::vector<CheckResult> out = input_warnings(velmora, facts);
   constexpr int numeric[4] = {2, 3, 5, 6};  // where the numbers stand among the seven words
   for (int i = 0; i < 4; ++i) {

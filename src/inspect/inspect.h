@@ -15,21 +15,19 @@
 #include "image/boot_header.h"
 #include "image/regions.h"
 
-// How much a scan reads at a time: large enough that the per-call cost vanishes, small enough
-// that a stretch is still in the processor's cache when it is checksummed (64 KiB was measured
-// fastest, beside 1 MiB and 256 KiB). A whole number of words, so that a scan that starts at an
-// application's first byte never splits one of its words.
+// How much a scan reads at a time: 64 KiB was measured fastest, beside 1 MiB and 256 KiB (a
+// stretch is still in the processor's cache when it is checksummed). A whole number of words,
+// so that a scan that starts at an application's first byte never splits one of its words.
 inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 16;
 static_assert(stretch_bytes % 4 == 0);
 
-// A scan of [at, end) of `source`, a stretch at a time: next_stretch reads the next `n` bytes
-// into `bytes` and moves `at` on; a scan read to its end stops short of it only where a read
-// failed.
+// A scan of [at, end) of `source`: next_stretch reads the next `n` bytes into `bytes` and moves
+// `at` on; a scan read to its end stops short of it only where a read failed.
 struct Stretch {
   const ByteSource* source = nullptr;
   std::int64_t at = 0;
   std::int64_t end = 0;
-  bool reversed = false;  // stored word-reversed: read in whole words, from `at` on
+  bool reversed = false;  // stored word-reversed: read in whole words from `at` on, turned back
   std::vector<std::uint8_t> bytes;
   std::int64_t n = 0;
 };
@@ -40,8 +38,6 @@ Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to,
 // Reads the next `most` bytes at most (where reversed, rounded up to a whole word as far as the
 // scan goes). False at the end, or with `error` naming the path and the reason.
 bool next_stretch(Stretch& st, std::string& error, std::int64_t most = stretch_bytes);
-// Turns the words of the stretch read back, where the scan is reversed.
-void turn_back(Stretch& st);
 
 // The header's bytes, where the file holds them; else `bytes` is left as it is.
 bool read_header(const ByteSource& source, HeaderBytes& bytes, std::string& error);
@@ -56,7 +52,6 @@ struct CheckResult {
   std::string detail;  // what was found, in plain English
 };
 
-// What the header says about one application and what was computed from the image.
 struct AppFacts {
   ImageDescriptor stored;
   bool high_window = false;        // stored with its words reversed
@@ -93,8 +88,6 @@ struct InspectReport {
 // Reads the facts out of the image and runs every check on them. False, with `error` naming
 // the path and the reason, only when a file cannot be read; memory never fails.
 bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error);
-// The same for `length` bytes in memory.
-InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length);
 
 // A flash read-back: inspects the image at the front of `dump`, which ends where its header
 // says, and checks that every byte after it is 0xFF, erased flash (readback_tail, after all
@@ -106,24 +99,19 @@ bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string
 struct InputFacts {
   std::int64_t bootloader_length = 0;
   std::uint32_t words[2] = {0, 0};  // APP1's and APP2's status words as typed
-  std::int8_t status1 = 0;          // what velmora keeps of each status word
-  std::int8_t status2 = 0;
 };
 
-// The warnings of the checks --against judges on its inputs and on `velmora`, whose
-// descriptors are those velmora writes from them, in the report's order.
+// The warnings of the checks --against judges on its inputs and on `velmora`, the descriptors
+// velmora writes from them, in the report's order.
 std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs);
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
-// high window (whose raw status was above 1).
+// high window.
 bool flag_allowed(const ImageDescriptor& d);
 
-// Whether `name` is a warning velmora-inspect can give: a check that warns, or what the
-// reading of a numeric word of --against lost.
+// Whether `name` is a warning velmora-inspect can give: a check's or a word finding's.
 bool known_warning(const std::string& name);
-
-// inspect_exit_pass when no check failed, else inspect_exit_fail.
-int report_exit_status(const InspectReport& r);
+int report_exit_status(const InspectReport& r);  // inspect_exit_fail where a check failed
 
 enum class RegionKind {
   field,   // a header field: `a` and `b`, unknown on a side without a header
@@ -155,10 +143,9 @@ RegionDiff bytes_row(const char* what, const Mismatch& m, std::int64_t offset);
 struct DiffReport {
   std::int64_t length_a = 0;
   std::int64_t length_b = 0;
-  // bootloader, each header field by name, header_reserved, header_page_fill, app1,
-  // app1_fill, app2, app2_fill, outside (the bytes of each file that no other region covers:
-  // after the image's end, or in a gap a forged header leaves), length: always all of them,
-  // in this order.
+  // Always all of them, in this order: bootloader, each header field by name, header_reserved,
+  // header_page_fill, app1, app1_fill, app2, app2_fill, outside (the bytes of each file that no
+  // other region covers: after the image's end, or in a gap a forged header leaves), length.
   std::vector<RegionDiff> regions;
 };
 
@@ -167,9 +154,8 @@ struct DiffReport {
 // False, with `error` naming the path and the reason, only when a file cannot be read.
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error);
 
-// How many regions differ; inspect_exit_pass when none does, else inspect_exit_fail.
 std::int64_t regions_differing(const DiffReport& r);
-int diff_exit_status(const DiffReport& r);
+int diff_exit_status(const DiffReport& r);  // inspect_exit_fail where a region differs
 
 struct AgainstReport {
   std::int64_t length = 0;                    // the image's
@@ -178,18 +164,17 @@ struct AgainstReport {
   // The rows that differ, A the image and B the inputs, in image order, the length last; empty
   // when identical. A bytes row counts only the bytes both sides hold.
   std::vector<RegionDiff> differences;
-  // Set by the run, not by compare_against: the likely mistakes the inputs and the image show,
-  // each a CheckResult with Verdict::warn; and, with --readback, how many bytes of the dump
-  // follow the image's end.
+  // Set by the run, not by compare_against: the likely mistakes the inputs and the image show
+  // (each a warning); with --readback, how many bytes of the dump follow the image's end.
   std::vector<CheckResult> warnings;
   bool readback = false;
   std::int64_t tail_bytes = 0;
 };
 
 // Compares the image with what velmora's own composer writes from the three inputs, region by
-// region. Where velmora would refuse an input (2 GiB or more, an image that would be, a
-// bootloader longer than the image), or a file cannot be read, false with `error` naming the
-// path and the reason.
+// region. False, with `error` naming the path and the reason, where a file cannot be read or
+// velmora would refuse an input (2 GiB or more, an image that would be, a bootloader longer
+// than the image).
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error);
@@ -199,34 +184,32 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
 // bytes difference readback_tail.
 bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error);
 
-// Fills report.warnings with the likely mistakes the image alone cannot show: first the rows
-// of the checks judged on the inputs (`inputs`: the bootloader, APP1 and APP2) and the header
-// velmora writes from them, then what velmora's reading of the numeric words among the seven
-// --against `words` lost, then every warning of the plain report on the image (`image`) whose
-// name is not among them already. False, with `error`, when an input cannot be read.
+// Fills report.warnings: the checks judged on the `inputs` (the bootloader, APP1, APP2) and the
+// header velmora writes from them, what velmora's reading of the numeric words among the seven
+// --against `words` lost, then each warning of the plain report on `image` not named already.
+// False, with `error`, when an input cannot be read.
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error);
 
-// A mistake in what velmora was given that makes an image that will not boot: what its lenient
-// reading of one numeric word lost, by the warning's name and what it says.
+// What velmora's lenient reading of one numeric word lost, which makes an image that will not
+// boot.
 struct WordFinding {
   const char* name;  // the word's label and the kind, e.g. "status1_no_digit"
   std::string detail;
 };
 
-// velmora's numeric words, in the order of its command line: load_addr1, status1, load_addr2,
-// status2; and every name a finding on each can have.
+// velmora's numeric words, in the order of its command line, and every name a finding on each
+// can have.
 inline constexpr const char* numeric_words[4] = {"load_addr1", "status1", "load_addr2", "status2"};
 extern const char* const word_finding_names[4][4];
 
-// The findings for numeric word `index` (of numeric_words) typed as `word`: no hexadecimal
-// digit, bytes skipped other than "0x" and "_", more than eight significant digits, and a
-// decimal address or a negative status.
+// The findings for numeric_words[index] typed as `word`: no hexadecimal digit, bytes skipped
+// other than "0x" and "_", more than eight significant digits, a decimal address or a negative
+// status.
 std::vector<WordFinding> word_findings(int index, const char* word);
 
-// The format `bytes` (the first bytes of a file or region, format_probe_bytes at most) begin
-// with where a raw binary belongs: "an ELF file", "Intel HEX text", "S-record text" or "UF2
-// blocks"; nullptr for none.
+// The format the first bytes of a file or region (format_probe_bytes at most) show where a raw
+// binary belongs: "an ELF file", "Intel HEX text", "S-record text", "UF2 blocks", or nullptr.
 const char* non_binary_format(const std::uint8_t* bytes, std::size_t count);
 inline constexpr std::size_t format_probe_bytes = 64;
 

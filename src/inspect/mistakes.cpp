@@ -1,5 +1,6 @@
 #include "inspect/inspect.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,10 +8,6 @@
 #include "inspect/report_format.h"
 
 namespace {
-
-bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // How velmora scans a word: its digits without leading zeros, and the bytes it skips other
 // than "0x" and "_".
@@ -25,7 +22,7 @@ Scan scan(const char* word) {
   for (const char* p = word; *p != '\0'; ++p) {
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
       ++p;
-    } else if (is_hex_digit(*p)) {
+    } else if (std::isxdigit(static_cast<unsigned char>(*p)) != 0) {
       s.any_digit = true;
       if (!s.digits.empty() || *p != '0') {
         s.digits += *p;
@@ -55,11 +52,6 @@ std::string status_text(std::uint32_t value) {
   return format_text("%d (%s)", status, status != 0 ? "active" : "invalid");
 }
 
-// What velmora read: an address as eight digits, a status as the value it keeps.
-std::string read_as(std::uint32_t value, bool address) {
-  return address ? format_text("0x%08x", value) : status_text(value);
-}
-
 // A word of decimal digits whose decimal value is page-aligned where its hexadecimal one is not.
 bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t& decimal) {
   const std::size_t n = std::strlen(word);
@@ -82,41 +74,38 @@ const char* const word_finding_names[4][4] = {
     {"status2_no_digit", "status2_skipped_bytes", "status2_too_long", "status2_negative"}};
 
 std::vector<WordFinding> word_findings(int index, const char* word) {
-  const char* label = numeric_words[index];
-  const char* const* names = word_finding_names[index];
   const bool address = index % 2 == 0;
   const Scan s = scan(word);
   const std::uint32_t value = hex_arg_value(word);
+  // What velmora read: an address as eight digits, a status as the value it keeps.
+  const std::string read = address ? format_text("0x%08x", value) : status_text(value);
   std::vector<WordFinding> out;
+  // Each finding names the word and what was typed first, cut to format_text's length as a whole.
+  const auto add = [&](int kind, const std::string& rest) {
+    out.push_back({word_finding_names[index][kind],
+                   format_text("%s \"%s\" %s", numeric_words[index], word, rest.c_str())});
+  };
   if (!s.any_digit) {
-    out.push_back(
-        {names[0], format_text("%s \"%s\" holds no hexadecimal digit: velmora read %s; %s", label,
-                               word, read_as(0, address).c_str(), meant(word, address).c_str())});
+    add(0, "holds no hexadecimal digit: velmora read " + read + "; " + meant(word, address));
   } else if (!s.skipped.empty()) {
-    out.push_back(
-        {names[1], format_text("%s \"%s\" holds bytes velmora skips (%s): it read %s; %s", label,
-                               word, s.skipped.c_str(), read_as(value, address).c_str(),
-                               meant(word, address).c_str())});
+    add(1, "holds bytes velmora skips (" + s.skipped + "): it read " + read + "; " +
+               meant(word, address));
   }
   if (s.digits.size() > 8) {
-    out.push_back({names[2], format_text("%s \"%s\" has %u significant digits: velmora keeps the "
-                                         "last eight and read %s; 0x%s meant, with a digit too "
-                                         "many?",
-                                         label, word, static_cast<unsigned>(s.digits.size()),
-                                         read_as(value, address).c_str(), s.digits.c_str())});
+    add(2, format_text("has %u significant digits: velmora keeps the last eight and read %s; 0x%s "
+                       "meant, with a digit too many?",
+                       static_cast<unsigned>(s.digits.size()), read.c_str(), s.digits.c_str()));
   }
   std::uint32_t decimal = 0;
   if (address && plausible_decimal(word, value, decimal)) {
-    out.push_back({names[3], format_text("%s \"%s\" is read as hexadecimal, 0x%08x, which is not "
-                                         "page-aligned; as a decimal number it is 0x%08x, which "
-                                         "is: write 0x%08x if that was meant",
-                                         label, word, value, decimal, decimal)});
+    add(3, format_text("is read as hexadecimal, 0x%08x, which is not page-aligned; as a decimal "
+                       "number it is 0x%08x, which is: write 0x%08x if that was meant",
+                       value, decimal, decimal));
   }
   if (!address && (value & 0x80u) != 0) {
-    out.push_back({names[3], format_text("%s \"%s\" gives 0x%02x, which velmora keeps as %s: a "
-                                         "negative status never sets the high window's flag; 1 "
-                                         "or 2 meant?",
-                                         label, word, value & 0xFFu, status_text(value).c_str())});
+    add(3, format_text("gives 0x%02x, which velmora keeps as %s: a negative status never sets the "
+                       "high window's flag; 1 or 2 meant?",
+                       value & 0xFFu, status_text(value).c_str()));
   }
   return out;
 }
@@ -139,7 +128,7 @@ const char* non_binary_format(const std::uint8_t* bytes, std::size_t count) {
   }
   std::size_t at = hex_record ? 1 : 2;
   std::size_t digits = 0;
-  for (; at < count && is_hex_digit(static_cast<char>(bytes[at])); ++at) {
+  for (; at < count && std::isxdigit(bytes[at]) != 0; ++at) {
     ++digits;
   }
   const bool line_ends = at == count || bytes[at] == '\r' || bytes[at] == '\n';
