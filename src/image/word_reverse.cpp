@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "image/cpu_features.h"
+#include "image/crc32.h"
 
 // A byte shuffle (SSSE3) reverses four words at once; it is compiled for x86 with GCC or
 // Clang behind a target attribute and chosen at run time, so the generic build keeps working
