@@ -18,19 +18,6 @@
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 
-// On Linux on x86-64 a second thread writes the stretches while the next ones are made, and
-// they take turns in this many buffers: the checksum and the reversal then cost no time of
-// their own. Elsewhere one buffer does: MinGW's threads are not those of the C++ library, and
-// the arm64 build is tested under QEMU's user mode, in which no second thread of any program
-// starts on the machines we test on, so it ships the one-thread composition its tests run.
-#if defined(__linux__) && defined(__x86_64__)
-#define VELMORA_WRITER_THREAD 1
-inline constexpr std::int64_t stretch_buffers = 4;
-#else
-#define VELMORA_WRITER_THREAD 0
-inline constexpr std::int64_t stretch_buffers = 1;
-#endif
-
 // The plan of one image: its header (every field but the checksums), its layout (L is
 // layout.length) and how far the bootloader reaches.
 struct ImagePlan {
