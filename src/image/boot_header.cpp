@@ -34,5 +34,5 @@ BootHeader decode_boot_header(const HeaderBytes& bytes) {
 }
 
 std::uint32_t compute_header_crc(const HeaderBytes& bytes) {
-  return crc32_feed(0, bytes.data(), header_crc_covered);
+  return crc32_feed(0, bytes.data(), header_crc_field);
 }
