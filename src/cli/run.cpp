@@ -46,6 +46,5 @@ int run(int argc, char* const argv[]) {
   open_output_or_fail(args.des, out);
   compose_download_image(composition, out);
   std::printf("%s", text_success);
-  end_composition(composition);
   return exit_success;
 }

@@ -285,18 +285,12 @@ void compose_download_image(Composition& c, OutputFile& out) {
   }
   const HeaderBytes header = finish_header(c.plan, sums);
   write_output_or_fail(out, header_offset, header.data(), std::int64_t{header_size});
+  std::free(c.stretch_block);
+  c.stretch_block = nullptr;
+  c.stretch = nullptr;
   // An input that is also the output must be closed before the output takes its place.
   for (ReadFile& file : c.files) {
     close_read_file(file);
   }
   finish_output_or_fail(out);
-}
-
-void end_composition(Composition& c) {
-  std::free(c.stretch_block);
-  c.stretch_block = nullptr;
-  c.stretch = nullptr;
-  for (ReadFile& file : c.files) {
-    close_read_file(file);
-  }
 }

@@ -87,7 +87,5 @@ void start_composition(const RunArgs& args, Composition& c);
 // no room for the image, before any input is read, with "Can not write the path" (-4); an input
 // that does not deliver exactly its length with "Can not read the path" (-5), a byte not written or
 // an output that cannot be put in place with "Can not write the path" (-4). The inputs are closed
-// before the output takes its place.
+// and the stretch buffer freed before the output takes its place.
 void compose_download_image(Composition& c, OutputFile& out);
-
-void end_composition(Composition& c);
