@@ -26,14 +26,6 @@ constexpr std::int64_t stretch_buffers = 4;
 constexpr std::int64_t stretch_buffers = 1;
 #endif
 
-namespace {
-
-std::size_t as_size(std::int64_t n) {
-  return static_cast<std::size_t>(n);
-}
-
-}  // namespace
-
 PlanRefusal plan_image(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
                        int& refused_input) {
   for (int i = 0; i < 3; ++i) {
@@ -83,17 +75,18 @@ bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t
       continue;
     }
     std::uint8_t* place = stretch + (from - start);
+    const auto count = static_cast<std::size_t>(to - from);
     if (app < 0) {
-      std::memset(place, 0xFF, as_size(to - from));
+      std::memset(place, 0xFF, count);
       continue;
     }
     if (!read_source(inputs.sources[app + 1], from - r.offset, place, to - from, failure.error)) {
       failure.input = app + 1;
       return false;
     }
-    sums.app[app] = crc32_feed(sums.app[app], place, as_size(to - from));
+    sums.app[app] = crc32_feed(sums.app[app], place, count);
     if (r.reversed) {
-      reverse_word_bytes(place, as_size(to - from));
+      reverse_word_bytes(place, count);
     }
   }
   return true;
@@ -144,7 +137,8 @@ void start_composition(const RunArgs& args, Composition& c) {
   // On a page boundary, as the system's own pages are: the copies into and out of the page
   // cache then run about twice as fast as from a buffer 16 bytes past one, where malloc puts a
   // block of this size.
-  c.stretch_block = std::malloc(as_size(stretch_size * stretch_buffers + page_size));
+  c.stretch_block =
+      std::malloc(static_cast<std::size_t>(stretch_size * stretch_buffers + page_size));
   if (c.stretch_block == nullptr) {
     fail_and_wait(exit_no_memory, "malloc memory fail !\n");
   }
@@ -207,20 +201,10 @@ void write_stretches(StretchWriter& w, const Composition& c, OutputFile& out) {
   }
 }
 
-// Makes every stretch and hands it to the writer; false when an input could not be read or a
-// write failed (`write_failed` tells which). `started` is false, and nothing was done, when
-// the system gives no thread (a process or address space limit).
-bool make_and_write_overlapped(Composition& c, OutputFile& out, Checksums& sums,
-                               ReadFailure& failure, bool& write_failed, bool& started) {
-  StretchWriter w;
-  std::thread writer;
-  try {
-    writer = std::thread(write_stretches, std::ref(w), std::cref(c), std::ref(out));
-  } catch (const std::system_error&) {
-    started = false;
-    return false;
-  }
-  started = true;
+// Makes every stretch and hands it to the writer, until an input cannot be read (`failure`);
+// false when a write failed.
+bool make_and_write_overlapped(Composition& c, StretchWriter& w, std::thread& writer,
+                               Checksums& sums, ReadFailure& failure) {
   for (std::int64_t k = 0; k * stretch_size < c.plan.layout.length; ++k) {
     w.free.acquire();
     if (w.write_failed) {
@@ -233,33 +217,35 @@ bool make_and_write_overlapped(Composition& c, OutputFile& out, Checksums& sums,
     }
   }
   writer.join();
-  write_failed = w.write_failed;
-  return !w.read_failed && !write_failed;
+  return !w.write_failed;
 }
 
 #endif
 
-// Makes each stretch and writes it; false when an input could not be read or a write failed
-// (`write_failed` tells which).
-bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailure& failure,
-                    bool& write_failed) {
+// Makes each stretch and writes it, until an input cannot be read (`failure`); false when a
+// write failed.
+bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailure& failure) {
 #if VELMORA_WRITER_THREAD
-  // A thread costs more than it saves until the buffers take turns.
-  bool started = false;
-  if (c.plan.layout.length > stretch_size * stretch_buffers) {
-    const bool made = make_and_write_overlapped(c, out, sums, failure, write_failed, started);
-    if (started) {
-      return made;
+  // A thread costs more than it saves until the buffers take turns. Where the system gives
+  // none (a process or address space limit), the stretches are written in turn below.
+  StretchWriter w;
+  std::thread writer;
+  try {
+    if (c.plan.layout.length > stretch_size * stretch_buffers) {
+      writer = std::thread(write_stretches, std::ref(w), std::cref(c), std::ref(out));
     }
+  } catch (const std::system_error&) {
+  }
+  if (writer.joinable()) {
+    return make_and_write_overlapped(c, w, writer, sums, failure);
   }
 #endif
   for (std::int64_t k = 0; k * stretch_size < c.plan.layout.length; ++k) {
     const Stretch s = stretch_at(c, k);
     if (!make_stretch_at(c, s, sums, failure)) {
-      return false;
+      return true;
     }
     if (!write_stretch(out, s)) {
-      write_failed = true;
       return false;
     }
   }
@@ -271,11 +257,10 @@ bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailur
 void compose_download_image(Composition& c, OutputFile& out) {
   Checksums sums;
   ReadFailure failure;
-  bool write_failed = false;
   // Room for the whole image first: a full disk then ends the run before any input is read,
   // and on Linux the writes that follow, into room already given, take less system time.
   reserve_output_or_fail(out, c.plan.layout.length);
-  if (!make_and_write(c, out, sums, failure, write_failed) && write_failed) {
+  if (!make_and_write(c, out, sums, failure)) {
     discard_output_file(out);
     fail_cannot_write(out.path.c_str());
   }
