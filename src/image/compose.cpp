@@ -166,14 +166,6 @@ Stretch stretch_at(const Composition& c, std::int64_t k) {
           c.stretch + (k % stretch_buffers) * stretch_size};
 }
 
-bool make_stretch_at(Composition& c, const Stretch& s, Checksums& sums, ReadFailure& failure) {
-  return make_stretch(c.plan, c.inputs, s.start, s.end, s.bytes, sums, failure);
-}
-
-bool write_stretch(OutputFile& out, const Stretch& s) {
-  return write_output_at(out, s.start, s.bytes, s.end - s.start);
-}
-
 #if VELMORA_WRITER_THREAD
 
 // The stretches go to the output on a second thread, so that the system's copying of one
@@ -193,7 +185,8 @@ void write_stretches(StretchWriter& w, const Composition& c, OutputFile& out) {
     if (w.read_failed) {
       return;
     }
-    w.write_failed = !write_stretch(out, stretch_at(c, k));
+    const Stretch s = stretch_at(c, k);
+    w.write_failed = !write_output_at(out, s.start, s.bytes, s.end - s.start);
     w.free.release();
     if (w.write_failed) {
       return;
@@ -210,7 +203,8 @@ bool make_and_write_overlapped(Composition& c, StretchWriter& w, std::thread& wr
     if (w.write_failed) {
       break;
     }
-    w.read_failed = !make_stretch_at(c, stretch_at(c, k), sums, failure);
+    const Stretch s = stretch_at(c, k);
+    w.read_failed = !make_stretch(c.plan, c.inputs, s.start, s.end, s.bytes, sums, failure);
     w.made.release();
     if (w.read_failed) {
       break;
@@ -242,10 +236,10 @@ bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailur
 #endif
   for (std::int64_t k = 0; k * stretch_size < c.plan.layout.length; ++k) {
     const Stretch s = stretch_at(c, k);
-    if (!make_stretch_at(c, s, sums, failure)) {
+    if (!make_stretch(c.plan, c.inputs, s.start, s.end, s.bytes, sums, failure)) {
       return true;
     }
-    if (!write_stretch(out, s)) {
+    if (!write_output_at(out, s.start, s.bytes, s.end - s.start)) {
       return false;
     }
   }

@@ -43,19 +43,18 @@
 
 namespace {
 
-// One bit of the checksum, lowest first: the polynomial 0x04C11DB7 with its bits reversed.
-constexpr std::uint32_t feed_bit(std::uint32_t r) {
-  return (r & 1u) != 0 ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+// `bits` bits of the checksum, lowest first: the polynomial 0x04C11DB7 with its bits reversed.
+constexpr std::uint32_t feed_bits(std::uint32_t r, int bits) {
+  for (int i = 0; i < bits; ++i) {
+    r = (r & 1u) != 0 ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+  }
+  return r;
 }
 
 constexpr std::array<std::uint32_t, 256> make_table() {
   std::array<std::uint32_t, 256> table{};
   for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t r = i;
-    for (int bit = 0; bit < 8; ++bit) {
-      r = feed_bit(r);
-    }
-    table[i] = r;
+    table[i] = feed_bits(i, 8);
   }
   return table;
 }
@@ -81,11 +80,7 @@ constexpr std::size_t fold_min_count = 64;
 // shifted left by one because the carry-less product of two reflected numbers comes out one
 // bit short of the reflected product.
 constexpr std::uint64_t fold_constant(int n) {
-  std::uint32_t r = 0x80000000u;  // x^0, reflected
-  for (int i = 0; i < n; ++i) {
-    r = feed_bit(r);
-  }
-  return std::uint64_t{r} << 1;
+  return std::uint64_t{feed_bits(0x80000000u, n)} << 1;  // from x^0, reflected
 }
 
 // Each 128-bit block is carried forward over 4 blocks in the main loop, over one block at the
