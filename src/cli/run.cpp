@@ -10,7 +10,8 @@
 #include "fileio/output_file.h"
 #include "image/compose.h"
 
-static_assert(std::size(text_echo_lines) == run_word_count);
+static_assert(std::size(text_echo_ordinals) == run_word_count - 1);
+static_assert(std::size(text_echo_labels) == run_word_count - 1);
 
 RunArgs parse_run_args(char* const argv[]) {
   RunArgs args;
@@ -33,8 +34,9 @@ int run(int argc, char* const argv[]) {
     fail_and_wait(exit_cannot_open, "%s", text_usage);
   }
   // Each of the first nine words unchanged beside its label, then the values read from them.
-  for (int i = 0; i < run_word_count; ++i) {
-    std::printf(text_echo_lines[i], argv[i]);
+  std::printf(text_echo_exe, argv[0]);
+  for (int i = 1; i < run_word_count; ++i) {
+    std::printf(text_echo_word, text_echo_ordinals[i - 1], text_echo_labels[i - 1], argv[i]);
   }
   const RunArgs args = parse_run_args(argv);
   std::printf(text_values, args.src1, args.src2, args.src3, args.des,
