@@ -46,14 +46,12 @@ bool remove_pending(int slot) {
     return RemoveDirectoryA(pending_names[slot]) != 0 || GetLastError() != ERROR_DIR_NOT_EMPTY;
   }
   DeleteFileA(pending_names[slot]);
+  return true;
 #else
   const int dir = pending_dirs[slot] >= 0 ? pending_dirs[slot] : AT_FDCWD;
-  if (unlinkat(dir, pending_names[slot], pending_is_directory[slot] ? AT_REMOVEDIR : 0) != 0 &&
-      (errno == ENOTEMPTY || errno == EEXIST)) {
-    return false;
-  }
+  return unlinkat(dir, pending_names[slot], pending_is_directory[slot] ? AT_REMOVEDIR : 0) == 0 ||
+         (errno != ENOTEMPTY && errno != EEXIST);
 #endif
-  return true;
 }
 
 }  // namespace

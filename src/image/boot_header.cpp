@@ -1,7 +1,6 @@
 #include "image/boot_header.h"
 
 #include "image/crc32.h"
-#include "image/word_reverse.h"
 
 ImageDescriptor describe_application(std::uint32_t load_addr, std::int8_t raw_status) {
   ImageDescriptor d;

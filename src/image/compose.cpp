@@ -10,10 +10,12 @@
 #include "image/word_reverse.h"
 
 // On Linux on x86-64 a second thread writes the stretches while the next ones are made, and
-// they take turns in this many buffers: the checksum and the reversal then cost no time of
-// their own. Elsewhere one buffer does: MinGW's threads are not those of the C++ library, and
-// the arm64 build is tested under QEMU's user mode, in which no second thread of any program
-// starts on the machines we test on, so it ships the one-thread composition its tests run.
+// they take turns in this many buffers: the system's copying of one stretch into the output
+// overlaps the reading, checksumming and reversal of the next, and the image is made in about
+// the time the system takes to write it. Elsewhere one buffer does: MinGW's threads are not those
+// of the C++ library, and the arm64 build is tested under QEMU's user mode, in which no second
+// thread of any program starts on the machines we test on, so it ships the one-thread composition
+// its tests run.
 #if defined(__linux__) && defined(__x86_64__)
 #define VELMORA_WRITER_THREAD 1
 #include <atomic>
@@ -168,10 +170,8 @@ Stretch stretch_at(const Composition& c, std::int64_t k) {
 
 #if VELMORA_WRITER_THREAD
 
-// The stretches go to the output on a second thread, so that the system's copying of one
-// stretch into the output overlaps the reading, checksumming and reversal of the next: the
-// image is then made in about the time the system takes to write it. Each stretch takes a
-// free buffer; the writer writes them in order and frees each buffer as it goes.
+// Each stretch takes a free buffer; the writer writes them in order and frees each buffer as
+// it goes.
 struct StretchWriter {
   std::counting_semaphore<> free{stretch_buffers};
   std::counting_semaphore<> made{0};

@@ -36,9 +36,6 @@
 // processor's capabilities to every program in its auxiliary vector.
 #if VELMORA_CRC32_ARMV8 && defined(__linux__)
 #include <sys/auxv.h>
-#define VELMORA_ASK_HWCAP 1
-#else
-#define VELMORA_ASK_HWCAP 0
 #endif
 
 namespace {
@@ -51,15 +48,13 @@ constexpr std::uint32_t feed_bits(std::uint32_t r, int bits) {
   return r;
 }
 
-constexpr std::array<std::uint32_t, 256> make_table() {
+constexpr std::array<std::uint32_t, 256> crc_table = [] {
   std::array<std::uint32_t, 256> table{};
   for (std::uint32_t i = 0; i < 256; ++i) {
     table[i] = feed_bits(i, 8);
   }
   return table;
-}
-
-constexpr std::array<std::uint32_t, 256> crc_table = make_table();
+}();
 static_assert(crc_table[1] == 0x77073096u && crc_table[128] == 0xEDB88320u);
 
 std::uint32_t feed_table(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
@@ -76,25 +71,21 @@ constexpr std::size_t fold_min_count = 64;
 #if VELMORA_CRC32_CLMUL
 
 // The multiplier that carries a 64-bit half of a block n bits further along the message:
-// x^n mod P in the table's reflected bit order, built with the same step as the table. It is
-// shifted left by one because the carry-less product of two reflected numbers comes out one
-// bit short of the reflected product.
-constexpr std::uint64_t fold_constant(int n) {
-  return std::uint64_t{feed_bits(0x80000000u, n)} << 1;  // from x^0, reflected
+// x^n mod P in the table's reflected bit order, stepped from x^0 (0x80000000) as the table is.
+// It is shifted left by one because the carry-less product of two reflected numbers comes out
+// one bit short of the reflected product.
+constexpr long long fold_constant(int n) {
+  return static_cast<long long>(std::uint64_t{feed_bits(0x80000000u, n)} << 1);
 }
 
 // Each 128-bit block is carried forward over 4 blocks in the main loop, over one block at the
 // end. The low half of a block holds the earlier bytes, so it travels 64 bits further.
-constexpr std::uint64_t fold4_low = fold_constant(4 * 128 + 32);
-constexpr std::uint64_t fold4_high = fold_constant(4 * 128 - 32);
-constexpr std::uint64_t fold1_low = fold_constant(128 + 32);
-constexpr std::uint64_t fold1_high = fold_constant(128 - 32);
+constexpr long long fold4_low = fold_constant(4 * 128 + 32);
+constexpr long long fold4_high = fold_constant(4 * 128 - 32);
+constexpr long long fold1_low = fold_constant(128 + 32);
+constexpr long long fold1_high = fold_constant(128 - 32);
 
 #define VELMORA_CLMUL_TARGET __attribute__((target("pclmul")))
-
-VELMORA_CLMUL_TARGET __m128i constants(std::uint64_t low, std::uint64_t high) {
-  return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
-}
 
 VELMORA_CLMUL_TARGET __m128i load_block(const std::uint8_t* bytes) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
@@ -114,8 +105,8 @@ VELMORA_CLMUL_TARGET __m128i fold_into(__m128i block, __m128i multipliers, __m12
 // of the message go through the table.
 VELMORA_CLMUL_TARGET std::uint32_t feed_folding(std::uint32_t state, const std::uint8_t* bytes,
                                                 std::size_t count) {
-  const __m128i by4 = constants(fold4_low, fold4_high);
-  const __m128i by1 = constants(fold1_low, fold1_high);
+  const __m128i by4 = _mm_set_epi64x(fold4_high, fold4_low);
+  const __m128i by1 = _mm_set_epi64x(fold1_high, fold1_low);
 
   __m128i x[4];
   for (int i = 0; i < 4; ++i) {
@@ -181,16 +172,13 @@ VELMORA_CRC_TARGET std::uint32_t feed_crc_instructions(std::uint32_t state,
 CpuFeatures ask_processor() {
   CpuFeatures features;
 #if VELMORA_CRC32_CLMUL
-  unsigned eax = 0;
-  unsigned ebx = 0;
-  unsigned ecx = 0;
-  unsigned edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0) {
-    features.clmul = (ecx & bit_PCLMUL) != 0;
-    features.ssse3 = (ecx & bit_SSSE3) != 0;
+  unsigned r[4] = {};  // eax, ebx, ecx, edx
+  if (__get_cpuid(1, &r[0], &r[1], &r[2], &r[3]) != 0) {
+    features.clmul = (r[2] & bit_PCLMUL) != 0;
+    features.ssse3 = (r[2] & bit_SSSE3) != 0;
   }
 #endif
-#if VELMORA_ASK_HWCAP
+#if VELMORA_CRC32_ARMV8 && defined(__linux__)
   features.crc32 = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;
 #endif
   return features;
@@ -203,16 +191,10 @@ const CpuFeatures& cpu_features() {
   return features;
 }
 
+// The features are only asked for where this build has the paths that use them.
 bool crc32_path_available(Crc32Path path) {
-  switch (path) {
-    case Crc32Path::clmul:
-      return VELMORA_CRC32_CLMUL != 0 && cpu_features().clmul;
-    case Crc32Path::armv8:
-      return VELMORA_CRC32_ARMV8 != 0 && cpu_features().crc32;
-    case Crc32Path::table:
-      break;
-  }
-  return true;
+  return path == Crc32Path::table ||
+         (path == Crc32Path::clmul ? cpu_features().clmul : cpu_features().crc32);
 }
 
 // Unlike folding, the instructions need no setup, so they take runs of every length.

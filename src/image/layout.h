@@ -31,6 +31,9 @@ inline constexpr std::size_t desc_load_addr = 0x20;
 
 // Load addresses at or above this are in the high window: stored word-reversed.
 inline constexpr std::uint32_t high_window_start = 0x11000000;
+constexpr bool in_high_window(std::uint32_t load_addr) {
+  return load_addr >= high_window_start;
+}
 // The only flag bit a descriptor ever carries.
 inline constexpr std::uint32_t flag_high_window_status = 0x00008000;
 

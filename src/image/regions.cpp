@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "image/word_reverse.h"
-
 ImageRegions image_regions(const BootHeader& h) {
   // The map and the JSON report have always called the fills by other names than --against
   // and --diff; both are kept as they are printed.
