@@ -56,9 +56,9 @@ PlanRefusal plan_image(const RunArgs& args, const ImageInputs& inputs, ImagePlan
 }
 
 // A bootloader longer than its region runs on into the following ones, and what comes later
-// wins: each application over its own bytes, the header over its 256 (written last). Every
-// byte nothing covers is 0xFF. The stretch and each application start on page boundaries, so
-// an application's part of the stretch starts on one of its words.
+// wins: each application over its own bytes, the header over its 256 (written last). The
+// stretch and each application start on page boundaries, so an application's part starts on
+// one of its words.
 bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t start,
                   std::int64_t end, std::uint8_t* stretch, Checksums& sums, ReadFailure& failure) {
   const std::int64_t boot_end = std::min(end, plan.boot_length);
