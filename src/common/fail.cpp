@@ -86,11 +86,11 @@ void fail_and_wait(int status, const char* format, ...) {
   std::fflush(stdout);
   // One byte from standard input, or nothing at its end. No stream buffer is involved, so the
   // bytes after it stay for whoever reads standard input next.
-  char byte = 0;
+  char key = 0;
 #ifdef _WIN32
-  (void)_read(0, &byte, 1);
+  (void)_read(0, &key, 1);
 #else
-  while (read(0, &byte, 1) < 0 && errno == EINTR) {
+  while (read(0, &key, 1) < 0 && errno == EINTR) {
   }
 #endif
   std::exit(status);

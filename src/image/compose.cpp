@@ -235,11 +235,11 @@ bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailur
   }
 #endif
   for (std::int64_t k = 0; k * stretch_size < c.plan.layout.length; ++k) {
-    const Stretch s = stretch_at(c, k);
-    if (!make_stretch(c.plan, c.inputs, s.start, s.end, s.bytes, sums, failure)) {
+    const Stretch s = stretch_at(c, k);  // all in the first buffer
+    if (!make_stretch(c.plan, c.inputs, s.start, s.end, c.stretch, sums, failure)) {
       return true;
     }
-    if (!write_output_at(out, s.start, s.bytes, s.end - s.start)) {
+    if (!write_output_at(out, s.start, c.stretch, s.end - s.start)) {
       return false;
     }
   }
