@@ -29,7 +29,6 @@ void compose_into(const RunArgs& args, const std::string& out) {
   OutputFile file;
   open_output_or_fail(out.c_str(), file);
   compose_download_image(composition, file);
-  end_composition(composition);
 }
 
 }  // namespace

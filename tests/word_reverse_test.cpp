@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "image/layout.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

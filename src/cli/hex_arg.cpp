@@ -1,33 +1,17 @@
 #include "cli/hex_arg.h"
 
-namespace {
-
-// The digit's value, or -1 for a byte that is not a hexadecimal digit.
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-}  // namespace
+#include <cstring>
 
 std::uint32_t hex_arg_value(const char* text) {
+  // A digit's value is its index modulo 16.
+  constexpr char digits[] = "0123456789abcdef0123456789ABCDEF";
   std::uint32_t value = 0;
   for (const char* p = text; *p != '\0'; ++p) {
+    const char* digit = std::strchr(digits, *p);
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
       ++p;  // the loop steps over the 'x'
-      continue;
-    }
-    const int digit = hex_digit(*p);
-    if (digit >= 0) {
-      value = (value << 4) | static_cast<std::uint32_t>(digit);
+    } else if (digit != nullptr) {
+      value = (value << 4) | static_cast<std::uint32_t>((digit - digits) % 16);
     }
   }
   return value;

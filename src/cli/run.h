@@ -1,4 +1,4 @@
-// The run sequence of the command-line driver.
+// How velmora reads its command line; velmora-inspect's --against reads it the same way.
 #pragma once
 
 #include "common/run_args.h"
@@ -6,7 +6,5 @@
 // Number of command-line words a run needs: the program name and eight arguments.
 inline constexpr int run_word_count = 9;
 
-// Interprets the first nine words, as velmora-inspect's --against reads them too.
+// Interprets the first nine words.
 RunArgs parse_run_args(char* const argv[]);
-// The whole run: returns the exit status of a successful run; failures end the process.
-int run(int argc, char* const argv[]);

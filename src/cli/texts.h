@@ -13,50 +13,29 @@ inline constexpr char text_usage[] =
     "\xfb\xa1\xa2\xbc\xd3\xd4\xd8\xd3\xf2\xb5\xd8\xd6\xb7\xa1\xa2\xd7\xb4\xcc\xac\xba\xcd\xc4\xbf"
     "\xb5\xc4\xce\xc4\xbc\xfe\xc3\xfb\xa3\xac\xb1\xc8\xc8\xe7\xa3\xbavelmora.exe boot2 s1.bin "
     "0x10000000 1 s2.bin 0x11000000 0  download.bin\n";
+// The echo line of word 0 and of each of the eight words after it (N from 一 to 八).
 // 可 执 行文 件 名:%s
 inline constexpr char text_echo_exe[] = "\xbf\xc9 \xd6\xb4 \xd0\xd0\xce\xc4 \xbc\xfe \xc3\xfb:%s\n";
-// 第一个命令行参数[bootloader program ]:%s
-inline constexpr char text_echo_word1[] =
-    "\xb5\xda\xd2\xbb\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[bootloader program ]:%s\n";
-// 第二个命令行参数[APP1 program]:%s
-inline constexpr char text_echo_word2[] =
-    "\xb5\xda\xb6\xfe\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[APP1 program]:%s\n";
-// 第三个命令行参数[load_addr: sector align]:%s
-inline constexpr char text_echo_word3[] =
-    "\xb5\xda\xc8\xfd\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[load_addr: sector "
-    "align]:%s\n";
-// 第四个命令行参数[1:active,0:invalid]:%s
-inline constexpr char text_echo_word4[] =
-    "\xb5\xda\xcb\xc4\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[1:active,0:invalid]:%s\n";
-// 第五个命令行参数[APP2 program]:%s
-inline constexpr char text_echo_word5[] =
-    "\xb5\xda\xce\xe5\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[APP2 program]:%s\n";
-// 第六个命令行参数[load_addr: sector align]:%s
-inline constexpr char text_echo_word6[] =
-    "\xb5\xda\xc1\xf9\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[load_addr: sector "
-    "align]:%s\n";
-// 第七个命令行参数[1:active,0:invalid]:%s
-inline constexpr char text_echo_word7[] =
-    "\xb5\xda\xc6\xdf\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[1:active,0:invalid]:%s\n";
-// 第八个命令行参数[生成的最终bin]:%s
-inline constexpr char text_echo_word8[] =
-    "\xb5\xda\xb0\xcb\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd["
-    "\xc9\xfa\xb3\xc9\xb5\xc4\xd7\xee\xd6\xd5"
-    "bin]:%s\n";
+// 第N个命令行参数[label]:%s
+inline constexpr char text_echo_word[] =
+    "\xb5\xda%s\xb8\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb2\xce\xca\xfd[%s]:%s\n";
+// 一 二 三 四 五 六 七 八
+inline constexpr const char* text_echo_ordinals[] = {
+    "\xd2\xbb", "\xb6\xfe", "\xc8\xfd", "\xcb\xc4", "\xce\xe5", "\xc1\xf9", "\xc6\xdf", "\xb0\xcb"};
+// The labels; the last says 生成的最终bin (its "b" written as \x62, so that the escape ends).
+inline constexpr const char* text_echo_labels[] = {
+    "bootloader program ",
+    "APP1 program",
+    "load_addr: sector align",
+    "1:active,0:invalid",
+    "APP2 program",
+    "load_addr: sector align",
+    "1:active,0:invalid",
+    "\xc9\xfa\xb3\xc9\xb5\xc4\xd7\xee\xd6\xd5\x62in"};
 
-// The echo line of each command-line word, word 0 first.
-inline constexpr const char* text_echo_lines[] = {
-    text_echo_exe,   text_echo_word1, text_echo_word2, text_echo_word3, text_echo_word4,
-    text_echo_word5, text_echo_word6, text_echo_word7, text_echo_word8,
-};
-
-inline constexpr char text_value_src1[] = "src1=%s\n";
-inline constexpr char text_value_src2[] = "src2=%s\n";
-inline constexpr char text_value_src3[] = "src3=%s\n";
-inline constexpr char text_value_des[] = "des=%s\n";
-// "laod" is how the value lines have always been spelt; scripts may match it.
-inline constexpr char text_value_load_addr1[] = "laod_addr1=0x%08x\n";
-inline constexpr char text_value_load_addr2[] = "laod_addr2=0x%08x\n";
-inline constexpr char text_value_status1[] = "status1=%d\n";
-inline constexpr char text_value_status2[] = "status2=%d\n";
+// The values read from the words. "laod" is how the value lines have always been spelt;
+// scripts may match it.
+inline constexpr char text_values[] =
+    "src1=%s\nsrc2=%s\nsrc3=%s\ndes=%s\nlaod_addr1=0x%08x\nlaod_addr2=0x%08x\nstatus1=%d\n"
+    "status2=%d\n";
 inline constexpr char text_success[] = "updata file success !\n";

@@ -27,18 +27,6 @@ bool pending_is_directory[pending_slots];
 // unmarked before its name changes, so a signal handler never reads a half-written name.
 volatile std::sig_atomic_t pending_marks[pending_slots] = {};
 
-// One byte from standard input, or nothing at its end. No stream buffer is involved, so the
-// bytes after it stay for whoever reads standard input next.
-void read_one_byte() {
-  char byte = 0;
-#ifdef _WIN32
-  (void)_read(0, &byte, 1);
-#else
-  while (read(0, &byte, 1) < 0 && errno == EINTR) {
-  }
-#endif
-}
-
 // Removes one pending name; false for a directory that is not empty yet.
 bool remove_pending(int slot) {
 #ifdef _WIN32
@@ -46,14 +34,12 @@ bool remove_pending(int slot) {
     return RemoveDirectoryA(pending_names[slot]) != 0 || GetLastError() != ERROR_DIR_NOT_EMPTY;
   }
   DeleteFileA(pending_names[slot]);
+  return true;
 #else
   const int dir = pending_dirs[slot] >= 0 ? pending_dirs[slot] : AT_FDCWD;
-  if (unlinkat(dir, pending_names[slot], pending_is_directory[slot] ? AT_REMOVEDIR : 0) != 0 &&
-      (errno == ENOTEMPTY || errno == EEXIST)) {
-    return false;
-  }
+  return unlinkat(dir, pending_names[slot], pending_is_directory[slot] ? AT_REMOVEDIR : 0) == 0 ||
+         (errno != ENOTEMPTY && errno != EEXIST);
 #endif
-  return true;
 }
 
 }  // namespace
@@ -98,6 +84,14 @@ void fail_and_wait(int status, const char* format, ...) {
   va_end(args);
   // The message must be on the console before the wait begins.
   std::fflush(stdout);
-  read_one_byte();
+  // One byte from standard input, or nothing at its end. No stream buffer is involved, so the
+  // bytes after it stay for whoever reads standard input next.
+  char key = 0;
+#ifdef _WIN32
+  (void)_read(0, &key, 1);
+#else
+  while (read(0, &key, 1) < 0 && errno == EINTR) {
+  }
+#endif
   std::exit(status);
 }

@@ -5,7 +5,6 @@
 
 // Text fields point at the command-line words themselves; they live as long as the process.
 struct RunArgs {
-  const char* exe_name = "";     // word 0, only echoed
   const char* src1 = "";         // word 1: the bootloader image
   const char* src2 = "";         // word 2: the APP1 image
   std::uint32_t load_addr1 = 0;  // word 3: APP1 load address

@@ -1,7 +1,6 @@
 #include "image/boot_header.h"
 
 #include "image/crc32.h"
-#include "image/word_reverse.h"
 
 ImageDescriptor describe_application(std::uint32_t load_addr, std::int8_t raw_status) {
   ImageDescriptor d;
@@ -34,5 +33,5 @@ BootHeader decode_boot_header(const HeaderBytes& bytes) {
 }
 
 std::uint32_t compute_header_crc(const HeaderBytes& bytes) {
-  return crc32_feed(0, bytes.data(), header_crc_covered);
+  return crc32_feed(0, bytes.data(), header_crc_field);
 }

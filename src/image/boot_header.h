@@ -62,5 +62,5 @@ HeaderBytes encode_boot_header(const BootHeader& header);
 // Reads the fields back from encoded bytes; reserved bytes are not looked at.
 BootHeader decode_boot_header(const HeaderBytes& bytes);
 
-// The checksum of the covered part of encoded header bytes.
+// The checksum of the encoded header bytes in front of header_crc_field.
 std::uint32_t compute_header_crc(const HeaderBytes& bytes);

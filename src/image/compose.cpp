@@ -4,58 +4,29 @@
 #include <cstdlib>
 #include <cstring>
 
-#if VELMORA_WRITER_THREAD
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
-#endif
-
 #include "common/fail.h"
 #include "image/crc32.h"
 #include "image/regions.h"
 #include "image/word_reverse.h"
 
-namespace {
-
-std::size_t as_size(std::int64_t n) {
-  return static_cast<std::size_t>(n);
-}
-
-// Sets to 0xFF the bytes of the image range [from, to) that lie in the stretch [start, end)
-// and that the bootloader, which covers [0, boot_length), does not reach.
-void fill_gap(std::uint8_t* stretch, std::int64_t start, std::int64_t end, std::int64_t from,
-              std::int64_t to, std::int64_t boot_length) {
-  from = std::max({from, start, boot_length});
-  to = std::min(to, end);
-  if (from < to) {
-    std::memset(stretch + (from - start), 0xFF, as_size(to - from));
-  }
-}
-
-// Reads the part of an application that lies in the stretch [start, end) into its place,
-// checksums it as read and, in the high window, reverses its words. The stretch and the
-// application both start on page boundaries, so the part starts on a word of the application.
-bool place_application(const RegionSpan& app, const ByteSource& source, std::uint8_t* stretch,
-                       std::int64_t start, std::int64_t end, std::uint32_t& crc,
-                       std::string& error) {
-  const std::int64_t from = std::max(start, app.offset);
-  const std::int64_t to = std::min(end, app.end);
-  if (from >= to) {
-    return true;
-  }
-  std::uint8_t* place = stretch + (from - start);
-  if (!read_source(source, from - app.offset, place, to - from, error)) {
-    return false;
-  }
-  crc = crc32_feed(crc, place, as_size(to - from));
-  if (app.reversed) {
-    reverse_word_bytes(place, as_size(to - from));
-  }
-  return true;
-}
-
-}  // namespace
+// On Linux on x86-64 a second thread writes the stretches while the next ones are made, and
+// they take turns in this many buffers: the system's copying of one stretch into the output
+// overlaps the reading, checksumming and reversal of the next, and the image is made in about
+// the time the system takes to write it. Elsewhere one buffer does: MinGW's threads are not those
+// of the C++ library, and the arm64 build is tested under QEMU's user mode, in which no second
+// thread of any program starts on the machines we test on, so it ships the one-thread composition
+// its tests run.
+#if defined(__linux__) && defined(__x86_64__)
+#define VELMORA_WRITER_THREAD 1
+#include <atomic>
+#include <semaphore>
+#include <system_error>
+#include <thread>
+constexpr std::int64_t stretch_buffers = 4;
+#else
+#define VELMORA_WRITER_THREAD 0
+constexpr std::int64_t stretch_buffers = 1;
+#endif
 
 PlanRefusal plan_image(const RunArgs& args, const ImageInputs& inputs, ImagePlan& plan,
                        int& refused_input) {
@@ -85,28 +56,39 @@ PlanRefusal plan_image(const RunArgs& args, const ImageInputs& inputs, ImagePlan
 }
 
 // A bootloader longer than its region runs on into the following ones, and what comes later
-// wins: each application over its own bytes, the header over its 256 (written last). Every
-// byte nothing covers is 0xFF.
+// wins: each application over its own bytes, the header over its 256 (written last). The
+// stretch and each application start on page boundaries, so an application's part starts on
+// one of its words.
 bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t start,
                   std::int64_t end, std::uint8_t* stretch, Checksums& sums, ReadFailure& failure) {
-  const std::int64_t boot_length = plan.boot_length;
-  if (start < boot_length && !read_source(inputs.sources[0], start, stretch,
-                                          std::min(end, boot_length) - start, failure.error)) {
+  const std::int64_t boot_end = std::min(end, plan.boot_length);
+  if (start < boot_end &&
+      !read_source(inputs.sources[0], start, stretch, boot_end - start, failure.error)) {
     failure.input = 0;
     return false;
   }
-  // The header's region is filled too: its bytes are written last, over the fill.
   const ImageRegions regions = image_regions(plan.header);
   for (std::size_t i = 0; i < region_count; ++i) {
-    if (i != app1_region && i != app2_region) {
-      fill_gap(stretch, start, end, regions[i].offset, regions[i].end, boot_length);
+    const RegionSpan& r = regions[i];
+    const int app = i == app1_region ? 0 : i == app2_region ? 1 : -1;
+    const std::int64_t from = std::max({start, r.offset, app < 0 ? plan.boot_length : start});
+    const std::int64_t to = std::min(end, r.end);
+    if (from >= to) {
       continue;
     }
-    const int app = i == app1_region ? 0 : 1;
-    if (!place_application(regions[i], inputs.sources[app + 1], stretch, start, end, sums.app[app],
-                           failure.error)) {
+    std::uint8_t* place = stretch + (from - start);
+    const auto count = static_cast<std::size_t>(to - from);
+    if (app < 0) {
+      std::memset(place, 0xFF, count);
+      continue;
+    }
+    if (!read_source(inputs.sources[app + 1], from - r.offset, place, to - from, failure.error)) {
       failure.input = app + 1;
       return false;
+    }
+    sums.app[app] = crc32_feed(sums.app[app], place, count);
+    if (r.reversed) {
+      reverse_word_bytes(place, count);
     }
   }
   return true;
@@ -157,16 +139,13 @@ void start_composition(const RunArgs& args, Composition& c) {
   // On a page boundary, as the system's own pages are: the copies into and out of the page
   // cache then run about twice as fast as from a buffer 16 bytes past one, where malloc puts a
   // block of this size.
-  c.stretch_block = std::malloc(as_size(stretch_size * stretch_buffers + page_size));
-  c.stretch = c.stretch_block == nullptr
-                  ? nullptr
-                  : static_cast<std::uint8_t*>(c.stretch_block) +
-                        (page_size - static_cast<std::int64_t>(
-                                         reinterpret_cast<std::uintptr_t>(c.stretch_block) %
-                                         static_cast<std::uintptr_t>(page_size)));
-  if (c.stretch == nullptr) {
+  c.stretch_block =
+      std::malloc(static_cast<std::size_t>(stretch_size * stretch_buffers + page_size));
+  if (c.stretch_block == nullptr) {
     fail_and_wait(exit_no_memory, "malloc memory fail !\n");
   }
+  const auto past_page = reinterpret_cast<std::uintptr_t>(c.stretch_block) % page_size;
+  c.stretch = static_cast<std::uint8_t*>(c.stretch_block) + (page_size - past_page);
   for (int i = 0; i < 3; ++i) {
     if (!opened[i]) {
       fail_cannot_open(paths[i]);
@@ -174,121 +153,93 @@ void start_composition(const RunArgs& args, Composition& c) {
   }
 }
 
-#if VELMORA_WRITER_THREAD
 namespace {
 
-// The stretches go to the output on a second thread, so that the system's copying of one
-// stretch into the output overlaps the reading, checksumming and reversal of the next: the
-// image is then made in about the time the system takes to write it. The stretches take turns
-// in stretch_buffers buffers; stretch k lies at offset k * stretch_size.
-struct StretchWriter {
-  OutputFile* out = nullptr;
-  std::uint8_t* buffers = nullptr;
-  std::int64_t length = 0;  // L
-  std::mutex lock;
-  std::condition_variable changed;
-  std::int64_t made = 0;     // stretches ready to be written
-  std::int64_t written = 0;  // stretches written
-  bool stop = false;         // no more stretches will come
-  bool failed = false;       // a write failed
+// Stretch k: where it lies in the image and the buffer it is made in.
+struct Stretch {
+  std::int64_t start;
+  std::int64_t end;
+  std::uint8_t* bytes;
 };
 
-void write_stretches(StretchWriter& w) {
-  for (;;) {
-    std::int64_t next = 0;
-    {
-      std::unique_lock<std::mutex> hold(w.lock);
-      w.changed.wait(hold, [&] { return w.written < w.made || w.stop; });
-      if (w.written == w.made) {
-        return;
-      }
-      next = w.written;
+Stretch stretch_at(const Composition& c, std::int64_t k) {
+  const std::int64_t start = k * stretch_size;
+  return {start, std::min(start + stretch_size, c.plan.layout.length),
+          c.stretch + (k % stretch_buffers) * stretch_size};
+}
+
+#if VELMORA_WRITER_THREAD
+
+// Each stretch takes a free buffer; the writer writes them in order and frees each buffer as
+// it goes.
+struct StretchWriter {
+  std::counting_semaphore<> free{stretch_buffers};
+  std::counting_semaphore<> made{0};
+  std::atomic<bool> read_failed{false};   // no more stretches will come
+  std::atomic<bool> write_failed{false};  // the writer has stopped
+};
+
+void write_stretches(StretchWriter& w, const Composition& c, OutputFile& out) {
+  for (std::int64_t k = 0; k * stretch_size < c.plan.layout.length; ++k) {
+    w.made.acquire();
+    if (w.read_failed) {
+      return;
     }
-    const std::int64_t start = next * stretch_size;
-    const std::int64_t count = std::min(stretch_size, w.length - start);
-    const bool ok =
-        write_output_at(*w.out, start, w.buffers + (next % stretch_buffers) * stretch_size, count);
-    std::lock_guard<std::mutex> hold(w.lock);
-    w.failed = w.failed || !ok;
-    w.written = next + 1;
-    if (!ok) {
-      w.stop = true;
+    const Stretch s = stretch_at(c, k);
+    w.write_failed = !write_output_at(out, s.start, s.bytes, s.end - s.start);
+    w.free.release();
+    if (w.write_failed) {
+      return;
     }
-    w.changed.notify_all();
   }
 }
 
-// Makes every stretch and hands it to the writer; false when an input could not be read or a
-// write failed (`write_failed` tells which). `started` is false, and nothing was done, when
-// the system gives no thread (a process or address space limit).
-bool make_and_write_overlapped(Composition& c, OutputFile& out, Checksums& sums,
-                               ReadFailure& failure, bool& write_failed, bool& started) {
-  StretchWriter w;
-  w.out = &out;
-  w.buffers = c.stretch;
-  w.length = c.plan.layout.length;
-  std::thread writer;
-  try {
-    writer = std::thread(write_stretches, std::ref(w));
-  } catch (const std::system_error&) {
-    started = false;
-    return false;
-  }
-  started = true;
-  bool read = true;
-  for (std::int64_t k = 0; read && k * stretch_size < w.length; ++k) {
-    {
-      // A buffer is free once the stretch that last held it is written.
-      std::unique_lock<std::mutex> hold(w.lock);
-      w.changed.wait(hold, [&] { return k - w.written < stretch_buffers || w.failed; });
-      if (w.failed) {
-        break;
-      }
+// Makes every stretch and hands it to the writer, until an input cannot be read (`failure`);
+// false when a write failed.
+bool make_and_write_overlapped(Composition& c, StretchWriter& w, std::thread& writer,
+                               Checksums& sums, ReadFailure& failure) {
+  for (std::int64_t k = 0; k * stretch_size < c.plan.layout.length; ++k) {
+    w.free.acquire();
+    if (w.write_failed) {
+      break;
     }
-    const std::int64_t start = k * stretch_size;
-    const std::int64_t end = std::min(start + stretch_size, w.length);
-    read = make_stretch(c.plan, c.inputs, start, end,
-                        c.stretch + (k % stretch_buffers) * stretch_size, sums, failure);
-    std::lock_guard<std::mutex> hold(w.lock);
-    w.made += read ? 1 : 0;
-    w.changed.notify_all();
-  }
-  {
-    std::lock_guard<std::mutex> hold(w.lock);
-    w.stop = true;
-    w.changed.notify_all();
+    const Stretch s = stretch_at(c, k);
+    w.read_failed = !make_stretch(c.plan, c.inputs, s.start, s.end, s.bytes, sums, failure);
+    w.made.release();
+    if (w.read_failed) {
+      break;
+    }
   }
   writer.join();
-  write_failed = w.failed;
-  return read && !w.failed;
+  return !w.write_failed;
 }
 
-}  // namespace
 #endif
 
-namespace {
-
-// Makes each stretch and writes it, one after the other; false when an input could not be read
-// or a write failed (`write_failed` tells which).
-bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailure& failure,
-                    bool& write_failed) {
+// Makes each stretch and writes it, until an input cannot be read (`failure`); false when a
+// write failed.
+bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailure& failure) {
 #if VELMORA_WRITER_THREAD
-  // A thread costs more than it saves until the buffers take turns.
-  if (c.plan.layout.length > stretch_size * stretch_buffers) {
-    bool started = false;
-    const bool made = make_and_write_overlapped(c, out, sums, failure, write_failed, started);
-    if (started) {
-      return made;
+  // A thread costs more than it saves until the buffers take turns. Where the system gives
+  // none (a process or address space limit), the stretches are written in turn below.
+  StretchWriter w;
+  std::thread writer;
+  try {
+    if (c.plan.layout.length > stretch_size * stretch_buffers) {
+      writer = std::thread(write_stretches, std::ref(w), std::cref(c), std::ref(out));
     }
+  } catch (const std::system_error&) {
+  }
+  if (writer.joinable()) {
+    return make_and_write_overlapped(c, w, writer, sums, failure);
   }
 #endif
-  for (std::int64_t start = 0; start < c.plan.layout.length; start += stretch_size) {
-    const std::int64_t end = std::min(start + stretch_size, c.plan.layout.length);
-    if (!make_stretch(c.plan, c.inputs, start, end, c.stretch, sums, failure)) {
-      return false;
+  for (std::int64_t k = 0; k * stretch_size < c.plan.layout.length; ++k) {
+    const Stretch s = stretch_at(c, k);  // all in the first buffer
+    if (!make_stretch(c.plan, c.inputs, s.start, s.end, c.stretch, sums, failure)) {
+      return true;
     }
-    if (!write_output_at(out, start, c.stretch, end - start)) {
-      write_failed = true;
+    if (!write_output_at(out, s.start, c.stretch, s.end - s.start)) {
       return false;
     }
   }
@@ -300,11 +251,10 @@ bool make_and_write(Composition& c, OutputFile& out, Checksums& sums, ReadFailur
 void compose_download_image(Composition& c, OutputFile& out) {
   Checksums sums;
   ReadFailure failure;
-  bool write_failed = false;
   // Room for the whole image first: a full disk then ends the run before any input is read,
   // and on Linux the writes that follow, into room already given, take less system time.
   reserve_output_or_fail(out, c.plan.layout.length);
-  if (!make_and_write(c, out, sums, failure, write_failed) && write_failed) {
+  if (!make_and_write(c, out, sums, failure)) {
     discard_output_file(out);
     fail_cannot_write(out.path.c_str());
   }
@@ -314,18 +264,12 @@ void compose_download_image(Composition& c, OutputFile& out) {
   }
   const HeaderBytes header = finish_header(c.plan, sums);
   write_output_or_fail(out, header_offset, header.data(), std::int64_t{header_size});
+  std::free(c.stretch_block);
+  c.stretch_block = nullptr;
+  c.stretch = nullptr;
   // An input that is also the output must be closed before the output takes its place.
   for (ReadFile& file : c.files) {
     close_read_file(file);
   }
   finish_output_or_fail(out);
-}
-
-void end_composition(Composition& c) {
-  std::free(c.stretch_block);
-  c.stretch_block = nullptr;
-  c.stretch = nullptr;
-  for (ReadFile& file : c.files) {
-    close_read_file(file);
-  }
 }

@@ -18,19 +18,6 @@
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 
-// On Linux on x86-64 a second thread writes the stretches while the next ones are made, and
-// they take turns in this many buffers: the checksum and the reversal then cost no time of
-// their own. Elsewhere one buffer does: MinGW's threads are not those of the C++ library, and
-// the arm64 build is tested under QEMU's user mode, in which no second thread of any program
-// starts on the machines we test on, so it ships the one-thread composition its tests run.
-#if defined(__linux__) && defined(__x86_64__)
-#define VELMORA_WRITER_THREAD 1
-inline constexpr std::int64_t stretch_buffers = 4;
-#else
-#define VELMORA_WRITER_THREAD 0
-inline constexpr std::int64_t stretch_buffers = 1;
-#endif
-
 // The plan of one image: its header (every field but the checksums), its layout (L is
 // layout.length) and how far the bootloader reaches.
 struct ImagePlan {
@@ -100,7 +87,5 @@ void start_composition(const RunArgs& args, Composition& c);
 // no room for the image, before any input is read, with "Can not write the path" (-4); an input
 // that does not deliver exactly its length with "Can not read the path" (-5), a byte not written or
 // an output that cannot be put in place with "Can not write the path" (-4). The inputs are closed
-// before the output takes its place.
+// and the stretch buffer freed before the output takes its place.
 void compose_download_image(Composition& c, OutputFile& out);
-
-void end_composition(Composition& c);

@@ -2,12 +2,11 @@
 
 #include <array>
 
-#include "image/cpu_features.h"
-
 // Carry-less multiplication (PCLMULQDQ) is compiled for x86 with GCC or Clang, whose
 // target attributes let one generic build carry it and choose it at run time.
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define VELMORA_CRC32_CLMUL 1
+#include <cpuid.h>
 #include <immintrin.h>
 #else
 #define VELMORA_CRC32_CLMUL 0
@@ -33,7 +32,37 @@
 #define VELMORA_CRC32_ARMV8 0
 #endif
 
+// On 64-bit Arm the instructions cannot be asked for from user space; Linux hands the
+// processor's capabilities to every program in its auxiliary vector.
+#if VELMORA_CRC32_ARMV8 && defined(__linux__)
+#include <sys/auxv.h>
+#endif
+
 namespace {
+
+// `bits` bits of the checksum, lowest first: the polynomial 0x04C11DB7 with its bits reversed.
+constexpr std::uint32_t feed_bits(std::uint32_t r, int bits) {
+  for (int i = 0; i < bits; ++i) {
+    r = (r & 1u) != 0 ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+  }
+  return r;
+}
+
+constexpr std::array<std::uint32_t, 256> crc_table = [] {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    table[i] = feed_bits(i, 8);
+  }
+  return table;
+}();
+static_assert(crc_table[1] == 0x77073096u && crc_table[128] == 0xEDB88320u);
+
+std::uint32_t feed_table(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    state = (state >> 8) ^ crc_table[(state ^ bytes[i]) & 0xFFu];
+  }
+  return state;
+}
 
 // Folding starts from four 16-byte blocks; shorter runs go through the table. At 64 bytes
 // folding is already about three times as quick.
@@ -42,29 +71,21 @@ constexpr std::size_t fold_min_count = 64;
 #if VELMORA_CRC32_CLMUL
 
 // The multiplier that carries a 64-bit half of a block n bits further along the message:
-// x^n mod P in the table's reflected bit order, built with the same step as the table. It is
-// shifted left by one because the carry-less product of two reflected numbers comes out one
-// bit short of the reflected product.
-constexpr std::uint64_t fold_constant(int n) {
-  std::uint32_t r = 0x80000000u;  // x^0, reflected
-  for (int i = 0; i < n; ++i) {
-    r = (r & 1u) != 0 ? (r >> 1) ^ crc32_polynomial : r >> 1;
-  }
-  return std::uint64_t{r} << 1;
+// x^n mod P in the table's reflected bit order, stepped from x^0 (0x80000000) as the table is.
+// It is shifted left by one because the carry-less product of two reflected numbers comes out
+// one bit short of the reflected product.
+constexpr long long fold_constant(int n) {
+  return static_cast<long long>(std::uint64_t{feed_bits(0x80000000u, n)} << 1);
 }
 
 // Each 128-bit block is carried forward over 4 blocks in the main loop, over one block at the
 // end. The low half of a block holds the earlier bytes, so it travels 64 bits further.
-constexpr std::uint64_t fold4_low = fold_constant(4 * 128 + 32);
-constexpr std::uint64_t fold4_high = fold_constant(4 * 128 - 32);
-constexpr std::uint64_t fold1_low = fold_constant(128 + 32);
-constexpr std::uint64_t fold1_high = fold_constant(128 - 32);
+constexpr long long fold4_low = fold_constant(4 * 128 + 32);
+constexpr long long fold4_high = fold_constant(4 * 128 - 32);
+constexpr long long fold1_low = fold_constant(128 + 32);
+constexpr long long fold1_high = fold_constant(128 - 32);
 
 #define VELMORA_CLMUL_TARGET __attribute__((target("pclmul")))
-
-VELMORA_CLMUL_TARGET __m128i constants(std::uint64_t low, std::uint64_t high) {
-  return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
-}
 
 VELMORA_CLMUL_TARGET __m128i load_block(const std::uint8_t* bytes) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
@@ -84,36 +105,32 @@ VELMORA_CLMUL_TARGET __m128i fold_into(__m128i block, __m128i multipliers, __m12
 // of the message go through the table.
 VELMORA_CLMUL_TARGET std::uint32_t feed_folding(std::uint32_t state, const std::uint8_t* bytes,
                                                 std::size_t count) {
-  const __m128i by4 = constants(fold4_low, fold4_high);
-  const __m128i by1 = constants(fold1_low, fold1_high);
+  const __m128i by4 = _mm_set_epi64x(fold4_high, fold4_low);
+  const __m128i by1 = _mm_set_epi64x(fold1_high, fold1_low);
 
+  __m128i x[4];
+  for (int i = 0; i < 4; ++i) {
+    x[i] = load_block(bytes + 16 * i);
+  }
   // The state enters as if it were XORed into the first four message bytes.
-  __m128i x0 = _mm_xor_si128(load_block(bytes), _mm_cvtsi32_si128(static_cast<int>(state)));
-  __m128i x1 = load_block(bytes + 16);
-  __m128i x2 = load_block(bytes + 32);
-  __m128i x3 = load_block(bytes + 48);
+  x[0] = _mm_xor_si128(x[0], _mm_cvtsi32_si128(static_cast<int>(state)));
   const std::uint8_t* p = bytes + 64;
   std::size_t left = count - 64;
-  while (left >= 64) {
-    x0 = fold_into(x0, by4, load_block(p));
-    x1 = fold_into(x1, by4, load_block(p + 16));
-    x2 = fold_into(x2, by4, load_block(p + 32));
-    x3 = fold_into(x3, by4, load_block(p + 48));
-    p += 64;
-    left -= 64;
+  for (; left >= 64; p += 64, left -= 64) {
+    for (int i = 0; i < 4; ++i) {
+      x[i] = fold_into(x[i], by4, load_block(p + 16 * i));
+    }
   }
-  x0 = fold_into(x0, by1, x1);
-  x0 = fold_into(x0, by1, x2);
-  x0 = fold_into(x0, by1, x3);
-  while (left >= 16) {
-    x0 = fold_into(x0, by1, load_block(p));
-    p += 16;
-    left -= 16;
+  for (int i = 1; i < 4; ++i) {
+    x[0] = fold_into(x[0], by1, x[i]);
+  }
+  for (; left >= 16; p += 16, left -= 16) {
+    x[0] = fold_into(x[0], by1, load_block(p));
   }
 
   std::array<std::uint8_t, 16> folded;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(folded.data()), x0);
-  return crc32_feed_table(crc32_feed_table(0, folded.data(), folded.size()), p, left);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(folded.data()), x[0]);
+  return feed_table(feed_table(0, folded.data(), folded.size()), p, left);
 }
 
 #endif
@@ -149,59 +166,63 @@ VELMORA_CRC_TARGET std::uint32_t feed_crc_instructions(std::uint32_t state,
 
 #endif
 
+// One CPUID leaf answers both questions. The compiler's own feature check would ask many
+// more leaves at every start, and under a hypervisor each costs a trip out of the guest:
+// together a noticeable part of composing a small image.
+CpuFeatures ask_processor() {
+  CpuFeatures features;
+#if VELMORA_CRC32_CLMUL
+  unsigned r[4] = {};  // eax, ebx, ecx, edx
+  if (__get_cpuid(1, &r[0], &r[1], &r[2], &r[3]) != 0) {
+    features.clmul = (r[2] & bit_PCLMUL) != 0;
+    features.ssse3 = (r[2] & bit_SSSE3) != 0;
+  }
+#endif
+#if VELMORA_CRC32_ARMV8 && defined(__linux__)
+  features.crc32 = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;
+#endif
+  return features;
+}
+
 }  // namespace
 
-std::uint32_t crc32_feed_table(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    state = (state >> 8) ^ crc32_table[(state ^ bytes[i]) & 0xFFu];
-  }
-  return state;
+const CpuFeatures& cpu_features() {
+  static const CpuFeatures features = ask_processor();
+  return features;
 }
 
-bool crc32_clmul_available() {
-  return VELMORA_CRC32_CLMUL != 0 && cpu_features().clmul;
-}
-
-std::uint32_t crc32_feed_clmul(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
-#if VELMORA_CRC32_CLMUL
-  if (count >= fold_min_count) {
-    return feed_folding(state, bytes, count);
-  }
-#endif
-  return crc32_feed_table(state, bytes, count);
-}
-
-bool crc32_armv8_available() {
-  return VELMORA_CRC32_ARMV8 != 0 && cpu_features().crc32;
-}
-
-std::uint32_t crc32_feed_armv8(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
-#if VELMORA_CRC32_ARMV8
-  return feed_crc_instructions(state, bytes, count);
-#else
-  return crc32_feed_table(state, bytes, count);
-#endif
+// The features are only asked for where this build has the paths that use them.
+bool crc32_path_available(Crc32Path path) {
+  return path == Crc32Path::table ||
+         (path == Crc32Path::clmul ? cpu_features().clmul : cpu_features().crc32);
 }
 
 // Unlike folding, the instructions need no setup, so they take runs of every length.
 Crc32Path crc32_path(std::size_t count) {
-  if (crc32_armv8_available()) {
+  if (crc32_path_available(Crc32Path::armv8)) {
     return Crc32Path::armv8;
   }
-  if (count >= fold_min_count && crc32_clmul_available()) {
+  if (count >= fold_min_count && crc32_path_available(Crc32Path::clmul)) {
     return Crc32Path::clmul;
   }
   return Crc32Path::table;
 }
 
-std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
-  switch (crc32_path(count)) {
-    case Crc32Path::armv8:
-      return crc32_feed_armv8(state, bytes, count);
-    case Crc32Path::clmul:
-      return crc32_feed_clmul(state, bytes, count);
-    case Crc32Path::table:
-      break;
+std::uint32_t crc32_feed_by([[maybe_unused]] Crc32Path path, std::uint32_t state,
+                            const std::uint8_t* bytes, std::size_t count) {
+#if VELMORA_CRC32_CLMUL
+  if (path == Crc32Path::clmul && count >= fold_min_count) {
+    return feed_folding(state, bytes, count);
   }
-  return crc32_feed_table(state, bytes, count);
+#endif
+#if VELMORA_CRC32_ARMV8
+  if (path == Crc32Path::armv8) {
+    return feed_crc_instructions(state, bytes, count);
+  }
+#endif
+  return feed_table(state, bytes, count);
+}
+
+std::uint32_t crc32_feed(std::uint32_t state, const std::uint8_t* bytes, std::size_t count) {
+  return crc32_feed_by(crc32_path(count), state, bytes, count);
 }

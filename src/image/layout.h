@@ -11,8 +11,6 @@ inline constexpr std::int64_t bootloader_offset = 0x0000;
 inline constexpr std::int64_t bootloader_region_size = 0x2000;
 inline constexpr std::int64_t header_offset = 0x2000;
 inline constexpr std::int64_t app1_offset = 0x3000;
-// Bootloader region and header page: the pages in front of APP1.
-inline constexpr std::int64_t fixed_pages = 3;
 
 // Boot header: 256 bytes of little-endian 32-bit words.
 inline constexpr std::size_t header_size = 0x100;
@@ -20,8 +18,6 @@ inline constexpr std::size_t descriptor_size = 0x30;
 inline constexpr std::size_t app1_descriptor = 0x00;
 inline constexpr std::size_t app2_descriptor = 0x30;
 inline constexpr std::size_t header_crc_field = 0xF0;
-// header_crc covers every byte in front of its own field.
-inline constexpr std::size_t header_crc_covered = header_crc_field;
 // Where the header ends in the image; the rest of its page follows.
 inline constexpr std::int64_t header_end = header_offset + std::int64_t{header_size};
 
@@ -35,11 +31,14 @@ inline constexpr std::size_t desc_load_addr = 0x20;
 
 // Load addresses at or above this are in the high window: stored word-reversed.
 inline constexpr std::uint32_t high_window_start = 0x11000000;
+constexpr bool in_high_window(std::uint32_t load_addr) {
+  return load_addr >= high_window_start;
+}
 // The only flag bit a descriptor ever carries.
 inline constexpr std::uint32_t flag_high_window_status = 0x00008000;
 
 static_assert(header_offset == bootloader_offset + bootloader_region_size);
-static_assert(app1_offset == fixed_pages * page_size);
+static_assert(app1_offset == header_offset + page_size);
 static_assert(header_size <= static_cast<std::size_t>(page_size), "the header fits its page");
 static_assert(app2_descriptor == app1_descriptor + descriptor_size);
 static_assert(app2_descriptor + descriptor_size <= header_crc_field);
@@ -61,26 +60,21 @@ struct ImageLayout {
 };
 
 constexpr ImageLayout plan_layout(std::int64_t len1, std::int64_t len2) {
-  ImageLayout layout;
-  layout.app1_offset = app1_offset;
-  layout.app1_size = len1;
-  layout.app2_offset = (fixed_pages + pages(len1)) * page_size;
-  layout.app2_size = len2;
-  layout.length = (fixed_pages + pages(len1) + pages(len2)) * page_size;
-  return layout;
+  const std::int64_t app2_at = app1_offset + pages(len1) * page_size;
+  return {app1_offset, len1, app2_at, len2, app2_at + pages(len2) * page_size};
 }
 
 // Reading and writing little-endian 32-bit fields byte by byte.
 inline void put_le32(std::uint8_t* bytes, std::size_t offset, std::uint32_t value) {
-  bytes[offset + 0] = static_cast<std::uint8_t>(value & 0xFFu);
-  bytes[offset + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFFu);
-  bytes[offset + 2] = static_cast<std::uint8_t>((value >> 16) & 0xFFu);
-  bytes[offset + 3] = static_cast<std::uint8_t>((value >> 24) & 0xFFu);
+  for (std::size_t i = 0; i < 4; ++i) {
+    bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
 }
 
 inline std::uint32_t get_le32(const std::uint8_t* bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(bytes[offset + 0]) |
-         (static_cast<std::uint32_t>(bytes[offset + 1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[offset + 2]) << 16) |
-         (static_cast<std::uint32_t>(bytes[offset + 3]) << 24);
+  std::uint32_t value = 0;
+  for (std::size_t i = 4; i-- > 0;) {
+    value = (value << 8) | bytes[offset + i];
+  }
+  return value;
 }

@@ -4,12 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/layout.h"
-
-constexpr bool in_high_window(std::uint32_t load_addr) {
-  return load_addr >= high_window_start;
-}
-
 // Reverses the bytes of each whole 4-byte word among the first `size` bytes of `region`;
 // the last size % 4 bytes keep their order.
 void reverse_word_bytes(std::uint8_t* region, std::size_t size);
