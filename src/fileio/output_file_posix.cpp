@@ -1,3 +1,4 @@
+// What a POSIX system supplies: the calls of os_file.h and the output_platform routine.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -20,6 +21,78 @@
 #include "fileio/os_file.h"
 #include "fileio/output_file.h"
 
+int stat_path(const char* path, StatBuf* st) {
+  return stat(path, st);
+}
+
+int stat_fd(int fd, StatBuf* st) {
+  return fstat(fd, st);
+}
+
+// O_NONBLOCK keeps a pipe without a writer from blocking the open; the type check that
+// follows turns it away, and on a regular file the flag has no effect.
+int open_for_reading(const char* path) {
+  return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+int close_fd(int fd) {
+  return close(fd);
+}
+
+long long read_some_at(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t count) {
+  return pread(fd, to, static_cast<std::size_t>(count), static_cast<off_t>(offset));
+}
+
+long long write_some_at(int fd, std::int64_t offset, const std::uint8_t* from, std::int64_t count) {
+  const auto size = static_cast<std::size_t>(count);
+  return offset < 0 ? write(fd, from, size) : pwrite(fd, from, size, static_cast<off_t>(offset));
+}
+
+bool reserve_length(int fd, std::int64_t length) {
+#ifdef __linux__
+  // fallocate(2) itself, not posix_fallocate(3), which writes a byte into every block where
+  // the file system cannot reserve: that would be a second write of the whole file.
+  int result = 0;
+  do {
+    result = fallocate(fd, 0, 0, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG);
+#else
+  (void)fd;
+  (void)length;
+  return true;
+#endif
+}
+
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int null = open("/dev/null", O_RDWR);
+      if (null >= 0 && null != fd) {
+        close(null);
+      }
+    }
+  }
+}
+
+namespace {
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool same_file(int fd_a, int fd_b) {
+  struct stat a {};
+  struct stat b {};
+  return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && same_inode(a, b);
+}
+
+std::string directory_prefix(const std::string& path) {
+  return path.substr(0, path.find_last_of('/') + 1);
+}
+
 namespace {
 
 // Ends the process by the signal that arrived, as it would have ended without this handler,
@@ -30,24 +103,11 @@ extern "C" void remove_and_end(int signal_number) {
   raise(signal_number);
 }
 
-void remove_on(int signal_number) {
-  struct sigaction old {};
-  // Only a signal that would end the process now gets the handler: one the parent chose to
-  // ignore (nohup's SIGHUP) stays ignored, and one the program already handles (a test
-  // harness's SIGALRM, a sanitizer's SIGSEGV) keeps its own handler.
-  if (sigaction(signal_number, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 ||
-      old.sa_handler != SIG_DFL) {
-    return;
-  }
-  struct sigaction action {};
-  action.sa_handler = remove_and_end;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal_number, &action, nullptr);
-}
-
-// Every signal whose default action ends the process removes the temporary file first. A file
-// size limit makes write fail with EFBIG instead of killing the process, so that the run
-// reports it.
+// Every signal whose default action ends the process removes the temporary file first: all
+// but those below, which stop, continue or are ignored, or which no handler can catch. One the
+// parent chose to ignore (nohup's SIGHUP) stays ignored, and one the program already handles
+// (a test harness's SIGALRM, a sanitizer's SIGSEGV) keeps its own handler. A file size limit
+// makes write fail with EFBIG instead of killing the process, so that the run reports it.
 void prepare_signals() {
   static bool prepared = false;
   if (prepared) {
@@ -55,56 +115,47 @@ void prepare_signals() {
   }
   prepared = true;
   std::signal(SIGXFSZ, SIG_IGN);
-  for (const int signal_number :
-       {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
-        SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGSYS}) {
-    remove_on(signal_number);
-  }
-#ifdef SIGPWR
-  remove_on(SIGPWR);
-#endif
-#ifdef SIGSTKFLT
-  remove_on(SIGSTKFLT);
-#endif
-#ifdef SIGRTMIN
-  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-    remove_on(signal_number);
-  }
-#endif
-}
-
-// 64 bits from the system's random source, so that another user cannot guess the name.
-std::uint64_t random_bits() {
-  std::uint64_t bits = 0;
-#if __has_include(<sys/random.h>)
-  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) {
-    return bits;
-  }
-#endif
-  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    const ssize_t got = read(fd, &bits, sizeof bits);
-    close(fd);
-    if (got == static_cast<ssize_t>(sizeof bits)) {
-      return bits;
+  const int spared[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU,
+                        SIGCONT, SIGCHLD, SIGURG,  SIGWINCH};
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    struct sigaction old {};
+    if (std::find(std::begin(spared), std::end(spared), signal_number) != std::end(spared) ||
+        sigaction(signal_number, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 ||
+        old.sa_handler != SIG_DFL) {
+      continue;
     }
+    struct sigaction action {};
+    action.sa_handler = remove_and_end;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
   }
-  // No random source at all: a clash is then caught by O_EXCL and the next name is tried.
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  static std::uint64_t counter = 0;
-  return (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^ static_cast<std::uint64_t>(getpid()) ^
-         (++counter << 40);
 }
 
+// A name from 64 bits of the system's random source, so that another user cannot guess it.
 std::string random_name() {
+  std::uint64_t bits = 0;
+  const auto whole = static_cast<ssize_t>(sizeof bits);
+  bool random = false;
+#if __has_include(<sys/random.h>)
+  random = getrandom(&bits, sizeof bits, GRND_NONBLOCK) == whole;
+#endif
+  const int fd = random ? -1 : open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    random = read(fd, &bits, sizeof bits) == whole;
+    close(fd);
+  }
+  if (!random) {
+    // No random source at all: a clash is then caught by O_EXCL and the next name is tried.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    static std::uint64_t counter = 0;
+    bits = (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^ static_cast<std::uint64_t>(getpid()) ^
+           (++counter << 40);
+  }
   char name[32];
-  std::snprintf(name, sizeof name, ".velmora-%016llx",
-                static_cast<unsigned long long>(random_bits()));
+  std::snprintf(name, sizeof name, ".velmora-%016llx", static_cast<unsigned long long>(bits));
   return name;
 }
-
-constexpr int name_attempts = 100;
 
 #ifdef O_PATH
 constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -123,7 +174,7 @@ std::string proc_fd_path(int fd) {
 // returned). -1, with errno, when no name can be had.
 int claim_random_name(OutputFile& file, int link_fd = -1) {
   const std::string from = link_fd >= 0 ? proc_fd_path(link_fd) : std::string();
-  for (int attempt = 0; attempt < name_attempts; ++attempt) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = random_name();
     file.pending_slot = add_pending_file(file.dir_fd, name.c_str());
     const int made =
@@ -137,8 +188,8 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
     const int error = errno;
     drop_pending_file(file.pending_slot);
     file.pending_slot = -1;
+    errno = error;
     if (error != EEXIST) {
-      errno = error;
       return -1;
     }
   }
@@ -150,11 +201,8 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
 int create_unnamed(int dir_fd, bool nameable) {
 #ifdef O_TMPFILE
   const int fd = openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-  if (fd < 0 || !nameable) {
-    return fd;
-  }
   char link[64];
-  if (readlink(proc_fd_path(fd).c_str(), link, sizeof link) > 0) {
+  if (fd < 0 || !nameable || readlink(proc_fd_path(fd).c_str(), link, sizeof link) > 0) {
     return fd;
   }
   close(fd);
@@ -167,86 +215,73 @@ int create_unnamed(int dir_fd, bool nameable) {
 
 // The temporary file for a rename: in the target's directory, unnamed until it is whole where
 // the system allows, else named.
-int create_for_rename(OutputFile& file) {
-  const int fd = create_unnamed(file.dir_fd, true);
-  return fd >= 0 ? fd : claim_random_name(file);
+bool create_for_rename(OutputFile& file) {
+  file.finish = OutputFinish::rename;
+  file.fd = create_unnamed(file.dir_fd, true);
+  if (file.fd < 0) {
+    file.fd = claim_random_name(file);
+  }
+  return file.fd >= 0;
 }
 
 // The temporary file for a copy needs no name at all: an unnamed one, or a named one removed
 // at once, in the target's directory; else one in the system's temporary directory.
 int create_for_copy(OutputFile& file, bool beside) {
-  if (beside) {
-    int fd = create_unnamed(file.dir_fd, false);
-    if (fd < 0) {
-      fd = claim_random_name(file);
-      if (fd >= 0) {
-        unlinkat(file.dir_fd, file.temporary.c_str(), 0);
-        drop_pending_file(file.pending_slot);
-        file.pending_slot = -1;
-        file.temporary.clear();
-      }
-    }
+  int fd = beside ? create_unnamed(file.dir_fd, false) : -1;
+  if (beside && fd < 0) {
+    fd = claim_random_name(file);
     if (fd >= 0) {
-      return fd;
+      unlinkat(file.dir_fd, file.temporary.c_str(), 0);
+      drop_pending_file(file.pending_slot);
+      file.pending_slot = -1;
+      file.temporary.clear();
     }
   }
-  std::FILE* stage = std::tmpfile();
-  if (stage == nullptr) {
-    return -1;
+  std::FILE* stage = fd >= 0 ? nullptr : std::tmpfile();
+  if (stage != nullptr) {
+    fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
+    std::fclose(stage);
   }
-  const int fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
-  std::fclose(stage);
   return fd;
 }
 
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// The bytes of the extended attribute `name` of `fd`, or with nullptr the list of its names,
+// each ended by a zero; false when they cannot be had. A file system without extended
+// attributes lists none.
+bool attribute_bytes(int fd, const char* name, std::vector<char>& bytes) {
+  bytes.clear();
+  const ssize_t size =
+      name != nullptr ? fgetxattr(fd, name, nullptr, 0) : flistxattr(fd, nullptr, 0);
+  if (size < 0) {
+    return name == nullptr && errno == ENOTSUP;
+  }
+  // One byte more than needed, so that a call never asks for the size instead of the bytes.
+  bytes.resize(static_cast<std::size_t>(size) + 1);
+  const ssize_t got = name != nullptr ? fgetxattr(fd, name, bytes.data(), bytes.size())
+                                      : flistxattr(fd, bytes.data(), bytes.size());
+  bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return got >= 0;
 }
 
-// The names of a file's extended attributes, or false when they cannot be listed. A file
-// system without them has none.
-bool attribute_names(int fd, std::vector<std::string>& names) {
-  names.clear();
-  const ssize_t size = flistxattr(fd, nullptr, 0);
-  if (size < 0) {
-    return errno == ENOTSUP;
+std::vector<std::string> split_names(const std::vector<char>& list) {
+  std::vector<std::string> names;
+  for (std::size_t at = 0; at < list.size(); at += names.back().size() + 1) {
+    names.emplace_back(list.data() + at, strnlen(list.data() + at, list.size() - at));
   }
-  std::vector<char> list(static_cast<std::size_t>(size) + 1);
-  const ssize_t got = flistxattr(fd, list.data(), list.size());
-  if (got < 0) {
-    return false;
-  }
-  for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
-    names.emplace_back(list.data() + at);
-    at += names.back().size() + 1;
-  }
-  return true;
-}
-
-bool attribute_value(int fd, const std::string& name, std::vector<char>& value) {
-  const ssize_t size = fgetxattr(fd, name.c_str(), nullptr, 0);
-  if (size < 0) {
-    return false;
-  }
-  value.resize(static_cast<std::size_t>(size));
-  const ssize_t got = fgetxattr(fd, name.c_str(), value.data(), value.size());
-  if (got < 0) {
-    return false;
-  }
-  value.resize(static_cast<std::size_t>(got));
-  return true;
+  return names;
 }
 
 // Gives `to` exactly the extended attributes of `from`: the access control list
 // (system.posix_acl_access), user.* and the rest. An attribute that is the same already is left
 // alone, so that none needs a privilege it does not need.
 bool copy_attributes(int from, int to) {
-  std::vector<std::string> wanted;
-  std::vector<std::string> present;
-  if (!attribute_names(from, wanted) || !attribute_names(to, present)) {
+  std::vector<char> wanted_list;
+  std::vector<char> present_list;
+  if (!attribute_bytes(from, nullptr, wanted_list) || !attribute_bytes(to, nullptr, present_list)) {
     return false;
   }
-  for (const std::string& name : present) {
+  const std::vector<std::string> wanted = split_names(wanted_list);
+  for (const std::string& name : split_names(present_list)) {
     if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
         fremovexattr(to, name.c_str()) != 0) {
       return false;
@@ -255,13 +290,11 @@ bool copy_attributes(int from, int to) {
   std::vector<char> value;
   std::vector<char> current;
   for (const std::string& name : wanted) {
-    if (!attribute_value(from, name, value)) {
+    if (!attribute_bytes(from, name.c_str(), value)) {
       return false;
     }
-    if (attribute_value(to, name, current) && current == value) {
-      continue;
-    }
-    if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
+    if ((!attribute_bytes(to, name.c_str(), current) || current != value) &&
+        fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
       return false;
     }
   }
@@ -345,10 +378,7 @@ const char* rename_refusal(const OutputFile& file, const struct stat& st) {
   if (st.st_nlink > 1) {
     return "a file with other names (hard links), which would keep the old bytes";
   }
-  if (is_mount_point(file.dir_fd, file.name, st)) {
-    return "a mount point";
-  }
-  return nullptr;
+  return is_mount_point(file.dir_fd, file.name, st) ? "a mount point" : nullptr;
 }
 
 OutputOutcome refuse(OutputFile& file, const char* why) {
@@ -359,26 +389,7 @@ OutputOutcome refuse(OutputFile& file, const char* why) {
 
 // A new file: nothing may be created in a directory where the user cannot create it.
 OutputOutcome open_new(OutputFile& file) {
-  file.finish = OutputFinish::rename;
-  file.fd = create_for_rename(file);
-  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
-}
-
-// An existing file replaced by rename: the temporary must be able to take on its attributes,
-// which is tried on the empty temporary where only a rename will do.
-OutputOutcome open_for_rename(OutputFile& file) {
-  file.finish = OutputFinish::rename;
-  file.existed = true;
-  file.fd = create_for_rename(file);
-  if (file.fd < 0) {
-    return file.rename_only ? OutputOutcome::cannot_open : OutputOutcome::ok;
-  }
-  if (file.rename_only && !output_platform::take_attributes(file)) {
-    return refuse(file,
-                  "its owner, group, mode or extended attributes cannot be given to a new "
-                  "file (another user's file?)");
-  }
-  return OutputOutcome::ok;
+  return create_for_rename(file) ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
 
 }  // namespace
@@ -427,21 +438,25 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     return OutputOutcome::cannot_open;
   }
   const bool regular = S_ISREG(st.st_mode);
-  const bool can_mix = regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-  if (can_mix && same_file(file.target_fd, STDOUT_FILENO)) {
-    file.refusal = "the file standard output writes to";
-    errno = EINVAL;
-    return OutputOutcome::cannot_open;
+  if ((regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) &&
+      same_file(file.target_fd, STDOUT_FILENO)) {
+    return refuse(file, "the file standard output writes to");
   }
-  if (refusal == nullptr) {
-    const OutputOutcome outcome = open_for_rename(file);
-    if (outcome != OutputOutcome::ok || file.fd >= 0) {
-      return outcome;
-    }
+  file.existed = true;
+  // Where only a rename will do, the temporary must be able to take on the target's attributes,
+  // which is tried while it is empty.
+  if (refusal == nullptr && create_for_rename(file)) {
+    return file.rename_only && !output_platform::take_attributes(file)
+               ? refuse(file,
+                        "its owner, group, mode or extended attributes cannot be given to a new "
+                        "file (another user's file?)")
+               : OutputOutcome::ok;
+  }
+  if (file.rename_only) {
+    return OutputOutcome::cannot_open;
   }
   // Where no file can be made beside the target, the copy is made elsewhere.
   file.finish = OutputFinish::copy;
-  file.existed = true;
   file.fd = create_for_copy(file, regular);
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }

@@ -1,3 +1,4 @@
+// What Windows supplies: the calls of os_file.h and the output_platform routine.
 // rand_s, the C library's door to the system's random source.
 #define _CRT_RAND_S
 #include <fcntl.h>
@@ -13,6 +14,104 @@
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/output_file.h"
+
+namespace {
+
+// A handle with no access rights, which neither reads nor writes the file: for its type and
+// identity.
+HANDLE open_query_handle(const char* path) {
+  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+void close_handle(HANDLE handle) {
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+  }
+}
+
+bool file_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+}
+
+bool path_information(const char* path, BY_HANDLE_FILE_INFORMATION& info) {
+  const HANDLE handle = open_query_handle(path);
+  const bool got = file_information(handle, info);
+  close_handle(handle);
+  return got;
+}
+
+// The C library gives no inode numbers on Windows; the volume and the file index do the same.
+bool same_information(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+HANDLE fd_handle(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+}  // namespace
+
+// The C library's stat knows files and directories only. A device (NUL, CON, COM1) or a named
+// pipe is recognised from the type of a query handle.
+int stat_path(const char* path, StatBuf* st) {
+  if (_stat64(path, st) == 0) {
+    return 0;
+  }
+  const int stat_error = errno;
+  const HANDLE handle = open_query_handle(path);
+  const DWORD type = handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
+  close_handle(handle);
+  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+    *st = StatBuf{};
+    st->st_mode = type == FILE_TYPE_CHAR ? _S_IFCHR : _S_IFIFO;
+    return 0;
+  }
+  errno = stat_error;
+  return -1;
+}
+
+int stat_fd(int fd, StatBuf* st) {
+  return _fstat64(fd, st);
+}
+
+int open_for_reading(const char* path) {
+  return _open(path, _O_RDONLY | _O_BINARY);
+}
+
+int close_fd(int fd) {
+  return _close(fd);
+}
+
+// Windows has no pread or pwrite on descriptors; no descriptor is used by two threads, so
+// moving the position first is enough.
+long long read_some_at(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t count) {
+  return _lseeki64(fd, offset, SEEK_SET) < 0 ? -1 : _read(fd, to, static_cast<unsigned>(count));
+}
+
+long long write_some_at(int fd, std::int64_t offset, const std::uint8_t* from, std::int64_t count) {
+  return offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0
+             ? -1
+             : _write(fd, from, static_cast<unsigned>(count));
+}
+
+bool reserve_length(int, std::int64_t) {
+  return true;
+}
+
+void reserve_standard_descriptors() {}
+
+bool same_file(int fd_a, int fd_b) {
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return file_information(fd_handle(fd_a), a) && file_information(fd_handle(fd_b), b) &&
+         same_information(a, b);
+}
+
+std::string directory_prefix(const std::string& path) {
+  return path.substr(0, path.find_last_of("/\\:") + 1);
+}
 
 namespace {
 
@@ -37,57 +136,41 @@ void prepare_console_handler() {
   }
 }
 
-HANDLE open_query_handle(const char* path) {
-  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
-}
-
-bool file_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
-}
-
 // More than one name for the same file: replacing one would leave the others with the old
 // bytes.
 bool has_other_links(const char* path) {
-  const HANDLE handle = open_query_handle(path);
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool more = file_information(handle, info) && info.nNumberOfLinks > 1;
-  if (handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle);
-  }
-  return more;
+  return path_information(path, info) && info.nNumberOfLinks > 1;
 }
 
 // Whether standard output writes to this very file: the console text would mix with the image.
 bool is_standard_output(const char* path) {
-  const HANDLE handle = open_query_handle(path);
   BY_HANDLE_FILE_INFORMATION file{};
   BY_HANDLE_FILE_INFORMATION out{};
-  const bool same =
-      file_information(handle, file) && file_information(GetStdHandle(STD_OUTPUT_HANDLE), out) &&
-      file.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
-      file.nFileIndexHigh == out.nFileIndexHigh && file.nFileIndexLow == out.nFileIndexLow;
-  if (handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle);
-  }
-  return same;
+  return path_information(path, file) && file_information(GetStdHandle(STD_OUTPUT_HANDLE), out) &&
+         same_information(file, out);
 }
 
-// A short name from the system's random source beside the target, so that a target path close
-// to MAX_PATH still leaves room for it; the exclusive create catches a clash. The file may be
+// A short name from the system's random source, "~v" and `kind` first, so that a target path
+// close to MAX_PATH still leaves room for it.
+std::string random_stem(const char* kind, unsigned int salt) {
+  unsigned int bits = 0;
+  if (rand_s(&bits) != 0) {
+    bits =
+        GetCurrentProcessId() ^ static_cast<unsigned int>(GetTickCount64()) ^ (salt * 0x9E3779B9u);
+  }
+  char stem[16];
+  std::snprintf(stem, sizeof stem, "~v%s%08x.tmp", kind, bits);
+  return stem;
+}
+
+// A random name beside the target; the exclusive create catches a clash. The file may be
 // deleted while it is open, so that the failure ending and the console handler can remove it
 // before the process ends. With `delete_on_close` it has no lasting name at all: the system
 // removes it when it is closed, however the process ends.
 int create_beside(const std::string& directory, OutputFile& file, bool delete_on_close) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned int bits = 0;
-    if (rand_s(&bits) != 0) {
-      bits = GetCurrentProcessId() ^ static_cast<unsigned int>(GetTickCount64()) ^
-             (static_cast<unsigned int>(attempt) * 0x9E3779B9u);
-    }
-    char stem[16];
-    std::snprintf(stem, sizeof stem, "~vl%08x.tmp", bits);
-    const std::string name = directory + stem;
+  for (unsigned int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = directory + random_stem("l", attempt);
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (delete_on_close ? FILE_FLAG_DELETE_ON_CLOSE : 0);
     const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -137,7 +220,7 @@ const char* rename_refusal(const char* path, const StatBuf& st) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return "a symbolic link";
   }
-  if (!is_regular(st)) {
+  if (!S_ISREG(st.st_mode)) {
     return "a FIFO, device or socket, not a regular file";
   }
   return has_other_links(path)
@@ -156,7 +239,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     return OutputOutcome::cannot_open;
   }
   const bool exists = stat_path(path, &st) == 0;
-  if ((!exists && errno != ENOENT) || (exists && is_directory(st))) {
+  if ((!exists && errno != ENOENT) || (exists && S_ISDIR(st.st_mode))) {
     errno = exists ? EISDIR : errno;
     return OutputOutcome::cannot_open;
   }
@@ -171,7 +254,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     return OutputOutcome::cannot_open;
   }
   file.existed = exists;
-  if (exists && !is_regular(st)) {
+  if (exists && !S_ISREG(st.st_mode)) {
     // NUL, a console or a pipe: the image is made elsewhere and written into it in order.
     file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
     file.fd = file.target_fd >= 0 ? create_elsewhere() : -1;
@@ -224,11 +307,7 @@ bool target_still_named(const OutputFile&) {
 int rename_temporary(OutputFile& file, bool keep_old) {
   const std::string from = full_path(file.temporary);
   if (keep_old && file.existed) {
-    unsigned int bits = 0;
-    (void)rand_s(&bits);
-    char stem[16];
-    std::snprintf(stem, sizeof stem, "~vb%08x.tmp", bits);
-    file.backup = directory_prefix(file.target) + stem;
+    file.backup = directory_prefix(file.target) + random_stem("b", 0);
   }
   const bool moved = file.existed
                          ? ReplaceFileA(file.target.c_str(), from.c_str(),

@@ -14,7 +14,8 @@ std::string system_text(int error_number) {
 
 // Why a path that stat() saw is not a file to read.
 std::string not_regular_reason(const StatBuf& st) {
-  return is_directory(st) ? system_text(EISDIR) : "not a regular file (a pipe, device or socket)";
+  return S_ISDIR(st.st_mode) ? system_text(EISDIR)
+                             : "not a regular file (a pipe, device or socket)";
 }
 
 bool refuse(const std::string& path, const std::string& why, std::string& error) {
@@ -33,7 +34,7 @@ bool open_read_file(const char* path, ReadFile& file, std::string& error) {
   if (stat_path(path, &st) != 0) {
     return refuse(path, system_text(errno), error);
   }
-  if (!is_regular(st)) {
+  if (!S_ISREG(st.st_mode)) {
     return refuse(path, not_regular_reason(st), error);
   }
   const int fd = open_for_reading(path);
@@ -41,10 +42,10 @@ bool open_read_file(const char* path, ReadFile& file, std::string& error) {
     return refuse(path, system_text(errno), error);
   }
   // What was opened is what is read: its type and length come from the descriptor.
-  if (stat_fd(fd, &st) != 0 || !is_regular(st)) {
+  if (stat_fd(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int why = errno;
     close_fd(fd);
-    return refuse(path, is_regular(st) ? system_text(why) : not_regular_reason(st), error);
+    return refuse(path, S_ISREG(st.st_mode) ? system_text(why) : not_regular_reason(st), error);
   }
   file.fd = fd;
   file.length = static_cast<std::int64_t>(st.st_size);
