@@ -8,14 +8,14 @@
 
 using namespace output_platform;
 
-void output_platform::close_if_open(int& fd) {
+namespace {
+
+void close_if_open(int& fd) {
   if (fd >= 0) {
     close_fd(fd);
     fd = -1;
   }
 }
-
-namespace {
 
 void forget_temporary_name(OutputFile& file) {
   drop_pending_file(file.pending_slot);
@@ -38,28 +38,11 @@ OutputOutcome copy_from_temporary(OutputFile& file) {
 
 // Where the rename cannot replace the target as it is, velmora copies into it instead; a
 // rename-only output fails.
-OutputOutcome instead_of_rename(OutputFile& file) {
-  return file.rename_only ? OutputOutcome::cannot_write : copy_from_temporary(file);
-}
-
 OutputOutcome place_by_rename(OutputFile& file, bool keep_old) {
-  if (file.existed && !take_attributes(file)) {
-    return instead_of_rename(file);
-  }
-  // A failed close can mean lost bytes: it is checked before the file takes the target's place.
-  if (!name_temporary(file) || close_fd(file.fd) != 0) {
-    file.fd = -1;
-    return OutputOutcome::cannot_write;
-  }
-  file.fd = -1;
-  if (file.existed && !target_still_named(file)) {
-    // The name no longer leads to the file that was opened: that file gets the bytes.
-    return instead_of_rename(file);
-  }
-  const int error = rename_temporary(file, keep_old);
-  if (error != 0) {
-    return file.existed && rename_refused_but_writable(error) ? instead_of_rename(file)
-                                                              : OutputOutcome::cannot_write;
+  const Renamed renamed = rename_temporary(file, keep_old);
+  if (renamed != Renamed::done) {
+    return renamed == Renamed::copy_instead && !file.rename_only ? copy_from_temporary(file)
+                                                                 : OutputOutcome::cannot_write;
   }
   // The name is the target's now: nothing is left to remove.
   forget_temporary_name(file);
@@ -110,13 +93,11 @@ OutputOutcome finish_output_file(OutputFile& file) {
 }
 
 void restore_output_file(OutputFile& file) {
-  if (file.placed && !file.backup.empty()) {
-    rename_back(file);
-    file.backup.clear();
-  } else if (file.placed && !file.existed) {
-    remove_placed(file);
+  if (file.placed) {
+    undo_rename(file);
   }
   file.placed = false;
+  file.backup.clear();
   discard_output_file(file);
 }
 

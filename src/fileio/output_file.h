@@ -100,28 +100,19 @@ void finish_output_or_fail(OutputFile& file);
 namespace output_platform {
 // The target looked at and opened, `finish` chosen and the temporary file made.
 OutputOutcome open_target(const char* path, OutputFile& file);
-// The temporary file takes on the existing target's owner, group, mode and attributes.
-bool take_attributes(const OutputFile& file);
-// The temporary file gets a name beside the target, where it has none yet.
-bool name_temporary(OutputFile& file);
-// Whether the target's name still leads to the file that was opened.
-bool target_still_named(const OutputFile& file);
-// The named temporary takes the target's name; with `keep_old`, the old file keeps a second
-// name in `backup`. 0, or the system's error code.
-int rename_temporary(OutputFile& file, bool keep_old);
-// An error of rename_temporary where the target may still be written in place.
-bool rename_refused_but_writable(int error);
+// The temporary file, given the existing target's owner, group, mode and attributes, named
+// beside it and closed, takes the target's name; with `keep_old`, the old file keeps a second
+// name in `backup`. copy_instead where the target may still be written in place.
+enum class Renamed { done, failed, copy_instead };
+Renamed rename_temporary(OutputFile& file, bool keep_old);
 // The target's bytes replaced with those of `from`, its mode kept, and the target closed.
 bool copy_into_target(OutputFile& file, int from);
 // The named temporary opened for reading.
 int open_temporary(const OutputFile& file);
-// The old file back under its name from `backup`, or a new file placed by rename removed.
-void rename_back(OutputFile& file);
-void remove_placed(OutputFile& file);
+// A placed file undone: the old file back under its name from `backup`, or a new file removed.
+void undo_rename(OutputFile& file);
 // Removes `name` (the temporary's or a backup's).
 void remove_name(const OutputFile& file, const std::string& name);
-// Closes a descriptor where one is open (written once, in output_file.cpp).
-void close_if_open(int& fd);
 // Holds every catchable signal (POSIX), or makes the console handler wait (Windows), or lets go.
 void hold_all_signals(bool hold);
 }  // namespace output_platform

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if __has_include(<sys/random.h>)
@@ -381,6 +382,25 @@ const char* rename_refusal(const OutputFile& file, const struct stat& st) {
   return is_mount_point(file.dir_fd, file.name, st) ? "a mount point" : nullptr;
 }
 
+// The owner first, since a change of owner clears the set-user-ID bit and file capabilities;
+// the mode last, since setting an access control list can clear set-group-ID.
+bool take_attributes(const OutputFile& file) {
+  struct stat old {};
+  struct stat now {};
+  if (fstat(file.target_fd, &old) != 0 || fstat(file.fd, &now) != 0) {
+    return false;
+  }
+  if ((old.st_uid != now.st_uid || old.st_gid != now.st_gid) &&
+      fchown(file.fd, old.st_uid, old.st_gid) != 0) {
+    return false;
+  }
+  if (!copy_attributes(file.target_fd, file.fd) || fchmod(file.fd, old.st_mode & 07777) != 0) {
+    return false;
+  }
+  return fstat(file.fd, &now) == 0 && now.st_mode == old.st_mode && now.st_uid == old.st_uid &&
+         now.st_gid == old.st_gid;
+}
+
 OutputOutcome refuse(OutputFile& file, const char* why) {
   file.refusal = why;
   errno = 0;
@@ -446,7 +466,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   // Where only a rename will do, the temporary must be able to take on the target's attributes,
   // which is tried while it is empty.
   if (refusal == nullptr && create_for_rename(file)) {
-    return file.rename_only && !output_platform::take_attributes(file)
+    return file.rename_only && !take_attributes(file)
                ? refuse(file,
                         "its owner, group, mode or extended attributes cannot be given to a new "
                         "file (another user's file?)")
@@ -461,45 +481,32 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
 
-// The owner first, since a change of owner clears the set-user-ID bit and file capabilities;
-// the mode last, since setting an access control list can clear set-group-ID.
-bool take_attributes(const OutputFile& file) {
-  struct stat old {};
-  struct stat now {};
-  if (fstat(file.target_fd, &old) != 0 || fstat(file.fd, &now) != 0) {
-    return false;
+// The temporary takes on the target's attributes while still open, and a failed close, which
+// can mean lost bytes, is caught before the file takes the target's place. Where the target's
+// name no longer leads to the file that was opened, that file gets the bytes. A rename fails
+// but the target can be written for a mount point (EBUSY, EXDEV), and for another user's file
+// in a sticky directory (EPERM, EACCES).
+Renamed rename_temporary(OutputFile& file, bool keep_old) {
+  if (file.existed && !take_attributes(file)) {
+    return Renamed::copy_instead;
   }
-  if ((old.st_uid != now.st_uid || old.st_gid != now.st_gid) &&
-      fchown(file.fd, old.st_uid, old.st_gid) != 0) {
-    return false;
+  const bool named = !file.temporary.empty() || claim_random_name(file, file.fd) == 0;
+  if (!named || close(std::exchange(file.fd, -1)) != 0) {
+    return Renamed::failed;
   }
-  if (!copy_attributes(file.target_fd, file.fd) || fchmod(file.fd, old.st_mode & 07777) != 0) {
-    return false;
-  }
-  return fstat(file.fd, &now) == 0 && now.st_mode == old.st_mode && now.st_uid == old.st_uid &&
-         now.st_gid == old.st_gid;
-}
-
-bool name_temporary(OutputFile& file) {
-  return !file.temporary.empty() || claim_random_name(file, file.fd) == 0;
-}
-
-bool target_still_named(const OutputFile& file) {
-  struct stat by_name {};
-  struct stat by_fd {};
-  return fstatat(file.dir_fd, file.name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
-         fstat(file.target_fd, &by_fd) == 0 && same_inode(by_name, by_fd);
-}
-
-int rename_temporary(OutputFile& file, bool keep_old) {
   struct stat st {};
+  struct stat target {};
+  if (file.existed && (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                       fstat(file.target_fd, &target) != 0 || !same_inode(st, target))) {
+    return Renamed::copy_instead;
+  }
   if (fstatat(file.dir_fd, file.temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno;
+    return Renamed::failed;
   }
   if (file.existed && keep_old) {
     const std::string backup = random_name();
     if (linkat(file.dir_fd, file.name.c_str(), file.dir_fd, backup.c_str(), 0) != 0) {
-      return errno;
+      return Renamed::failed;
     }
     file.backup = backup;
   }
@@ -512,15 +519,12 @@ int rename_temporary(OutputFile& file, bool keep_old) {
       unlinkat(file.dir_fd, file.backup.c_str(), 0);
       file.backup.clear();
     }
-    return error;
+    return file.existed && (error == EBUSY || error == EXDEV || error == EPERM || error == EACCES)
+               ? Renamed::copy_instead
+               : Renamed::failed;
   }
   file.placed_inode = static_cast<std::int64_t>(st.st_ino);
-  return 0;
-}
-
-// A mount point (EBUSY, EXDEV), another user's file in a sticky directory (EPERM, EACCES).
-bool rename_refused_but_writable(int error) {
-  return error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
+  return Renamed::done;
 }
 
 // A regular file is cut first and keeps its mode, which a write by another user than its owner
@@ -550,15 +554,14 @@ int open_temporary(const OutputFile& file) {
   return openat(file.dir_fd, file.temporary.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
-void rename_back(OutputFile& file) {
-  renameat(file.dir_fd, file.backup.c_str(), file.dir_fd, file.name.c_str());
-}
-
-// The new file goes again, if the name still leads to it.
-void remove_placed(OutputFile& file) {
+// A new file goes again only if the name still leads to it.
+void undo_rename(OutputFile& file) {
   struct stat st {};
-  if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      static_cast<std::int64_t>(st.st_ino) == file.placed_inode) {
+  if (!file.backup.empty()) {
+    renameat(file.dir_fd, file.backup.c_str(), file.dir_fd, file.name.c_str());
+  } else if (!file.existed &&
+             fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+             static_cast<std::int64_t>(st.st_ino) == file.placed_inode) {
     unlinkat(file.dir_fd, file.name.c_str(), 0);
   }
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "common/fail.h"
 #include "fileio/os_file.h"
@@ -288,23 +289,15 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
 
-// ReplaceFile keeps the replaced file's attributes and security descriptor.
-bool take_attributes(const OutputFile&) {
-  return true;
-}
-
-// The temporary file has its name from the start.
-bool name_temporary(OutputFile&) {
-  return true;
-}
-
-bool target_still_named(const OutputFile&) {
-  return true;
-}
-
-// ReplaceFile can keep the old file under a second name; a new file gets the directory's
-// defaults, and a file that appeared at its name meanwhile stays.
-int rename_temporary(OutputFile& file, bool keep_old) {
+// The temporary file has its name from the start. ReplaceFile keeps the replaced file's
+// attributes and security descriptor, and can keep the old file under a second name; it
+// cannot replace a file that another program holds open without delete sharing, which can
+// still be written, as a plain write would. A new file gets the directory's defaults, and a
+// file that appeared at its name meanwhile stays.
+Renamed rename_temporary(OutputFile& file, bool keep_old) {
+  if (_close(std::exchange(file.fd, -1)) != 0) {
+    return Renamed::failed;
+  }
   const std::string from = full_path(file.temporary);
   if (keep_old && file.existed) {
     file.backup = directory_prefix(file.target) + random_stem("b", 0);
@@ -315,19 +308,14 @@ int rename_temporary(OutputFile& file, bool keep_old) {
                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
                          : MoveFileExA(from.c_str(), file.target.c_str(), 0) != 0;
   if (moved) {
-    return 0;
+    return Renamed::done;
   }
   file.backup.clear();
   const DWORD error = GetLastError();
-  return error != 0 ? static_cast<int>(error) : -1;
-}
-
-// ReplaceFile cannot replace a file that another program holds open without delete sharing;
-// the file can still be written, as a plain write would.
-bool rename_refused_but_writable(int error) {
-  const DWORD code = static_cast<DWORD>(error);
-  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
-         code == ERROR_UNABLE_TO_REMOVE_REPLACED || code == ERROR_LOCK_VIOLATION;
+  return file.existed && (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                          error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_LOCK_VIOLATION)
+             ? Renamed::copy_instead
+             : Renamed::failed;
 }
 
 bool copy_into_target(OutputFile& file, int from) {
@@ -350,12 +338,12 @@ int open_temporary(const OutputFile& file) {
   return _open(full_path(file.temporary).c_str(), _O_RDONLY | _O_BINARY);
 }
 
-void rename_back(OutputFile& file) {
-  MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
-
-void remove_placed(OutputFile& file) {
-  DeleteFileA(file.target.c_str());
+void undo_rename(OutputFile& file) {
+  if (!file.backup.empty()) {
+    MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  } else if (!file.existed) {
+    DeleteFileA(file.target.c_str());
+  }
 }
 
 void remove_name(const OutputFile&, const std::string& name) {
