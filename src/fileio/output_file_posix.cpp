@@ -1,5 +1,6 @@
 // What a POSIX system supplies: the calls of os_file.h and the output_platform routine.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -333,40 +334,6 @@ bool is_mount_point(int dir_fd, const std::string& name, const struct stat& st) 
   return fstat(dir_fd, &dir) != 0 || dir.st_dev != st.st_dev;
 }
 
-// Follows the symbolic link `name` in `dir_fd`, link after link as the system's open does, to
-// the name of the file it would create; `dir_fd` and `name` then say where that is. False
-// where a directory on the way is missing or a link leads to a file after all.
-bool follow_to_new_file(int& dir_fd, std::string& name) {
-  for (int links = 0; links < 40; ++links) {
-    struct stat st {};
-    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT;
-    }
-    std::string to(static_cast<std::size_t>(st.st_size) + 1, '\0');
-    const ssize_t got =
-        S_ISLNK(st.st_mode) ? readlinkat(dir_fd, name.c_str(), to.data(), to.size()) : -1;
-    if (got <= 0 || static_cast<std::size_t>(got) >= to.size()) {
-      errno = S_ISLNK(st.st_mode) ? EAGAIN : EEXIST;
-      return false;
-    }
-    to.resize(static_cast<std::size_t>(got));
-    const std::string prefix = directory_prefix(to);
-    const int next = openat(dir_fd, prefix.empty() ? "." : prefix.c_str(), directory_flags);
-    if (next < 0) {
-      return false;
-    }
-    close(dir_fd);
-    dir_fd = next;
-    name = to.substr(prefix.size());
-    if (name.empty()) {
-      errno = EISDIR;
-      return false;
-    }
-  }
-  errno = ELOOP;
-  return false;
-}
-
 // A target that velmora-inspect's extraction refuses to replace, and why; nullptr for one that
 // a rename replaces as it is.
 const char* rename_refusal(const OutputFile& file, const struct stat& st) {
@@ -412,14 +379,10 @@ OutputOutcome open_new(OutputFile& file) {
   return create_for_rename(file) ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
 
-}  // namespace
-
-namespace output_platform {
-
-OutputOutcome open_target(const char* path, OutputFile& file) {
-  prepare_signals();
+// Opens `path` as open_target does; `links` counts the symbolic links to no file followed.
+OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   const std::string prefix = directory_prefix(path);
-  file.name = file.path.substr(prefix.size());
+  file.name = path.substr(prefix.size());
   // An empty path, or one that ends in a separator, names no file.
   if (file.name.empty()) {
     return OutputOutcome::cannot_open;
@@ -448,11 +411,18 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   // The system follows a link, with the rules it applies to links in shared directories; a
   // link to no file leads to a new file, made where the link leads.
   file.target_fd =
-      link ? open(path, flags) : openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
+      link ? open(path.c_str(), flags) : openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
   if (file.target_fd < 0) {
-    return link && errno == ENOENT && follow_to_new_file(file.dir_fd, file.name)
-               ? open_new(file)
-               : OutputOutcome::cannot_open;
+    std::string to(PATH_MAX, '\0');
+    const ssize_t got = link && errno == ENOENT && links < 40
+                            ? readlinkat(file.dir_fd, file.name.c_str(), to.data(), to.size())
+                            : -1;
+    if (got <= 0 || got >= PATH_MAX) {
+      return OutputOutcome::cannot_open;
+    }
+    to.resize(static_cast<std::size_t>(got));
+    close(std::exchange(file.dir_fd, -1));
+    return open_path(to[0] == '/' ? to : prefix + to, file, links + 1);
   }
   if (fstat(file.target_fd, &st) != 0) {
     return OutputOutcome::cannot_open;
@@ -479,6 +449,15 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   file.finish = OutputFinish::copy;
   file.fd = create_for_copy(file, regular);
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+}
+
+}  // namespace
+
+namespace output_platform {
+
+OutputOutcome open_target(const char* path, OutputFile& file) {
+  prepare_signals();
+  return open_path(path, file, 0);
 }
 
 // The temporary takes on the target's attributes while still open, and a failed close, which
