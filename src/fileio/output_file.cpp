@@ -10,6 +10,8 @@ using namespace output_platform;
 
 namespace {
 
+int hold_depth = 0;
+
 void close_if_open(int& fd) {
   if (fd >= 0) {
     close_fd(fd);
@@ -50,12 +52,16 @@ OutputOutcome place_by_rename(OutputFile& file, bool keep_old) {
   return OutputOutcome::ok;
 }
 
+[[noreturn]] void discard_and_fail(OutputFile& file) {
+  discard_output_file(file);
+  fail_cannot_write(file.path.c_str());
+}
+
 OutputOutcome put_in_place(OutputFile& file, bool keep_old) {
   if (file.fd < 0) {
     return OutputOutcome::cannot_write;
   }
-  return file.finish == OutputFinish::rename ? place_by_rename(file, keep_old)
-                                             : copy_from_temporary(file);
+  return file.by_rename ? place_by_rename(file, keep_old) : copy_from_temporary(file);
 }
 
 }  // namespace
@@ -83,11 +89,7 @@ OutputOutcome place_output_file(OutputFile& file) {
 OutputOutcome finish_output_file(OutputFile& file) {
   hold_signals();
   const OutputOutcome outcome = put_in_place(file, false);
-  if (outcome == OutputOutcome::ok) {
-    settle_output_file(file);
-  } else {
-    discard_output_file(file);
-  }
+  discard_output_file(file);
   release_signals();
   return outcome;
 }
@@ -120,10 +122,6 @@ void discard_output_file(OutputFile& file) {
   close_if_open(file.dir_fd);
 }
 
-namespace {
-int hold_depth = 0;
-}  // namespace
-
 void hold_signals() {
   if (hold_depth++ == 0) {
     hold_all_signals(true);
@@ -145,21 +143,19 @@ void open_output_or_fail(const char* path, OutputFile& file) {
 
 void reserve_output_or_fail(OutputFile& file, std::int64_t length) {
   if (file.fd < 0 || !reserve_length(file.fd, length)) {
-    discard_output_file(file);
-    fail_cannot_write(file.path.c_str());
+    discard_and_fail(file);
   }
 }
 
 void write_output_or_fail(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
                           std::int64_t count) {
   if (!write_output_at(file, offset, bytes, count)) {
-    discard_output_file(file);
-    fail_cannot_write(file.path.c_str());
+    discard_and_fail(file);
   }
 }
 
 void finish_output_or_fail(OutputFile& file) {
   if (finish_output_file(file) != OutputOutcome::ok) {
-    fail_cannot_write(file.path.c_str());
+    discard_and_fail(file);
   }
 }

@@ -20,14 +20,12 @@
 #include <cstdint>
 #include <string>
 
-enum class OutputFinish { rename, copy };
-
 // How a target may be put in place: velmora's rename or copy, or by rename only, where every
 // target that a rename cannot replace keeping what it is is refused when it is opened.
 enum class OutputRoute { rename_or_copy, rename_only };
 
 struct OutputFile {
-  OutputFinish finish = OutputFinish::copy;
+  bool by_rename = false;  // put in place by rename, else by a copy into the target
   bool rename_only = false;
   std::string path;          // as given
   int fd = -1;               // the temporary file, written at any offset
@@ -98,7 +96,7 @@ void finish_output_or_fail(OutputFile& file);
 // What each system supplies to the routine in output_file.cpp (output_file_posix.cpp,
 // output_file_win32.cpp); no other file calls these.
 namespace output_platform {
-// The target looked at and opened, `finish` chosen and the temporary file made.
+// The target looked at and opened, `by_rename` chosen and the temporary file made.
 OutputOutcome open_target(const char* path, OutputFile& file);
 // The temporary file, given the existing target's owner, group, mode and attributes, named
 // beside it and closed, takes the target's name; with `keep_old`, the old file keeps a second

@@ -77,18 +77,11 @@ void reserve_standard_descriptors() {
   }
 }
 
-namespace {
-
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-}  // namespace
-
 bool same_file(int fd_a, int fd_b) {
   struct stat a {};
   struct stat b {};
-  return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && same_inode(a, b);
+  return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 std::string directory_prefix(const std::string& path) {
@@ -218,7 +211,7 @@ int create_unnamed(int dir_fd, bool nameable) {
 // The temporary file for a rename: in the target's directory, unnamed until it is whole where
 // the system allows, else named.
 bool create_for_rename(OutputFile& file) {
-  file.finish = OutputFinish::rename;
+  file.by_rename = true;
   file.fd = create_unnamed(file.dir_fd, true);
   if (file.fd < 0) {
     file.fd = claim_random_name(file);
@@ -374,11 +367,6 @@ OutputOutcome refuse(OutputFile& file, const char* why) {
   return OutputOutcome::cannot_open;
 }
 
-// A new file: nothing may be created in a directory where the user cannot create it.
-OutputOutcome open_new(OutputFile& file) {
-  return create_for_rename(file) ? OutputOutcome::ok : OutputOutcome::cannot_open;
-}
-
 // Opens `path` as open_target does; `links` counts the symbolic links to no file followed.
 OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   const std::string prefix = directory_prefix(path);
@@ -392,8 +380,10 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   if (file.dir_fd < 0) {
     return OutputOutcome::cannot_open;
   }
+  // A new file: nothing may be created in a directory where the user cannot create it.
   if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? open_new(file) : OutputOutcome::cannot_open;
+    return errno == ENOENT && create_for_rename(file) ? OutputOutcome::ok
+                                                      : OutputOutcome::cannot_open;
   }
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
@@ -446,7 +436,7 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
     return OutputOutcome::cannot_open;
   }
   // Where no file can be made beside the target, the copy is made elsewhere.
-  file.finish = OutputFinish::copy;
+  file.by_rename = false;
   file.fd = create_for_copy(file, regular);
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
@@ -476,7 +466,8 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
   struct stat st {};
   struct stat target {};
   if (file.existed && (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                       fstat(file.target_fd, &target) != 0 || !same_inode(st, target))) {
+                       fstat(file.target_fd, &target) != 0 || st.st_dev != target.st_dev ||
+                       st.st_ino != target.st_ino)) {
     return Renamed::copy_instead;
   }
   if (fstatat(file.dir_fd, file.temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {

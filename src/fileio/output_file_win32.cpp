@@ -35,17 +35,20 @@ bool file_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
   return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
 }
 
-bool path_information(const char* path, BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE handle = open_query_handle(path);
-  const bool got = file_information(handle, info);
-  close_handle(handle);
-  return got;
+// The C library gives no inode numbers on Windows; the volume and the file index do the same.
+bool same_handles(HANDLE handle_a, HANDLE handle_b) {
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return file_information(handle_a, a) && file_information(handle_b, b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// The C library gives no inode numbers on Windows; the volume and the file index do the same.
-bool same_information(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
+bool path_is(const char* path, HANDLE other) {
+  const HANDLE handle = open_query_handle(path);
+  const bool same = same_handles(handle, other);
+  close_handle(handle);
+  return same;
 }
 
 HANDLE fd_handle(int fd) {
@@ -104,10 +107,7 @@ bool reserve_length(int, std::int64_t) {
 void reserve_standard_descriptors() {}
 
 bool same_file(int fd_a, int fd_b) {
-  BY_HANDLE_FILE_INFORMATION a{};
-  BY_HANDLE_FILE_INFORMATION b{};
-  return file_information(fd_handle(fd_a), a) && file_information(fd_handle(fd_b), b) &&
-         same_information(a, b);
+  return same_handles(fd_handle(fd_a), fd_handle(fd_b));
 }
 
 std::string directory_prefix(const std::string& path) {
@@ -135,21 +135,6 @@ void prepare_console_handler() {
   if (!installed) {
     installed = SetConsoleCtrlHandler(remove_on_console_end, TRUE) != 0;
   }
-}
-
-// More than one name for the same file: replacing one would leave the others with the old
-// bytes.
-bool has_other_links(const char* path) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  return path_information(path, info) && info.nNumberOfLinks > 1;
-}
-
-// Whether standard output writes to this very file: the console text would mix with the image.
-bool is_standard_output(const char* path) {
-  BY_HANDLE_FILE_INFORMATION file{};
-  BY_HANDLE_FILE_INFORMATION out{};
-  return path_information(path, file) && file_information(GetStdHandle(STD_OUTPUT_HANDLE), out) &&
-         same_information(file, out);
 }
 
 // A short name from the system's random source, "~v" and `kind` first, so that a target path
@@ -224,9 +209,12 @@ const char* rename_refusal(const char* path, const StatBuf& st) {
   if (!S_ISREG(st.st_mode)) {
     return "a FIFO, device or socket, not a regular file";
   }
-  return has_other_links(path)
-             ? "a file with other names (hard links), which would keep the old bytes"
-             : nullptr;
+  const HANDLE handle = open_query_handle(path);
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool other_links = file_information(handle, info) && info.nNumberOfLinks > 1;
+  close_handle(handle);
+  return other_links ? "a file with other names (hard links), which would keep the old bytes"
+                     : nullptr;
 }
 
 }  // namespace
@@ -265,19 +253,20 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   if (exists && _access(path, 2) != 0) {
     return OutputOutcome::cannot_open;
   }
-  if (exists && is_standard_output(path)) {
+  // The console text would mix with the image.
+  if (exists && path_is(path, GetStdHandle(STD_OUTPUT_HANDLE))) {
     file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
   }
   file.target = full_path(path);
   if (refusal == nullptr) {
-    file.finish = OutputFinish::rename;
+    file.by_rename = true;
     file.fd = create_beside(directory, file, false);
     if (file.fd >= 0 || !exists || file.rename_only) {
       return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
     }
   }
-  file.finish = OutputFinish::copy;
+  file.by_rename = false;
   file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
   if (file.target_fd < 0) {
     return OutputOutcome::cannot_open;
@@ -353,18 +342,8 @@ void remove_name(const OutputFile&, const std::string& name) {
 }  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
-  if (file.target_fd >= 0) {
-    return same_file(file.target_fd, fd);
-  }
-  if (!file.existed) {
-    return false;
-  }
-  const int probe = _open(file.target.c_str(), _O_RDONLY | _O_BINARY);
-  const bool same = probe >= 0 && same_file(probe, fd);
-  if (probe >= 0) {
-    _close(probe);
-  }
-  return same;
+  return file.target_fd >= 0 ? same_file(file.target_fd, fd)
+                             : file.existed && path_is(file.target.c_str(), fd_handle(fd));
 }
 
 void output_platform::hold_all_signals(bool hold) {

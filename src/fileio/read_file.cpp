@@ -8,18 +8,20 @@
 
 namespace {
 
-std::string system_text(int error_number) {
-  return std::strerror(error_number);
-}
-
 // Why a path that stat() saw is not a file to read.
 std::string not_regular_reason(const StatBuf& st) {
-  return S_ISDIR(st.st_mode) ? system_text(EISDIR)
+  return S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
                              : "not a regular file (a pipe, device or socket)";
 }
 
 bool refuse(const std::string& path, const std::string& why, std::string& error) {
   error = (path.empty() ? "''" : path) + ": cannot open: " + why;
+  return false;
+}
+
+// A read failed (errno set) or the file was not as long as it was (errno left at 0).
+bool cannot_read(const ByteSource& source, const char* otherwise, std::string& error) {
+  error = source.file->path + ": cannot read: " + (errno != 0 ? std::strerror(errno) : otherwise);
   return false;
 }
 
@@ -29,23 +31,23 @@ bool open_read_file(const char* path, ReadFile& file, std::string& error) {
   StatBuf st{};
   // The path is looked at before it is opened, so that a pipe or a device is never opened.
   if (path[0] == '\0') {
-    return refuse(path, system_text(ENOENT), error);
+    return refuse(path, std::strerror(ENOENT), error);
   }
   if (stat_path(path, &st) != 0) {
-    return refuse(path, system_text(errno), error);
+    return refuse(path, std::strerror(errno), error);
   }
   if (!S_ISREG(st.st_mode)) {
     return refuse(path, not_regular_reason(st), error);
   }
   const int fd = open_for_reading(path);
   if (fd < 0) {
-    return refuse(path, system_text(errno), error);
+    return refuse(path, std::strerror(errno), error);
   }
   // What was opened is what is read: its type and length come from the descriptor.
   if (stat_fd(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int why = errno;
     close_fd(fd);
-    return refuse(path, S_ISREG(st.st_mode) ? system_text(why) : not_regular_reason(st), error);
+    return refuse(path, S_ISREG(st.st_mode) ? std::strerror(why) : not_regular_reason(st), error);
   }
   file.fd = fd;
   file.length = static_cast<std::int64_t>(st.st_size);
@@ -61,17 +63,11 @@ void close_read_file(ReadFile& file) {
 }
 
 ByteSource file_source(const ReadFile& file) {
-  ByteSource source;
-  source.file = &file;
-  source.length = file.length;
-  return source;
+  return ByteSource{&file, nullptr, file.length};
 }
 
 ByteSource memory_source(const std::uint8_t* bytes, std::int64_t length) {
-  ByteSource source;
-  source.bytes = bytes;
-  source.length = length;
-  return source;
+  return ByteSource{nullptr, bytes, length};
 }
 
 bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to,
@@ -82,14 +78,9 @@ bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to
     }
     return true;
   }
-  // A call that fails sets errno; a file that ends early leaves it at 0.
   errno = 0;
-  if (read_up_to_at(source.file->fd, offset, to, count) != count) {
-    error = source.file->path + ": cannot read: " +
-            (errno != 0 ? system_text(errno) : "the file ended early (it changed while read)");
-    return false;
-  }
-  return true;
+  return read_up_to_at(source.file->fd, offset, to, count) == count ||
+         cannot_read(source, "the file ended early (it changed while read)", error);
 }
 
 bool source_ends_at_length(const ByteSource& source, std::string& error) {
@@ -102,13 +93,8 @@ bool source_ends_at_length(const ByteSource& source, std::string& error) {
     return false;
   }
   errno = 0;
-  if (read_up_to_at(source.file->fd, source.length, &byte, 1) != 0 || errno != 0) {
-    error = source.file->path + ": cannot read: " +
-            (errno != 0 ? system_text(errno)
-                        : "the file runs on past its length (it changed while read)");
-    return false;
-  }
-  return true;
+  return (read_up_to_at(source.file->fd, source.length, &byte, 1) == 0 && errno == 0) ||
+         cannot_read(source, "the file runs on past its length (it changed while read)", error);
 }
 
 void fail_cannot_open(const char* path) {
