@@ -1,20 +1,16 @@
 // Writing an output file so that it ends up either as it was or whole, and stays the file the
 // user had: same links, owner, group, mode, access control list and extended attributes.
 //
-// Every output is made in a temporary file: in the target's directory where a file can be made
-// there (unnamed where the system allows), else an unnamed one in the system's temporary
-// directory. Once whole it is put in place in one of two ways:
-// - rename: the temporary takes the target's name. For a new file (a symbolic link to no file
-//   included: the file is made where the link leads), and for a regular file with one link
-//   whose owner, group, mode and extended attributes (the access control list among them) the
-//   temporary can take on.
-// - copy: the temporary's bytes are copied into the target. For everything else: a file with
-//   other hard links, a symbolic link to a file (followed by the system's own open, as any
-//   program writing a file follows it), a mount point, another user's file, a file whose
-//   attributes cannot be carried over, a file in a directory where no file can be made, a
-//   pipe, a FIFO or a device.
-// A failure or a signal before the output is put in place leaves the target untouched. While
-// it is put in place every catchable signal is held, and acted on once the output is whole.
+// Every output is made in a temporary file, beside the target where a file can be made there
+// (unnamed where the system allows), else in the system's temporary directory. Once whole it
+// is put in place by rename (the temporary takes the target's name) for a new file, a link to
+// no file included, and for a regular file with one link whose owner, group, mode and
+// extended attributes the temporary can take on; else by copy into the target: a file with
+// other hard links, a link to a file (followed as any program writing a file follows it), a
+// mount point, another user's file, a file in a directory where no file can be made, a pipe,
+// a FIFO or a device. A failure or a signal before the output is put in place leaves the
+// target untouched. While it is put in place every catchable signal is held, and acted on once
+// the output is whole.
 #pragma once
 
 #include <cstdint>

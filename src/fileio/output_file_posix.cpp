@@ -51,7 +51,6 @@ long long write_some_at(int fd, std::int64_t offset, const std::uint8_t* from, s
 }
 
 bool reserve_length(int fd, std::int64_t length) {
-#ifdef __linux__
   // fallocate(2) itself, not posix_fallocate(3), which writes a byte into every block where
   // the file system cannot reserve: that would be a second write of the whole file.
   int result = 0;
@@ -59,21 +58,16 @@ bool reserve_length(int fd, std::int64_t length) {
     result = fallocate(fd, 0, 0, static_cast<off_t>(length));
   } while (result != 0 && errno == EINTR);
   return result == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG);
-#else
-  (void)fd;
-  (void)length;
-  return true;
-#endif
 }
 
+// The system gives each open the lowest free descriptor.
 void reserve_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      const int null = open("/dev/null", O_RDWR);
-      if (null >= 0 && null != fd) {
-        close(null);
-      }
-    }
+  int null = 0;
+  while (null >= 0 && null <= 2) {
+    null = open("/dev/null", O_RDWR);
+  }
+  if (null > 2) {
+    close(null);
   }
 }
 
@@ -152,11 +146,7 @@ std::string random_name() {
   return name;
 }
 
-#ifdef O_PATH
 constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
 
 std::string proc_fd_path(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
@@ -180,11 +170,9 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
       file.temporary = name;
       return made;
     }
-    const int error = errno;
     drop_pending_file(file.pending_slot);
     file.pending_slot = -1;
-    errno = error;
-    if (error != EEXIST) {
+    if (errno != EEXIST) {
       return -1;
     }
   }
@@ -459,19 +447,17 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
   if (file.existed && !take_attributes(file)) {
     return Renamed::copy_instead;
   }
-  const bool named = !file.temporary.empty() || claim_random_name(file, file.fd) == 0;
-  if (!named || close(std::exchange(file.fd, -1)) != 0) {
-    return Renamed::failed;
-  }
   struct stat st {};
   struct stat target {};
+  const bool named = !file.temporary.empty() || claim_random_name(file, file.fd) == 0;
+  if (!named || fstat(file.fd, &st) != 0 || close(std::exchange(file.fd, -1)) != 0) {
+    return Renamed::failed;
+  }
+  file.placed_inode = static_cast<std::int64_t>(st.st_ino);
   if (file.existed && (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
                        fstat(file.target_fd, &target) != 0 || st.st_dev != target.st_dev ||
                        st.st_ino != target.st_ino)) {
     return Renamed::copy_instead;
-  }
-  if (fstatat(file.dir_fd, file.temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return Renamed::failed;
   }
   if (file.existed && keep_old) {
     const std::string backup = random_name();
@@ -493,7 +479,6 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
                ? Renamed::copy_instead
                : Renamed::failed;
   }
-  file.placed_inode = static_cast<std::int64_t>(st.st_ino);
   return Renamed::done;
 }
 

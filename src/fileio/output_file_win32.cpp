@@ -182,14 +182,10 @@ int create_beside(const std::string& directory, OutputFile& file, bool delete_on
 }
 
 // A file in the user's temporary directory that the system deletes when it is closed.
-int create_elsewhere() {
+int create_elsewhere(OutputFile& file) {
   char directory[MAX_PATH + 1];
-  char name[MAX_PATH + 1];
   const DWORD length = GetTempPathA(sizeof directory, directory);
-  if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "vl", 0, name) == 0) {
-    return -1;
-  }
-  return _open(name, _O_RDWR | _O_TRUNC | _O_BINARY | _O_TEMPORARY);
+  return length == 0 || length > MAX_PATH ? -1 : create_beside(directory, file, true);
 }
 
 // The full form of a path: ReplaceFile needs the directory of each file, and does not find
@@ -223,17 +219,15 @@ namespace output_platform {
 
 OutputOutcome open_target(const char* path, OutputFile& file) {
   prepare_console_handler();
-  StatBuf st{};
-  if (path[0] == '\0') {
+  const std::string directory = directory_prefix(path);
+  // An empty path, or one that ends in a separator, names no file.
+  if (directory.size() == file.path.size()) {
     return OutputOutcome::cannot_open;
   }
+  StatBuf st{};
   const bool exists = stat_path(path, &st) == 0;
   if ((!exists && errno != ENOENT) || (exists && S_ISDIR(st.st_mode))) {
     errno = exists ? EISDIR : errno;
-    return OutputOutcome::cannot_open;
-  }
-  const std::string directory = directory_prefix(path);
-  if (directory.size() == file.path.size()) {
     return OutputOutcome::cannot_open;
   }
   const char* refusal = exists ? rename_refusal(path, st) : nullptr;
@@ -243,37 +237,33 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     return OutputOutcome::cannot_open;
   }
   file.existed = exists;
-  if (exists && !S_ISREG(st.st_mode)) {
-    // NUL, a console or a pipe: the image is made elsewhere and written into it in order.
-    file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
-    file.fd = file.target_fd >= 0 ? create_elsewhere() : -1;
-    return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
-  }
+  const bool regular = !exists || S_ISREG(st.st_mode);
   // A file the user may not write (the read-only attribute) stays refused.
-  if (exists && _access(path, 2) != 0) {
+  if (regular && exists && _access(path, 2) != 0) {
     return OutputOutcome::cannot_open;
   }
   // The console text would mix with the image.
-  if (exists && path_is(path, GetStdHandle(STD_OUTPUT_HANDLE))) {
+  if (regular && exists && path_is(path, GetStdHandle(STD_OUTPUT_HANDLE))) {
     file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
   }
-  file.target = full_path(path);
-  if (refusal == nullptr) {
+  if (regular) {
+    file.target = full_path(path);
+  }
+  if (regular && refusal == nullptr) {
     file.by_rename = true;
     file.fd = create_beside(directory, file, false);
     if (file.fd >= 0 || !exists || file.rename_only) {
       return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
     }
   }
+  // The copy, and for NUL, a console or a pipe the image, is made in a file the system deletes
+  // when it is closed, and written into the target in order.
   file.by_rename = false;
   file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
-  if (file.target_fd < 0) {
-    return OutputOutcome::cannot_open;
-  }
-  file.fd = create_beside(directory, file, true);
-  if (file.fd < 0) {
-    file.fd = create_elsewhere();
+  file.fd = file.target_fd >= 0 && regular ? create_beside(directory, file, true) : -1;
+  if (file.target_fd >= 0 && file.fd < 0) {
+    file.fd = create_elsewhere(file);
   }
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
