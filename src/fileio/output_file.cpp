@@ -25,16 +25,14 @@ void forget_temporary_name(OutputFile& file) {
   file.temporary.clear();
 }
 
-// The copy, from the temporary file while it is open, else from its name, which then goes.
+// The copy, from the temporary file while it is open, else from its name (which the discard
+// that follows removes).
 OutputOutcome copy_from_temporary(OutputFile& file) {
-  if (file.fd >= 0) {
-    return copy_into_target(file, file.fd) ? OutputOutcome::ok : OutputOutcome::cannot_write;
-  }
-  int from = open_temporary(file);
+  const int from = file.fd >= 0 ? file.fd : open_temporary(file);
   const bool copied = from >= 0 && copy_into_target(file, from);
-  close_if_open(from);
-  remove_name(file, file.temporary);
-  forget_temporary_name(file);
+  if (from >= 0 && from != file.fd) {
+    close_fd(from);
+  }
   return copied ? OutputOutcome::ok : OutputOutcome::cannot_write;
 }
 
