@@ -92,11 +92,10 @@ extern "C" void remove_and_end(int signal_number) {
   raise(signal_number);
 }
 
-// Every signal whose default action ends the process removes the temporary file first: all
-// but those below, which stop, continue or are ignored, or which no handler can catch. One the
-// parent chose to ignore (nohup's SIGHUP) stays ignored, and one the program already handles
-// (a test harness's SIGALRM, a sanitizer's SIGSEGV) keeps its own handler. A file size limit
-// makes write fail with EFBIG instead of killing the process, so that the run reports it.
+// Every signal that would end the process (all but those `spared`) removes the temporary file
+// first, unless the parent chose to ignore it (nohup's SIGHUP) or the program handles it (a
+// test harness's SIGALRM, a sanitizer's SIGSEGV). A file size limit makes write fail with
+// EFBIG instead of killing the process, so that the run reports it.
 void prepare_signals() {
   static bool prepared = false;
   if (prepared) {
@@ -207,8 +206,8 @@ bool create_for_rename(OutputFile& file) {
   return file.fd >= 0;
 }
 
-// The temporary file for a copy needs no name at all: an unnamed one, or a named one removed
-// at once, in the target's directory; else one in the system's temporary directory.
+// The temporary file for a copy needs no name: an unnamed one, or a named one removed at once,
+// in the target's directory; else one in the system's temporary directory.
 int create_for_copy(OutputFile& file, bool beside) {
   int fd = beside ? create_unnamed(file.dir_fd, false) : -1;
   if (beside && fd < 0) {
@@ -228,9 +227,8 @@ int create_for_copy(OutputFile& file, bool beside) {
   return fd;
 }
 
-// The bytes of the extended attribute `name` of `fd`, or with nullptr the list of its names,
-// each ended by a zero; false when they cannot be had. A file system without extended
-// attributes lists none.
+// The extended attribute `name` of `fd`, or with nullptr the list of its names, each ended by
+// a zero; false when they cannot be had. A file system without them lists none.
 bool attribute_bytes(int fd, const char* name, std::vector<char>& bytes) {
   bytes.clear();
   const ssize_t size =
@@ -301,8 +299,8 @@ int rename_new(int dir_fd, const char* from, const char* to) {
   return unlinkat(dir_fd, from, 0);
 }
 
-// Whether the file `name` in `dir_fd` is a mount point (a file bound over another), which no
-// rename can replace.
+// Whether `name` in `dir_fd` is a mount point (a file bound over another), which no rename
+// can replace.
 bool is_mount_point(int dir_fd, const std::string& name, const struct stat& st) {
 #ifdef STATX_ATTR_MOUNT_ROOT
   struct statx sx {};
@@ -438,11 +436,10 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   return open_path(path, file, 0);
 }
 
-// The temporary takes on the target's attributes while still open, and a failed close, which
-// can mean lost bytes, is caught before the file takes the target's place. Where the target's
-// name no longer leads to the file that was opened, that file gets the bytes. A rename fails
-// but the target can be written for a mount point (EBUSY, EXDEV), and for another user's file
-// in a sticky directory (EPERM, EACCES).
+// A failed close can mean lost bytes: it is caught before the file takes the target's place.
+// Where the name no longer leads to the file that was opened, that file gets the bytes, as it
+// does where a rename fails over a mount point (EBUSY, EXDEV) or another user's file in a
+// sticky directory (EPERM, EACCES).
 Renamed rename_temporary(OutputFile& file, bool keep_old) {
   if (file.existed && !take_attributes(file)) {
     return Renamed::copy_instead;
