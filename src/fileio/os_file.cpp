@@ -15,8 +15,8 @@ std::int64_t transfer(int fd, std::int64_t offset, std::uint8_t* to, const std::
   while (done < length) {
     const std::int64_t want = length - done < chunk ? length - done : chunk;
     const std::int64_t at = offset < 0 ? -1 : offset + done;
-    const long long got = to != nullptr ? read_some_at(fd, at, to + done, want)
-                                        : write_some_at(fd, at, from + done, want);
+    const long long got = to != nullptr ? move_some_at(fd, at, to + done, nullptr, want)
+                                        : move_some_at(fd, at, nullptr, from + done, want);
     if (got < 0 && errno == EINTR) {
       continue;
     }

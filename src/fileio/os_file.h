@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <string>
 
 #ifdef _WIN32
 using StatBuf = struct _stat64;
@@ -29,10 +28,10 @@ int stat_fd(int fd, StatBuf* st);
 int open_for_reading(const char* path);
 int close_fd(int fd);
 
-// One system call: reads at `offset`, or writes at `offset` or, where it is negative, at the
-// file's position. The count moved, or -1 with errno.
-long long read_some_at(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t count);
-long long write_some_at(int fd, std::int64_t offset, const std::uint8_t* from, std::int64_t count);
+// One system call: reads into `to` at `offset` where `to` is set, else writes from `from` at
+// `offset` or, where it is negative, at the file's position. The count moved, or -1 with errno.
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count);
 
 // Reads at `offset` until `length` bytes have come, the file ends or reading fails; returns
 // how many came.
@@ -54,11 +53,3 @@ bool copy_from_start(int from, int to);
 // console text meant for standard output would then land in that file: each closed one is
 // given the null device.
 void reserve_standard_descriptors();
-
-// Whether two open descriptors are the same file.
-bool same_file(int fd_a, int fd_b);
-
-// The part of `path` up to and including its last separator, so that a name appended to it
-// lands in the same directory: "" for a bare name, "/" for a file in the root. On Windows a
-// drive's colon ends it too: "C:name" is relative to drive C's current directory.
-std::string directory_prefix(const std::string& path);

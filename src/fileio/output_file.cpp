@@ -2,6 +2,8 @@
 // each system supplies (output_platform).
 #include "fileio/output_file.h"
 
+#include <utility>
+
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/read_file.h"
@@ -29,7 +31,8 @@ void forget_temporary_name(OutputFile& file) {
 // that follows removes).
 OutputOutcome copy_from_temporary(OutputFile& file) {
   const int from = file.fd >= 0 ? file.fd : open_temporary(file);
-  const bool copied = from >= 0 && copy_into_target(file, from);
+  const bool copied =
+      from >= 0 && copy_into_target(file, from) && close_fd(std::exchange(file.target_fd, -1)) == 0;
   if (from >= 0 && from != file.fd) {
     close_fd(from);
   }
@@ -96,17 +99,13 @@ void restore_output_file(OutputFile& file) {
   if (file.placed) {
     undo_rename(file);
   }
-  file.placed = false;
-  file.backup.clear();
   discard_output_file(file);
 }
 
 void settle_output_file(OutputFile& file) {
   if (!file.backup.empty()) {
     remove_name(file, file.backup);
-    file.backup.clear();
   }
-  file.placed = false;
   discard_output_file(file);
 }
 
@@ -118,6 +117,8 @@ void discard_output_file(OutputFile& file) {
   forget_temporary_name(file);
   close_if_open(file.target_fd);
   close_if_open(file.dir_fd);
+  file.placed = false;
+  file.backup.clear();
 }
 
 void hold_signals() {

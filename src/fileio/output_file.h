@@ -99,7 +99,7 @@ OutputOutcome open_target(const char* path, OutputFile& file);
 // name in `backup`. copy_instead where the target may still be written in place.
 enum class Renamed { done, failed, copy_instead };
 Renamed rename_temporary(OutputFile& file, bool keep_old);
-// The target's bytes replaced with those of `from`, its mode kept, and the target closed.
+// The target's bytes replaced with those of `from`, its mode kept; the routine closes it.
 bool copy_into_target(OutputFile& file, int from);
 // The named temporary opened for reading.
 int open_temporary(const OutputFile& file);

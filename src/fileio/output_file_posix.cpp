@@ -1,6 +1,7 @@
 // What a POSIX system supplies: the calls of os_file.h and the output_platform routine.
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -14,10 +15,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#if __has_include(<sys/random.h>)
-#include <sys/random.h>
-#endif
 
 #include "common/fail.h"
 #include "fileio/os_file.h"
@@ -41,12 +38,12 @@ int close_fd(int fd) {
   return close(fd);
 }
 
-long long read_some_at(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t count) {
-  return pread(fd, to, static_cast<std::size_t>(count), static_cast<off_t>(offset));
-}
-
-long long write_some_at(int fd, std::int64_t offset, const std::uint8_t* from, std::int64_t count) {
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count) {
   const auto size = static_cast<std::size_t>(count);
+  if (to != nullptr) {
+    return pread(fd, to, size, static_cast<off_t>(offset));
+  }
   return offset < 0 ? write(fd, from, size) : pwrite(fd, from, size, static_cast<off_t>(offset));
 }
 
@@ -71,18 +68,14 @@ void reserve_standard_descriptors() {
   }
 }
 
+namespace {
+
 bool same_file(int fd_a, int fd_b) {
   struct stat a {};
   struct stat b {};
   return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
 }
-
-std::string directory_prefix(const std::string& path) {
-  return path.substr(0, path.find_last_of('/') + 1);
-}
-
-namespace {
 
 // Ends the process by the signal that arrived, as it would have ended without this handler,
 // once the temporary file is gone. Only async-signal-safe calls.
@@ -123,10 +116,7 @@ void prepare_signals() {
 std::string random_name() {
   std::uint64_t bits = 0;
   const auto whole = static_cast<ssize_t>(sizeof bits);
-  bool random = false;
-#if __has_include(<sys/random.h>)
-  random = getrandom(&bits, sizeof bits, GRND_NONBLOCK) == whole;
-#endif
+  bool random = getrandom(&bits, sizeof bits, GRND_NONBLOCK) == whole;
   const int fd = random ? -1 : open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
     random = read(fd, &bits, sizeof bits) == whole;
@@ -181,17 +171,12 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
 // An unnamed file in `dir_fd` (Linux's O_TMPFILE), which no kind of ending can leave behind.
 // With `nameable`, only where /proc can give it a name later. -1 where either is missing.
 int create_unnamed(int dir_fd, bool nameable) {
-#ifdef O_TMPFILE
   const int fd = openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   char link[64];
   if (fd < 0 || !nameable || readlink(proc_fd_path(fd).c_str(), link, sizeof link) > 0) {
     return fd;
   }
   close(fd);
-#else
-  (void)dir_fd;
-  (void)nameable;
-#endif
   return -1;
 }
 
@@ -284,14 +269,12 @@ bool copy_attributes(int from, int to) {
 
 // A rename that replaces nothing: a file that appeared at the name meanwhile stays.
 int rename_new(int dir_fd, const char* from, const char* to) {
-#ifdef RENAME_NOREPLACE
   if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) {
     return 0;
   }
   if (errno != EINVAL && errno != ENOSYS) {
     return -1;
   }
-#endif
   // The file system cannot say "no replace": link, which never replaces, then unname.
   if (linkat(dir_fd, from, dir_fd, to, 0) != 0) {
     return -1;
@@ -349,13 +332,12 @@ bool take_attributes(const OutputFile& file) {
 
 OutputOutcome refuse(OutputFile& file, const char* why) {
   file.refusal = why;
-  errno = 0;
   return OutputOutcome::cannot_open;
 }
 
 // Opens `path` as open_target does; `links` counts the symbolic links to no file followed.
 OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
-  const std::string prefix = directory_prefix(path);
+  const std::string prefix = path.substr(0, path.find_last_of('/') + 1);
   file.name = path.substr(prefix.size());
   // An empty path, or one that ends in a separator, names no file.
   if (file.name.empty()) {
@@ -491,15 +473,10 @@ bool copy_into_target(OutputFile& file, int from) {
   if (regular && (ftruncate(file.target_fd, 0) != 0 || lseek(file.target_fd, 0, SEEK_SET) != 0)) {
     return false;
   }
-  if (!copy_from_start(from, file.target_fd) ||
-      (regular && (fstat(file.target_fd, &after) != 0 ||
-                   ((after.st_mode & 07777) != (before.st_mode & 07777) &&
-                    fchmod(file.target_fd, before.st_mode & 07777) != 0)))) {
-    return false;
-  }
-  const int target = file.target_fd;
-  file.target_fd = -1;
-  return close(target) == 0;
+  return copy_from_start(from, file.target_fd) &&
+         (!regular || (fstat(file.target_fd, &after) == 0 &&
+                       ((after.st_mode & 07777) == (before.st_mode & 07777) ||
+                        fchmod(file.target_fd, before.st_mode & 07777) == 0)));
 }
 
 int open_temporary(const OutputFile& file) {

@@ -90,14 +90,13 @@ int close_fd(int fd) {
 
 // Windows has no pread or pwrite on descriptors; no descriptor is used by two threads, so
 // moving the position first is enough.
-long long read_some_at(int fd, std::int64_t offset, std::uint8_t* to, std::int64_t count) {
-  return _lseeki64(fd, offset, SEEK_SET) < 0 ? -1 : _read(fd, to, static_cast<unsigned>(count));
-}
-
-long long write_some_at(int fd, std::int64_t offset, const std::uint8_t* from, std::int64_t count) {
-  return offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0
-             ? -1
-             : _write(fd, from, static_cast<unsigned>(count));
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count) {
+  if (offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0) {
+    return -1;
+  }
+  const auto size = static_cast<unsigned>(count);
+  return to != nullptr ? _read(fd, to, size) : _write(fd, from, size);
 }
 
 bool reserve_length(int, std::int64_t) {
@@ -106,15 +105,14 @@ bool reserve_length(int, std::int64_t) {
 
 void reserve_standard_descriptors() {}
 
-bool same_file(int fd_a, int fd_b) {
-  return same_handles(fd_handle(fd_a), fd_handle(fd_b));
-}
+namespace {
 
+// The part of `path` up to and including its last separator, so that a name appended to it
+// lands in the same directory. A drive's colon ends it too: "C:name" is relative to drive C's
+// current directory.
 std::string directory_prefix(const std::string& path) {
   return path.substr(0, path.find_last_of("/\\:") + 1);
 }
-
-namespace {
 
 // Nonzero while an output is put in place: the console handler waits until it is whole.
 volatile LONG holding = 0;
@@ -233,7 +231,6 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   const char* refusal = exists ? rename_refusal(path, st) : nullptr;
   if (file.rename_only && refusal != nullptr) {
     file.refusal = refusal;
-    errno = 0;
     return OutputOutcome::cannot_open;
   }
   file.existed = exists;
@@ -247,9 +244,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
   }
-  if (regular) {
-    file.target = full_path(path);
-  }
+  file.target = regular ? full_path(path) : std::string();
   if (regular && refusal == nullptr) {
     file.by_rename = true;
     file.fd = create_beside(directory, file, false);
@@ -302,15 +297,10 @@ bool copy_into_target(OutputFile& file, int from) {
   if (file.target_fd < 0) {
     file.target_fd = _open(file.path.c_str(), _O_WRONLY | _O_BINARY);
   }
-  if (file.target_fd < 0 ||
-      (regular &&
-       (_chsize_s(file.target_fd, 0) != 0 || _lseeki64(file.target_fd, 0, SEEK_SET) != 0)) ||
-      !copy_from_start(from, file.target_fd)) {
-    return false;
-  }
-  const int target = file.target_fd;
-  file.target_fd = -1;
-  return _close(target) == 0;
+  return file.target_fd >= 0 &&
+         (!regular ||
+          (_chsize_s(file.target_fd, 0) == 0 && _lseeki64(file.target_fd, 0, SEEK_SET) == 0)) &&
+         copy_from_start(from, file.target_fd);
 }
 
 int open_temporary(const OutputFile& file) {
@@ -332,7 +322,7 @@ void remove_name(const OutputFile&, const std::string& name) {
 }  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
-  return file.target_fd >= 0 ? same_file(file.target_fd, fd)
+  return file.target_fd >= 0 ? same_handles(fd_handle(file.target_fd), fd_handle(fd))
                              : file.existed && path_is(file.target.c_str(), fd_handle(fd));
 }
 

@@ -87,7 +87,6 @@ bool source_ends_at_length(const ByteSource& source, std::string& error) {
   if (source.file == nullptr) {
     return true;
   }
-  // Its last byte still there (it was not cut), and none after it (it did not grow).
   std::uint8_t byte = 0;
   if (source.length > 0 && !read_source(source, source.length - 1, &byte, 1, error)) {
     return false;
