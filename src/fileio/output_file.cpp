@@ -39,10 +39,13 @@ OutputOutcome copy_from_temporary(OutputFile& file) {
   return copied ? OutputOutcome::ok : OutputOutcome::cannot_write;
 }
 
-// Where the rename cannot replace the target as it is, velmora copies into it instead; a
-// rename-only output fails.
-OutputOutcome place_by_rename(OutputFile& file, bool keep_old) {
-  const Renamed renamed = rename_temporary(file, keep_old);
+// By rename, or by copy where the output was not made for one or the rename cannot replace
+// the target as it is; a rename-only output is never copied.
+OutputOutcome put_in_place(OutputFile& file, bool keep_old) {
+  if (file.fd < 0) {
+    return OutputOutcome::cannot_write;
+  }
+  const Renamed renamed = file.by_rename ? rename_temporary(file, keep_old) : Renamed::copy_instead;
   if (renamed != Renamed::done) {
     return renamed == Renamed::copy_instead && !file.rename_only ? copy_from_temporary(file)
                                                                  : OutputOutcome::cannot_write;
@@ -56,13 +59,6 @@ OutputOutcome place_by_rename(OutputFile& file, bool keep_old) {
 [[noreturn]] void discard_and_fail(OutputFile& file) {
   discard_output_file(file);
   fail_cannot_write(file.path.c_str());
-}
-
-OutputOutcome put_in_place(OutputFile& file, bool keep_old) {
-  if (file.fd < 0) {
-    return OutputOutcome::cannot_write;
-  }
-  return file.by_rename ? place_by_rename(file, keep_old) : copy_from_temporary(file);
 }
 
 }  // namespace

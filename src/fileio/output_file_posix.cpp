@@ -256,11 +256,9 @@ bool copy_attributes(int from, int to) {
   std::vector<char> value;
   std::vector<char> current;
   for (const std::string& name : wanted) {
-    if (!attribute_bytes(from, name.c_str(), value)) {
-      return false;
-    }
-    if ((!attribute_bytes(to, name.c_str(), current) || current != value) &&
-        fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
+    if (!attribute_bytes(from, name.c_str(), value) ||
+        ((!attribute_bytes(to, name.c_str(), current) || current != value) &&
+         fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)) {
       return false;
     }
   }

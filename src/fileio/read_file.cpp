@@ -8,15 +8,22 @@
 
 namespace {
 
-// Why a path that stat() saw is not a file to read.
-std::string not_regular_reason(const StatBuf& st) {
-  return S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
-                             : "not a regular file (a pipe, device or socket)";
-}
-
 bool refuse(const std::string& path, const std::string& why, std::string& error) {
   error = (path.empty() ? "''" : path) + ": cannot open: " + why;
   return false;
+}
+
+// Whether a stat call that returned `result` into `st` saw a regular file; else `error` says
+// why not.
+bool saw_regular(int result, const StatBuf& st, const char* path, std::string& error) {
+  if (result == 0 && S_ISREG(st.st_mode)) {
+    return true;
+  }
+  return refuse(path,
+                result != 0           ? std::strerror(errno)
+                : S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
+                                      : "not a regular file (a pipe, device or socket)",
+                error);
 }
 
 // A read failed (errno set) or the file was not as long as it was (errno left at 0).
@@ -30,24 +37,17 @@ bool cannot_read(const ByteSource& source, const char* otherwise, std::string& e
 bool open_read_file(const char* path, ReadFile& file, std::string& error) {
   StatBuf st{};
   // The path is looked at before it is opened, so that a pipe or a device is never opened.
-  if (path[0] == '\0') {
-    return refuse(path, std::strerror(ENOENT), error);
-  }
-  if (stat_path(path, &st) != 0) {
-    return refuse(path, std::strerror(errno), error);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return refuse(path, not_regular_reason(st), error);
+  if (!saw_regular(stat_path(path, &st), st, path, error)) {
+    return false;
   }
   const int fd = open_for_reading(path);
   if (fd < 0) {
     return refuse(path, std::strerror(errno), error);
   }
   // What was opened is what is read: its type and length come from the descriptor.
-  if (stat_fd(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int why = errno;
+  if (!saw_regular(stat_fd(fd, &st), st, path, error)) {
     close_fd(fd);
-    return refuse(path, S_ISREG(st.st_mode) ? std::strerror(why) : not_regular_reason(st), error);
+    return false;
   }
   file.fd = fd;
   file.length = static_cast<std::int64_t>(st.st_size);
