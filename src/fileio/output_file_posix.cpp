@@ -88,13 +88,9 @@ extern "C" void remove_and_end(int signal_number) {
 // Every signal that would end the process (all but those `spared`) removes the temporary file
 // first, unless the parent chose to ignore it (nohup's SIGHUP) or the program handles it (a
 // test harness's SIGALRM, a sanitizer's SIGSEGV). A file size limit makes write fail with
-// EFBIG instead of killing the process, so that the run reports it.
+// EFBIG instead of killing the process, so that the run reports it. Called again, it finds its
+// own handlers in place and leaves them.
 void prepare_signals() {
-  static bool prepared = false;
-  if (prepared) {
-    return;
-  }
-  prepared = true;
   std::signal(SIGXFSZ, SIG_IGN);
   const int spared[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU,
                         SIGCONT, SIGCHLD, SIGURG,  SIGWINCH};
