@@ -131,8 +131,6 @@ std::string random_name() {
   return name;
 }
 
-constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-
 std::string proc_fd_path(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
 }
@@ -179,12 +177,12 @@ int create_unnamed(int dir_fd, bool nameable) {
 // The temporary file for a rename: in the target's directory, unnamed until it is whole where
 // the system allows, else named.
 bool create_for_rename(OutputFile& file) {
-  file.by_rename = true;
   file.fd = create_unnamed(file.dir_fd, true);
   if (file.fd < 0) {
     file.fd = claim_random_name(file);
   }
-  return file.fd >= 0;
+  file.by_rename = file.fd >= 0;
+  return file.by_rename;
 }
 
 // The temporary file for a copy needs no name: an unnamed one, or a named one removed at once,
@@ -337,7 +335,7 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   if (file.name.empty()) {
     return OutputOutcome::cannot_open;
   }
-  file.dir_fd = open(prefix.empty() ? "." : prefix.c_str(), directory_flags);
+  file.dir_fd = open(prefix.empty() ? "." : prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   struct stat st {};
   if (file.dir_fd < 0) {
     return OutputOutcome::cannot_open;
@@ -398,7 +396,6 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
     return OutputOutcome::cannot_open;
   }
   // Where no file can be made beside the target, the copy is made elsewhere.
-  file.by_rename = false;
   file.fd = create_for_copy(file, regular);
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }

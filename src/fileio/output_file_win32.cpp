@@ -246,15 +246,14 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   }
   file.target = regular ? full_path(path) : std::string();
   if (regular && refusal == nullptr) {
-    file.by_rename = true;
     file.fd = create_beside(directory, file, false);
+    file.by_rename = file.fd >= 0;
     if (file.fd >= 0 || !exists || file.rename_only) {
       return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
     }
   }
   // The copy, and for NUL, a console or a pipe the image, is made in a file the system deletes
   // when it is closed, and written into the target in order.
-  file.by_rename = false;
   file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
   file.fd = file.target_fd >= 0 && regular ? create_beside(directory, file, true) : -1;
   if (file.target_fd >= 0 && file.fd < 0) {
