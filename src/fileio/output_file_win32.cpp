@@ -239,7 +239,6 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
   if (regular && exists && _access(path, 2) != 0) {
     return OutputOutcome::cannot_open;
   }
-  // The console text would mix with the image.
   if (regular && exists && path_is(path, GetStdHandle(STD_OUTPUT_HANDLE))) {
     file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
