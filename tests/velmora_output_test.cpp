@@ -511,4 +511,33 @@ TEST(VelmoraOutputRules, NamedTemporaryFilesWhereNoUnnamedOneCanBeHad) {
   EXPECT_EQ(entry_count(s.dir.path), 5u);
 }
 
+// A rename refused after the target was opened, as over a file that became a mount point
+// (EBUSY): the image is copied into the target from the temporary file by its name, which then
+// goes, whether the temporary had a name from the start or only just before the rename.
+TEST(VelmoraOutputRules, RenameRefusedAfterTheOpenCopiesFromTheNamedTemporary) {
+  if (!linux_target() || running_under_runner() || built_with_sanitizers) {
+    GTEST_SKIP() << "preloads a library into a plain native build";
+  }
+  Scene s;
+  const std::string out = s.dir.file("download.bin");
+  set_scene(s, out);
+  for (const bool unnamed : {true, false}) {
+    ChildLimits busy = {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM,
+                                        "VELMORA_SHIM_BUSY_RENAME=1"}};
+    if (!unnamed) {
+      busy.environment.push_back("VELMORA_SHIM_NO_TMPFILE=1");
+    }
+    write_bytes(out, Bytes(s.expected.size() + 0x10, 5));  // longer than the image
+    struct stat before {};
+    ASSERT_EQ(stat(out.c_str(), &before), 0);
+    const ChildResult r = run_velmora(s.words, busy);
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_TRUE(read_bytes(out) == s.expected) << unnamed;
+    struct stat after {};
+    ASSERT_EQ(stat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // copied into, not replaced
+    EXPECT_EQ(entry_count(s.dir.path), 4u);
+  }
+}
+
 }  // namespace

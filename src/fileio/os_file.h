@@ -1,12 +1,12 @@
 // The few file-system calls that differ between Linux and Windows, behind one set of names,
-// for whole-file reads and for writing outputs.
+// for whole-file reads and for writing outputs. os_file.cpp holds what both share; each
+// system's output_file_*.cpp supplies the rest.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <string>
 
 #ifdef _WIN32
 using StatBuf = struct _stat64;
@@ -24,19 +24,20 @@ inline constexpr std::int64_t write_chunk = std::int64_t{32} << 10;
 
 int stat_path(const char* path, StatBuf* st);
 int stat_fd(int fd, StatBuf* st);
-bool is_regular(const StatBuf& st);
-bool is_directory(const StatBuf& st);
-
 // Opens a file for reading without waiting for a pipe's writer.
 int open_for_reading(const char* path);
 int close_fd(int fd);
+
+// One system call: reads into `to` at `offset` where `to` is set, else writes from `from` at
+// `offset` or, where it is negative, at the file's position. The count moved, or -1 with errno.
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count);
 
 // Reads at `offset` until `length` bytes have come, the file ends or reading fails; returns
 // how many came.
 std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destination,
                            std::int64_t length);
-// Writes every byte, or returns false.
-bool write_all(int fd, const std::uint8_t* source, std::int64_t length);
+// Writes every byte at `offset` (at the file's position where it is negative), or returns false.
 bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::int64_t length);
 
 // Gives a file open for writing the room for its first `length` bytes, and that length, before
@@ -45,19 +46,10 @@ bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::
 // system cannot reserve room: the writes then find out as they go.
 bool reserve_length(int fd, std::int64_t length);
 
-// Copies everything `from` holds, from its first byte, to `to` at its current position, in
-// calls of io_chunk bytes.
+// Copies everything `from` holds, from its first byte, to `to` at its current position.
 bool copy_from_start(int from, int to);
 
 // A descriptor 0, 1 or 2 that is closed would be handed to the next file opened, and the
 // console text meant for standard output would then land in that file: each closed one is
 // given the null device.
 void reserve_standard_descriptors();
-
-// Whether two open descriptors are the same file.
-bool same_file(int fd_a, int fd_b);
-
-// The part of `path` up to and including its last separator, so that a name appended to it
-// lands in the same directory: "" for a bare name, "/" for a file in the root. On Windows a
-// drive's colon ends it too: "C:name" is relative to drive C's current directory.
-std::string directory_prefix(const std::string& path);

@@ -2,20 +2,24 @@
 // each system supplies (output_platform).
 #include "fileio/output_file.h"
 
+#include <utility>
+
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/read_file.h"
 
 using namespace output_platform;
 
-void output_platform::close_if_open(int& fd) {
+namespace {
+
+int hold_depth = 0;
+
+void close_if_open(int& fd) {
   if (fd >= 0) {
     close_fd(fd);
     fd = -1;
   }
 }
-
-namespace {
 
 void forget_temporary_name(OutputFile& file) {
   drop_pending_file(file.pending_slot);
@@ -23,43 +27,28 @@ void forget_temporary_name(OutputFile& file) {
   file.temporary.clear();
 }
 
-// The copy, from the temporary file while it is open, else from its name, which then goes.
+// The copy, from the temporary file while it is open, else from its name (which the discard
+// that follows removes).
 OutputOutcome copy_from_temporary(OutputFile& file) {
-  if (file.fd >= 0) {
-    return copy_into_target(file, file.fd) ? OutputOutcome::ok : OutputOutcome::cannot_write;
+  const int from = file.fd >= 0 ? file.fd : open_temporary(file);
+  const bool copied =
+      from >= 0 && copy_into_target(file, from) && close_fd(std::exchange(file.target_fd, -1)) == 0;
+  if (from >= 0 && from != file.fd) {
+    close_fd(from);
   }
-  int from = open_temporary(file);
-  const bool copied = from >= 0 && copy_into_target(file, from);
-  close_if_open(from);
-  remove_name(file, file.temporary);
-  forget_temporary_name(file);
   return copied ? OutputOutcome::ok : OutputOutcome::cannot_write;
 }
 
-// Where the rename cannot replace the target as it is, velmora copies into it instead; a
-// rename-only output fails.
-OutputOutcome instead_of_rename(OutputFile& file) {
-  return file.rename_only ? OutputOutcome::cannot_write : copy_from_temporary(file);
-}
-
-OutputOutcome place_by_rename(OutputFile& file, bool keep_old) {
-  if (file.existed && !take_attributes(file)) {
-    return instead_of_rename(file);
-  }
-  // A failed close can mean lost bytes: it is checked before the file takes the target's place.
-  if (!name_temporary(file) || close_fd(file.fd) != 0) {
-    file.fd = -1;
+// By rename, or by copy where the output was not made for one or the rename cannot replace
+// the target as it is; a rename-only output is never copied.
+OutputOutcome put_in_place(OutputFile& file, bool keep_old) {
+  if (file.fd < 0) {
     return OutputOutcome::cannot_write;
   }
-  file.fd = -1;
-  if (file.existed && !target_still_named(file)) {
-    // The name no longer leads to the file that was opened: that file gets the bytes.
-    return instead_of_rename(file);
-  }
-  const int error = rename_temporary(file, keep_old);
-  if (error != 0) {
-    return file.existed && rename_refused_but_writable(error) ? instead_of_rename(file)
-                                                              : OutputOutcome::cannot_write;
+  const Renamed renamed = file.by_rename ? rename_temporary(file, keep_old) : Renamed::copy_instead;
+  if (renamed != Renamed::done) {
+    return renamed == Renamed::copy_instead && !file.rename_only ? copy_from_temporary(file)
+                                                                 : OutputOutcome::cannot_write;
   }
   // The name is the target's now: nothing is left to remove.
   forget_temporary_name(file);
@@ -67,12 +56,9 @@ OutputOutcome place_by_rename(OutputFile& file, bool keep_old) {
   return OutputOutcome::ok;
 }
 
-OutputOutcome put_in_place(OutputFile& file, bool keep_old) {
-  if (file.fd < 0) {
-    return OutputOutcome::cannot_write;
-  }
-  return file.finish == OutputFinish::rename ? place_by_rename(file, keep_old)
-                                             : copy_from_temporary(file);
+[[noreturn]] void discard_and_fail(OutputFile& file) {
+  discard_output_file(file);
+  fail_cannot_write(file.path.c_str());
 }
 
 }  // namespace
@@ -100,32 +86,22 @@ OutputOutcome place_output_file(OutputFile& file) {
 OutputOutcome finish_output_file(OutputFile& file) {
   hold_signals();
   const OutputOutcome outcome = put_in_place(file, false);
-  if (outcome == OutputOutcome::ok) {
-    settle_output_file(file);
-  } else {
-    discard_output_file(file);
-  }
+  discard_output_file(file);
   release_signals();
   return outcome;
 }
 
 void restore_output_file(OutputFile& file) {
-  if (file.placed && !file.backup.empty()) {
-    rename_back(file);
-    file.backup.clear();
-  } else if (file.placed && !file.existed) {
-    remove_placed(file);
+  if (file.placed) {
+    undo_rename(file);
   }
-  file.placed = false;
   discard_output_file(file);
 }
 
 void settle_output_file(OutputFile& file) {
   if (!file.backup.empty()) {
     remove_name(file, file.backup);
-    file.backup.clear();
   }
-  file.placed = false;
   discard_output_file(file);
 }
 
@@ -137,11 +113,9 @@ void discard_output_file(OutputFile& file) {
   forget_temporary_name(file);
   close_if_open(file.target_fd);
   close_if_open(file.dir_fd);
+  file.placed = false;
+  file.backup.clear();
 }
-
-namespace {
-int hold_depth = 0;
-}  // namespace
 
 void hold_signals() {
   if (hold_depth++ == 0) {
@@ -164,21 +138,19 @@ void open_output_or_fail(const char* path, OutputFile& file) {
 
 void reserve_output_or_fail(OutputFile& file, std::int64_t length) {
   if (file.fd < 0 || !reserve_length(file.fd, length)) {
-    discard_output_file(file);
-    fail_cannot_write(file.path.c_str());
+    discard_and_fail(file);
   }
 }
 
 void write_output_or_fail(OutputFile& file, std::int64_t offset, const std::uint8_t* bytes,
                           std::int64_t count) {
   if (!write_output_at(file, offset, bytes, count)) {
-    discard_output_file(file);
-    fail_cannot_write(file.path.c_str());
+    discard_and_fail(file);
   }
 }
 
 void finish_output_or_fail(OutputFile& file) {
   if (finish_output_file(file) != OutputOutcome::ok) {
-    fail_cannot_write(file.path.c_str());
+    discard_and_fail(file);
   }
 }

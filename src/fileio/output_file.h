@@ -1,33 +1,27 @@
 // Writing an output file so that it ends up either as it was or whole, and stays the file the
 // user had: same links, owner, group, mode, access control list and extended attributes.
 //
-// Every output is made in a temporary file: in the target's directory where a file can be made
-// there (unnamed where the system allows), else an unnamed one in the system's temporary
-// directory. Once whole it is put in place in one of two ways:
-// - rename: the temporary takes the target's name. For a new file (a symbolic link to no file
-//   included: the file is made where the link leads), and for a regular file with one link
-//   whose owner, group, mode and extended attributes (the access control list among them) the
-//   temporary can take on.
-// - copy: the temporary's bytes are copied into the target. For everything else: a file with
-//   other hard links, a symbolic link to a file (followed by the system's own open, as any
-//   program writing a file follows it), a mount point, another user's file, a file whose
-//   attributes cannot be carried over, a file in a directory where no file can be made, a
-//   pipe, a FIFO or a device.
-// A failure or a signal before the output is put in place leaves the target untouched. While
-// it is put in place every catchable signal is held, and acted on once the output is whole.
+// Every output is made in a temporary file, beside the target where a file can be made there
+// (unnamed where the system allows), else in the system's temporary directory. Once whole it
+// is put in place by rename (the temporary takes the target's name) for a new file, a link to
+// no file included, and for a regular file with one link whose owner, group, mode and
+// extended attributes the temporary can take on; else by copy into the target: a file with
+// other hard links, a link to a file (followed as any program writing a file follows it), a
+// mount point, another user's file, a file in a directory where no file can be made, a pipe,
+// a FIFO or a device. A failure or a signal before the output is put in place leaves the
+// target untouched. While it is put in place every catchable signal is held, and acted on once
+// the output is whole.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-enum class OutputFinish { rename, copy };
 
 // How a target may be put in place: velmora's rename or copy, or by rename only, where every
 // target that a rename cannot replace keeping what it is is refused when it is opened.
 enum class OutputRoute { rename_or_copy, rename_only };
 
 struct OutputFile {
-  OutputFinish finish = OutputFinish::copy;
+  bool by_rename = false;  // put in place by rename, else by a copy into the target
   bool rename_only = false;
   std::string path;          // as given
   int fd = -1;               // the temporary file, written at any offset
@@ -98,30 +92,21 @@ void finish_output_or_fail(OutputFile& file);
 // What each system supplies to the routine in output_file.cpp (output_file_posix.cpp,
 // output_file_win32.cpp); no other file calls these.
 namespace output_platform {
-// The target looked at and opened, `finish` chosen and the temporary file made.
+// The target looked at and opened, `by_rename` chosen and the temporary file made.
 OutputOutcome open_target(const char* path, OutputFile& file);
-// The temporary file takes on the existing target's owner, group, mode and attributes.
-bool take_attributes(const OutputFile& file);
-// The temporary file gets a name beside the target, where it has none yet.
-bool name_temporary(OutputFile& file);
-// Whether the target's name still leads to the file that was opened.
-bool target_still_named(const OutputFile& file);
-// The named temporary takes the target's name; with `keep_old`, the old file keeps a second
-// name in `backup`. 0, or the system's error code.
-int rename_temporary(OutputFile& file, bool keep_old);
-// An error of rename_temporary where the target may still be written in place.
-bool rename_refused_but_writable(int error);
-// The target's bytes replaced with those of `from`, its mode kept, and the target closed.
+// The temporary file, given the existing target's owner, group, mode and attributes, named
+// beside it and closed, takes the target's name; with `keep_old`, the old file keeps a second
+// name in `backup`. copy_instead where the target may still be written in place.
+enum class Renamed { done, failed, copy_instead };
+Renamed rename_temporary(OutputFile& file, bool keep_old);
+// The target's bytes replaced with those of `from`, its mode kept; the routine closes it.
 bool copy_into_target(OutputFile& file, int from);
 // The named temporary opened for reading.
 int open_temporary(const OutputFile& file);
-// The old file back under its name from `backup`, or a new file placed by rename removed.
-void rename_back(OutputFile& file);
-void remove_placed(OutputFile& file);
+// A placed file undone: the old file back under its name from `backup`, or a new file removed.
+void undo_rename(OutputFile& file);
 // Removes `name` (the temporary's or a backup's).
 void remove_name(const OutputFile& file, const std::string& name);
-// Closes a descriptor where one is open (written once, in output_file.cpp).
-void close_if_open(int& fd);
 // Holds every catchable signal (POSIX), or makes the console handler wait (Windows), or lets go.
 void hold_all_signals(bool hold);
 }  // namespace output_platform

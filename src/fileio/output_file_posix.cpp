@@ -1,4 +1,7 @@
+// What a POSIX system supplies: the calls of os_file.h and the output_platform routine.
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -10,17 +13,69 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
-
-#if __has_include(<sys/random.h>)
-#include <sys/random.h>
-#endif
 
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/output_file.h"
 
+int stat_path(const char* path, StatBuf* st) {
+  return stat(path, st);
+}
+
+int stat_fd(int fd, StatBuf* st) {
+  return fstat(fd, st);
+}
+
+// O_NONBLOCK keeps a pipe without a writer from blocking the open; the type check that
+// follows turns it away, and on a regular file the flag has no effect.
+int open_for_reading(const char* path) {
+  return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+int close_fd(int fd) {
+  return close(fd);
+}
+
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count) {
+  const auto size = static_cast<std::size_t>(count);
+  if (to != nullptr) {
+    return pread(fd, to, size, static_cast<off_t>(offset));
+  }
+  return offset < 0 ? write(fd, from, size) : pwrite(fd, from, size, static_cast<off_t>(offset));
+}
+
+bool reserve_length(int fd, std::int64_t length) {
+  // fallocate(2) itself, not posix_fallocate(3), which writes a byte into every block where
+  // the file system cannot reserve: that would be a second write of the whole file.
+  int result = 0;
+  do {
+    result = fallocate(fd, 0, 0, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG);
+}
+
+// The system gives each open the lowest free descriptor.
+void reserve_standard_descriptors() {
+  int null = 0;
+  while (null >= 0 && null <= 2) {
+    null = open("/dev/null", O_RDWR);
+  }
+  if (null > 2) {
+    close(null);
+  }
+}
+
 namespace {
+
+bool same_file(int fd_a, int fd_b) {
+  struct stat a {};
+  struct stat b {};
+  return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
 
 // Ends the process by the signal that arrived, as it would have ended without this handler,
 // once the temporary file is gone. Only async-signal-safe calls.
@@ -30,87 +85,51 @@ extern "C" void remove_and_end(int signal_number) {
   raise(signal_number);
 }
 
-void remove_on(int signal_number) {
-  struct sigaction old {};
-  // Only a signal that would end the process now gets the handler: one the parent chose to
-  // ignore (nohup's SIGHUP) stays ignored, and one the program already handles (a test
-  // harness's SIGALRM, a sanitizer's SIGSEGV) keeps its own handler.
-  if (sigaction(signal_number, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 ||
-      old.sa_handler != SIG_DFL) {
-    return;
-  }
-  struct sigaction action {};
-  action.sa_handler = remove_and_end;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal_number, &action, nullptr);
-}
-
-// Every signal whose default action ends the process removes the temporary file first. A file
-// size limit makes write fail with EFBIG instead of killing the process, so that the run
-// reports it.
+// Every signal that would end the process (all but those `spared`) removes the temporary file
+// first, unless the parent chose to ignore it (nohup's SIGHUP) or the program handles it (a
+// test harness's SIGALRM, a sanitizer's SIGSEGV). A file size limit makes write fail with
+// EFBIG instead of killing the process, so that the run reports it. Called again, it finds its
+// own handlers in place and leaves them.
 void prepare_signals() {
-  static bool prepared = false;
-  if (prepared) {
-    return;
-  }
-  prepared = true;
   std::signal(SIGXFSZ, SIG_IGN);
-  for (const int signal_number :
-       {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
-        SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGSYS}) {
-    remove_on(signal_number);
-  }
-#ifdef SIGPWR
-  remove_on(SIGPWR);
-#endif
-#ifdef SIGSTKFLT
-  remove_on(SIGSTKFLT);
-#endif
-#ifdef SIGRTMIN
-  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-    remove_on(signal_number);
-  }
-#endif
-}
-
-// 64 bits from the system's random source, so that another user cannot guess the name.
-std::uint64_t random_bits() {
-  std::uint64_t bits = 0;
-#if __has_include(<sys/random.h>)
-  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) {
-    return bits;
-  }
-#endif
-  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    const ssize_t got = read(fd, &bits, sizeof bits);
-    close(fd);
-    if (got == static_cast<ssize_t>(sizeof bits)) {
-      return bits;
+  const int spared[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU,
+                        SIGCONT, SIGCHLD, SIGURG,  SIGWINCH};
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    struct sigaction old {};
+    if (std::find(std::begin(spared), std::end(spared), signal_number) != std::end(spared) ||
+        sigaction(signal_number, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 ||
+        old.sa_handler != SIG_DFL) {
+      continue;
     }
+    struct sigaction action {};
+    action.sa_handler = remove_and_end;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
   }
-  // No random source at all: a clash is then caught by O_EXCL and the next name is tried.
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  static std::uint64_t counter = 0;
-  return (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^ static_cast<std::uint64_t>(getpid()) ^
-         (++counter << 40);
 }
 
+// A name from 64 bits of the system's random source, so that another user cannot guess it.
 std::string random_name() {
+  std::uint64_t bits = 0;
+  const auto whole = static_cast<ssize_t>(sizeof bits);
+  bool random = getrandom(&bits, sizeof bits, GRND_NONBLOCK) == whole;
+  const int fd = random ? -1 : open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    random = read(fd, &bits, sizeof bits) == whole;
+    close(fd);
+  }
+  if (!random) {
+    // No random source at all: a clash is then caught by O_EXCL and the next name is tried.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    static std::uint64_t counter = 0;
+    bits = (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^ static_cast<std::uint64_t>(getpid()) ^
+           (++counter << 40);
+  }
   char name[32];
-  std::snprintf(name, sizeof name, ".velmora-%016llx",
-                static_cast<unsigned long long>(random_bits()));
+  std::snprintf(name, sizeof name, ".velmora-%016llx", static_cast<unsigned long long>(bits));
   return name;
 }
-
-constexpr int name_attempts = 100;
-
-#ifdef O_PATH
-constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
 
 std::string proc_fd_path(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
@@ -123,7 +142,7 @@ std::string proc_fd_path(int fd) {
 // returned). -1, with errno, when no name can be had.
 int claim_random_name(OutputFile& file, int link_fd = -1) {
   const std::string from = link_fd >= 0 ? proc_fd_path(link_fd) : std::string();
-  for (int attempt = 0; attempt < name_attempts; ++attempt) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = random_name();
     file.pending_slot = add_pending_file(file.dir_fd, name.c_str());
     const int made =
@@ -134,11 +153,9 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
       file.temporary = name;
       return made;
     }
-    const int error = errno;
     drop_pending_file(file.pending_slot);
     file.pending_slot = -1;
-    if (error != EEXIST) {
-      errno = error;
+    if (errno != EEXIST) {
       return -1;
     }
   }
@@ -148,105 +165,83 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
 // An unnamed file in `dir_fd` (Linux's O_TMPFILE), which no kind of ending can leave behind.
 // With `nameable`, only where /proc can give it a name later. -1 where either is missing.
 int create_unnamed(int dir_fd, bool nameable) {
-#ifdef O_TMPFILE
   const int fd = openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-  if (fd < 0 || !nameable) {
-    return fd;
-  }
   char link[64];
-  if (readlink(proc_fd_path(fd).c_str(), link, sizeof link) > 0) {
+  if (fd < 0 || !nameable || readlink(proc_fd_path(fd).c_str(), link, sizeof link) > 0) {
     return fd;
   }
   close(fd);
-#else
-  (void)dir_fd;
-  (void)nameable;
-#endif
   return -1;
 }
 
 // The temporary file for a rename: in the target's directory, unnamed until it is whole where
 // the system allows, else named.
-int create_for_rename(OutputFile& file) {
-  const int fd = create_unnamed(file.dir_fd, true);
-  return fd >= 0 ? fd : claim_random_name(file);
+bool create_for_rename(OutputFile& file) {
+  file.fd = create_unnamed(file.dir_fd, true);
+  if (file.fd < 0) {
+    file.fd = claim_random_name(file);
+  }
+  file.by_rename = file.fd >= 0;
+  return file.by_rename;
 }
 
-// The temporary file for a copy needs no name at all: an unnamed one, or a named one removed
-// at once, in the target's directory; else one in the system's temporary directory.
+// The temporary file for a copy needs no name: an unnamed one, or a named one removed at once,
+// in the target's directory; else one in the system's temporary directory.
 int create_for_copy(OutputFile& file, bool beside) {
-  if (beside) {
-    int fd = create_unnamed(file.dir_fd, false);
-    if (fd < 0) {
-      fd = claim_random_name(file);
-      if (fd >= 0) {
-        unlinkat(file.dir_fd, file.temporary.c_str(), 0);
-        drop_pending_file(file.pending_slot);
-        file.pending_slot = -1;
-        file.temporary.clear();
-      }
-    }
+  int fd = beside ? create_unnamed(file.dir_fd, false) : -1;
+  if (beside && fd < 0) {
+    fd = claim_random_name(file);
     if (fd >= 0) {
-      return fd;
+      unlinkat(file.dir_fd, file.temporary.c_str(), 0);
+      drop_pending_file(file.pending_slot);
+      file.pending_slot = -1;
+      file.temporary.clear();
     }
   }
-  std::FILE* stage = std::tmpfile();
-  if (stage == nullptr) {
-    return -1;
+  std::FILE* stage = fd >= 0 ? nullptr : std::tmpfile();
+  if (stage != nullptr) {
+    fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
+    std::fclose(stage);
   }
-  const int fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
-  std::fclose(stage);
   return fd;
 }
 
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// The extended attribute `name` of `fd`, or with nullptr the list of its names, each ended by
+// a zero; false when they cannot be had. A file system without them lists none.
+bool attribute_bytes(int fd, const char* name, std::vector<char>& bytes) {
+  bytes.clear();
+  const ssize_t size =
+      name != nullptr ? fgetxattr(fd, name, nullptr, 0) : flistxattr(fd, nullptr, 0);
+  if (size < 0) {
+    return name == nullptr && errno == ENOTSUP;
+  }
+  // One byte more than needed, so that a call never asks for the size instead of the bytes.
+  bytes.resize(static_cast<std::size_t>(size) + 1);
+  const ssize_t got = name != nullptr ? fgetxattr(fd, name, bytes.data(), bytes.size())
+                                      : flistxattr(fd, bytes.data(), bytes.size());
+  bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return got >= 0;
 }
 
-// The names of a file's extended attributes, or false when they cannot be listed. A file
-// system without them has none.
-bool attribute_names(int fd, std::vector<std::string>& names) {
-  names.clear();
-  const ssize_t size = flistxattr(fd, nullptr, 0);
-  if (size < 0) {
-    return errno == ENOTSUP;
+std::vector<std::string> split_names(const std::vector<char>& list) {
+  std::vector<std::string> names;
+  for (std::size_t at = 0; at < list.size(); at += names.back().size() + 1) {
+    names.emplace_back(list.data() + at, strnlen(list.data() + at, list.size() - at));
   }
-  std::vector<char> list(static_cast<std::size_t>(size) + 1);
-  const ssize_t got = flistxattr(fd, list.data(), list.size());
-  if (got < 0) {
-    return false;
-  }
-  for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
-    names.emplace_back(list.data() + at);
-    at += names.back().size() + 1;
-  }
-  return true;
-}
-
-bool attribute_value(int fd, const std::string& name, std::vector<char>& value) {
-  const ssize_t size = fgetxattr(fd, name.c_str(), nullptr, 0);
-  if (size < 0) {
-    return false;
-  }
-  value.resize(static_cast<std::size_t>(size));
-  const ssize_t got = fgetxattr(fd, name.c_str(), value.data(), value.size());
-  if (got < 0) {
-    return false;
-  }
-  value.resize(static_cast<std::size_t>(got));
-  return true;
+  return names;
 }
 
 // Gives `to` exactly the extended attributes of `from`: the access control list
 // (system.posix_acl_access), user.* and the rest. An attribute that is the same already is left
 // alone, so that none needs a privilege it does not need.
 bool copy_attributes(int from, int to) {
-  std::vector<std::string> wanted;
-  std::vector<std::string> present;
-  if (!attribute_names(from, wanted) || !attribute_names(to, present)) {
+  std::vector<char> wanted_list;
+  std::vector<char> present_list;
+  if (!attribute_bytes(from, nullptr, wanted_list) || !attribute_bytes(to, nullptr, present_list)) {
     return false;
   }
-  for (const std::string& name : present) {
+  const std::vector<std::string> wanted = split_names(wanted_list);
+  for (const std::string& name : split_names(present_list)) {
     if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
         fremovexattr(to, name.c_str()) != 0) {
       return false;
@@ -255,13 +250,9 @@ bool copy_attributes(int from, int to) {
   std::vector<char> value;
   std::vector<char> current;
   for (const std::string& name : wanted) {
-    if (!attribute_value(from, name, value)) {
-      return false;
-    }
-    if (attribute_value(to, name, current) && current == value) {
-      continue;
-    }
-    if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
+    if (!attribute_bytes(from, name.c_str(), value) ||
+        ((!attribute_bytes(to, name.c_str(), current) || current != value) &&
+         fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)) {
       return false;
     }
   }
@@ -270,14 +261,12 @@ bool copy_attributes(int from, int to) {
 
 // A rename that replaces nothing: a file that appeared at the name meanwhile stays.
 int rename_new(int dir_fd, const char* from, const char* to) {
-#ifdef RENAME_NOREPLACE
   if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) {
     return 0;
   }
   if (errno != EINVAL && errno != ENOSYS) {
     return -1;
   }
-#endif
   // The file system cannot say "no replace": link, which never replaces, then unname.
   if (linkat(dir_fd, from, dir_fd, to, 0) != 0) {
     return -1;
@@ -285,8 +274,8 @@ int rename_new(int dir_fd, const char* from, const char* to) {
   return unlinkat(dir_fd, from, 0);
 }
 
-// Whether the file `name` in `dir_fd` is a mount point (a file bound over another), which no
-// rename can replace.
+// Whether `name` in `dir_fd` is a mount point (a file bound over another), which no rename
+// can replace.
 bool is_mount_point(int dir_fd, const std::string& name, const struct stat& st) {
 #ifdef STATX_ATTR_MOUNT_ROOT
   struct statx sx {};
@@ -297,40 +286,6 @@ bool is_mount_point(int dir_fd, const std::string& name, const struct stat& st) 
 #endif
   struct stat dir {};
   return fstat(dir_fd, &dir) != 0 || dir.st_dev != st.st_dev;
-}
-
-// Follows the symbolic link `name` in `dir_fd`, link after link as the system's open does, to
-// the name of the file it would create; `dir_fd` and `name` then say where that is. False
-// where a directory on the way is missing or a link leads to a file after all.
-bool follow_to_new_file(int& dir_fd, std::string& name) {
-  for (int links = 0; links < 40; ++links) {
-    struct stat st {};
-    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT;
-    }
-    std::string to(static_cast<std::size_t>(st.st_size) + 1, '\0');
-    const ssize_t got =
-        S_ISLNK(st.st_mode) ? readlinkat(dir_fd, name.c_str(), to.data(), to.size()) : -1;
-    if (got <= 0 || static_cast<std::size_t>(got) >= to.size()) {
-      errno = S_ISLNK(st.st_mode) ? EAGAIN : EEXIST;
-      return false;
-    }
-    to.resize(static_cast<std::size_t>(got));
-    const std::string prefix = directory_prefix(to);
-    const int next = openat(dir_fd, prefix.empty() ? "." : prefix.c_str(), directory_flags);
-    if (next < 0) {
-      return false;
-    }
-    close(dir_fd);
-    dir_fd = next;
-    name = to.substr(prefix.size());
-    if (name.empty()) {
-      errno = EISDIR;
-      return false;
-    }
-  }
-  errno = ELOOP;
-  return false;
 }
 
 // A target that velmora-inspect's extraction refuses to replace, and why; nullptr for one that
@@ -345,105 +300,7 @@ const char* rename_refusal(const OutputFile& file, const struct stat& st) {
   if (st.st_nlink > 1) {
     return "a file with other names (hard links), which would keep the old bytes";
   }
-  if (is_mount_point(file.dir_fd, file.name, st)) {
-    return "a mount point";
-  }
-  return nullptr;
-}
-
-OutputOutcome refuse(OutputFile& file, const char* why) {
-  file.refusal = why;
-  errno = 0;
-  return OutputOutcome::cannot_open;
-}
-
-// A new file: nothing may be created in a directory where the user cannot create it.
-OutputOutcome open_new(OutputFile& file) {
-  file.finish = OutputFinish::rename;
-  file.fd = create_for_rename(file);
-  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
-}
-
-// An existing file replaced by rename: the temporary must be able to take on its attributes,
-// which is tried on the empty temporary where only a rename will do.
-OutputOutcome open_for_rename(OutputFile& file) {
-  file.finish = OutputFinish::rename;
-  file.existed = true;
-  file.fd = create_for_rename(file);
-  if (file.fd < 0) {
-    return file.rename_only ? OutputOutcome::cannot_open : OutputOutcome::ok;
-  }
-  if (file.rename_only && !output_platform::take_attributes(file)) {
-    return refuse(file,
-                  "its owner, group, mode or extended attributes cannot be given to a new "
-                  "file (another user's file?)");
-  }
-  return OutputOutcome::ok;
-}
-
-}  // namespace
-
-namespace output_platform {
-
-OutputOutcome open_target(const char* path, OutputFile& file) {
-  prepare_signals();
-  const std::string prefix = directory_prefix(path);
-  file.name = file.path.substr(prefix.size());
-  // An empty path, or one that ends in a separator, names no file.
-  if (file.name.empty()) {
-    return OutputOutcome::cannot_open;
-  }
-  file.dir_fd = open(prefix.empty() ? "." : prefix.c_str(), directory_flags);
-  struct stat st {};
-  if (file.dir_fd < 0) {
-    return OutputOutcome::cannot_open;
-  }
-  if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? open_new(file) : OutputOutcome::cannot_open;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    return OutputOutcome::cannot_open;
-  }
-  const char* refusal = rename_refusal(file, st);
-  if (file.rename_only && refusal != nullptr) {
-    return refuse(file, refusal);
-  }
-  // Opened for writing but not cut: that asks the system whether the user may write it, and
-  // the target keeps its bytes until it is placed. A FIFO waits for its reader; the writes
-  // that follow block as usual.
-  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-  const bool link = S_ISLNK(st.st_mode);
-  // The system follows a link, with the rules it applies to links in shared directories; a
-  // link to no file leads to a new file, made where the link leads.
-  file.target_fd =
-      link ? open(path, flags) : openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
-  if (file.target_fd < 0) {
-    return link && errno == ENOENT && follow_to_new_file(file.dir_fd, file.name)
-               ? open_new(file)
-               : OutputOutcome::cannot_open;
-  }
-  if (fstat(file.target_fd, &st) != 0) {
-    return OutputOutcome::cannot_open;
-  }
-  const bool regular = S_ISREG(st.st_mode);
-  const bool can_mix = regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-  if (can_mix && same_file(file.target_fd, STDOUT_FILENO)) {
-    file.refusal = "the file standard output writes to";
-    errno = EINVAL;
-    return OutputOutcome::cannot_open;
-  }
-  if (refusal == nullptr) {
-    const OutputOutcome outcome = open_for_rename(file);
-    if (outcome != OutputOutcome::ok || file.fd >= 0) {
-      return outcome;
-    }
-  }
-  // Where no file can be made beside the target, the copy is made elsewhere.
-  file.finish = OutputFinish::copy;
-  file.existed = true;
-  file.fd = create_for_copy(file, regular);
-  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+  return is_mount_point(file.dir_fd, file.name, st) ? "a mount point" : nullptr;
 }
 
 // The owner first, since a change of owner clears the set-user-ID bit and file capabilities;
@@ -465,26 +322,117 @@ bool take_attributes(const OutputFile& file) {
          now.st_gid == old.st_gid;
 }
 
-bool name_temporary(OutputFile& file) {
-  return !file.temporary.empty() || claim_random_name(file, file.fd) == 0;
+OutputOutcome refuse(OutputFile& file, const char* why) {
+  file.refusal = why;
+  return OutputOutcome::cannot_open;
 }
 
-bool target_still_named(const OutputFile& file) {
-  struct stat by_name {};
-  struct stat by_fd {};
-  return fstatat(file.dir_fd, file.name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
-         fstat(file.target_fd, &by_fd) == 0 && same_inode(by_name, by_fd);
-}
-
-int rename_temporary(OutputFile& file, bool keep_old) {
+// Opens `path` as open_target does; `links` counts the symbolic links to no file followed.
+OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
+  const std::string prefix = path.substr(0, path.find_last_of('/') + 1);
+  file.name = path.substr(prefix.size());
+  // An empty path, or one that ends in a separator, names no file.
+  if (file.name.empty()) {
+    return OutputOutcome::cannot_open;
+  }
+  file.dir_fd = open(prefix.empty() ? "." : prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   struct stat st {};
-  if (fstatat(file.dir_fd, file.temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno;
+  if (file.dir_fd < 0) {
+    return OutputOutcome::cannot_open;
+  }
+  // A new file: nothing may be created in a directory where the user cannot create it.
+  if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT && create_for_rename(file) ? OutputOutcome::ok
+                                                      : OutputOutcome::cannot_open;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return OutputOutcome::cannot_open;
+  }
+  const char* refusal = rename_refusal(file, st);
+  if (file.rename_only && refusal != nullptr) {
+    return refuse(file, refusal);
+  }
+  // Opened for writing but not cut: that asks the system whether the user may write it, and
+  // the target keeps its bytes until it is placed. A FIFO waits for its reader; the writes
+  // that follow block as usual.
+  const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+  const bool link = S_ISLNK(st.st_mode);
+  // The system follows a link, with the rules it applies to links in shared directories; a
+  // link to no file leads to a new file, made where the link leads.
+  file.target_fd =
+      link ? open(path.c_str(), flags) : openat(file.dir_fd, file.name.c_str(), flags | O_NOFOLLOW);
+  if (file.target_fd < 0) {
+    std::string to(PATH_MAX, '\0');
+    const ssize_t got = link && errno == ENOENT && links < 40
+                            ? readlinkat(file.dir_fd, file.name.c_str(), to.data(), to.size())
+                            : -1;
+    if (got <= 0 || got >= PATH_MAX) {
+      return OutputOutcome::cannot_open;
+    }
+    to.resize(static_cast<std::size_t>(got));
+    close(std::exchange(file.dir_fd, -1));
+    return open_path(to[0] == '/' ? to : prefix + to, file, links + 1);
+  }
+  if (fstat(file.target_fd, &st) != 0) {
+    return OutputOutcome::cannot_open;
+  }
+  const bool regular = S_ISREG(st.st_mode);
+  if ((regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) &&
+      same_file(file.target_fd, STDOUT_FILENO)) {
+    return refuse(file, "the file standard output writes to");
+  }
+  file.existed = true;
+  // Where only a rename will do, the temporary must be able to take on the target's attributes,
+  // which is tried while it is empty.
+  if (refusal == nullptr && create_for_rename(file)) {
+    return file.rename_only && !take_attributes(file)
+               ? refuse(file,
+                        "its owner, group, mode or extended attributes cannot be given to a new "
+                        "file (another user's file?)")
+               : OutputOutcome::ok;
+  }
+  if (file.rename_only) {
+    return OutputOutcome::cannot_open;
+  }
+  // Where no file can be made beside the target, the copy is made elsewhere.
+  file.fd = create_for_copy(file, regular);
+  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+}
+
+}  // namespace
+
+namespace output_platform {
+
+OutputOutcome open_target(const char* path, OutputFile& file) {
+  prepare_signals();
+  return open_path(path, file, 0);
+}
+
+// A failed close can mean lost bytes: it is caught before the file takes the target's place.
+// Where the name no longer leads to the file that was opened, that file gets the bytes, as it
+// does where a rename fails over a mount point (EBUSY, EXDEV) or another user's file in a
+// sticky directory (EPERM, EACCES).
+Renamed rename_temporary(OutputFile& file, bool keep_old) {
+  if (file.existed && !take_attributes(file)) {
+    return Renamed::copy_instead;
+  }
+  struct stat st {};
+  struct stat target {};
+  const bool named = !file.temporary.empty() || claim_random_name(file, file.fd) == 0;
+  if (!named || fstat(file.fd, &st) != 0 || close(std::exchange(file.fd, -1)) != 0) {
+    return Renamed::failed;
+  }
+  file.placed_inode = static_cast<std::int64_t>(st.st_ino);
+  if (file.existed && (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                       fstat(file.target_fd, &target) != 0 || st.st_dev != target.st_dev ||
+                       st.st_ino != target.st_ino)) {
+    return Renamed::copy_instead;
   }
   if (file.existed && keep_old) {
     const std::string backup = random_name();
     if (linkat(file.dir_fd, file.name.c_str(), file.dir_fd, backup.c_str(), 0) != 0) {
-      return errno;
+      return Renamed::failed;
     }
     file.backup = backup;
   }
@@ -497,15 +445,11 @@ int rename_temporary(OutputFile& file, bool keep_old) {
       unlinkat(file.dir_fd, file.backup.c_str(), 0);
       file.backup.clear();
     }
-    return error;
+    return file.existed && (error == EBUSY || error == EXDEV || error == EPERM || error == EACCES)
+               ? Renamed::copy_instead
+               : Renamed::failed;
   }
-  file.placed_inode = static_cast<std::int64_t>(st.st_ino);
-  return 0;
-}
-
-// A mount point (EBUSY, EXDEV), another user's file in a sticky directory (EPERM, EACCES).
-bool rename_refused_but_writable(int error) {
-  return error == EBUSY || error == EXDEV || error == EPERM || error == EACCES;
+  return Renamed::done;
 }
 
 // A regular file is cut first and keeps its mode, which a write by another user than its owner
@@ -520,30 +464,24 @@ bool copy_into_target(OutputFile& file, int from) {
   if (regular && (ftruncate(file.target_fd, 0) != 0 || lseek(file.target_fd, 0, SEEK_SET) != 0)) {
     return false;
   }
-  if (!copy_from_start(from, file.target_fd) ||
-      (regular && (fstat(file.target_fd, &after) != 0 ||
-                   ((after.st_mode & 07777) != (before.st_mode & 07777) &&
-                    fchmod(file.target_fd, before.st_mode & 07777) != 0)))) {
-    return false;
-  }
-  const int target = file.target_fd;
-  file.target_fd = -1;
-  return close(target) == 0;
+  return copy_from_start(from, file.target_fd) &&
+         (!regular || (fstat(file.target_fd, &after) == 0 &&
+                       ((after.st_mode & 07777) == (before.st_mode & 07777) ||
+                        fchmod(file.target_fd, before.st_mode & 07777) == 0)));
 }
 
 int open_temporary(const OutputFile& file) {
   return openat(file.dir_fd, file.temporary.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
-void rename_back(OutputFile& file) {
-  renameat(file.dir_fd, file.backup.c_str(), file.dir_fd, file.name.c_str());
-}
-
-// The new file goes again, if the name still leads to it.
-void remove_placed(OutputFile& file) {
+// A new file goes again only if the name still leads to it.
+void undo_rename(OutputFile& file) {
   struct stat st {};
-  if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      static_cast<std::int64_t>(st.st_ino) == file.placed_inode) {
+  if (!file.backup.empty()) {
+    renameat(file.dir_fd, file.backup.c_str(), file.dir_fd, file.name.c_str());
+  } else if (!file.existed &&
+             fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+             static_cast<std::int64_t>(st.st_ino) == file.placed_inode) {
     unlinkat(file.dir_fd, file.name.c_str(), 0);
   }
 }

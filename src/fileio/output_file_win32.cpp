@@ -1,3 +1,4 @@
+// What Windows supplies: the calls of os_file.h and the output_platform routine.
 // rand_s, the C library's door to the system's random source.
 #define _CRT_RAND_S
 #include <fcntl.h>
@@ -9,12 +10,109 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "common/fail.h"
 #include "fileio/os_file.h"
 #include "fileio/output_file.h"
 
 namespace {
+
+// A handle with no access rights, which neither reads nor writes the file: for its type and
+// identity.
+HANDLE open_query_handle(const char* path) {
+  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+void close_handle(HANDLE handle) {
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+  }
+}
+
+bool file_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+}
+
+// The C library gives no inode numbers on Windows; the volume and the file index do the same.
+bool same_handles(HANDLE handle_a, HANDLE handle_b) {
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return file_information(handle_a, a) && file_information(handle_b, b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool path_is(const char* path, HANDLE other) {
+  const HANDLE handle = open_query_handle(path);
+  const bool same = same_handles(handle, other);
+  close_handle(handle);
+  return same;
+}
+
+HANDLE fd_handle(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+}  // namespace
+
+// The C library's stat knows files and directories only. A device (NUL, CON, COM1) or a named
+// pipe is recognised from the type of a query handle.
+int stat_path(const char* path, StatBuf* st) {
+  if (_stat64(path, st) == 0) {
+    return 0;
+  }
+  const int stat_error = errno;
+  const HANDLE handle = open_query_handle(path);
+  const DWORD type = handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
+  close_handle(handle);
+  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+    *st = StatBuf{};
+    st->st_mode = type == FILE_TYPE_CHAR ? _S_IFCHR : _S_IFIFO;
+    return 0;
+  }
+  errno = stat_error;
+  return -1;
+}
+
+int stat_fd(int fd, StatBuf* st) {
+  return _fstat64(fd, st);
+}
+
+int open_for_reading(const char* path) {
+  return _open(path, _O_RDONLY | _O_BINARY);
+}
+
+int close_fd(int fd) {
+  return _close(fd);
+}
+
+// Windows has no pread or pwrite on descriptors; no descriptor is used by two threads, so
+// moving the position first is enough.
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count) {
+  if (offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0) {
+    return -1;
+  }
+  const auto size = static_cast<unsigned>(count);
+  return to != nullptr ? _read(fd, to, size) : _write(fd, from, size);
+}
+
+bool reserve_length(int, std::int64_t) {
+  return true;
+}
+
+void reserve_standard_descriptors() {}
+
+namespace {
+
+// The part of `path` up to and including its last separator, so that a name appended to it
+// lands in the same directory. A drive's colon ends it too: "C:name" is relative to drive C's
+// current directory.
+std::string directory_prefix(const std::string& path) {
+  return path.substr(0, path.find_last_of("/\\:") + 1);
+}
 
 // Nonzero while an output is put in place: the console handler waits until it is whole.
 volatile LONG holding = 0;
@@ -37,57 +135,26 @@ void prepare_console_handler() {
   }
 }
 
-HANDLE open_query_handle(const char* path) {
-  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
-}
-
-bool file_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
-}
-
-// More than one name for the same file: replacing one would leave the others with the old
-// bytes.
-bool has_other_links(const char* path) {
-  const HANDLE handle = open_query_handle(path);
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool more = file_information(handle, info) && info.nNumberOfLinks > 1;
-  if (handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle);
+// A short name from the system's random source, "~v" and `kind` first, so that a target path
+// close to MAX_PATH still leaves room for it.
+std::string random_stem(const char* kind, unsigned int salt) {
+  unsigned int bits = 0;
+  if (rand_s(&bits) != 0) {
+    bits =
+        GetCurrentProcessId() ^ static_cast<unsigned int>(GetTickCount64()) ^ (salt * 0x9E3779B9u);
   }
-  return more;
+  char stem[16];
+  std::snprintf(stem, sizeof stem, "~v%s%08x.tmp", kind, bits);
+  return stem;
 }
 
-// Whether standard output writes to this very file: the console text would mix with the image.
-bool is_standard_output(const char* path) {
-  const HANDLE handle = open_query_handle(path);
-  BY_HANDLE_FILE_INFORMATION file{};
-  BY_HANDLE_FILE_INFORMATION out{};
-  const bool same =
-      file_information(handle, file) && file_information(GetStdHandle(STD_OUTPUT_HANDLE), out) &&
-      file.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
-      file.nFileIndexHigh == out.nFileIndexHigh && file.nFileIndexLow == out.nFileIndexLow;
-  if (handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle);
-  }
-  return same;
-}
-
-// A short name from the system's random source beside the target, so that a target path close
-// to MAX_PATH still leaves room for it; the exclusive create catches a clash. The file may be
+// A random name beside the target; the exclusive create catches a clash. The file may be
 // deleted while it is open, so that the failure ending and the console handler can remove it
 // before the process ends. With `delete_on_close` it has no lasting name at all: the system
 // removes it when it is closed, however the process ends.
 int create_beside(const std::string& directory, OutputFile& file, bool delete_on_close) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned int bits = 0;
-    if (rand_s(&bits) != 0) {
-      bits = GetCurrentProcessId() ^ static_cast<unsigned int>(GetTickCount64()) ^
-             (static_cast<unsigned int>(attempt) * 0x9E3779B9u);
-    }
-    char stem[16];
-    std::snprintf(stem, sizeof stem, "~vl%08x.tmp", bits);
-    const std::string name = directory + stem;
+  for (unsigned int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = directory + random_stem("l", attempt);
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (delete_on_close ? FILE_FLAG_DELETE_ON_CLOSE : 0);
     const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -113,14 +180,10 @@ int create_beside(const std::string& directory, OutputFile& file, bool delete_on
 }
 
 // A file in the user's temporary directory that the system deletes when it is closed.
-int create_elsewhere() {
+int create_elsewhere(OutputFile& file) {
   char directory[MAX_PATH + 1];
-  char name[MAX_PATH + 1];
   const DWORD length = GetTempPathA(sizeof directory, directory);
-  if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "vl", 0, name) == 0) {
-    return -1;
-  }
-  return _open(name, _O_RDWR | _O_TRUNC | _O_BINARY | _O_TEMPORARY);
+  return length == 0 || length > MAX_PATH ? -1 : create_beside(directory, file, true);
 }
 
 // The full form of a path: ReplaceFile needs the directory of each file, and does not find
@@ -137,12 +200,15 @@ const char* rename_refusal(const char* path, const StatBuf& st) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return "a symbolic link";
   }
-  if (!is_regular(st)) {
+  if (!S_ISREG(st.st_mode)) {
     return "a FIFO, device or socket, not a regular file";
   }
-  return has_other_links(path)
-             ? "a file with other names (hard links), which would keep the old bytes"
-             : nullptr;
+  const HANDLE handle = open_query_handle(path);
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool other_links = file_information(handle, info) && info.nNumberOfLinks > 1;
+  close_handle(handle);
+  return other_links ? "a file with other names (hard links), which would keep the old bytes"
+                     : nullptr;
 }
 
 }  // namespace
@@ -151,84 +217,62 @@ namespace output_platform {
 
 OutputOutcome open_target(const char* path, OutputFile& file) {
   prepare_console_handler();
-  StatBuf st{};
-  if (path[0] == '\0') {
-    return OutputOutcome::cannot_open;
-  }
-  const bool exists = stat_path(path, &st) == 0;
-  if ((!exists && errno != ENOENT) || (exists && is_directory(st))) {
-    errno = exists ? EISDIR : errno;
-    return OutputOutcome::cannot_open;
-  }
   const std::string directory = directory_prefix(path);
+  // An empty path, or one that ends in a separator, names no file.
   if (directory.size() == file.path.size()) {
+    return OutputOutcome::cannot_open;
+  }
+  StatBuf st{};
+  const bool exists = stat_path(path, &st) == 0;
+  if ((!exists && errno != ENOENT) || (exists && S_ISDIR(st.st_mode))) {
+    errno = exists ? EISDIR : errno;
     return OutputOutcome::cannot_open;
   }
   const char* refusal = exists ? rename_refusal(path, st) : nullptr;
   if (file.rename_only && refusal != nullptr) {
     file.refusal = refusal;
-    errno = 0;
     return OutputOutcome::cannot_open;
   }
   file.existed = exists;
-  if (exists && !is_regular(st)) {
-    // NUL, a console or a pipe: the image is made elsewhere and written into it in order.
-    file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
-    file.fd = file.target_fd >= 0 ? create_elsewhere() : -1;
-    return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
-  }
+  const bool regular = !exists || S_ISREG(st.st_mode);
   // A file the user may not write (the read-only attribute) stays refused.
-  if (exists && _access(path, 2) != 0) {
+  if (regular && exists && _access(path, 2) != 0) {
     return OutputOutcome::cannot_open;
   }
-  if (exists && is_standard_output(path)) {
+  if (regular && exists && path_is(path, GetStdHandle(STD_OUTPUT_HANDLE))) {
     file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
   }
-  file.target = full_path(path);
-  if (refusal == nullptr) {
-    file.finish = OutputFinish::rename;
+  file.target = regular ? full_path(path) : std::string();
+  if (regular && refusal == nullptr) {
     file.fd = create_beside(directory, file, false);
+    file.by_rename = file.fd >= 0;
     if (file.fd >= 0 || !exists || file.rename_only) {
       return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
     }
   }
-  file.finish = OutputFinish::copy;
+  // The copy, and for NUL, a console or a pipe the image, is made in a file the system deletes
+  // when it is closed, and written into the target in order.
   file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
-  if (file.target_fd < 0) {
-    return OutputOutcome::cannot_open;
-  }
-  file.fd = create_beside(directory, file, true);
-  if (file.fd < 0) {
-    file.fd = create_elsewhere();
+  file.fd = file.target_fd >= 0 && regular ? create_beside(directory, file, true) : -1;
+  if (file.target_fd >= 0 && file.fd < 0) {
+    file.fd = create_elsewhere(file);
   }
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
 
-// ReplaceFile keeps the replaced file's attributes and security descriptor.
-bool take_attributes(const OutputFile&) {
-  return true;
-}
-
-// The temporary file has its name from the start.
-bool name_temporary(OutputFile&) {
-  return true;
-}
-
-bool target_still_named(const OutputFile&) {
-  return true;
-}
-
-// ReplaceFile can keep the old file under a second name; a new file gets the directory's
-// defaults, and a file that appeared at its name meanwhile stays.
-int rename_temporary(OutputFile& file, bool keep_old) {
+// The temporary file has its name from the start. ReplaceFile keeps the replaced file's
+// attributes and security descriptor, and can keep the old file under a second name; it
+// cannot replace a file that another program holds open without delete sharing, which can
+// still be written, as a plain write would. A new file gets the directory's defaults, and a
+// file that appeared at its name meanwhile stays.
+Renamed rename_temporary(OutputFile& file, bool keep_old) {
+  if (_close(std::exchange(file.fd, -1)) != 0) {
+    return Renamed::failed;
+  }
   const std::string from = full_path(file.temporary);
   if (keep_old && file.existed) {
-    unsigned int bits = 0;
-    (void)rand_s(&bits);
-    char stem[16];
-    std::snprintf(stem, sizeof stem, "~vb%08x.tmp", bits);
-    file.backup = directory_prefix(file.target) + stem;
+    file.backup = directory_prefix(file.target) + random_stem("b", 0);
   }
   const bool moved = file.existed
                          ? ReplaceFileA(file.target.c_str(), from.c_str(),
@@ -236,19 +280,14 @@ int rename_temporary(OutputFile& file, bool keep_old) {
                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
                          : MoveFileExA(from.c_str(), file.target.c_str(), 0) != 0;
   if (moved) {
-    return 0;
+    return Renamed::done;
   }
   file.backup.clear();
   const DWORD error = GetLastError();
-  return error != 0 ? static_cast<int>(error) : -1;
-}
-
-// ReplaceFile cannot replace a file that another program holds open without delete sharing;
-// the file can still be written, as a plain write would.
-bool rename_refused_but_writable(int error) {
-  const DWORD code = static_cast<DWORD>(error);
-  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
-         code == ERROR_UNABLE_TO_REMOVE_REPLACED || code == ERROR_LOCK_VIOLATION;
+  return file.existed && (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                          error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_LOCK_VIOLATION)
+             ? Renamed::copy_instead
+             : Renamed::failed;
 }
 
 bool copy_into_target(OutputFile& file, int from) {
@@ -256,27 +295,22 @@ bool copy_into_target(OutputFile& file, int from) {
   if (file.target_fd < 0) {
     file.target_fd = _open(file.path.c_str(), _O_WRONLY | _O_BINARY);
   }
-  if (file.target_fd < 0 ||
-      (regular &&
-       (_chsize_s(file.target_fd, 0) != 0 || _lseeki64(file.target_fd, 0, SEEK_SET) != 0)) ||
-      !copy_from_start(from, file.target_fd)) {
-    return false;
-  }
-  const int target = file.target_fd;
-  file.target_fd = -1;
-  return _close(target) == 0;
+  return file.target_fd >= 0 &&
+         (!regular ||
+          (_chsize_s(file.target_fd, 0) == 0 && _lseeki64(file.target_fd, 0, SEEK_SET) == 0)) &&
+         copy_from_start(from, file.target_fd);
 }
 
 int open_temporary(const OutputFile& file) {
   return _open(full_path(file.temporary).c_str(), _O_RDONLY | _O_BINARY);
 }
 
-void rename_back(OutputFile& file) {
-  MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
-
-void remove_placed(OutputFile& file) {
-  DeleteFileA(file.target.c_str());
+void undo_rename(OutputFile& file) {
+  if (!file.backup.empty()) {
+    MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  } else if (!file.existed) {
+    DeleteFileA(file.target.c_str());
+  }
 }
 
 void remove_name(const OutputFile&, const std::string& name) {
@@ -286,18 +320,8 @@ void remove_name(const OutputFile&, const std::string& name) {
 }  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
-  if (file.target_fd >= 0) {
-    return same_file(file.target_fd, fd);
-  }
-  if (!file.existed) {
-    return false;
-  }
-  const int probe = _open(file.target.c_str(), _O_RDONLY | _O_BINARY);
-  const bool same = probe >= 0 && same_file(probe, fd);
-  if (probe >= 0) {
-    _close(probe);
-  }
-  return same;
+  return file.target_fd >= 0 ? same_handles(fd_handle(file.target_fd), fd_handle(fd))
+                             : file.existed && path_is(file.target.c_str(), fd_handle(fd));
 }
 
 void output_platform::hold_all_signals(bool hold) {

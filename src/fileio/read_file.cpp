@@ -8,17 +8,27 @@
 
 namespace {
 
-std::string system_text(int error_number) {
-  return std::strerror(error_number);
-}
-
-// Why a path that stat() saw is not a file to read.
-std::string not_regular_reason(const StatBuf& st) {
-  return is_directory(st) ? system_text(EISDIR) : "not a regular file (a pipe, device or socket)";
-}
-
 bool refuse(const std::string& path, const std::string& why, std::string& error) {
   error = (path.empty() ? "''" : path) + ": cannot open: " + why;
+  return false;
+}
+
+// Whether a stat call that returned `result` into `st` saw a regular file; else `error` says
+// why not.
+bool saw_regular(int result, const StatBuf& st, const char* path, std::string& error) {
+  if (result == 0 && S_ISREG(st.st_mode)) {
+    return true;
+  }
+  return refuse(path,
+                result != 0           ? std::strerror(errno)
+                : S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
+                                      : "not a regular file (a pipe, device or socket)",
+                error);
+}
+
+// A read failed (errno set) or the file was not as long as it was (errno left at 0).
+bool cannot_read(const ByteSource& source, const char* otherwise, std::string& error) {
+  error = source.file->path + ": cannot read: " + (errno != 0 ? std::strerror(errno) : otherwise);
   return false;
 }
 
@@ -27,24 +37,17 @@ bool refuse(const std::string& path, const std::string& why, std::string& error)
 bool open_read_file(const char* path, ReadFile& file, std::string& error) {
   StatBuf st{};
   // The path is looked at before it is opened, so that a pipe or a device is never opened.
-  if (path[0] == '\0') {
-    return refuse(path, system_text(ENOENT), error);
-  }
-  if (stat_path(path, &st) != 0) {
-    return refuse(path, system_text(errno), error);
-  }
-  if (!is_regular(st)) {
-    return refuse(path, not_regular_reason(st), error);
+  if (!saw_regular(stat_path(path, &st), st, path, error)) {
+    return false;
   }
   const int fd = open_for_reading(path);
   if (fd < 0) {
-    return refuse(path, system_text(errno), error);
+    return refuse(path, std::strerror(errno), error);
   }
   // What was opened is what is read: its type and length come from the descriptor.
-  if (stat_fd(fd, &st) != 0 || !is_regular(st)) {
-    const int why = errno;
+  if (!saw_regular(stat_fd(fd, &st), st, path, error)) {
     close_fd(fd);
-    return refuse(path, is_regular(st) ? system_text(why) : not_regular_reason(st), error);
+    return false;
   }
   file.fd = fd;
   file.length = static_cast<std::int64_t>(st.st_size);
@@ -60,17 +63,11 @@ void close_read_file(ReadFile& file) {
 }
 
 ByteSource file_source(const ReadFile& file) {
-  ByteSource source;
-  source.file = &file;
-  source.length = file.length;
-  return source;
+  return ByteSource{&file, nullptr, file.length};
 }
 
 ByteSource memory_source(const std::uint8_t* bytes, std::int64_t length) {
-  ByteSource source;
-  source.bytes = bytes;
-  source.length = length;
-  return source;
+  return ByteSource{nullptr, bytes, length};
 }
 
 bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to,
@@ -81,33 +78,22 @@ bool read_source(const ByteSource& source, std::int64_t offset, std::uint8_t* to
     }
     return true;
   }
-  // A call that fails sets errno; a file that ends early leaves it at 0.
   errno = 0;
-  if (read_up_to_at(source.file->fd, offset, to, count) != count) {
-    error = source.file->path + ": cannot read: " +
-            (errno != 0 ? system_text(errno) : "the file ended early (it changed while read)");
-    return false;
-  }
-  return true;
+  return read_up_to_at(source.file->fd, offset, to, count) == count ||
+         cannot_read(source, "the file ended early (it changed while read)", error);
 }
 
 bool source_ends_at_length(const ByteSource& source, std::string& error) {
   if (source.file == nullptr) {
     return true;
   }
-  // Its last byte still there (it was not cut), and none after it (it did not grow).
   std::uint8_t byte = 0;
   if (source.length > 0 && !read_source(source, source.length - 1, &byte, 1, error)) {
     return false;
   }
   errno = 0;
-  if (read_up_to_at(source.file->fd, source.length, &byte, 1) != 0 || errno != 0) {
-    error = source.file->path + ": cannot read: " +
-            (errno != 0 ? system_text(errno)
-                        : "the file runs on past its length (it changed while read)");
-    return false;
-  }
-  return true;
+  return (read_up_to_at(source.file->fd, source.length, &byte, 1) == 0 && errno == 0) ||
+         cannot_read(source, "the file runs on past its length (it changed while read)", error);
 }
 
 void fail_cannot_open(const char* path) {

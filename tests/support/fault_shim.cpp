@@ -5,6 +5,8 @@
 //   VELMORA_SHIM_FAIL_CLOSE=1    closing a regular file open for writing reports EIO (the file
 //                                is closed all the same, as after a failed write-back);
 //   VELMORA_SHIM_FAIL_RENAME=N   the Nth rename (counting from 1) fails with EIO;
+//   VELMORA_SHIM_BUSY_RENAME=N   the Nth rename fails with EBUSY, as over a file that became a
+//                                mount point after it was opened;
 //   VELMORA_SHIM_FAIL_TRUNCATE=N the Nth ftruncate fails with EIO;
 //   VELMORA_SHIM_NO_TMPFILE=1    unnamed temporary files are refused (EOPNOTSUPP), as on file
 //                                systems without them;
@@ -78,7 +80,12 @@ void nth_call_terminated(const char* variable, long& count) {
 bool rename_fails() {
   static long terminated = 0;
   static long count = 0;
+  static long busy = 0;
   nth_call_terminated("VELMORA_SHIM_TERM_RENAME", terminated);
+  if (nth_call_fails("VELMORA_SHIM_BUSY_RENAME", busy)) {
+    errno = EBUSY;
+    return true;
+  }
   return nth_call_fails("VELMORA_SHIM_FAIL_RENAME", count);
 }
 
