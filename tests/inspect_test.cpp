@@ -2158,7 +2158,7 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
             "header_reserved:128@0x80 header_page_fill:3840@0x0 app1:4660@0x0 "
             "app1_fill:3532@0x0 app2:2310@0x0 app2_fill:1786@0x0 length");
   EXPECT_FALSE(no_header.regions[1].a_known);
-  EXPECT_EQ(diff_exit_status(no_header), inspect_exit_fail);
+  EXPECT_GT(regions_differing(no_header), 0);
 
   // Forged offsets and sizes anywhere in the 32-bit range: no read past either file, and
   // valid JSON.
@@ -2170,7 +2170,7 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
       put_le32(forged.data(), 0x2040, size);
       const DiffReport r = diff_of(forged, image);
       EXPECT_TRUE(is_json(render_json(diff_doc("a", "b", r))));
-      EXPECT_EQ(diff_exit_status(r), inspect_exit_fail);
+      EXPECT_GT(regions_differing(r), 0);
     }
   }
 }

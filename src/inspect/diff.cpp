@@ -193,10 +193,6 @@ std::int64_t regions_differing(const DiffReport& r) {
                        [](const RegionDiff& d) { return !d.same; });
 }
 
-int diff_exit_status(const DiffReport& r) {
-  return regions_differing(r) == 0 ? inspect_exit_pass : inspect_exit_fail;
-}
-
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error) {

@@ -155,7 +155,6 @@ struct DiffReport {
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error);
 
 std::int64_t regions_differing(const DiffReport& r);
-int diff_exit_status(const DiffReport& r);  // inspect_exit_fail where a region differs
 
 struct AgainstReport {
   std::int64_t length = 0;                    // the image's

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <initializer_list>
 #include <iterator>
 #include <string_view>
 #include <system_error>
@@ -106,18 +105,6 @@ struct Outcome {
   std::string extracted{};
 };
 
-// True when every source still ends where it did when it was opened: its last byte is there
-// and nothing follows it. A file cut or grown while read was judged on bytes that are not, or
-// not all, what it holds; the run then ends naming it, whatever the report would have said.
-bool ends_as_opened(std::initializer_list<ByteSource> sources, std::string& error) {
-  for (const ByteSource& source : sources) {
-    if (!source_ends_at_length(source, error)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Opens an image. A kernel's pseudo-file has no length to judge an image by: its size says 0 or
 // a page whatever it delivers. Refused under /proc and /sys, and wherever a size of 0 delivers
 // bytes.
@@ -190,7 +177,9 @@ Outcome run_against(const InspectOptions& options, const ByteSource& source) {
       (options.readback ? inspect_readback(source, plain, found.error)
                         : inspect_source(source, plain, found.error)) &&
       (!options.readback || judge_readback_tail(source, report, found.error)) &&
-      ends_as_opened({source, sources[0], sources[1], sources[2]}, found.error) &&
+      source_ends_at_length(source, found.error) &&
+      std::all_of(std::begin(sources), std::end(sources),
+                  [&](const ByteSource& s) { return source_ends_at_length(s, found.error); }) &&
       against_warnings(args, options.against, sources, plain, report, found.error)) {
     found.status = report.differences.empty() ? inspect_exit_pass : inspect_exit_fail;
     found.doc = against_doc(options.image, args, report);
@@ -203,7 +192,8 @@ Outcome run_against(const InspectOptions& options, const ByteSource& source) {
 }
 
 // The run that the options ask for, its report in the form asked for in `out` and, with
-// --strict, judged.
+// --strict, judged. A file cut or grown while read was judged on bytes that are not, or not all,
+// what it holds: every run then ends naming it, whatever the report would have said.
 Outcome run_checked(const InspectOptions& options, std::string& out) {
   if (options.help || options.version) {
     out = options.help ? inspect_usage : std::string(program_name) + " " + VELMORA_VERSION + "\n";
@@ -220,8 +210,8 @@ Outcome run_checked(const InspectOptions& options, std::string& out) {
   if (opened && !diff) {
     found = options.against != nullptr ? run_against(options, a) : run_report(options, a);
   } else if (opened && diff_images(a, b, report, found.error) &&
-             ends_as_opened({a, b}, found.error)) {
-    found.status = diff_exit_status(report);
+             source_ends_at_length(a, found.error) && source_ends_at_length(b, found.error)) {
+    found.status = regions_differing(report) == 0 ? inspect_exit_pass : inspect_exit_fail;
     found.doc = diff_doc(options.diff[0], options.diff[1], report);
   }
   close_read_file(images[0]);
