@@ -36,8 +36,8 @@ void draw(const Doc& doc) {
 void fuzz_report(const Bytes& image) {
   InspectReport report;
   std::string error;
-  check(inspect_source(memory_source(image.data(), static_cast<std::int64_t>(image.size())), report,
-                       error));
+  check(inspect_source(memory_source(image.data(), static_cast<std::int64_t>(image.size())), false,
+                       report, error));
   const int status = report_exit_status(report);
   check(status == inspect_exit_pass || status == inspect_exit_fail);
   check(!report.checks.empty());
@@ -122,8 +122,8 @@ void fuzz_against(const std::uint8_t* data, std::size_t size) {
 void fuzz_readback(const Bytes& dump) {
   InspectReport report;
   std::string error;
-  check(inspect_readback(memory_source(dump.data(), static_cast<std::int64_t>(dump.size())), report,
-                         error));
+  check(inspect_source(memory_source(dump.data(), static_cast<std::int64_t>(dump.size())), true,
+                       report, error));
   check(report.readback.requested && report.length <= static_cast<std::int64_t>(dump.size()));
   check(std::string(report.checks.back().name) == "readback_tail");
   draw(report_doc("dump.bin", report, false));

@@ -186,7 +186,7 @@ std::string expected_warnings(std::size_t boot_length, const App& app1, const Ap
 InspectReport inspect_image(const std::uint8_t* bytes, std::int64_t length) {
   InspectReport r;
   std::string error;
-  EXPECT_TRUE(inspect_source(memory_source(bytes, length), r, error)) << error;
+  EXPECT_TRUE(inspect_source(memory_source(bytes, length), false, r, error)) << error;
   return r;
 }
 

@@ -460,12 +460,12 @@ std::vector<CheckResult> input_warnings(const InspectReport& velmora, const Inpu
   return out;
 }
 
-bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error) {
-  return inspect_facts(image, InspectReport{}, report, error);
-}
-
-bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error) {
+bool inspect_source(const ByteSource& dump, bool readback, InspectReport& report,
+                    std::string& error) {
   HeaderBytes bytes{};
+  if (!readback) {
+    return inspect_facts(dump, InspectReport{}, report, error);
+  }
   if (!read_header(dump, bytes, error)) {
     return false;
   }

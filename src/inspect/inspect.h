@@ -86,14 +86,13 @@ struct InspectReport {
 };
 
 // Reads the facts out of the image and runs every check on them. False, with `error` naming
-// the path and the reason, only when a file cannot be read; memory never fails.
-bool inspect_source(const ByteSource& image, InspectReport& report, std::string& error);
-
-// A flash read-back: inspects the image at the front of `dump`, which ends where its header
-// says, and checks that every byte after it is 0xFF, erased flash (readback_tail, after all
-// the others). Where the header is missing or damaged, or lays out an image longer than the
-// dump, the whole dump is judged as the image and readback_tail warns saying why.
-bool inspect_readback(const ByteSource& dump, InspectReport& report, std::string& error);
+// the path and the reason, only when a file cannot be read; memory never fails. With `readback`
+// the source is a flash read-back: the image at its front ends where its header says, and every
+// byte after it must be 0xFF, erased flash (readback_tail, after all the others). Where the
+// header is missing or damaged, or lays out an image longer than the dump, the whole dump is
+// judged as the image and readback_tail warns saying why.
+bool inspect_source(const ByteSource& source, bool readback, InspectReport& report,
+                    std::string& error);
 
 // What --against knows of the inputs besides the header velmora writes from them.
 struct InputFacts {

@@ -131,8 +131,7 @@ bool open_image(const char* path, ReadFile& file, std::string& error) {
 Outcome run_report(const InspectOptions& options, const ByteSource& source) {
   InspectReport report;
   std::string error;
-  if (!(options.readback ? inspect_readback(source, report, error)
-                         : inspect_source(source, report, error)) ||
+  if (!inspect_source(source, options.readback, report, error) ||
       !source_ends_at_length(source, error)) {
     return {.error = error};
   }
@@ -174,8 +173,7 @@ Outcome run_against(const InspectOptions& options, const ByteSource& source) {
   AgainstReport report;
   if (opened &&
       compare_against(args, sources[0], sources[1], sources[2], source, report, found.error) &&
-      (options.readback ? inspect_readback(source, plain, found.error)
-                        : inspect_source(source, plain, found.error)) &&
+      inspect_source(source, options.readback, plain, found.error) &&
       (!options.readback || judge_readback_tail(source, report, found.error)) &&
       source_ends_at_length(source, found.error) &&
       std::all_of(std::begin(sources), std::end(sources),
