@@ -48,12 +48,14 @@ std::string json_path(const char* key, const std::string& path) {
   return utf8 ? text : text + '"';
 }
 
-std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
-  std::string text;
+std::string joined(const std::vector<std::string>& parts, const std::string& separator,
+                   const std::string& open = "", const std::string& close = "") {
+  std::string text = open;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    text += (i > 0 ? separator : "") + parts[i];
+    text += i > 0 ? separator : "";
+    text += parts[i];
   }
-  return text;
+  return text + close;
 }
 
 // Each `"key": value` of the items with JSON; without a key the value alone (a list's element,
@@ -70,18 +72,19 @@ std::vector<std::string> json_members(const std::vector<Item>& items) {
 
 // The members on one line: an element of a list, or a small object.
 std::string json_inline(const std::vector<Item>& members) {
-  return "{" + joined(json_members(members), ", ") + "}";
+  return joined(json_members(members), ", ", "{", "}");
 }
 
 // One line for each of `lines`, indented by `depth` levels, between the brackets; nothing
 // between brackets that hold nothing.
 std::string json_lines(char open, const std::vector<std::string>& lines, std::size_t depth,
                        char close) {
-  const std::string indent = "\n" + std::string(2 * depth, ' ');
-  return open +
-         (lines.empty() ? ""
-                        : indent + joined(lines, "," + indent) + indent.substr(0, 2 * depth - 1)) +
-         close;
+  if (lines.empty()) {
+    return {open, close};
+  }
+  std::string indent(2 * depth + 1, ' ');
+  indent[0] = '\n';
+  return joined(lines, "," + indent, open + indent, indent.substr(0, 2 * depth - 1) + close);
 }
 
 // By Verdict, and by RegionKind.
@@ -423,7 +426,7 @@ Block strict_block(const std::vector<CheckResult>& checks, const std::vector<con
   std::vector<std::string> parts;
   for (std::size_t k = 0; k < 2; ++k) {
     if (!names[k].empty()) {
-      parts.push_back(format_text("%zu warning%s %s (", names[k].size(),
+      parts.push_back(format_text("%llu warning%s %s (", as_ull(std::ssize(names[k])),
                                   names[k].size() == 1 ? "" : "s",
                                   k == 0 ? "not allowed" : "allowed") +
                       joined(names[k], ", ") + ")");
@@ -432,10 +435,10 @@ Block strict_block(const std::vector<CheckResult>& checks, const std::vector<con
   failed = !names[0].empty();
   return {.items = {{"strict",
                      json_inline({{"result", json_string(failed ? "fail" : "pass")},
-                                  {"not_allowed", "[" + joined(quoted[0], ", ") + "]"},
-                                  {"allowed", "[" + joined(quoted[1], ", ") + "]"}}),
+                                  {"not_allowed", joined(quoted[0], ", ", "[", "]")},
+                                  {"allowed", joined(quoted[1], ", ", "[", "]")}}),
                      "strict",
-                     (failed ? "FAIL: " : "PASS: ") +
+                     std::string(failed ? "FAIL: " : "PASS: ") +
                          (parts.empty() ? "no warning" : joined(parts, "; ")),
                      true}}};
 }
@@ -521,7 +524,7 @@ Doc against_doc(const std::string& path, const RunArgs& args, const AgainstRepor
       {.items = {{"result", json_string(same ? "identical" : "different"), "result",
                   same ? std::string("IDENTICAL: the image is exactly what velmora "
                                      "writes from these inputs")
-                       : format_text("DIFFERENT: %zu %s", r.differences.size(),
+                       : format_text("DIFFERENT: %llu %s", as_ull(std::ssize(r.differences)),
                                      r.differences.size() == 1 ? "difference" : "differences"),
                   true}}});
   return doc;
@@ -544,8 +547,8 @@ Doc diff_doc(const std::string& path_a, const std::string& path_b, const DiffRep
                  {"different", number(differing)},
                  {"result", json_string(differing == 0 ? "identical" : "different"), "result",
                   differing == 0 ? std::string("IDENTICAL: every region is the same")
-                                 : format_text("DIFFERENT: %llu of %zu regions differ",
-                                               as_ull(differing), r.regions.size()),
+                                 : format_text("DIFFERENT: %llu of %llu regions differ",
+                                               as_ull(differing), as_ull(std::ssize(r.regions))),
                   true}}},
   };
 }
