@@ -108,7 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   OutputFile out;
   open_output_or_fail(out_path.c_str(), out);
   compose_download_image(composition, out);
-  end_composition(composition);
   const Bytes image = read_file(out_path);
 
   const ImageLayout layout =
