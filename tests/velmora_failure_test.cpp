@@ -478,7 +478,8 @@ TEST(VelmoraFault, UnusualOutputsSucceed) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);  // kept
   EXPECT_EQ(st.st_size, 0x7000);
 
-  // A link to no file: the image is made where it leads, and the link stays.
+  // A link to no file: the image is made where it leads, and the link stays; through a chain
+  // of links too, each relative one read from its own directory.
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
   ASSERT_EQ(symlink("sub/made.bin", dir.file("new-link.bin").c_str()), 0);
   words[7] = dir.file("new-link.bin");
@@ -487,6 +488,13 @@ TEST(VelmoraFault, UnusualOutputsSucceed) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(read_bytes(dir.file("sub/made.bin")), read_bytes(out));
   EXPECT_EQ(entry_count(dir.file("sub")), 1u);
+  ASSERT_EQ(symlink("chained.bin", dir.file("sub/hop.bin").c_str()), 0);
+  ASSERT_EQ(symlink("sub/hop.bin", dir.file("chain.bin").c_str()), 0);
+  words[7] = dir.file("chain.bin");
+  ASSERT_EQ(run_velmora(words).exit_status, 0);
+  EXPECT_EQ(read_bytes(dir.file("sub/chained.bin")), read_bytes(out));
+  EXPECT_EQ(entry_count(dir.file("sub")), 3u);  // made.bin, hop.bin, chained.bin
+  fs::remove(dir.file("chain.bin"));
   fs::remove_all(dir.file("sub"));
   fs::remove(dir.file("new-link.bin"));
 
