@@ -688,7 +688,7 @@ std::string input_lines(std::int64_t boot, std::uint32_t load1, std::uint32_t si
   velmora.app2.stored.size = size2;
   const InputFacts inputs{boot, {word1, word2}};
   std::string lines;
-  for (const CheckResult& c : input_warnings(velmora, inputs)) {
+  for (const CheckResult& c : judge_checks(velmora, &inputs)) {
     EXPECT_EQ(c.verdict, Verdict::warn);
     lines += std::string(c.name) + " " + c.detail + "\n";
   }

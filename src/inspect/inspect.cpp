@@ -402,58 +402,25 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
   return outcome(c, Verdict::skip, "");
 }
 
-// Judges the facts into report.checks, readback_tail only when report.readback.requested.
-void run_checks(InspectReport& r) {
+}  // namespace
+
+std::vector<CheckResult> judge_checks(const InspectReport& r, const InputFacts* inputs) {
+  std::vector<CheckResult> out;
   for (std::size_t i = 0; i < std::size(check_table); ++i) {
     const auto c = static_cast<Check>(i);
     const Needs needs = info(c).needs;
-    if (needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
+    if (inputs != nullptr
+            ? !info(c).on_inputs
+            : needs == Needs::inputs || (needs == Needs::readback && !r.readback.requested)) {
       continue;
     }
-    CheckResult judged = (needs == Needs::header || needs == Needs::app_bytes) && !r.header_present
+    CheckResult judged = inputs == nullptr &&
+                                 (needs == Needs::header || needs == Needs::app_bytes) &&
+                                 !r.header_present
                              ? outcome(c, Verdict::skip, "the header is not in the file")
-                             : run_check(c, r, InputFacts{});
-    if (!info(c).silent || judged.verdict == Verdict::warn || judged.verdict == Verdict::fail) {
-      r.checks.push_back(std::move(judged));
-    }
-  }
-}
-
-// Reads the facts of `image` into `r` (which holds a read-back's own already), judges them and
-// only then hands them to `report`.
-bool inspect_facts(const ByteSource& image, InspectReport r, InspectReport& report,
-                   std::string& error) {
-  r.length = image.length;
-  r.header_present = image.length >= header_end;
-  if (!read_start(image, bootloader_offset, std::min(bootloader_region_size, image.length), false,
-                  r.boot_start, error) ||
-      !read_header(image, r.header_bytes, error)) {
-    return false;
-  }
-  if (r.header_present) {
-    r.header = decode_boot_header(r.header_bytes);
-    r.computed_header_crc = compute_header_crc(r.header_bytes);
-    if (!find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
-                       error) ||
-        !read_app(r.header.app1, image, r.app1, error) ||
-        !read_app(r.header.app2, image, r.app2, error)) {
-      return false;
-    }
-  }
-  run_checks(r);
-  report = std::move(r);
-  return true;
-}
-
-}  // namespace
-
-std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs) {
-  std::vector<CheckResult> out;
-  for (std::size_t i = 0; i < std::size(check_table); ++i) {
-    CheckResult judged = check_table[i].on_inputs
-                             ? run_check(static_cast<Check>(i), velmora, inputs)
-                             : CheckResult{};
-    if (judged.verdict == Verdict::warn) {
+                             : run_check(c, r, inputs != nullptr ? *inputs : InputFacts{});
+    const bool failed = judged.verdict == Verdict::warn || judged.verdict == Verdict::fail;
+    if (failed || (inputs == nullptr && !info(c).silent)) {
       out.push_back(std::move(judged));
     }
   }
@@ -462,36 +429,55 @@ std::vector<CheckResult> input_warnings(const InspectReport& velmora, const Inpu
 
 bool inspect_source(const ByteSource& dump, bool readback, InspectReport& report,
                     std::string& error) {
-  HeaderBytes bytes{};
-  if (!readback) {
-    return inspect_facts(dump, InspectReport{}, report, error);
-  }
-  if (!read_header(dump, bytes, error)) {
+  InspectReport r;
+  if (!read_header(dump, r.header_bytes, error)) {
     return false;
   }
-  InspectReport r;
-  ReadbackFacts& rb = r.readback;
-  rb.requested = true;
-  rb.file_length = dump.length;
-  const BootHeader header = decode_boot_header(bytes);
-  const std::int64_t length = plan_layout(header.app1.size, header.app2.size).length;
-  if (dump.length < header_end) {
-    rb.unknown_end = "the header is not in the file, so the image's end is unknown";
-  } else if (compute_header_crc(bytes) != header.header_crc) {
-    rb.unknown_end =
-        "the header is damaged (its CRC does not match), so the image's end is unknown: the "
-        "whole file is judged as the image";
-  } else if (length > dump.length) {
-    rb.unknown_end = format_text(
-        "the header's sizes make an image of 0x%llx bytes, longer than the file: "
-        "the whole file is judged as the image",
-        as_ull(length));
-  }
-  rb.end_known = rb.unknown_end.empty();
+  const BootHeader header = decode_boot_header(r.header_bytes);
   ByteSource image = dump;
-  image.length = rb.end_known ? length : dump.length;
-  return find_not_fill(dump, image.length, dump.length, rb.tail, error) &&
-         inspect_facts(image, std::move(r), report, error);
+  if (readback) {
+    ReadbackFacts& rb = r.readback;
+    rb.requested = true;
+    rb.file_length = dump.length;
+    const std::int64_t length = plan_layout(header.app1.size, header.app2.size).length;
+    if (dump.length < header_end) {
+      rb.unknown_end = "the header is not in the file, so the image's end is unknown";
+    } else if (compute_header_crc(r.header_bytes) != header.header_crc) {
+      rb.unknown_end =
+          "the header is damaged (its CRC does not match), so the image's end is unknown: the "
+          "whole file is judged as the image";
+    } else if (length > dump.length) {
+      rb.unknown_end = format_text(
+          "the header's sizes make an image of 0x%llx bytes, longer than the file: "
+          "the whole file is judged as the image",
+          as_ull(length));
+    }
+    rb.end_known = rb.unknown_end.empty();
+    image.length = rb.end_known ? length : dump.length;
+    if (!find_not_fill(dump, image.length, dump.length, rb.tail, error)) {
+      return false;
+    }
+  }
+  // The facts, judged, and only then handed to `report`.
+  r.length = image.length;
+  r.header_present = image.length >= header_end;
+  if (!read_start(image, bootloader_offset, std::min(bootloader_region_size, image.length), false,
+                  r.boot_start, error)) {
+    return false;
+  }
+  if (r.header_present) {
+    r.header = header;
+    r.computed_header_crc = compute_header_crc(r.header_bytes);
+    if (!find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
+                       error) ||
+        !read_app(header.app1, image, r.app1, error) ||
+        !read_app(header.app2, image, r.app2, error)) {
+      return false;
+    }
+  }
+  r.checks = judge_checks(r, nullptr);
+  report = std::move(r);
+  return true;
 }
 
 bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error) {
@@ -532,7 +518,7 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
   }
   const InputFacts facts{report.input_lengths[0],
                          {hex_arg_value(words[3]), hex_arg_value(words[6])}};
-  std::vector<CheckResult> out = input_warnings(velmora, facts);
+  std::vector<CheckResult> out = judge_checks(velmora, &facts);
   constexpr int numeric[4] = {2, 3, 5, 6};  // where the numbers stand among the seven words
   for (int i = 0; i < 4; ++i) {
     for (WordFinding& f : word_findings(i, words[numeric[i]])) {

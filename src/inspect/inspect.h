@@ -15,14 +15,13 @@
 #include "image/boot_header.h"
 #include "image/regions.h"
 
-// How much a scan reads at a time: 64 KiB was measured fastest, beside 1 MiB and 256 KiB (a
-// stretch is still in the processor's cache when it is checksummed). A whole number of words,
-// so that a scan that starts at an application's first byte never splits one of its words.
+// How much a scan reads at a time (bench/README.md); a whole number of words, so that a scan
+// from an application's first byte never splits one of its words.
 inline constexpr std::int64_t stretch_bytes = std::int64_t{1} << 16;
 static_assert(stretch_bytes % 4 == 0);
 
 // A scan of [at, end) of `source`: next_stretch reads the next `n` bytes into `bytes` and moves
-// `at` on; a scan read to its end stops short of it only where a read failed.
+// `at` on, so that a scan stopped short of `end` met a failed read.
 struct Stretch {
   const ByteSource* source = nullptr;
   std::int64_t at = 0;
@@ -85,12 +84,10 @@ struct InspectReport {
   ReadbackFacts readback;           // `length` is then the image's, ahead of the tail
 };
 
-// Reads the facts out of the image and runs every check on them. False, with `error` naming
-// the path and the reason, only when a file cannot be read; memory never fails. With `readback`
-// the source is a flash read-back: the image at its front ends where its header says, and every
-// byte after it must be 0xFF, erased flash (readback_tail, after all the others). Where the
-// header is missing or damaged, or lays out an image longer than the dump, the whole dump is
-// judged as the image and readback_tail warns saying why.
+// Reads the facts out of the image and judges every check; false, with `error`, only where a
+// file cannot be read. With `readback` the source is a flash dump: the image ends where its
+// header says, and readback_tail wants every byte after it 0xFF; where the header is missing or
+// damaged or lays out more than the dump, the whole dump is the image and readback_tail warns.
 bool inspect_source(const ByteSource& source, bool readback, InspectReport& report,
                     std::string& error);
 
@@ -100,9 +97,11 @@ struct InputFacts {
   std::uint32_t words[2] = {0, 0};  // APP1's and APP2's status words as typed
 };
 
-// The warnings of the checks --against judges on its inputs and on `velmora`, the descriptors
-// velmora writes from them, in the report's order.
-std::vector<CheckResult> input_warnings(const InspectReport& velmora, const InputFacts& inputs);
+// Judges the checks in the report's order. On an image's facts: every check but those of the
+// inputs (readback_tail only for a read-back), a silent one kept only where it does not hold.
+// With `inputs` (the report then holds the descriptors velmora writes from them): the checks
+// --against judges on the inputs, kept only where they warn.
+std::vector<CheckResult> judge_checks(const InspectReport& r, const InputFacts* inputs);
 
 // Whether the flag rule can have set the flag bit: only for an active application in the
 // high window.
@@ -112,14 +111,10 @@ bool flag_allowed(const ImageDescriptor& d);
 bool known_warning(const std::string& name);
 int report_exit_status(const InspectReport& r);  // inspect_exit_fail where a check failed
 
-enum class RegionKind {
-  field,   // a header field: `a` and `b`, unknown on a side without a header
-  bytes,   // bytes of a region: `held_a`, `held_b`, `count`, `first`
-  length,  // the file lengths: `a` and `b`
-};
+// A header field (`a`, `b`), a region's bytes (`held_*`, `count`, `first`) or the file lengths.
+enum class RegionKind { field, bytes, length };
 
-// One region, header field or length compared. In --against, A is the image and B what the
-// inputs give.
+// One region, header field or length compared; in --against A is the image, B the inputs.
 struct RegionDiff {
   RegionKind kind = RegionKind::bytes;
   std::string what;  // stable name: "bootloader", "app1.load_addr", "app2_fill", "length", ...
@@ -128,9 +123,9 @@ struct RegionDiff {
   std::int64_t b = 0;
   bool a_known = true;  // false for a field of a file without a header
   bool b_known = true;
-  std::int64_t held_a = 0;  // bytes of the region in each file, as far as the file holds it
+  std::int64_t held_a = 0;  // the region's bytes each file holds
   std::int64_t held_b = 0;
-  std::int64_t count = 0;     // bytes that differ, those that only one side holds included
+  std::int64_t count = 0;     // bytes that differ, those only one side holds included
   std::int64_t first = 0;     // the first of them, as an offset in the region
   std::int64_t offset_a = 0;  // where the region starts in each file
   std::int64_t offset_b = 0;
@@ -148,9 +143,9 @@ struct DiffReport {
   std::vector<RegionDiff> regions;
 };
 
-// Compares two images region by region, each laid out by its own header; applications are
-// compared un-reversed, so that one moved between the windows shows as its load address alone.
-// False, with `error` naming the path and the reason, only when a file cannot be read.
+// Compares two images region by region, each laid out by its own header, the applications
+// un-reversed (one moved between the windows differs in its load address alone); false, with
+// `error`, only where a file cannot be read.
 bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, std::string& error);
 
 std::int64_t regions_differing(const DiffReport& r);
@@ -159,33 +154,29 @@ struct AgainstReport {
   std::int64_t length = 0;                    // the image's
   std::int64_t expected_length = 0;           // L from the inputs
   std::int64_t input_lengths[3] = {0, 0, 0};  // bootloader, APP1, APP2
-  // The rows that differ, A the image and B the inputs, in image order, the length last; empty
-  // when identical. A bytes row counts only the bytes both sides hold.
+  // The rows that differ, in image order, the length last; a bytes row counts only the bytes
+  // both sides hold.
   std::vector<RegionDiff> differences;
-  // Set by the run, not by compare_against: the likely mistakes the inputs and the image show
-  // (each a warning); with --readback, how many bytes of the dump follow the image's end.
+  // Set by the run: the likely mistakes the inputs and the image show, and with --readback how
+  // many bytes of the dump follow the image's end.
   std::vector<CheckResult> warnings;
   bool readback = false;
   std::int64_t tail_bytes = 0;
 };
 
-// Compares the image with what velmora's own composer writes from the three inputs, region by
-// region. False, with `error` naming the path and the reason, where a file cannot be read or
-// velmora would refuse an input (2 GiB or more, an image that would be, a bootloader longer
-// than the image).
+// Compares the image, region by region, with what velmora's composer writes from the inputs;
+// false, with `error`, where a file cannot be read or velmora would refuse the inputs.
 bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSource& app1,
                      const ByteSource& app2, const ByteSource& image, AgainstReport& report,
                      std::string& error);
 
-// With --readback, the image ends where the inputs say: a dump longer than that whose tail is
-// all 0xFF loses its `length` difference; one with another byte there has it replaced by the
-// bytes difference readback_tail.
+// With --readback the image ends where the inputs say: the `length` difference of a longer
+// dump goes where its tail is all 0xFF, else becomes the bytes difference readback_tail.
 bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::string& error);
 
-// Fills report.warnings: the checks judged on the `inputs` (the bootloader, APP1, APP2) and the
-// header velmora writes from them, what velmora's reading of the numeric words among the seven
-// --against `words` lost, then each warning of the plain report on `image` not named already.
-// False, with `error`, when an input cannot be read.
+// Fills report.warnings: the checks judged on the `inputs` and the header velmora writes from
+// them, the findings on the numeric words among the seven `words`, then each warning of the
+// plain report on `image` not named already. False, with `error`, when an input cannot be read.
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error);
 
