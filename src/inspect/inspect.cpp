@@ -66,10 +66,14 @@ bool read_start(const ByteSource& image, std::int64_t offset, std::int64_t size,
   return st.at >= st.end;
 }
 
-// Where an application's bytes end in the image. Both fields are 32-bit, so the sum cannot
-// overflow 64 bits, however the fields were forged.
+// Where an application's bytes end in the image and its load range ends: the fields are 32-bit,
+// so 64 bits hold the sums however the fields were forged.
 std::int64_t app_end(const ImageDescriptor& d) {
   return std::int64_t{d.offset} + std::int64_t{d.size};
+}
+
+std::int64_t load_end(const ImageDescriptor& d) {
+  return std::int64_t{d.load_addr} + std::int64_t{d.size};
 }
 
 bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
@@ -175,17 +179,12 @@ CheckResult judge(Check c, bool holds, std::string pass_text, std::string fail_t
                : outcome(c, info(c).if_not, std::move(fail_text));
 }
 
-// The noun and the verb for a count of bytes: "byte" and "is" for one, else "bytes", "are".
+// The noun and the verb for a count of bytes.
 const char* bytes(std::int64_t count) {
   return count == 1 ? "byte" : "bytes";
 }
 const char* are(std::int64_t count) {
   return count == 1 ? "is" : "are";
-}
-
-// Where an application's load range ends: both fields are 32-bit, so 64 bits hold the sum.
-std::int64_t load_end(const ImageDescriptor& d) {
-  return std::int64_t{d.load_addr} + std::int64_t{d.size};
 }
 
 // The one place where a check is judged, on the facts of `r` (and of `in` for --against).

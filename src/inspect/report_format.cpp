@@ -58,8 +58,7 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
   return text + close;
 }
 
-// Each `"key": value` of the items with JSON; without a key the value alone (a list's element,
-// or members).
+// Each `"key": value` of the items with JSON; without a key, the value alone.
 std::vector<std::string> json_members(const std::vector<Item>& items) {
   std::vector<std::string> members;
   for (const Item& m : items) {
@@ -103,8 +102,7 @@ const char* json_bool_text(bool value) {
   return value ? "true" : "false";
 }
 
-// What the header says of one application and what its bytes give, one fact a row; the text
-// shows some beside another (`active` in the status, say).
+// What the header says of one application and what its bytes give, one fact a row.
 std::vector<Item> app_facts(const AppFacts& app) {
   const ImageDescriptor& d = app.stored;
   const std::string flags =
@@ -142,8 +140,7 @@ std::vector<Item> app_facts(const AppFacts& app) {
           {"crc_computed", number_or_null(app.in_file, app.computed_crc)}};
 }
 
-// A row of the checks, or without its verdict in the JSON a warning of --against; --quiet
-// keeps failures and warnings.
+// A row of the checks, or without its verdict in the JSON a warning of --against.
 Item check_row(const CheckResult& c, bool with_verdict) {
   const char* verdict = verdict_names[static_cast<std::size_t>(c.verdict)];
   return {nullptr,
@@ -191,8 +188,7 @@ std::vector<std::string> region_bars(const std::vector<RegionSpan>& map, std::in
   return bars;
 }
 
-// The region table, with a bar that shows where each region lies in the file, and the same
-// regions as JSON objects; without the header only the bootloader's.
+// The regions with a bar that shows where each lies in the file; without a header, the first.
 Block map_block(const InspectReport& r) {
   const ImageRegions regions = image_regions(r.header);
   const std::vector<RegionSpan> map(regions.begin(),
@@ -256,7 +252,6 @@ Item difference_row(const RegionDiff& d) {
   return {nullptr, json_inline(members), nullptr, "  " + d.what + ": " + text, true};
 }
 
-// A path and the length of its file, as the text shows them.
 std::string path_length(const std::string& path, std::int64_t length) {
   return path + format_text(" (0x%llx bytes)", as_ull(length));
 }
