@@ -162,9 +162,7 @@ bool diff_images(const ByteSource& a, const ByteSource& b, DiffReport& report, s
   // A file without a header lays its regions out as a header of zeros does.
   const ImageRegions ra = image_regions(decode_boot_header(bytes_a));
   const ImageRegions rb = image_regions(decode_boot_header(bytes_b));
-  DiffReport r;
-  r.length_a = a.length;
-  r.length_b = b.length;
+  DiffReport r{.length_a = a.length, .length_b = b.length};
   for (std::size_t i = 0; i < region_count; ++i) {
     // The header by its fields, then the reserved bytes between them where both sides have a
     // header; else its bytes as a plain region, so that the side that holds them differs.
@@ -213,12 +211,9 @@ bool compare_against(const RunArgs& args, const ByteSource& boot, const ByteSour
     return false;
   }
   const std::int64_t length = plan.layout.length;
-  AgainstReport r;
-  r.length = image.length;
-  r.expected_length = length;
-  r.input_lengths[0] = boot.length;
-  r.input_lengths[1] = app1.length;
-  r.input_lengths[2] = app2.length;
+  AgainstReport r{.length = image.length,
+                  .expected_length = length,
+                  .input_lengths = {boot.length, app1.length, app2.length}};
   const ImageRegions regions = image_regions(plan.header);
   Mismatch found[region_count];
 

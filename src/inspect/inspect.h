@@ -140,7 +140,7 @@ struct DiffReport {
   // Always all of them, in this order: bootloader, each header field by name, header_reserved,
   // header_page_fill, app1, app1_fill, app2, app2_fill, outside (the bytes of each file that no
   // other region covers: after the image's end, or in a gap a forged header leaves), length.
-  std::vector<RegionDiff> regions;
+  std::vector<RegionDiff> regions{};
 };
 
 // Compares two images region by region, each laid out by its own header, the applications
@@ -156,10 +156,10 @@ struct AgainstReport {
   std::int64_t input_lengths[3] = {0, 0, 0};  // bootloader, APP1, APP2
   // The rows that differ, in image order, the length last; a bytes row counts only the bytes
   // both sides hold.
-  std::vector<RegionDiff> differences;
+  std::vector<RegionDiff> differences{};
   // Set by the run: the likely mistakes the inputs and the image show, and with --readback how
   // many bytes of the dump follow the image's end.
-  std::vector<CheckResult> warnings;
+  std::vector<CheckResult> warnings{};
   bool readback = false;
   std::int64_t tail_bytes = 0;
 };
