@@ -28,21 +28,6 @@ std::string cannot_write(const OutputFile& out) {
   return out.path + ": cannot write: " + why;
 }
 
-// Streams one part of the image into its output, its words turned back where it is stored
-// reversed; each stretch starts on a word of the part.
-bool copy_part(const ByteSource& image, const RegionSpan& part, OutputFile& out,
-               std::string& error) {
-  Stretch st = stretches(image, part.offset, part.end, part.reversed);
-  while (next_stretch(st, error)) {
-    errno = 0;
-    if (!write_output_at(out, st.at - st.n - part.offset, st.bytes.data(), st.n)) {
-      error = cannot_write(out);
-      return false;
-    }
-  }
-  return st.at >= st.end;
-}
-
 // The directories of `dir` that do not exist yet, made from the outermost in, each pending
 // until the parts are in place, so that a failure or a signal removes it again.
 bool make_directories(const std::string& dir, std::vector<int>& made, std::string& error) {
@@ -72,14 +57,14 @@ bool make_directories(const std::string& dir, std::vector<int>& made, std::strin
   return true;
 }
 
-// Opens the four outputs and writes them, the part each temporary holds, before any is placed.
-bool write_outputs(const ByteSource& image, const ImageRegions& regions,
-                   const std::vector<fs::path>& targets, OutputFile (&outputs)[part_count],
-                   std::string& error) {
+// Opens the four outputs, then writes into each temporary its part, streamed from the image a
+// stretch at a time with its words turned back where it is stored reversed, before any is placed.
+bool write_outputs(const ByteSource& image, const ImageRegions& regions, const std::string& dir,
+                   OutputFile (&outputs)[part_count], std::string& error) {
   for (std::size_t i = 0; i < part_count; ++i) {
     errno = 0;
-    if (open_output_file(targets[i].string().c_str(), outputs[i], OutputRoute::rename_only) !=
-        OutputOutcome::ok) {
+    if (open_output_file((fs::path(dir) / part_files[i]).string().c_str(), outputs[i],
+                         OutputRoute::rename_only) != OutputOutcome::ok) {
       error = cannot_write(outputs[i]);
       return false;
     }
@@ -89,8 +74,17 @@ bool write_outputs(const ByteSource& image, const ImageRegions& regions,
     }
   }
   for (std::size_t i = 0; i < part_count; ++i) {
-    if (!copy_part(image, regions[part_regions[i]], outputs[i], error)) {
-      return false;
+    const RegionSpan& part = regions[part_regions[i]];
+    Stretch st = stretches(image, part.offset, part.end, part.reversed);
+    while (next_stretch(st, error)) {
+      errno = 0;
+      if (!write_output_at(outputs[i], st.at - st.n - part.offset, st.bytes.data(), st.n)) {
+        error = cannot_write(outputs[i]);
+        return false;
+      }
+    }
+    if (st.at < st.end) {
+      return false;  // a read failed, and `error` says why
     }
   }
   return source_ends_at_length(image, error);
@@ -110,11 +104,7 @@ bool place_outputs(OutputFile (&outputs)[part_count], std::string& error) {
   }
   const bool all = placed == part_count;
   for (std::size_t k = placed; k-- > 0;) {
-    if (all) {
-      settle_output_file(outputs[k]);
-    } else {
-      restore_output_file(outputs[k]);
-    }
+    (all ? settle_output_file : restore_output_file)(outputs[k]);
   }
   release_signals();
   return all;
@@ -128,21 +118,20 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
     error = "cannot extract: the header or an application lies past the end of the file";
     return ExtractOutcome::not_in_file;
   }
-  std::vector<fs::path> targets;
   for (const char* file : part_files) {
-    targets.push_back(fs::path(dir) / file);
     // Without --force a target that exists, a symbolic link even to no file, refuses the
     // whole extraction.
+    const fs::path target = fs::path(dir) / file;
     std::error_code ec;
-    if (!force && fs::exists(fs::symlink_status(targets.back(), ec))) {
-      error = targets.back().string() + ": exists already (use --force to replace it)";
+    if (!force && fs::exists(fs::symlink_status(target, ec))) {
+      error = target.string() + ": exists already (use --force to replace it)";
       return ExtractOutcome::exists;
     }
   }
   std::vector<int> made;
   OutputFile outputs[part_count];
   const bool written = make_directories(dir, made, error) &&
-                       write_outputs(image, image_regions(r.header), targets, outputs, error) &&
+                       write_outputs(image, image_regions(r.header), dir, outputs, error) &&
                        place_outputs(outputs, error);
   for (OutputFile& out : outputs) {
     discard_output_file(out);
