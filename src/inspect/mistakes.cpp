@@ -1,8 +1,10 @@
 #include "inspect/inspect.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "cli/hex_arg.h"
 #include "inspect/report_format.h"
@@ -102,28 +104,23 @@ std::vector<CheckResult> word_findings(int index, const char* word) {
 }
 
 const char* non_binary_format(const std::uint8_t* bytes, std::size_t count) {
-  const auto starts = [&](const char* magic, std::size_t n) {
-    return count >= n && std::memcmp(bytes, magic, n) == 0;
-  };
-  if (starts("\177ELF", 4)) {
+  const std::string_view head(reinterpret_cast<const char*>(bytes), count);
+  if (head.starts_with("\177ELF")) {
     return "an ELF file";
   }
-  if (starts("UF2\nWQ]\x9e", 8)) {
+  if (head.starts_with("UF2\nWQ]\x9e")) {
     return "UF2 blocks";
   }
   // A text record: its mark, then hexadecimal digits to the end of the first line.
-  const bool hex_record = count > 0 && bytes[0] == ':';
-  const bool s_record = count > 1 && bytes[0] == 'S' && bytes[1] >= '0' && bytes[1] <= '9';
+  const bool hex_record = head.starts_with(':');
+  const bool s_record = count > 1 && head[0] == 'S' && head[1] >= '0' && head[1] <= '9';
   if (!hex_record && !s_record) {
     return nullptr;
   }
-  std::size_t at = hex_record ? 1 : 2;
-  std::size_t digits = 0;
-  for (; at < count && std::isxdigit(bytes[at]) != 0; ++at) {
-    ++digits;
-  }
-  const bool line_ends = at == count || bytes[at] == '\r' || bytes[at] == '\n';
-  if (!line_ends || digits < (hex_record ? 10u : 6u)) {
+  const std::size_t from = hex_record ? 1 : 2;
+  const std::size_t at = std::min(head.find_first_not_of("0123456789ABCDEFabcdef", from), count);
+  const bool line_ends = at == count || head[at] == '\r' || head[at] == '\n';
+  if (!line_ends || at - from < (hex_record ? 10u : 6u)) {
     return nullptr;
   }
   return hex_record ? "Intel HEX text" : "S-record text";
