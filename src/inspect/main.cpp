@@ -74,7 +74,6 @@ struct InspectOptions {
   bool version = false;
 };
 
-// The options that only set a flag.
 constexpr std::pair<const char*, bool InspectOptions::*> flag_options[] = {
     {"--json", &InspectOptions::json},      {"--map", &InspectOptions::map},
     {"--quiet", &InspectOptions::quiet},    {"--readback", &InspectOptions::readback},
@@ -88,7 +87,6 @@ void print_error(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", program_name, message.c_str());
 }
 
-// Writes the text and flushes; false when standard output takes it not.
 bool print_out(const std::string& text) {
   return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
          std::fflush(stdout) == 0;
@@ -223,14 +221,6 @@ Outcome run_checked(const InspectOptions& options, std::string& out) {
   return found;
 }
 
-// Whether the command line asks for JSON, read before the options are: a usage error is
-// then answered in JSON too.
-bool wants_json(int argc, char* const argv[]) {
-  char* const* first = argv + std::min(argc, 1);
-  char* const* end = std::find(first, argv + argc, std::string_view("--"));
-  return std::find(first, end, std::string_view("--json")) != end;
-}
-
 // Reads the command line; false, with `error` saying why, for a usage error.
 bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options,
                            std::string& error) {
@@ -340,8 +330,12 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
   }
   // With --json every run prints one object, a failed one too ("result": "error" and the
-  // reason), so that a script always gets an object; not where standard output failed.
-  if (o.status == inspect_exit_error && !out_broken && wants_json(argc, argv)) {
+  // reason), so that a script always gets an object; not where standard output failed. The
+  // words before any "--" are searched, so that a usage error is answered in JSON too.
+  char** first = argv + std::min(argc, 1);
+  char** end = std::find(first, argv + argc, std::string_view("--"));
+  if (o.status == inspect_exit_error && !out_broken &&
+      std::find(first, end, std::string_view("--json")) != end) {
     print_out(render_json(
         {{.items = {{"result", json_string("error")}, {"error", json_string(o.error)}}}}));
   }
