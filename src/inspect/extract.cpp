@@ -31,10 +31,14 @@ std::string cannot_write(const OutputFile& out) {
 // The directories of `dir` that do not exist yet, made from the outermost in, each pending
 // until the parts are in place, so that a failure or a signal removes it again.
 bool make_directories(const std::string& dir, std::vector<int>& made, std::string& error) {
+  const auto fail = [&](const std::string& why) {
+    error = dir + ": cannot create the directory: " + why;
+    return false;
+  };
   fs::path path;
+  std::error_code ec;
   for (const fs::path& step : fs::path(dir)) {
     path /= step;
-    std::error_code ec;
     hold_signals();  // a directory is made and noted as one step
     const bool created = fs::create_directory(path, ec);
     if (created) {
@@ -43,18 +47,11 @@ bool make_directories(const std::string& dir, std::vector<int>& made, std::strin
     release_signals();
     // A file in the way is found below, or by the next step, as "not a directory".
     if ((ec && ec != std::errc::file_exists) || (created && made.back() < 0)) {
-      error = dir + ": cannot create the directory: " +
-              (ec ? ec.message() : std::string("the path is too long or too deep"));
-      return false;
+      return fail(ec ? ec.message() : "the path is too long or too deep");
     }
   }
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
-    error = dir + ": cannot create the directory: " +
-            std::make_error_code(std::errc::not_a_directory).message();
-    return false;
-  }
-  return true;
+  return fs::is_directory(dir, ec) ||
+         fail(std::make_error_code(std::errc::not_a_directory).message());
 }
 
 // Opens the four outputs, then writes into each temporary its part, streamed from the image a
