@@ -14,7 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The regions extracted, each into the file of its name.
 constexpr Region part_regions[] = {bootloader_region, header_region, app1_region, app2_region};
 constexpr const char* part_files[] = {"boot.bin", "header.bin", "app1.bin", "app2.bin"};
 constexpr std::size_t part_count = std::size(part_files);

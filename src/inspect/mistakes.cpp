@@ -25,14 +25,13 @@ Scan scan(const char* word) {
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
       ++p;
     } else if (std::isxdigit(static_cast<unsigned char>(*p)) != 0) {
-      s.any_digit = true;
-      if (!s.digits.empty() || *p != '0') {
-        s.digits += *p;
-      }
+      s.digits += *p;
     } else if (*p != '_' && s.skipped.find(*p) == std::string::npos) {
       s.skipped += *p;
     }
   }
+  s.any_digit = !s.digits.empty();
+  s.digits.erase(0, s.digits.find_first_not_of('0'));
   return s;
 }
 
