@@ -323,6 +323,16 @@ TEST(Extract, FailedRunLeavesNoDirectoryItMade) {
     EXPECT_EQ(r.signal, SIGTERM);
     EXPECT_EQ(entry_count(s.parts), 0u);
   }
+  // More new directories than a run can note: refused, and none of them is left.
+  std::string deeper = s.parts;
+  for (int level = 0; level < 40; ++level) {
+    deeper += "/d";
+  }
+  r = extract(s, s.dir.file("image.bin"), {}, deeper);
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.out, "velmora-inspect: " + deeper +
+                       ": cannot create the directory: the path is too long or too deep\n");
+  EXPECT_EQ(entry_count(s.parts), 0u);
   ASSERT_EQ(extract(s, s.dir.file("image.bin"), {}, deep).exit_status, 0);
   EXPECT_EQ(entry_count(deep), 4u);
 }

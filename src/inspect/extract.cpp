@@ -40,12 +40,15 @@ bool make_directories(const std::string& dir, std::vector<int>& made, std::strin
     path /= step;
     hold_signals();  // a directory is made and noted as one step
     const bool created = fs::create_directory(path, ec);
-    if (created) {
-      made.push_back(add_pending_file(-1, path.string().c_str(), true));
+    const bool noted =
+        !created || made.emplace_back(add_pending_file(-1, path.string().c_str(), true)) >= 0;
+    std::error_code ignored;
+    if (!noted) {
+      fs::remove(path, ignored);  // not noted, so no failure or signal would remove it
     }
     release_signals();
     // A file in the way is found below, or by the next step, as "not a directory".
-    if ((ec && ec != std::errc::file_exists) || (created && made.back() < 0)) {
+    if ((ec && ec != std::errc::file_exists) || !noted) {
       return fail(ec ? ec.message() : "the path is too long or too deep");
     }
   }
