@@ -272,6 +272,32 @@ TEST(Extract, AllFourPartsOrNone) {
   }
 }
 
+// A read that fails at any moment, of the scan or of the extraction: all four new from a run
+// that read to the end, else status 2 and all four old.
+TEST(Extract, ReadThatFailsAtAnyMomentLeavesTheOldParts) {
+  if (built_with_sanitizers || linux_only("preloads a library")) {
+    GTEST_SKIP() << "preloads a library into a plain native Linux build";
+  }
+  Scene s;
+  set_scene(s);
+  int failed_runs = 0;
+  for (int nth = 1; nth <= 40; ++nth) {
+    SCOPED_TRACE(nth);
+    write_old_parts(s);
+    const ChildResult r = extract(s, s.dir.file("image.bin"),
+                                  with_shim({"VELMORA_SHIM_FAIL_PREAD=" + std::to_string(nth)}));
+    if (r.exit_status == 0) {
+      expect_new_parts(s);  // no read that late
+      continue;
+    }
+    ++failed_runs;
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.out.find("cannot read: Input/output error"), std::string::npos) << r.out;
+    expect_old_parts(s);
+  }
+  EXPECT_GT(failed_runs, 10);
+}
+
 // An image that grows at any read, of the scan or of the extraction itself: a run that read
 // it grown ends with status 2 and every old part as it was.
 TEST(Extract, ImageThatChangesAtAnyReadLeavesTheOldParts) {
@@ -323,6 +349,16 @@ TEST(Extract, FailedRunLeavesNoDirectoryItMade) {
     EXPECT_EQ(r.signal, SIGTERM);
     EXPECT_EQ(entry_count(s.parts), 0u);
   }
+  // More new directories than a run can note: refused, and none of them is left.
+  std::string deeper = s.parts;
+  for (int level = 0; level < 40; ++level) {
+    deeper += "/d";
+  }
+  r = extract(s, s.dir.file("image.bin"), {}, deeper);
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.out, "velmora-inspect: " + deeper +
+                       ": cannot create the directory: the path is too long or too deep\n");
+  EXPECT_EQ(entry_count(s.parts), 0u);
   ASSERT_EQ(extract(s, s.dir.file("image.bin"), {}, deep).exit_status, 0);
   EXPECT_EQ(entry_count(deep), 4u);
 }

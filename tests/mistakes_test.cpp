@@ -26,7 +26,7 @@ int index_of(const char* label) {
 
 std::vector<std::string> names(const char* label, const char* word) {
   std::vector<std::string> out;
-  for (const WordFinding& f : word_findings(index_of(label), word)) {
+  for (const CheckResult& f : word_findings(index_of(label), word)) {
     out.push_back(f.name);
   }
   return out;
@@ -68,7 +68,7 @@ TEST(WordFindings, NameWhatVelmoraReadWithLoss) {
 }
 
 TEST(WordFindings, SayWhatWasReadAndWhatWasMeant) {
-  std::vector<WordFinding> f = word_findings(index_of("status1"), "l");
+  std::vector<CheckResult> f = word_findings(index_of("status1"), "l");
   ASSERT_EQ(f.size(), 1u);
   EXPECT_EQ(f[0].detail,
             "status1 \"l\" holds no hexadecimal digit: velmora read 0 (invalid); 0x1 meant, a "

@@ -14,7 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The regions extracted, each into the file of its name.
 constexpr Region part_regions[] = {bootloader_region, header_region, app1_region, app2_region};
 constexpr const char* part_files[] = {"boot.bin", "header.bin", "app1.bin", "app2.bin"};
 constexpr std::size_t part_count = std::size(part_files);
@@ -28,58 +27,43 @@ std::string cannot_write(const OutputFile& out) {
   return out.path + ": cannot write: " + why;
 }
 
-// Streams one part of the image into its output, its words turned back where it is stored
-// reversed; each stretch starts on a word of the part.
-bool copy_part(const ByteSource& image, const RegionSpan& part, OutputFile& out,
-               std::string& error) {
-  Stretch st = stretches(image, part.offset, part.end, part.reversed);
-  while (next_stretch(st, error)) {
-    errno = 0;
-    if (!write_output_at(out, st.at - st.n - part.offset, st.bytes.data(), st.n)) {
-      error = cannot_write(out);
-      return false;
-    }
-  }
-  return st.at >= st.end;
-}
-
 // The directories of `dir` that do not exist yet, made from the outermost in, each pending
 // until the parts are in place, so that a failure or a signal removes it again.
 bool make_directories(const std::string& dir, std::vector<int>& made, std::string& error) {
+  const auto fail = [&](const std::string& why) {
+    error = dir + ": cannot create the directory: " + why;
+    return false;
+  };
   fs::path path;
+  std::error_code ec;
   for (const fs::path& step : fs::path(dir)) {
     path /= step;
-    std::error_code ec;
     hold_signals();  // a directory is made and noted as one step
     const bool created = fs::create_directory(path, ec);
-    if (created) {
-      made.push_back(add_pending_file(-1, path.string().c_str(), true));
+    const bool noted =
+        !created || made.emplace_back(add_pending_file(-1, path.string().c_str(), true)) >= 0;
+    std::error_code ignored;
+    if (!noted) {
+      fs::remove(path, ignored);  // not noted, so no failure or signal would remove it
     }
     release_signals();
     // A file in the way is found below, or by the next step, as "not a directory".
-    if ((ec && ec != std::errc::file_exists) || (created && made.back() < 0)) {
-      error = dir + ": cannot create the directory: " +
-              (ec ? ec.message() : std::string("the path is too long or too deep"));
-      return false;
+    if ((ec && ec != std::errc::file_exists) || !noted) {
+      return fail(ec ? ec.message() : "the path is too long or too deep");
     }
   }
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
-    error = dir + ": cannot create the directory: " +
-            std::make_error_code(std::errc::not_a_directory).message();
-    return false;
-  }
-  return true;
+  return fs::is_directory(dir, ec) ||
+         fail(std::make_error_code(std::errc::not_a_directory).message());
 }
 
-// Opens the four outputs and writes them, the part each temporary holds, before any is placed.
-bool write_outputs(const ByteSource& image, const ImageRegions& regions,
-                   const std::vector<fs::path>& targets, OutputFile (&outputs)[part_count],
-                   std::string& error) {
+// Opens the four outputs, then writes into each temporary its part, streamed from the image a
+// stretch at a time with its words turned back where it is stored reversed, before any is placed.
+bool write_outputs(const ByteSource& image, const ImageRegions& regions, const std::string& dir,
+                   OutputFile (&outputs)[part_count], std::string& error) {
   for (std::size_t i = 0; i < part_count; ++i) {
     errno = 0;
-    if (open_output_file(targets[i].string().c_str(), outputs[i], OutputRoute::rename_only) !=
-        OutputOutcome::ok) {
+    if (open_output_file((fs::path(dir) / part_files[i]).string().c_str(), outputs[i],
+                         OutputRoute::rename_only) != OutputOutcome::ok) {
       error = cannot_write(outputs[i]);
       return false;
     }
@@ -89,8 +73,17 @@ bool write_outputs(const ByteSource& image, const ImageRegions& regions,
     }
   }
   for (std::size_t i = 0; i < part_count; ++i) {
-    if (!copy_part(image, regions[part_regions[i]], outputs[i], error)) {
-      return false;
+    const RegionSpan& part = regions[part_regions[i]];
+    Stretch st = stretches(image, part.offset, part.end, part.reversed);
+    while (next_stretch(st, error)) {
+      errno = 0;
+      if (!write_output_at(outputs[i], st.at - st.n - part.offset, st.bytes.data(), st.n)) {
+        error = cannot_write(outputs[i]);
+        return false;
+      }
+    }
+    if (st.at < st.end) {
+      return false;  // a read failed, and `error` says why
     }
   }
   return source_ends_at_length(image, error);
@@ -110,11 +103,7 @@ bool place_outputs(OutputFile (&outputs)[part_count], std::string& error) {
   }
   const bool all = placed == part_count;
   for (std::size_t k = placed; k-- > 0;) {
-    if (all) {
-      settle_output_file(outputs[k]);
-    } else {
-      restore_output_file(outputs[k]);
-    }
+    (all ? settle_output_file : restore_output_file)(outputs[k]);
   }
   release_signals();
   return all;
@@ -128,21 +117,20 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
     error = "cannot extract: the header or an application lies past the end of the file";
     return ExtractOutcome::not_in_file;
   }
-  std::vector<fs::path> targets;
   for (const char* file : part_files) {
-    targets.push_back(fs::path(dir) / file);
     // Without --force a target that exists, a symbolic link even to no file, refuses the
     // whole extraction.
+    const fs::path target = fs::path(dir) / file;
     std::error_code ec;
-    if (!force && fs::exists(fs::symlink_status(targets.back(), ec))) {
-      error = targets.back().string() + ": exists already (use --force to replace it)";
+    if (!force && fs::exists(fs::symlink_status(target, ec))) {
+      error = target.string() + ": exists already (use --force to replace it)";
       return ExtractOutcome::exists;
     }
   }
   std::vector<int> made;
   OutputFile outputs[part_count];
   const bool written = make_directories(dir, made, error) &&
-                       write_outputs(image, image_regions(r.header), targets, outputs, error) &&
+                       write_outputs(image, image_regions(r.header), dir, outputs, error) &&
                        place_outputs(outputs, error);
   for (OutputFile& out : outputs) {
     discard_output_file(out);

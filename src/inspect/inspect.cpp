@@ -520,9 +520,7 @@ bool against_warnings(const RunArgs& args, char* const* words, const ByteSource 
   std::vector<CheckResult> out = judge_checks(velmora, &facts);
   constexpr int numeric[4] = {2, 3, 5, 6};  // where the numbers stand among the seven words
   for (int i = 0; i < 4; ++i) {
-    for (WordFinding& f : word_findings(i, words[numeric[i]])) {
-      out.push_back({f.name, Verdict::warn, std::move(f.detail)});
-    }
+    std::ranges::move(word_findings(i, words[numeric[i]]), std::back_inserter(out));
   }
   for (const CheckResult& c : image.checks) {
     const bool named = std::any_of(out.begin(), out.end(), [&](const CheckResult& o) {

@@ -180,22 +180,16 @@ bool judge_readback_tail(const ByteSource& dump, AgainstReport& report, std::str
 bool against_warnings(const RunArgs& args, char* const* words, const ByteSource (&inputs)[3],
                       const InspectReport& image, AgainstReport& report, std::string& error);
 
-// What velmora's lenient reading of one numeric word lost, which makes an image that will not
-// boot.
-struct WordFinding {
-  const char* name;  // the word's label and the kind, e.g. "status1_no_digit"
-  std::string detail;
-};
-
 // velmora's numeric words, in the order of its command line, and every name a finding on each
 // can have.
 inline constexpr const char* numeric_words[4] = {"load_addr1", "status1", "load_addr2", "status2"};
 extern const char* const word_finding_names[4][4];
 
-// The findings for numeric_words[index] typed as `word`: no hexadecimal digit, bytes skipped
-// other than "0x" and "_", more than eight significant digits, a decimal address or a negative
-// status.
-std::vector<WordFinding> word_findings(int index, const char* word);
+// What velmora's lenient reading of numeric_words[index] typed as `word` lost, which makes an
+// image that will not boot, each a warning named by the word's label and the kind (e.g.
+// "status1_no_digit"): no hexadecimal digit, bytes skipped other than "0x" and "_", more than
+// eight significant digits, a decimal address or a negative status.
+std::vector<CheckResult> word_findings(int index, const char* word);
 
 // The format the first bytes of a file or region (format_probe_bytes at most) show where a raw
 // binary belongs: "an ELF file", "Intel HEX text", "S-record text", "UF2 blocks", or nullptr.

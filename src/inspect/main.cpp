@@ -58,7 +58,7 @@ namespace {
 
 struct InspectOptions {
   char* image = nullptr;
-  const char* extract_dir = nullptr;
+  std::vector<const char*> extract;  // the directory of every --extract: the last counts
   // The seven input words of --against, when given, in velmora's order: BOOT APP1 LOAD_ADDR1
   // STATUS1 APP2 LOAD_ADDR2 STATUS2; the image stands in the place of velmora's output.
   char* const* against = nullptr;
@@ -74,7 +74,6 @@ struct InspectOptions {
   bool version = false;
 };
 
-// The options that only set a flag.
 constexpr std::pair<const char*, bool InspectOptions::*> flag_options[] = {
     {"--json", &InspectOptions::json},      {"--map", &InspectOptions::map},
     {"--quiet", &InspectOptions::quiet},    {"--readback", &InspectOptions::readback},
@@ -88,7 +87,6 @@ void print_error(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", program_name, message.c_str());
 }
 
-// Writes the text and flushes; false when standard output takes it not.
 bool print_out(const std::string& text) {
   return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
          std::fflush(stdout) == 0;
@@ -137,12 +135,12 @@ Outcome run_report(const InspectOptions& options, const ByteSource& source) {
   }
   Outcome found{report_exit_status(report), "", report_doc(options.image, report, options.map),
                 report.checks};
-  if (options.extract_dir != nullptr) {
+  if (!options.extract.empty()) {
     const ExtractOutcome extracted =
-        extract_parts(source, report, options.extract_dir, options.force, error);
+        extract_parts(source, report, options.extract.back(), options.force, error);
     if (extracted == ExtractOutcome::written) {
       found.extracted = std::string("extracted boot.bin, header.bin, app1.bin and app2.bin into ") +
-                        options.extract_dir;
+                        options.extract.back();
       found.doc.push_back({.items = {{.text = found.extracted}}});
     } else if (extracted == ExtractOutcome::not_in_file) {
       print_error(error);  // the checks have failed already and say why
@@ -223,14 +221,6 @@ Outcome run_checked(const InspectOptions& options, std::string& out) {
   return found;
 }
 
-// Whether the command line asks for JSON, read before the options are: a usage error is
-// then answered in JSON too.
-bool wants_json(int argc, char* const argv[]) {
-  char* const* first = argv + std::min(argc, 1);
-  char* const* end = std::find(first, argv + argc, std::string_view("--"));
-  return std::find(first, end, std::string_view("--json")) != end;
-}
-
 // Reads the command line; false, with `error` saying why, for a usage error.
 bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options,
                            std::string& error) {
@@ -250,12 +240,13 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       options_end = true;
     } else if (flag != std::end(flag_options)) {
       options.*flag->second = true;
-    } else if (std::strcmp(word, "--allow") == 0) {
+    } else if (std::strcmp(word, "--allow") == 0 || std::strcmp(word, "--extract") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        error = "--allow needs the name of a warning";
+        error =
+            word[2] == 'a' ? "--allow needs the name of a warning" : "--extract needs a directory";
         return false;
       }
-      options.allow.push_back(argv[++i]);
+      (word[2] == 'a' ? options.allow : options.extract).push_back(argv[++i]);
     } else if (std::strncmp(word, "--allow=", 8) == 0 && word[8] != '\0') {
       options.allow.push_back(word + 8);
     } else if (std::strcmp(word, "--against") == 0 || std::strcmp(word, "--diff") == 0) {
@@ -269,14 +260,8 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
       }
       (against ? options.against : options.diff) = argv + i + 1;
       i += count;
-    } else if (std::strcmp(word, "--extract") == 0) {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        error = "--extract needs a directory";
-        return false;
-      }
-      options.extract_dir = argv[++i];
     } else if (std::strncmp(word, "--extract=", 10) == 0 && word[10] != '\0') {
-      options.extract_dir = word + 10;
+      options.extract.push_back(word + 10);
     } else {
       error = std::string("unknown option: ") + word;
       return false;
@@ -291,15 +276,15 @@ bool parse_inspect_options(int argc, char* const argv[], InspectOptions& options
   // The first rule broken is the one named.
   const std::pair<bool, std::string> rules[] = {
       {diff && (options.image != nullptr || options.against != nullptr ||
-                options.extract_dir != nullptr || options.map || options.readback),
+                !options.extract.empty() || options.map || options.readback),
        "--diff takes two images and no other image, --against, --extract, --map or --readback"},
       {options.image == nullptr && !diff, "no image given"},
       {diff && options.strict, "--strict does not apply to --diff, which gives no warnings"},
       {!options.allow.empty() && !options.strict, "--allow only applies to --strict"},
       {unknown != options.allow.end(), std::string("--allow: no warning is named ") +
                                            (unknown != options.allow.end() ? *unknown : "")},
-      {options.force && options.extract_dir == nullptr, "--force only applies to --extract"},
-      {options.against != nullptr && (options.extract_dir != nullptr || options.map),
+      {options.force && options.extract.empty(), "--force only applies to --extract"},
+      {options.against != nullptr && (!options.extract.empty() || options.map),
        "--against cannot be combined with --extract or --map"},
       {options.quiet && options.map, "--quiet cannot be combined with --map"},
   };
@@ -340,8 +325,12 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
   }
   // With --json every run prints one object, a failed one too ("result": "error" and the
-  // reason), so that a script always gets an object; not where standard output failed.
-  if (o.status == inspect_exit_error && !out_broken && wants_json(argc, argv)) {
+  // reason), so that a script always gets an object; not where standard output failed. The
+  // words before any "--" are searched, so that a usage error is answered in JSON too.
+  char** first = argv + std::min(argc, 1);
+  char** end = std::find(first, argv + argc, std::string_view("--"));
+  if (o.status == inspect_exit_error && !out_broken &&
+      std::find(first, end, std::string_view("--json")) != end) {
     print_out(render_json(
         {{.items = {{"result", json_string("error")}, {"error", json_string(o.error)}}}}));
   }

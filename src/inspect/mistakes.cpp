@@ -1,8 +1,10 @@
 #include "inspect/inspect.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "cli/hex_arg.h"
 #include "inspect/report_format.h"
@@ -23,14 +25,13 @@ Scan scan(const char* word) {
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
       ++p;
     } else if (std::isxdigit(static_cast<unsigned char>(*p)) != 0) {
-      s.any_digit = true;
-      if (!s.digits.empty() || *p != '0') {
-        s.digits += *p;
-      }
+      s.digits += *p;
     } else if (*p != '_' && s.skipped.find(*p) == std::string::npos) {
       s.skipped += *p;
     }
   }
+  s.any_digit = !s.digits.empty();
+  s.digits.erase(0, s.digits.find_first_not_of('0'));
   return s;
 }
 
@@ -47,22 +48,6 @@ std::string meant(const char* word, bool address) {
   return format_text("0x%x meant, a letter typed for a digit?", hex_arg_value(guess.c_str()));
 }
 
-std::string status_text(std::uint32_t value) {
-  const auto status = static_cast<std::int8_t>(value & 0xFFu);
-  return format_text("%d (%s)", status, status != 0 ? "active" : "invalid");
-}
-
-// A word of decimal digits whose decimal value is page-aligned where its hexadecimal one is not.
-bool plausible_decimal(const char* word, std::uint32_t hex_value, std::uint32_t& decimal) {
-  const std::size_t n = std::strlen(word);
-  if (n == 0 || n > 10 || std::strspn(word, "0123456789") != n || (hex_value & 0xFFFu) == 0) {
-    return false;
-  }
-  const unsigned long long value = std::strtoull(word, nullptr, 10);  // ten digits at most
-  decimal = static_cast<std::uint32_t>(value);
-  return value <= 0xFFFFFFFFull && (value & 0xFFFull) == 0;
-}
-
 }  // namespace
 
 const char* const word_finding_names[4][4] = {
@@ -73,16 +58,24 @@ const char* const word_finding_names[4][4] = {
      "load_addr2_decimal"},
     {"status2_no_digit", "status2_skipped_bytes", "status2_too_long", "status2_negative"}};
 
-std::vector<WordFinding> word_findings(int index, const char* word) {
+std::vector<CheckResult> word_findings(int index, const char* word) {
   const bool address = index % 2 == 0;
   const Scan s = scan(word);
   const std::uint32_t value = hex_arg_value(word);
+  const auto status = static_cast<std::int8_t>(value & 0xFFu);
   // What velmora read: an address as eight digits, a status as the value it keeps.
-  const std::string read = address ? format_text("0x%08x", value) : status_text(value);
-  std::vector<WordFinding> out;
+  const std::string read = address
+                               ? format_text("0x%08x", value)
+                               : format_text("%d (%s)", status, status != 0 ? "active" : "invalid");
+  // A word of ten decimal digits at most, read as decimal; 1, never page-aligned, for any other.
+  const std::size_t n = std::strlen(word);
+  const unsigned long long decimal = n > 0 && n <= 10 && std::strspn(word, "0123456789") == n
+                                         ? std::strtoull(word, nullptr, 10)
+                                         : 1;
+  std::vector<CheckResult> out;
   // Each finding names the word and what was typed first, cut to format_text's length as a whole.
   const auto add = [&](int kind, const std::string& rest) {
-    out.push_back({word_finding_names[index][kind],
+    out.push_back({word_finding_names[index][kind], Verdict::warn,
                    format_text("%s \"%s\" %s", numeric_words[index], word, rest.c_str())});
   };
   if (!s.any_digit) {
@@ -96,43 +89,37 @@ std::vector<WordFinding> word_findings(int index, const char* word) {
                        "meant, with a digit too many?",
                        static_cast<unsigned>(s.digits.size()), read.c_str(), s.digits.c_str()));
   }
-  std::uint32_t decimal = 0;
-  if (address && plausible_decimal(word, value, decimal)) {
+  if (address && (value & 0xFFFu) != 0 && decimal <= 0xFFFFFFFFull && (decimal & 0xFFFull) == 0) {
     add(3, format_text("is read as hexadecimal, 0x%08x, which is not page-aligned; as a decimal "
-                       "number it is 0x%08x, which is: write 0x%08x if that was meant",
+                       "number it is 0x%08llx, which is: write 0x%08llx if that was meant",
                        value, decimal, decimal));
   }
-  if (!address && (value & 0x80u) != 0) {
+  if (!address && status < 0) {
     add(3, format_text("gives 0x%02x, which velmora keeps as %s: a negative status never sets the "
                        "high window's flag; 1 or 2 meant?",
-                       value & 0xFFu, status_text(value).c_str()));
+                       value & 0xFFu, read.c_str()));
   }
   return out;
 }
 
 const char* non_binary_format(const std::uint8_t* bytes, std::size_t count) {
-  const auto starts = [&](const char* magic, std::size_t n) {
-    return count >= n && std::memcmp(bytes, magic, n) == 0;
-  };
-  if (starts("\177ELF", 4)) {
+  const std::string_view head(reinterpret_cast<const char*>(bytes), count);
+  if (head.starts_with("\177ELF")) {
     return "an ELF file";
   }
-  if (starts("UF2\nWQ]\x9e", 8)) {
+  if (head.starts_with("UF2\nWQ]\x9e")) {
     return "UF2 blocks";
   }
   // A text record: its mark, then hexadecimal digits to the end of the first line.
-  const bool hex_record = count > 0 && bytes[0] == ':';
-  const bool s_record = count > 1 && bytes[0] == 'S' && bytes[1] >= '0' && bytes[1] <= '9';
+  const bool hex_record = head.starts_with(':');
+  const bool s_record = count > 1 && head[0] == 'S' && head[1] >= '0' && head[1] <= '9';
   if (!hex_record && !s_record) {
     return nullptr;
   }
-  std::size_t at = hex_record ? 1 : 2;
-  std::size_t digits = 0;
-  for (; at < count && std::isxdigit(bytes[at]) != 0; ++at) {
-    ++digits;
-  }
-  const bool line_ends = at == count || bytes[at] == '\r' || bytes[at] == '\n';
-  if (!line_ends || digits < (hex_record ? 10u : 6u)) {
+  const std::size_t from = hex_record ? 1 : 2;
+  const std::size_t at = std::min(head.find_first_not_of("0123456789ABCDEFabcdef", from), count);
+  const bool line_ends = at == count || head[at] == '\r' || head[at] == '\n';
+  if (!line_ends || at - from < (hex_record ? 10u : 6u)) {
     return nullptr;
   }
   return hex_record ? "Intel HEX text" : "S-record text";
