@@ -14,7 +14,6 @@
 #include "cli/run.h"
 #include "image/layout.h"
 #include "inspect/inspect.h"
-#include "inspect/report_format.h"
 
 namespace {
 

@@ -29,7 +29,6 @@
 #include "cli/run.h"
 #include "image/boot_header.h"
 #include "image/layout.h"
-#include "inspect/report_format.h"
 #include "support/files.h"
 #include "support/model.h"
 #include "support/process.h"

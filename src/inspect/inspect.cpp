@@ -8,7 +8,6 @@
 #include "image/crc32.h"
 #include "image/layout.h"
 #include "image/word_reverse.h"
-#include "inspect/report_format.h"
 
 Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to, bool reversed) {
   const std::int64_t words = (std::max<std::int64_t>(to - from, 0) + 3) / 4 * 4;

@@ -11,7 +11,6 @@
 #include "cli/run.h"
 #include "fileio/os_file.h"
 #include "inspect/inspect.h"
-#include "inspect/report_format.h"
 
 #ifndef VELMORA_VERSION
 #error "VELMORA_VERSION must be defined by the build"

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "cli/hex_arg.h"
-#include "inspect/report_format.h"
 
 namespace {
 

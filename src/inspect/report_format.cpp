@@ -1,4 +1,4 @@
-#include "inspect/report_format.h"
+#include "inspect/inspect.h"
 
 #include <algorithm>
 #include <array>
