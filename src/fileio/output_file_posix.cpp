@@ -174,36 +174,28 @@ int create_unnamed(int dir_fd, bool nameable) {
   return -1;
 }
 
-// The temporary file for a rename: in the target's directory, unnamed until it is whole where
-// the system allows, else named.
-bool create_for_rename(OutputFile& file) {
-  file.fd = create_unnamed(file.dir_fd, true);
-  if (file.fd < 0) {
+// The temporary file, made for a rename (by_rename) where `rename`: in the target's directory,
+// unnamed until it is whole where the system allows, else named. A copy's needs no name: an
+// unnamed one, or a named one removed at once, beside a regular target; else one in the
+// system's temporary directory.
+bool create_temporary(OutputFile& file, bool rename, bool beside) {
+  file.fd = beside ? create_unnamed(file.dir_fd, rename) : -1;
+  if (beside && file.fd < 0) {
     file.fd = claim_random_name(file);
   }
-  file.by_rename = file.fd >= 0;
-  return file.by_rename;
-}
-
-// The temporary file for a copy needs no name: an unnamed one, or a named one removed at once,
-// in the target's directory; else one in the system's temporary directory.
-int create_for_copy(OutputFile& file, bool beside) {
-  int fd = beside ? create_unnamed(file.dir_fd, false) : -1;
-  if (beside && fd < 0) {
-    fd = claim_random_name(file);
-    if (fd >= 0) {
-      unlinkat(file.dir_fd, file.temporary.c_str(), 0);
-      drop_pending_file(file.pending_slot);
-      file.pending_slot = -1;
-      file.temporary.clear();
-    }
+  if (!rename && !file.temporary.empty()) {
+    unlinkat(file.dir_fd, file.temporary.c_str(), 0);
+    drop_pending_file(file.pending_slot);
+    file.pending_slot = -1;
+    file.temporary.clear();
   }
-  std::FILE* stage = fd >= 0 ? nullptr : std::tmpfile();
+  std::FILE* stage = rename || file.fd >= 0 ? nullptr : std::tmpfile();
   if (stage != nullptr) {
-    fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
+    file.fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
     std::fclose(stage);
   }
-  return fd;
+  file.by_rename = rename && file.fd >= 0;
+  return file.fd >= 0;
 }
 
 // The extended attribute `name` of `fd`, or with nullptr the list of its names, each ended by
@@ -274,22 +266,8 @@ int rename_new(int dir_fd, const char* from, const char* to) {
   return unlinkat(dir_fd, from, 0);
 }
 
-// Whether `name` in `dir_fd` is a mount point (a file bound over another), which no rename
-// can replace.
-bool is_mount_point(int dir_fd, const std::string& name, const struct stat& st) {
-#ifdef STATX_ATTR_MOUNT_ROOT
-  struct statx sx {};
-  if (statx(dir_fd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
-      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
-    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-  }
-#endif
-  struct stat dir {};
-  return fstat(dir_fd, &dir) != 0 || dir.st_dev != st.st_dev;
-}
-
 // A target that velmora-inspect's extraction refuses to replace, and why; nullptr for one that
-// a rename replaces as it is.
+// a rename replaces as it is. No rename can replace a mount point (a file bound over another).
 const char* rename_refusal(const OutputFile& file, const struct stat& st) {
   if (S_ISLNK(st.st_mode)) {
     return "a symbolic link";
@@ -300,7 +278,16 @@ const char* rename_refusal(const OutputFile& file, const struct stat& st) {
   if (st.st_nlink > 1) {
     return "a file with other names (hard links), which would keep the old bytes";
   }
-  return is_mount_point(file.dir_fd, file.name, st) ? "a mount point" : nullptr;
+  const char* mount_point = "a mount point";
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx sx {};
+  if (statx(file.dir_fd, file.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
+      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? mount_point : nullptr;
+  }
+#endif
+  struct stat dir {};
+  return fstat(file.dir_fd, &dir) != 0 || dir.st_dev != st.st_dev ? mount_point : nullptr;
 }
 
 // The owner first, since a change of owner clears the set-user-ID bit and file capabilities;
@@ -342,8 +329,8 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   }
   // A new file: nothing may be created in a directory where the user cannot create it.
   if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT && create_for_rename(file) ? OutputOutcome::ok
-                                                      : OutputOutcome::cannot_open;
+    return errno == ENOENT && create_temporary(file, true, true) ? OutputOutcome::ok
+                                                                 : OutputOutcome::cannot_open;
   }
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
@@ -385,7 +372,7 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   file.existed = true;
   // Where only a rename will do, the temporary must be able to take on the target's attributes,
   // which is tried while it is empty.
-  if (refusal == nullptr && create_for_rename(file)) {
+  if (refusal == nullptr && create_temporary(file, true, true)) {
     return file.rename_only && !take_attributes(file)
                ? refuse(file,
                         "its owner, group, mode or extended attributes cannot be given to a new "
@@ -395,9 +382,7 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   if (file.rename_only) {
     return OutputOutcome::cannot_open;
   }
-  // Where no file can be made beside the target, the copy is made elsewhere.
-  file.fd = create_for_copy(file, regular);
-  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+  return create_temporary(file, false, regular) ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
 
 }  // namespace
