@@ -70,13 +70,6 @@ void reserve_standard_descriptors() {
 
 namespace {
 
-bool same_file(int fd_a, int fd_b) {
-  struct stat a {};
-  struct stat b {};
-  return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
-}
-
 // Ends the process by the signal that arrived, as it would have ended without this handler,
 // once the temporary file is gone. Only async-signal-safe calls.
 extern "C" void remove_and_end(int signal_number) {
@@ -162,24 +155,17 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
   return -1;
 }
 
-// An unnamed file in `dir_fd` (Linux's O_TMPFILE), which no kind of ending can leave behind.
-// With `nameable`, only where /proc can give it a name later. -1 where either is missing.
-int create_unnamed(int dir_fd, bool nameable) {
-  const int fd = openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-  char link[64];
-  if (fd < 0 || !nameable || readlink(proc_fd_path(fd).c_str(), link, sizeof link) > 0) {
-    return fd;
-  }
-  close(fd);
-  return -1;
-}
-
 // The temporary file, made for a rename (by_rename) where `rename`: in the target's directory,
-// unnamed until it is whole where the system allows, else named. A copy's needs no name: an
-// unnamed one, or a named one removed at once, beside a regular target; else one in the
-// system's temporary directory.
+// unnamed until it is whole where the system allows (Linux's O_TMPFILE, which no kind of ending
+// can leave behind, and for a rename only where /proc can give it a name later), else named. A
+// copy's needs no name: an unnamed one, or a named one removed at once, beside a regular target;
+// else one in the system's temporary directory.
 bool create_temporary(OutputFile& file, bool rename, bool beside) {
-  file.fd = beside ? create_unnamed(file.dir_fd, rename) : -1;
+  file.fd = beside ? openat(file.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
+  char link[64];
+  if (file.fd >= 0 && rename && readlink(proc_fd_path(file.fd).c_str(), link, sizeof link) <= 0) {
+    close(std::exchange(file.fd, -1));
+  }
   if (beside && file.fd < 0) {
     file.fd = claim_random_name(file);
   }
@@ -366,7 +352,7 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   }
   const bool regular = S_ISREG(st.st_mode);
   if ((regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) &&
-      same_file(file.target_fd, STDOUT_FILENO)) {
+      output_is_file(file, STDOUT_FILENO)) {
     return refuse(file, "the file standard output writes to");
   }
   file.existed = true;
@@ -478,7 +464,10 @@ void remove_name(const OutputFile& file, const std::string& name) {
 }  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
-  return file.target_fd >= 0 && same_file(file.target_fd, fd);
+  struct stat a {};
+  struct stat b {};
+  return file.target_fd >= 0 && fstat(file.target_fd, &a) == 0 && fstat(fd, &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // The handlers go in first, so that a signal held now removes what is pending once it acts.
