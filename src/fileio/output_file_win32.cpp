@@ -55,58 +55,6 @@ HANDLE fd_handle(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-}  // namespace
-
-// The C library's stat knows files and directories only. A device (NUL, CON, COM1) or a named
-// pipe is recognised from the type of a query handle.
-int stat_path(const char* path, StatBuf* st) {
-  if (_stat64(path, st) == 0) {
-    return 0;
-  }
-  const int stat_error = errno;
-  const HANDLE handle = open_query_handle(path);
-  const DWORD type = handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
-  close_handle(handle);
-  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
-    *st = StatBuf{};
-    st->st_mode = type == FILE_TYPE_CHAR ? _S_IFCHR : _S_IFIFO;
-    return 0;
-  }
-  errno = stat_error;
-  return -1;
-}
-
-int stat_fd(int fd, StatBuf* st) {
-  return _fstat64(fd, st);
-}
-
-int open_for_reading(const char* path) {
-  return _open(path, _O_RDONLY | _O_BINARY);
-}
-
-int close_fd(int fd) {
-  return _close(fd);
-}
-
-// Windows has no pread or pwrite on descriptors; no descriptor is used by two threads, so
-// moving the position first is enough.
-long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
-                       std::int64_t count) {
-  if (offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0) {
-    return -1;
-  }
-  const auto size = static_cast<unsigned>(count);
-  return to != nullptr ? _read(fd, to, size) : _write(fd, from, size);
-}
-
-bool reserve_length(int, std::int64_t) {
-  return true;
-}
-
-void reserve_standard_descriptors() {}
-
-namespace {
-
 // The part of `path` up to and including its last separator, so that a name appended to it
 // lands in the same directory. A drive's colon ends it too: "C:name" is relative to drive C's
 // current directory.
@@ -179,13 +127,6 @@ int create_beside(const std::string& directory, OutputFile& file, bool delete_on
   return -1;
 }
 
-// A file in the user's temporary directory that the system deletes when it is closed.
-int create_elsewhere(OutputFile& file) {
-  char directory[MAX_PATH + 1];
-  const DWORD length = GetTempPathA(sizeof directory, directory);
-  return length == 0 || length > MAX_PATH ? -1 : create_beside(directory, file, true);
-}
-
 // The full form of a path: ReplaceFile needs the directory of each file, and does not find
 // it in every form a user may type (a bare name, say).
 std::string full_path(const std::string& path) {
@@ -212,6 +153,54 @@ const char* rename_refusal(const char* path, const StatBuf& st) {
 }
 
 }  // namespace
+
+// The C library's stat knows files and directories only. A device (NUL, CON, COM1) or a named
+// pipe is recognised from the type of a query handle.
+int stat_path(const char* path, StatBuf* st) {
+  if (_stat64(path, st) == 0) {
+    return 0;
+  }
+  const int stat_error = errno;
+  const HANDLE handle = open_query_handle(path);
+  const DWORD type = handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
+  close_handle(handle);
+  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+    *st = StatBuf{};
+    st->st_mode = type == FILE_TYPE_CHAR ? _S_IFCHR : _S_IFIFO;
+    return 0;
+  }
+  errno = stat_error;
+  return -1;
+}
+
+int stat_fd(int fd, StatBuf* st) {
+  return _fstat64(fd, st);
+}
+
+int open_for_reading(const char* path) {
+  return _open(path, _O_RDONLY | _O_BINARY);
+}
+
+int close_fd(int fd) {
+  return _close(fd);
+}
+
+// Windows has no pread or pwrite on descriptors; no descriptor is used by two threads, so
+// moving the position first is enough.
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count) {
+  if (offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0) {
+    return -1;
+  }
+  const auto size = static_cast<unsigned>(count);
+  return to != nullptr ? _read(fd, to, size) : _write(fd, from, size);
+}
+
+bool reserve_length(int, std::int64_t) {
+  return true;
+}
+
+void reserve_standard_descriptors() {}
 
 namespace output_platform {
 
@@ -252,11 +241,15 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     }
   }
   // The copy, and for NUL, a console or a pipe the image, is made in a file the system deletes
-  // when it is closed, and written into the target in order.
+  // when it is closed, beside the target or else in the user's temporary directory, and written
+  // into the target in order.
   file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
   file.fd = file.target_fd >= 0 && regular ? create_beside(directory, file, true) : -1;
-  if (file.target_fd >= 0 && file.fd < 0) {
-    file.fd = create_elsewhere(file);
+  char elsewhere[MAX_PATH + 1];
+  const DWORD length =
+      file.target_fd >= 0 && file.fd < 0 ? GetTempPathA(sizeof elsewhere, elsewhere) : 0;
+  if (length > 0 && length <= MAX_PATH) {
+    file.fd = create_beside(elsewhere, file, true);
   }
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
