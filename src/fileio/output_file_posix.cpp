@@ -365,10 +365,8 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
                         "file (another user's file?)")
                : OutputOutcome::ok;
   }
-  if (file.rename_only) {
-    return OutputOutcome::cannot_open;
-  }
-  return create_temporary(file, false, regular) ? OutputOutcome::ok : OutputOutcome::cannot_open;
+  return !file.rename_only && create_temporary(file, false, regular) ? OutputOutcome::ok
+                                                                     : OutputOutcome::cannot_open;
 }
 
 }  // namespace
