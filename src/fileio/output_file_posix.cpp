@@ -423,7 +423,7 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
 
 // A regular file is cut first and keeps its mode, which a write by another user than its owner
 // can lose (set-user-ID, set-group-ID).
-bool copy_into_target(OutputFile& file, int from) {
+bool copy_into_target(OutputFile& file) {
   struct stat before {};
   struct stat after {};
   if (file.target_fd < 0 || fstat(file.target_fd, &before) != 0) {
@@ -433,7 +433,7 @@ bool copy_into_target(OutputFile& file, int from) {
   if (regular && (ftruncate(file.target_fd, 0) != 0 || lseek(file.target_fd, 0, SEEK_SET) != 0)) {
     return false;
   }
-  return copy_from_start(from, file.target_fd) &&
+  return copy_from_start(file.fd, file.target_fd) &&
          (!regular || (fstat(file.target_fd, &after) == 0 &&
                        ((after.st_mode & 07777) == (before.st_mode & 07777) ||
                         fchmod(file.target_fd, before.st_mode & 07777) == 0)));

@@ -232,7 +232,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
   }
-  file.target = regular ? full_path(path) : std::string();
+  file.name = regular ? full_path(path) : std::string();
   if (regular && refusal == nullptr) {
     file.fd = create_beside(directory, file, false);
     file.by_rename = file.fd >= 0;
@@ -265,13 +265,13 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
   }
   const std::string from = full_path(file.temporary);
   if (keep_old && file.existed) {
-    file.backup = directory_prefix(file.target) + random_stem("b", 0);
+    file.backup = directory_prefix(file.name) + random_stem("b", 0);
   }
   const bool moved = file.existed
-                         ? ReplaceFileA(file.target.c_str(), from.c_str(),
+                         ? ReplaceFileA(file.name.c_str(), from.c_str(),
                                         file.backup.empty() ? nullptr : file.backup.c_str(),
                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                         : MoveFileExA(from.c_str(), file.target.c_str(), 0) != 0;
+                         : MoveFileExA(from.c_str(), file.name.c_str(), 0) != 0;
   if (moved) {
     return Renamed::done;
   }
@@ -283,15 +283,15 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
              : Renamed::failed;
 }
 
-bool copy_into_target(OutputFile& file, int from) {
-  const bool regular = !file.target.empty();
+bool copy_into_target(OutputFile& file) {
+  const bool regular = !file.name.empty();
   if (file.target_fd < 0) {
     file.target_fd = _open(file.path.c_str(), _O_WRONLY | _O_BINARY);
   }
   return file.target_fd >= 0 &&
          (!regular ||
           (_chsize_s(file.target_fd, 0) == 0 && _lseeki64(file.target_fd, 0, SEEK_SET) == 0)) &&
-         copy_from_start(from, file.target_fd);
+         copy_from_start(file.fd, file.target_fd);
 }
 
 int open_temporary(const OutputFile& file) {
@@ -300,9 +300,9 @@ int open_temporary(const OutputFile& file) {
 
 void undo_rename(OutputFile& file) {
   if (!file.backup.empty()) {
-    MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+    MoveFileExA(file.backup.c_str(), file.name.c_str(), MOVEFILE_REPLACE_EXISTING);
   } else if (!file.existed) {
-    DeleteFileA(file.target.c_str());
+    DeleteFileA(file.name.c_str());
   }
 }
 
@@ -314,7 +314,7 @@ void remove_name(const OutputFile&, const std::string& name) {
 
 bool output_is_file(const OutputFile& file, int fd) {
   return file.target_fd >= 0 ? same_handles(fd_handle(file.target_fd), fd_handle(fd))
-                             : file.existed && path_is(file.target.c_str(), fd_handle(fd));
+                             : file.existed && path_is(file.name.c_str(), fd_handle(fd));
 }
 
 void output_platform::hold_all_signals(bool hold) {
