@@ -98,8 +98,7 @@ OutputOutcome open_target(const char* path, OutputFile& file);
 // name in `backup`. copy_instead where the target may still be written in place.
 enum class Renamed { done, failed, copy_instead };
 Renamed rename_temporary(OutputFile& file, bool keep_old);
-// The target's bytes replaced with those of the temporary file, its mode kept; the routine
-// closes it.
+// The target's bytes replaced with the temporary file's, its mode kept; the routine closes it.
 bool copy_into_target(OutputFile& file);
 // The named temporary opened for reading.
 int open_temporary(const OutputFile& file);
