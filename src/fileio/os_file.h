@@ -1,5 +1,5 @@
 // The few file-system calls that differ between Linux and Windows, behind one set of names,
-// for whole-file reads and for writing outputs. os_file.cpp holds what both share; each
+// for whole-file reads and for writing outputs. read_file.cpp holds what both share; each
 // system's output_file_*.cpp supplies the rest.
 #pragma once
 
@@ -13,14 +13,6 @@ using StatBuf = struct _stat64;
 #else
 using StatBuf = struct stat;
 #endif
-
-// One read call moves at most this many bytes: both platforms cap a call's count.
-inline constexpr std::int64_t io_chunk = std::int64_t{1} << 20;
-
-// One write call moves at most this many bytes: Linux's page cache keeps a file in blocks as
-// large as the writes that made them, and large blocks need free memory in one piece, which a
-// virtual machine's host may first have to hand back (bench/README.md has the measurements).
-inline constexpr std::int64_t write_chunk = std::int64_t{32} << 10;
 
 int stat_path(const char* path, StatBuf* st);
 int stat_fd(int fd, StatBuf* st);

@@ -1,5 +1,3 @@
-// The output routine: how an output is put in place, put back and given up, over the few calls
-// each system supplies (output_platform).
 #include "fileio/output_file.h"
 
 #include <utility>
@@ -27,16 +25,15 @@ void forget_temporary_name(OutputFile& file) {
   file.temporary.clear();
 }
 
-// The copy, from the temporary file while it is open, else from its name (which the discard
-// that follows removes).
+// The copy, from the temporary file, opened again by its name where the rename closed it (the
+// discard that follows closes it and removes the name).
 OutputOutcome copy_from_temporary(OutputFile& file) {
-  const int from = file.fd >= 0 ? file.fd : open_temporary(file);
-  const bool copied =
-      from >= 0 && copy_into_target(file, from) && close_fd(std::exchange(file.target_fd, -1)) == 0;
-  if (from >= 0 && from != file.fd) {
-    close_fd(from);
+  if (file.fd < 0) {
+    file.fd = open_temporary(file);
   }
-  return copied ? OutputOutcome::ok : OutputOutcome::cannot_write;
+  return file.fd >= 0 && copy_into_target(file) && close_fd(std::exchange(file.target_fd, -1)) == 0
+             ? OutputOutcome::ok
+             : OutputOutcome::cannot_write;
 }
 
 // By rename, or by copy where the output was not made for one or the rename cannot replace

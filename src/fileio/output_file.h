@@ -31,8 +31,7 @@ struct OutputFile {
   bool existed = false;      // whether the rename replaces a file
   const char* refusal = "";  // with rename_only: why a target is refused, when not errno's
   int dir_fd = -1;           // POSIX: the directory the file is made in, and its name there
-  std::string name;
-  std::string target;  // Windows: the target's full path
+  std::string name;          // (on Windows, the target's full path)
   // Once placed, what restore_output_file needs to put the old file back.
   bool placed = false;
   std::string backup;              // a second name of the old file
@@ -99,8 +98,8 @@ OutputOutcome open_target(const char* path, OutputFile& file);
 // name in `backup`. copy_instead where the target may still be written in place.
 enum class Renamed { done, failed, copy_instead };
 Renamed rename_temporary(OutputFile& file, bool keep_old);
-// The target's bytes replaced with those of `from`, its mode kept; the routine closes it.
-bool copy_into_target(OutputFile& file, int from);
+// The target's bytes replaced with the temporary file's, its mode kept; the routine closes it.
+bool copy_into_target(OutputFile& file);
 // The named temporary opened for reading.
 int open_temporary(const OutputFile& file);
 // A placed file undone: the old file back under its name from `backup`, or a new file removed.

@@ -70,13 +70,6 @@ void reserve_standard_descriptors() {
 
 namespace {
 
-bool same_file(int fd_a, int fd_b) {
-  struct stat a {};
-  struct stat b {};
-  return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
-}
-
 // Ends the process by the signal that arrived, as it would have ended without this handler,
 // once the temporary file is gone. Only async-signal-safe calls.
 extern "C" void remove_and_end(int signal_number) {
@@ -162,48 +155,33 @@ int claim_random_name(OutputFile& file, int link_fd = -1) {
   return -1;
 }
 
-// An unnamed file in `dir_fd` (Linux's O_TMPFILE), which no kind of ending can leave behind.
-// With `nameable`, only where /proc can give it a name later. -1 where either is missing.
-int create_unnamed(int dir_fd, bool nameable) {
-  const int fd = openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+// The temporary file, made for a rename (by_rename) where `rename`: in the target's directory,
+// unnamed until it is whole where the system allows (Linux's O_TMPFILE, which no kind of ending
+// can leave behind, and for a rename only where /proc can give it a name later), else named. A
+// copy's needs no name: an unnamed one, or a named one removed at once, beside a regular target;
+// else one in the system's temporary directory.
+bool create_temporary(OutputFile& file, bool rename, bool beside) {
+  file.fd = beside ? openat(file.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
   char link[64];
-  if (fd < 0 || !nameable || readlink(proc_fd_path(fd).c_str(), link, sizeof link) > 0) {
-    return fd;
+  if (file.fd >= 0 && rename && readlink(proc_fd_path(file.fd).c_str(), link, sizeof link) <= 0) {
+    close(std::exchange(file.fd, -1));
   }
-  close(fd);
-  return -1;
-}
-
-// The temporary file for a rename: in the target's directory, unnamed until it is whole where
-// the system allows, else named.
-bool create_for_rename(OutputFile& file) {
-  file.fd = create_unnamed(file.dir_fd, true);
-  if (file.fd < 0) {
+  if (beside && file.fd < 0) {
     file.fd = claim_random_name(file);
   }
-  file.by_rename = file.fd >= 0;
-  return file.by_rename;
-}
-
-// The temporary file for a copy needs no name: an unnamed one, or a named one removed at once,
-// in the target's directory; else one in the system's temporary directory.
-int create_for_copy(OutputFile& file, bool beside) {
-  int fd = beside ? create_unnamed(file.dir_fd, false) : -1;
-  if (beside && fd < 0) {
-    fd = claim_random_name(file);
-    if (fd >= 0) {
-      unlinkat(file.dir_fd, file.temporary.c_str(), 0);
-      drop_pending_file(file.pending_slot);
-      file.pending_slot = -1;
-      file.temporary.clear();
-    }
+  if (!rename && !file.temporary.empty()) {
+    unlinkat(file.dir_fd, file.temporary.c_str(), 0);
+    drop_pending_file(file.pending_slot);
+    file.pending_slot = -1;
+    file.temporary.clear();
   }
-  std::FILE* stage = fd >= 0 ? nullptr : std::tmpfile();
+  std::FILE* stage = rename || file.fd >= 0 ? nullptr : std::tmpfile();
   if (stage != nullptr) {
-    fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
+    file.fd = fcntl(fileno(stage), F_DUPFD_CLOEXEC, 3);
     std::fclose(stage);
   }
-  return fd;
+  file.by_rename = rename && file.fd >= 0;
+  return file.fd >= 0;
 }
 
 // The extended attribute `name` of `fd`, or with nullptr the list of its names, each ended by
@@ -274,22 +252,8 @@ int rename_new(int dir_fd, const char* from, const char* to) {
   return unlinkat(dir_fd, from, 0);
 }
 
-// Whether `name` in `dir_fd` is a mount point (a file bound over another), which no rename
-// can replace.
-bool is_mount_point(int dir_fd, const std::string& name, const struct stat& st) {
-#ifdef STATX_ATTR_MOUNT_ROOT
-  struct statx sx {};
-  if (statx(dir_fd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
-      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
-    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-  }
-#endif
-  struct stat dir {};
-  return fstat(dir_fd, &dir) != 0 || dir.st_dev != st.st_dev;
-}
-
 // A target that velmora-inspect's extraction refuses to replace, and why; nullptr for one that
-// a rename replaces as it is.
+// a rename replaces as it is. No rename can replace a mount point (a file bound over another).
 const char* rename_refusal(const OutputFile& file, const struct stat& st) {
   if (S_ISLNK(st.st_mode)) {
     return "a symbolic link";
@@ -300,7 +264,16 @@ const char* rename_refusal(const OutputFile& file, const struct stat& st) {
   if (st.st_nlink > 1) {
     return "a file with other names (hard links), which would keep the old bytes";
   }
-  return is_mount_point(file.dir_fd, file.name, st) ? "a mount point" : nullptr;
+  const char* mount_point = "a mount point";
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx sx {};
+  if (statx(file.dir_fd, file.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
+      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? mount_point : nullptr;
+  }
+#endif
+  struct stat dir {};
+  return fstat(file.dir_fd, &dir) != 0 || dir.st_dev != st.st_dev ? mount_point : nullptr;
 }
 
 // The owner first, since a change of owner clears the set-user-ID bit and file capabilities;
@@ -342,8 +315,8 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   }
   // A new file: nothing may be created in a directory where the user cannot create it.
   if (fstatat(file.dir_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT && create_for_rename(file) ? OutputOutcome::ok
-                                                      : OutputOutcome::cannot_open;
+    return errno == ENOENT && create_temporary(file, true, true) ? OutputOutcome::ok
+                                                                 : OutputOutcome::cannot_open;
   }
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
@@ -379,25 +352,21 @@ OutputOutcome open_path(const std::string& path, OutputFile& file, int links) {
   }
   const bool regular = S_ISREG(st.st_mode);
   if ((regular || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) &&
-      same_file(file.target_fd, STDOUT_FILENO)) {
+      output_is_file(file, STDOUT_FILENO)) {
     return refuse(file, "the file standard output writes to");
   }
   file.existed = true;
   // Where only a rename will do, the temporary must be able to take on the target's attributes,
   // which is tried while it is empty.
-  if (refusal == nullptr && create_for_rename(file)) {
+  if (refusal == nullptr && create_temporary(file, true, true)) {
     return file.rename_only && !take_attributes(file)
                ? refuse(file,
                         "its owner, group, mode or extended attributes cannot be given to a new "
                         "file (another user's file?)")
                : OutputOutcome::ok;
   }
-  if (file.rename_only) {
-    return OutputOutcome::cannot_open;
-  }
-  // Where no file can be made beside the target, the copy is made elsewhere.
-  file.fd = create_for_copy(file, regular);
-  return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
+  return !file.rename_only && create_temporary(file, false, regular) ? OutputOutcome::ok
+                                                                     : OutputOutcome::cannot_open;
 }
 
 }  // namespace
@@ -454,7 +423,7 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
 
 // A regular file is cut first and keeps its mode, which a write by another user than its owner
 // can lose (set-user-ID, set-group-ID).
-bool copy_into_target(OutputFile& file, int from) {
+bool copy_into_target(OutputFile& file) {
   struct stat before {};
   struct stat after {};
   if (file.target_fd < 0 || fstat(file.target_fd, &before) != 0) {
@@ -464,7 +433,7 @@ bool copy_into_target(OutputFile& file, int from) {
   if (regular && (ftruncate(file.target_fd, 0) != 0 || lseek(file.target_fd, 0, SEEK_SET) != 0)) {
     return false;
   }
-  return copy_from_start(from, file.target_fd) &&
+  return copy_from_start(file.fd, file.target_fd) &&
          (!regular || (fstat(file.target_fd, &after) == 0 &&
                        ((after.st_mode & 07777) == (before.st_mode & 07777) ||
                         fchmod(file.target_fd, before.st_mode & 07777) == 0)));
@@ -493,7 +462,10 @@ void remove_name(const OutputFile& file, const std::string& name) {
 }  // namespace output_platform
 
 bool output_is_file(const OutputFile& file, int fd) {
-  return file.target_fd >= 0 && same_file(file.target_fd, fd);
+  struct stat a {};
+  struct stat b {};
+  return file.target_fd >= 0 && fstat(file.target_fd, &a) == 0 && fstat(fd, &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // The handlers go in first, so that a signal held now removes what is pending once it acts.

@@ -55,58 +55,6 @@ HANDLE fd_handle(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-}  // namespace
-
-// The C library's stat knows files and directories only. A device (NUL, CON, COM1) or a named
-// pipe is recognised from the type of a query handle.
-int stat_path(const char* path, StatBuf* st) {
-  if (_stat64(path, st) == 0) {
-    return 0;
-  }
-  const int stat_error = errno;
-  const HANDLE handle = open_query_handle(path);
-  const DWORD type = handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
-  close_handle(handle);
-  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
-    *st = StatBuf{};
-    st->st_mode = type == FILE_TYPE_CHAR ? _S_IFCHR : _S_IFIFO;
-    return 0;
-  }
-  errno = stat_error;
-  return -1;
-}
-
-int stat_fd(int fd, StatBuf* st) {
-  return _fstat64(fd, st);
-}
-
-int open_for_reading(const char* path) {
-  return _open(path, _O_RDONLY | _O_BINARY);
-}
-
-int close_fd(int fd) {
-  return _close(fd);
-}
-
-// Windows has no pread or pwrite on descriptors; no descriptor is used by two threads, so
-// moving the position first is enough.
-long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
-                       std::int64_t count) {
-  if (offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0) {
-    return -1;
-  }
-  const auto size = static_cast<unsigned>(count);
-  return to != nullptr ? _read(fd, to, size) : _write(fd, from, size);
-}
-
-bool reserve_length(int, std::int64_t) {
-  return true;
-}
-
-void reserve_standard_descriptors() {}
-
-namespace {
-
 // The part of `path` up to and including its last separator, so that a name appended to it
 // lands in the same directory. A drive's colon ends it too: "C:name" is relative to drive C's
 // current directory.
@@ -179,13 +127,6 @@ int create_beside(const std::string& directory, OutputFile& file, bool delete_on
   return -1;
 }
 
-// A file in the user's temporary directory that the system deletes when it is closed.
-int create_elsewhere(OutputFile& file) {
-  char directory[MAX_PATH + 1];
-  const DWORD length = GetTempPathA(sizeof directory, directory);
-  return length == 0 || length > MAX_PATH ? -1 : create_beside(directory, file, true);
-}
-
 // The full form of a path: ReplaceFile needs the directory of each file, and does not find
 // it in every form a user may type (a bare name, say).
 std::string full_path(const std::string& path) {
@@ -212,6 +153,54 @@ const char* rename_refusal(const char* path, const StatBuf& st) {
 }
 
 }  // namespace
+
+// The C library's stat knows files and directories only. A device (NUL, CON, COM1) or a named
+// pipe is recognised from the type of a query handle.
+int stat_path(const char* path, StatBuf* st) {
+  if (_stat64(path, st) == 0) {
+    return 0;
+  }
+  const int stat_error = errno;
+  const HANDLE handle = open_query_handle(path);
+  const DWORD type = handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
+  close_handle(handle);
+  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+    *st = StatBuf{};
+    st->st_mode = type == FILE_TYPE_CHAR ? _S_IFCHR : _S_IFIFO;
+    return 0;
+  }
+  errno = stat_error;
+  return -1;
+}
+
+int stat_fd(int fd, StatBuf* st) {
+  return _fstat64(fd, st);
+}
+
+int open_for_reading(const char* path) {
+  return _open(path, _O_RDONLY | _O_BINARY);
+}
+
+int close_fd(int fd) {
+  return _close(fd);
+}
+
+// Windows has no pread or pwrite on descriptors; no descriptor is used by two threads, so
+// moving the position first is enough.
+long long move_some_at(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                       std::int64_t count) {
+  if (offset >= 0 && _lseeki64(fd, offset, SEEK_SET) < 0) {
+    return -1;
+  }
+  const auto size = static_cast<unsigned>(count);
+  return to != nullptr ? _read(fd, to, size) : _write(fd, from, size);
+}
+
+bool reserve_length(int, std::int64_t) {
+  return true;
+}
+
+void reserve_standard_descriptors() {}
 
 namespace output_platform {
 
@@ -243,7 +232,7 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     file.refusal = "the file standard output writes to";
     return OutputOutcome::cannot_open;
   }
-  file.target = regular ? full_path(path) : std::string();
+  file.name = regular ? full_path(path) : std::string();
   if (regular && refusal == nullptr) {
     file.fd = create_beside(directory, file, false);
     file.by_rename = file.fd >= 0;
@@ -252,11 +241,15 @@ OutputOutcome open_target(const char* path, OutputFile& file) {
     }
   }
   // The copy, and for NUL, a console or a pipe the image, is made in a file the system deletes
-  // when it is closed, and written into the target in order.
+  // when it is closed, beside the target or else in the user's temporary directory, and written
+  // into the target in order.
   file.target_fd = _open(path, _O_WRONLY | _O_BINARY);
   file.fd = file.target_fd >= 0 && regular ? create_beside(directory, file, true) : -1;
-  if (file.target_fd >= 0 && file.fd < 0) {
-    file.fd = create_elsewhere(file);
+  char elsewhere[MAX_PATH + 1];
+  const DWORD length =
+      file.target_fd >= 0 && file.fd < 0 ? GetTempPathA(sizeof elsewhere, elsewhere) : 0;
+  if (length > 0 && length <= MAX_PATH) {
+    file.fd = create_beside(elsewhere, file, true);
   }
   return file.fd >= 0 ? OutputOutcome::ok : OutputOutcome::cannot_open;
 }
@@ -272,13 +265,13 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
   }
   const std::string from = full_path(file.temporary);
   if (keep_old && file.existed) {
-    file.backup = directory_prefix(file.target) + random_stem("b", 0);
+    file.backup = directory_prefix(file.name) + random_stem("b", 0);
   }
   const bool moved = file.existed
-                         ? ReplaceFileA(file.target.c_str(), from.c_str(),
+                         ? ReplaceFileA(file.name.c_str(), from.c_str(),
                                         file.backup.empty() ? nullptr : file.backup.c_str(),
                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                         : MoveFileExA(from.c_str(), file.target.c_str(), 0) != 0;
+                         : MoveFileExA(from.c_str(), file.name.c_str(), 0) != 0;
   if (moved) {
     return Renamed::done;
   }
@@ -290,15 +283,15 @@ Renamed rename_temporary(OutputFile& file, bool keep_old) {
              : Renamed::failed;
 }
 
-bool copy_into_target(OutputFile& file, int from) {
-  const bool regular = !file.target.empty();
+bool copy_into_target(OutputFile& file) {
+  const bool regular = !file.name.empty();
   if (file.target_fd < 0) {
     file.target_fd = _open(file.path.c_str(), _O_WRONLY | _O_BINARY);
   }
   return file.target_fd >= 0 &&
          (!regular ||
           (_chsize_s(file.target_fd, 0) == 0 && _lseeki64(file.target_fd, 0, SEEK_SET) == 0)) &&
-         copy_from_start(from, file.target_fd);
+         copy_from_start(file.fd, file.target_fd);
 }
 
 int open_temporary(const OutputFile& file) {
@@ -307,9 +300,9 @@ int open_temporary(const OutputFile& file) {
 
 void undo_rename(OutputFile& file) {
   if (!file.backup.empty()) {
-    MoveFileExA(file.backup.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+    MoveFileExA(file.backup.c_str(), file.name.c_str(), MOVEFILE_REPLACE_EXISTING);
   } else if (!file.existed) {
-    DeleteFileA(file.target.c_str());
+    DeleteFileA(file.name.c_str());
   }
 }
 
@@ -321,7 +314,7 @@ void remove_name(const OutputFile&, const std::string& name) {
 
 bool output_is_file(const OutputFile& file, int fd) {
   return file.target_fd >= 0 ? same_handles(fd_handle(file.target_fd), fd_handle(fd))
-                             : file.existed && path_is(file.target.c_str(), fd_handle(fd));
+                             : file.existed && path_is(file.name.c_str(), fd_handle(fd));
 }
 
 void output_platform::hold_all_signals(bool hold) {

@@ -2,11 +2,43 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "common/fail.h"
 #include "fileio/os_file.h"
 
 namespace {
+
+// One read call moves at most this many bytes: both platforms cap a call's count.
+constexpr std::int64_t io_chunk = std::int64_t{1} << 20;
+
+// One write call moves at most this many bytes: Linux's page cache keeps a file in blocks as
+// large as the writes that made them, and large blocks need free memory in one piece, which a
+// virtual machine's host may first have to hand back (bench/README.md has the measurements).
+constexpr std::int64_t write_chunk = std::int64_t{32} << 10;
+
+// Moves up to `length` bytes in calls of at most `chunk`, reading into `to` where it is set,
+// else writing from `from`; a call that moves nothing or fails ends it, unless a signal
+// interrupted it. Returns how many moved.
+std::int64_t transfer(int fd, std::int64_t offset, std::uint8_t* to, const std::uint8_t* from,
+                      std::int64_t length) {
+  const std::int64_t chunk = to != nullptr ? io_chunk : write_chunk;
+  std::int64_t done = 0;
+  while (done < length) {
+    const std::int64_t want = length - done < chunk ? length - done : chunk;
+    const std::int64_t at = offset < 0 ? -1 : offset + done;
+    const long long got = to != nullptr ? move_some_at(fd, at, to + done, nullptr, want)
+                                        : move_some_at(fd, at, nullptr, from + done, want);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    done += got;
+  }
+  return done;
+}
 
 bool refuse(const std::string& path, const std::string& why, std::string& error) {
   error = (path.empty() ? "''" : path) + ": cannot open: " + why;
@@ -111,4 +143,30 @@ void fail_cannot_write(const char* path) {
 void fail_bad_length(const char* path) {
   fail_and_wait(exit_bad_length, "\nThe file is 2 GiB or larger, or its length is unknown: %s \n",
                 path);
+}
+
+std::int64_t read_up_to_at(int fd, std::int64_t offset, std::uint8_t* destination,
+                           std::int64_t length) {
+  return transfer(fd, offset, destination, nullptr, length);
+}
+
+bool write_all_at(int fd, std::int64_t offset, const std::uint8_t* source, std::int64_t length) {
+  return transfer(fd, offset, nullptr, source, length) == length;
+}
+
+bool copy_from_start(int from, int to) {
+  StatBuf st{};
+  if (stat_fd(from, &st) != 0) {
+    return false;
+  }
+  const std::int64_t length = st.st_size;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(length < io_chunk ? length : io_chunk));
+  for (std::int64_t offset = 0; offset < length; offset += io_chunk) {
+    const std::int64_t want = length - offset < io_chunk ? length - offset : io_chunk;
+    if (read_up_to_at(from, offset, buffer.data(), want) != want ||
+        !write_all_at(to, -1, buffer.data(), want)) {
+      return false;
+    }
+  }
+  return true;
 }
