@@ -1,5 +1,8 @@
 #include "fileio/output_file.h"
 
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "common/fail.h"
@@ -7,6 +10,7 @@
 #include "fileio/read_file.h"
 
 using namespace output_platform;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -72,14 +76,6 @@ bool write_output_at(OutputFile& file, std::int64_t offset, const std::uint8_t* 
   return file.fd >= 0 && write_all_at(file.fd, offset, bytes, count);
 }
 
-OutputOutcome place_output_file(OutputFile& file) {
-  const OutputOutcome outcome = put_in_place(file, true);
-  if (outcome != OutputOutcome::ok) {
-    discard_output_file(file);
-  }
-  return outcome;
-}
-
 OutputOutcome finish_output_file(OutputFile& file) {
   hold_signals();
   const OutputOutcome outcome = put_in_place(file, false);
@@ -88,18 +84,56 @@ OutputOutcome finish_output_file(OutputFile& file) {
   return outcome;
 }
 
-void restore_output_file(OutputFile& file) {
-  if (file.placed) {
-    undo_rename(file);
+std::size_t place_output_files(OutputFile* files, std::size_t count) {
+  hold_signals();
+  std::size_t placed = 0;
+  for (errno = 0; placed < count && put_in_place(files[placed], true) == OutputOutcome::ok;) {
+    ++placed;
+    errno = 0;
   }
-  discard_output_file(file);
+  if (placed < count) {
+    discard_output_file(files[placed]);
+  }
+  const int failure = errno;
+  // All placed: the old files' second names go. Else each placed one is undone, the last first.
+  for (std::size_t k = placed; k-- > 0;) {
+    if (placed < count && files[k].placed) {
+      undo_rename(files[k]);
+    } else if (placed == count && !files[k].backup.empty()) {
+      remove_name(files[k], files[k].backup);
+    }
+    discard_output_file(files[k]);
+  }
+  release_signals();
+  errno = failure;
+  return placed;
 }
 
-void settle_output_file(OutputFile& file) {
-  if (!file.backup.empty()) {
-    remove_name(file, file.backup);
+bool make_pending_directories(const std::string& dir, std::vector<int>& made, std::string& error) {
+  const auto fail = [&](const std::string& why) {
+    error = dir + ": cannot create the directory: " + why;
+    return false;
+  };
+  fs::path path;
+  std::error_code ec;
+  for (const fs::path& step : fs::path(dir)) {
+    path /= step;
+    hold_signals();  // a directory is made and noted as one step
+    const bool created = fs::create_directory(path, ec);
+    const bool noted =
+        !created || made.emplace_back(add_pending_file(-1, path.string().c_str(), true)) >= 0;
+    std::error_code ignored;
+    if (!noted) {
+      fs::remove(path, ignored);  // not noted, so no failure or signal would remove it
+    }
+    release_signals();
+    // A file in the way is found below, or by the next step, as "not a directory".
+    if ((ec && ec != std::errc::file_exists) || !noted) {
+      return fail(ec ? ec.message() : "the path is too long or too deep");
+    }
   }
-  discard_output_file(file);
+  return fs::is_directory(dir, ec) ||
+         fail(std::make_error_code(std::errc::not_a_directory).message());
 }
 
 void discard_output_file(OutputFile& file) {

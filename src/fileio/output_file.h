@@ -13,8 +13,10 @@
 // the output is whole.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // How a target may be put in place: velmora's rename or copy, or by rename only, where every
 // target that a rename cannot replace keeping what it is is refused when it is opened.
@@ -32,7 +34,7 @@ struct OutputFile {
   const char* refusal = "";  // with rename_only: why a target is refused, when not errno's
   int dir_fd = -1;           // POSIX: the directory the file is made in, and its name there
   std::string name;          // (on Windows, the target's full path)
-  // Once placed, what restore_output_file needs to put the old file back.
+  // Once placed, what undoing it needs to put the old file back.
   bool placed = false;
   std::string backup;              // a second name of the old file
   std::int64_t placed_inode = -1;  // a new file: the file now under the name
@@ -64,12 +66,16 @@ OutputOutcome finish_output_file(OutputFile& file);
 // Gives up an output that is not placed: its temporary file goes, the target keeps its bytes.
 void discard_output_file(OutputFile& file);
 
-// For several outputs that go in place together or not at all, each by rename, with signals
-// held by the caller: place_output_file puts one in place but keeps a second name of the old
-// file for restore_output_file; settle_output_file then lets go of that.
-OutputOutcome place_output_file(OutputFile& file);
-void restore_output_file(OutputFile& file);
-void settle_output_file(OutputFile& file);
+// Puts several rename-only outputs in place together, with every catchable signal held: all of
+// them, or after a failure none, each old file back under its name. Returns `count`, or the
+// index of the output that failed, errno as its failure left it.
+std::size_t place_output_files(OutputFile* files, std::size_t count);
+
+// Makes the directories of `dir` that do not exist yet, from the outermost in, each made and
+// noted as a pending file in one step with signals held, so that a failure or a signal removes
+// it again until the caller drops its slot from `made`. False, with `error` naming `dir` and
+// the reason, where one cannot be made or noted, or `dir` is not a directory.
+bool make_pending_directories(const std::string& dir, std::vector<int>& made, std::string& error);
 
 // Holds every catchable signal (a Ctrl-C, a closed console) until the matching release, which
 // then acts on any that came. Holds nest.

@@ -27,35 +27,6 @@ std::string cannot_write(const OutputFile& out) {
   return out.path + ": cannot write: " + why;
 }
 
-// The directories of `dir` that do not exist yet, made from the outermost in, each pending
-// until the parts are in place, so that a failure or a signal removes it again.
-bool make_directories(const std::string& dir, std::vector<int>& made, std::string& error) {
-  const auto fail = [&](const std::string& why) {
-    error = dir + ": cannot create the directory: " + why;
-    return false;
-  };
-  fs::path path;
-  std::error_code ec;
-  for (const fs::path& step : fs::path(dir)) {
-    path /= step;
-    hold_signals();  // a directory is made and noted as one step
-    const bool created = fs::create_directory(path, ec);
-    const bool noted =
-        !created || made.emplace_back(add_pending_file(-1, path.string().c_str(), true)) >= 0;
-    std::error_code ignored;
-    if (!noted) {
-      fs::remove(path, ignored);  // not noted, so no failure or signal would remove it
-    }
-    release_signals();
-    // A file in the way is found below, or by the next step, as "not a directory".
-    if ((ec && ec != std::errc::file_exists) || !noted) {
-      return fail(ec ? ec.message() : "the path is too long or too deep");
-    }
-  }
-  return fs::is_directory(dir, ec) ||
-         fail(std::make_error_code(std::errc::not_a_directory).message());
-}
-
 // Opens the four outputs, then writes into each temporary its part, streamed from the image a
 // stretch at a time with its words turned back where it is stored reversed, before any is placed.
 bool write_outputs(const ByteSource& image, const ImageRegions& regions, const std::string& dir,
@@ -89,26 +60,6 @@ bool write_outputs(const ByteSource& image, const ImageRegions& regions, const s
   return source_ends_at_length(image, error);
 }
 
-// Puts the four in place by rename with every catchable signal held: all four new, or after a
-// failure all four old again.
-bool place_outputs(OutputFile (&outputs)[part_count], std::string& error) {
-  hold_signals();
-  std::size_t placed = 0;
-  for (; placed < part_count; ++placed) {
-    errno = 0;
-    if (place_output_file(outputs[placed]) != OutputOutcome::ok) {
-      error = cannot_write(outputs[placed]);
-      break;
-    }
-  }
-  const bool all = placed == part_count;
-  for (std::size_t k = placed; k-- > 0;) {
-    (all ? settle_output_file : restore_output_file)(outputs[k]);
-  }
-  release_signals();
-  return all;
-}
-
 }  // namespace
 
 ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
@@ -129,9 +80,14 @@ ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
   }
   std::vector<int> made;
   OutputFile outputs[part_count];
-  const bool written = make_directories(dir, made, error) &&
-                       write_outputs(image, image_regions(r.header), dir, outputs, error) &&
-                       place_outputs(outputs, error);
+  bool written = make_pending_directories(dir, made, error) &&
+                 write_outputs(image, image_regions(r.header), dir, outputs, error);
+  // All four in place, or all four old again.
+  const std::size_t placed = written ? place_output_files(outputs, part_count) : 0;
+  if (written && placed < part_count) {
+    error = cannot_write(outputs[placed]);
+    written = false;
+  }
   for (OutputFile& out : outputs) {
     discard_output_file(out);
   }
