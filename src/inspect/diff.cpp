@@ -24,9 +24,8 @@ RegionDiff length_row(std::int64_t a, std::int64_t b) {
   return {.kind = RegionKind::length, .what = "length", .same = a == b, .a = a, .b = b};
 }
 
-// One row per header field in header order, app1's, app2's, then header_crc; a field is the
-// same where both sides know it and it is equal, or neither knows it. Then, where both sides
-// hold a header, the reserved bytes between the fields; whether it compared those.
+// A row per header field in header order, the same where both sides know it and it is equal
+// or neither does; where both hold a header, then the reserved bytes, and true.
 bool compare_header(const HeaderBytes& x, const HeaderBytes& y, bool a_known, bool b_known,
                     std::vector<RegionDiff>& out) {
   const BootHeader a = decode_boot_header(x);

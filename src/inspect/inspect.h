@@ -98,14 +98,12 @@ struct InputFacts {
   std::uint32_t words[2] = {0, 0};  // APP1's and APP2's status words as typed
 };
 
-// Judges the checks in the report's order. On an image's facts: every check but those of the
-// inputs (readback_tail only for a read-back), a silent one kept only where it does not hold.
-// With `inputs` (the report then holds the descriptors velmora writes from them): the checks
-// --against judges on the inputs, kept only where they warn.
+// Judges the checks in order. On an image's facts: all but those of the inputs (readback_tail
+// only for a read-back), a silent one kept where it does not hold. With `inputs` (and the
+// descriptors velmora writes from them): those --against judges on them, kept where they warn.
 std::vector<CheckResult> judge_checks(const InspectReport& r, const InputFacts* inputs);
 
-// Whether the flag rule can have set the flag bit: only for an active application in the
-// high window.
+// Whether the flag rule can have set the flag bit: for an active application in the high window.
 bool flag_allowed(const ImageDescriptor& d);
 
 // Whether `name` is a warning velmora-inspect can give: a check's or a word finding's.
@@ -199,17 +197,13 @@ inline constexpr std::size_t format_probe_bytes = 64;
 
 enum class ExtractOutcome { written, not_in_file, exists, cannot_write };
 
-// Writes boot.bin, header.bin, app1.bin and app2.bin into `dir`, creating it if needed; the
-// applications exactly `size` bytes each and un-reversed, each read from the image a stretch
-// at a time. All four or none: each part is written whole into a temporary file beside its
-// target, and the four are then renamed into place with every catchable signal held, so that a
-// failure puts the old files back and a signal ends the run once all four are new. A target
-// is a new name or, with `force`, a regular file with one name whose owner, group, mode and
-// extended attributes the new file can take; anything else (a symbolic link, a file with other
-// names, a mount point, a FIFO, a device, a directory, another user's file, the image itself)
-// refuses the whole extraction before anything is written. Nothing the run made (temporary
-// files, directories) outlives a failure or a catchable signal. `error` names the path and
-// the reason when the outcome is not `written`.
+// Writes boot.bin, header.bin, app1.bin and app2.bin into `dir`, made if needed, the
+// applications `size` bytes each and un-reversed. All four or none: each is written whole
+// beside its target, then the four are renamed into place with every catchable signal held.
+// A target is a new name or, with `force`, a regular file with one name whose owner, group,
+// mode and attributes the new file can take; anything else (a link, a file with other names, a
+// mount point, a FIFO, a device, a directory, another user's file, the image itself) refuses
+// the whole extraction first. Nothing the run made outlives a failure or a catchable signal.
 ExtractOutcome extract_parts(const ByteSource& image, const InspectReport& r,
                              const std::string& dir, bool force, std::string& error);
 

@@ -91,9 +91,8 @@ bool print_out(const std::string& text) {
          std::fflush(stdout) == 0;
 }
 
-// What a run found: its status, and for inspect_exit_error the reason; the report, what
-// --strict judges (the report's checks, or --against's warnings), and `extracted`, the line
-// that says where --extract has put every part.
+// What a run found: its status, the reason of an error, the report, what --strict judges, and
+// the line that says where --extract has put every part.
 struct Outcome {
   int status = inspect_exit_error;
   std::string error{};
@@ -186,9 +185,8 @@ Outcome run_against(const InspectOptions& options, const ByteSource& source) {
   return found;
 }
 
-// The run that the options ask for, its report in the form asked for in `out` and, with
-// --strict, judged. A file cut or grown while read was judged on bytes that are not, or not all,
-// what it holds: every run then ends naming it, whatever the report would have said.
+// The run the options ask for, its report in `out`, judged with --strict. A file cut or grown
+// while read was judged on bytes it no longer holds: the run then ends naming it.
 Outcome run_checked(const InspectOptions& options, std::string& out) {
   if (options.help || options.version) {
     out = options.help ? inspect_usage : std::string(program_name) + " " + VELMORA_VERSION + "\n";
