@@ -7,7 +7,6 @@
 #include "common/fail.h"
 #include "image/crc32.h"
 #include "image/regions.h"
-#include "image/word_reverse.h"
 
 // On Linux on x86-64 a second thread writes the stretches while the next ones are made, and
 // they take turns in this many buffers: the system's copying of one stretch into the output

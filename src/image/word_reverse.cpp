@@ -1,8 +1,6 @@
-#include "image/word_reverse.h"
+#include "image/crc32.h"
 
 #include <cstring>
-
-#include "image/crc32.h"
 
 // Four words at a time: on x86 with a byte shuffle (SSSE3), compiled with GCC or Clang behind
 // a target attribute and chosen at run time, so the generic build keeps working on any

@@ -4,10 +4,9 @@
 #include <iterator>
 #include <utility>
 
-#include "cli/hex_arg.h"
+#include "cli/run.h"
 #include "image/crc32.h"
 #include "image/layout.h"
-#include "image/word_reverse.h"
 #include "inspect/report_format.h"
 
 Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to, bool reversed) {

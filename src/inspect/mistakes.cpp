@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/hex_arg.h"
+#include "cli/run.h"
 #include "inspect/report_format.h"
 
 namespace {
