@@ -18,12 +18,10 @@
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 
-// The plan of one image: its header (every field but the checksums), its layout (L is
-// layout.length) and how far the bootloader reaches.
+// The plan of one image: its header (every field but the checksums) and its layout.
 struct ImagePlan {
   BootHeader header;
   ImageLayout layout;
-  std::int64_t boot_length = 0;
 };
 
 // Why no image can be made from inputs of these lengths.
@@ -84,8 +82,6 @@ struct Composition {
 void start_composition(const RunArgs& args, Composition& c);
 
 // Writes the whole image into `out`, the header last, and puts it in place, or ends the run:
-// no room for the image, before any input is read, with "Can not write the path" (-4); an input
-// that does not deliver exactly its length with "Can not read the path" (-5), a byte not written or
-// an output that cannot be put in place with "Can not write the path" (-4). The inputs are closed
-// and the stretch buffer freed before the output takes its place.
+// "Can not write the path" (-4) for no room, a byte not written or an output that cannot be put
+// in place; "Can not read the path" (-5) for an input that does not deliver exactly its length.
 void compose_download_image(Composition& c, OutputFile& out);
