@@ -1,4 +1,4 @@
-// The download image layout: where each region and each header field lies.
+// The download image layout: where each region lies, the header's size, the high window.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +9,8 @@ inline constexpr std::int64_t page_size = 0x1000;
 // Image regions, as offsets from the start of the image.
 inline constexpr std::int64_t bootloader_offset = 0x0000;
 inline constexpr std::int64_t bootloader_region_size = 0x2000;
-inline constexpr std::int64_t header_offset = 0x2000;
-inline constexpr std::int64_t app1_offset = 0x3000;
+inline constexpr std::int64_t header_offset = bootloader_offset + bootloader_region_size;  // 0x2000
+inline constexpr std::int64_t app1_offset = header_offset + page_size;                     // 0x3000
 
 // Boot header: 256 bytes of little-endian 32-bit words, its own checksum at header_crc_field
 // (boot_header.h places the descriptors' fields).
@@ -27,8 +27,6 @@ constexpr bool in_high_window(std::uint32_t load_addr) {
 // The only flag bit a descriptor ever carries.
 inline constexpr std::uint32_t flag_high_window_status = 0x00008000;
 
-static_assert(header_offset == bootloader_offset + bootloader_region_size);
-static_assert(app1_offset == header_offset + page_size);
 static_assert(header_size <= static_cast<std::size_t>(page_size), "the header fits its page");
 static_assert(header_crc_field + 4 <= header_size);
 
