@@ -1,7 +1,7 @@
 #include "image/crc32.h"
 
 #include <array>
-#include <cstring>
+#include <utility>
 
 // Carry-less multiplication (PCLMULQDQ) and byte shuffles (SSSE3) are compiled for x86 with GCC
 // or Clang, whose target attributes let one generic build carry them and choose them at run
@@ -199,32 +199,29 @@ VELMORA_REVERSE_BLOCKS std::size_t reverse_blocks(std::uint8_t* region, std::siz
 
 #endif
 
+}  // namespace
+
 // One CPUID leaf answers both questions. The compiler's own feature check would ask many
 // more leaves at every start, and under a hypervisor each costs a trip out of the guest:
 // together a noticeable part of composing a small image.
-CpuFeatures ask_processor() {
-  CpuFeatures features;
+const CpuFeatures& cpu_features() {
+  static const CpuFeatures features = [] {
+    CpuFeatures f;
 #if VELMORA_CRC32_CLMUL
-  unsigned r[4] = {};  // eax, ebx, ecx, edx
-  if (__get_cpuid(1, &r[0], &r[1], &r[2], &r[3]) != 0) {
-    features.clmul = (r[2] & bit_PCLMUL) != 0;
-    features.ssse3 = (r[2] & bit_SSSE3) != 0;
-  }
+    unsigned r[4] = {};  // eax, ebx, ecx, edx
+    if (__get_cpuid(1, &r[0], &r[1], &r[2], &r[3]) != 0) {
+      f.clmul = (r[2] & bit_PCLMUL) != 0;
+      f.ssse3 = (r[2] & bit_SSSE3) != 0;
+    }
 #endif
 #if VELMORA_CRC32_ARMV8 && defined(__linux__)
-  features.crc32 = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;
+    f.crc32 = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;
 #endif
+    return f;
+  }();
   return features;
 }
 
-}  // namespace
-
-const CpuFeatures& cpu_features() {
-  static const CpuFeatures features = ask_processor();
-  return features;
-}
-
-// The features are only asked for where this build has the paths that use them.
 bool crc32_path_available(Crc32Path path) {
   return path == Crc32Path::table ||
          (path == Crc32Path::clmul ? cpu_features().clmul : cpu_features().crc32);
@@ -269,9 +266,7 @@ void reverse_word_bytes(std::uint8_t* region, std::size_t size) {
   }
 #endif
   for (std::size_t i = done; i < whole; i += 4) {
-    std::uint32_t w = 0;
-    std::memcpy(&w, region + i, 4);
-    w = (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
-    std::memcpy(region + i, &w, 4);
+    std::swap(region[i], region[i + 3]);
+    std::swap(region[i + 1], region[i + 2]);
   }
 }

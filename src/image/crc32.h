@@ -30,8 +30,7 @@ Crc32Path crc32_path(std::size_t count);
 std::uint32_t crc32_feed_by(Crc32Path path, std::uint32_t state, const std::uint8_t* bytes,
                             std::size_t count);
 
-// What the processor offers beyond the baseline instruction set of its architecture, for the
-// checksum and the word reversal, which choose a faster path at run time.
+// What the processor offers beyond its architecture's baseline, for the faster paths.
 struct CpuFeatures {
   bool clmul = false;  // x86: carry-less multiplication (PCLMULQDQ)
   bool ssse3 = false;  // x86: byte shuffles (PSHUFB)
