@@ -11,10 +11,9 @@
 #include "image/boot_header.h"
 #include "image/layout.h"
 
-// The image is made in stretches of this many bytes, in one buffer allocated once: each
-// application's bytes are read, checksummed and reversed there while they are still in the
-// processor's cache, then written (bench/README.md has the measurements). A whole number of
-// pages, so that every application starts a stretch on a word boundary.
+// The image is made in stretches of this many bytes: each application's bytes are read,
+// checksummed and reversed while still in the processor's cache, then written (bench/README.md).
+// A whole number of pages, so that an application's part of a stretch starts on one of its words.
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 

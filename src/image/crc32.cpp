@@ -1,6 +1,8 @@
 #include "image/crc32.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <utility>
 
 // Carry-less multiplication (PCLMULQDQ) and byte shuffles (SSSE3) are compiled for x86 with GCC
@@ -85,16 +87,9 @@ constexpr std::size_t fold_min_count = 64;
 // x^n mod P in the table's reflected bit order, stepped from x^0 (0x80000000) as the table is.
 // It is shifted left by one because the carry-less product of two reflected numbers comes out
 // one bit short of the reflected product.
-constexpr long long fold_constant(int n) {
+consteval long long fold_constant(int n) {
   return static_cast<long long>(std::uint64_t{feed_bits(0x80000000u, n)} << 1);
 }
-
-// Each 128-bit block is carried forward over 4 blocks in the main loop, over one block at the
-// end. The low half of a block holds the earlier bytes, so it travels 64 bits further.
-constexpr long long fold4_low = fold_constant(4 * 128 + 32);
-constexpr long long fold4_high = fold_constant(4 * 128 - 32);
-constexpr long long fold1_low = fold_constant(128 + 32);
-constexpr long long fold1_high = fold_constant(128 - 32);
 
 #define VELMORA_CLMUL_TARGET __attribute__((target("pclmul")))
 
@@ -116,8 +111,10 @@ VELMORA_CLMUL_TARGET __m128i fold_into(__m128i block, __m128i multipliers, __m12
 // of the message go through the table.
 VELMORA_CLMUL_TARGET std::uint32_t feed_folding(std::uint32_t state, const std::uint8_t* bytes,
                                                 std::size_t count) {
-  const __m128i by4 = _mm_set_epi64x(fold4_high, fold4_low);
-  const __m128i by1 = _mm_set_epi64x(fold1_high, fold1_low);
+  // Each block is carried forward over 4 blocks in the main loop, over one block at the end.
+  // The low half of a block holds the earlier bytes, so it travels 64 bits further.
+  const __m128i by4 = _mm_set_epi64x(fold_constant(4 * 128 - 32), fold_constant(4 * 128 + 32));
+  const __m128i by1 = _mm_set_epi64x(fold_constant(128 - 32), fold_constant(128 + 32));
 
   __m128i x[4];
   for (int i = 0; i < 4; ++i) {
@@ -148,16 +145,11 @@ VELMORA_CLMUL_TARGET std::uint32_t feed_folding(std::uint32_t state, const std::
 
 #if VELMORA_CRC32_ARMV8
 
-// CRC32X takes the bytes of its 64-bit operand lowest first. Putting the word together byte
-// by byte keeps that true in either byte order; the compiler makes one load of it.
+// CRC32X takes the bytes of its 64-bit operand lowest first, in either byte order.
 std::uint64_t load_le64(const std::uint8_t* bytes) {
-  return static_cast<std::uint64_t>(bytes[0]) | (static_cast<std::uint64_t>(bytes[1]) << 8) |
-         (static_cast<std::uint64_t>(bytes[2]) << 16) |
-         (static_cast<std::uint64_t>(bytes[3]) << 24) |
-         (static_cast<std::uint64_t>(bytes[4]) << 32) |
-         (static_cast<std::uint64_t>(bytes[5]) << 40) |
-         (static_cast<std::uint64_t>(bytes[6]) << 48) |
-         (static_cast<std::uint64_t>(bytes[7]) << 56);
+  std::uint64_t value = 0;
+  std::memcpy(&value, bytes, 8);
+  return std::endian::native == std::endian::little ? value : __builtin_bswap64(value);
 }
 
 // Each instruction is one table step per byte of its operand, with the state passed in and
