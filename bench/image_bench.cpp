@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "image/crc32.h"
-#include "image/word_reverse.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/hex_arg.h"
+#include "cli/run.h"
 
 namespace {
 

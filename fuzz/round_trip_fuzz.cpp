@@ -17,7 +17,6 @@
 #include "image/compose.h"
 #include "image/crc32.h"
 #include "image/layout.h"
-#include "image/word_reverse.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "image/word_reverse.h"
+#include "image/crc32.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) {

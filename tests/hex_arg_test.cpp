@@ -1,4 +1,4 @@
-#include "cli/hex_arg.h"
+#include "cli/run.h"
 
 #include <gtest/gtest.h>
 

@@ -568,8 +568,8 @@ TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
   for (const std::uint32_t offset : values) {
     for (const std::uint32_t size : values) {
       Bytes forged = image;
-      put_le32(forged.data(), header_at + app2_descriptor + desc_offset, offset);
-      put_le32(forged.data(), header_at + app2_descriptor + desc_size, size);
+      put_le32(forged.data(), header_at + 0x3C, offset);  // APP2's descriptor at 0x30
+      put_le32(forged.data(), header_at + 0x40, size);
       forge_header_crc(forged);
       const InspectReport r = inspect_copy(forged, forged.size());
       const bool fits = std::uint64_t{offset} + size <= forged.size();

@@ -1,4 +1,4 @@
-#include "image/word_reverse.h"
+#include "image/crc32.h"
 
 #include <gtest/gtest.h>
 

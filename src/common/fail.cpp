@@ -1,5 +1,6 @@
 #include "common/fail.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -12,8 +13,6 @@
 #else
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 namespace {

@@ -31,12 +31,9 @@ struct DescriptorField {
   std::uint32_t ImageDescriptor::*member;
 };
 inline constexpr DescriptorField descriptor_fields[] = {
-    {"status", desc_status, &ImageDescriptor::status},
-    {"flags", desc_flags, &ImageDescriptor::flags},
-    {"crc", desc_crc, &ImageDescriptor::crc},
-    {"offset", desc_offset, &ImageDescriptor::offset},
-    {"size", desc_size, &ImageDescriptor::size},
-    {"load_addr", desc_load_addr, &ImageDescriptor::load_addr},
+    {"status", 0x00, &ImageDescriptor::status}, {"flags", 0x04, &ImageDescriptor::flags},
+    {"crc", 0x08, &ImageDescriptor::crc},       {"offset", 0x0C, &ImageDescriptor::offset},
+    {"size", 0x10, &ImageDescriptor::size},     {"load_addr", 0x20, &ImageDescriptor::load_addr},
 };
 
 // The two descriptors, in header order.
@@ -46,9 +43,12 @@ struct DescriptorPlace {
   ImageDescriptor BootHeader::*member;
 };
 inline constexpr DescriptorPlace descriptor_places[] = {
-    {"app1", app1_descriptor, &BootHeader::app1},
-    {"app2", app2_descriptor, &BootHeader::app2},
+    {"app1", 0x00, &BootHeader::app1},
+    {"app2", 0x30, &BootHeader::app2},
 };
+// load_addr, the last field, ends inside its descriptor, and APP2's in front of header_crc_field.
+static_assert(descriptor_fields[5].offset + 4 <= descriptor_places[1].base);
+static_assert(descriptor_places[1].base + descriptor_fields[5].offset + 4 <= header_crc_field);
 
 // The descriptor fields that come from the command line: the status word records only
 // whether the raw status is non-zero; the flag bit marks a high-window application whose

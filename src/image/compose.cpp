@@ -7,15 +7,12 @@
 #include "common/fail.h"
 #include "image/crc32.h"
 #include "image/regions.h"
-#include "image/word_reverse.h"
 
-// On Linux on x86-64 a second thread writes the stretches while the next ones are made, and
-// they take turns in this many buffers: the system's copying of one stretch into the output
-// overlaps the reading, checksumming and reversal of the next, and the image is made in about
-// the time the system takes to write it. Elsewhere one buffer does: MinGW's threads are not those
-// of the C++ library, and the arm64 build is tested under QEMU's user mode, in which no second
-// thread of any program starts on the machines we test on, so it ships the one-thread composition
-// its tests run.
+// On Linux on x86-64 a second thread writes each stretch while the next ones are made, taking
+// turns in this many buffers, so that the image is made in about the time the system takes to
+// write it. Elsewhere one buffer does: MinGW's threads are not those of the C++ library, and the
+// arm64 build ships the one-thread composition its tests run, since under QEMU's user mode no
+// second thread starts.
 #if defined(__linux__) && defined(__x86_64__)
 #define VELMORA_WRITER_THREAD 1
 #include <atomic>
@@ -37,13 +34,12 @@ PlanRefusal plan_image(const RunArgs& args, const ImageInputs& inputs, ImagePlan
     }
   }
   plan = ImagePlan{};
-  plan.boot_length = inputs.sources[0].length;
   plan.layout = plan_layout(inputs.sources[1].length, inputs.sources[2].length);
   if (plan.layout.length > max_file_length) {
     return PlanRefusal::image_too_large;
   }
   // A bootloader runs on into the regions after its own, but never past the image.
-  if (plan.boot_length > plan.layout.length) {
+  if (inputs.sources[0].length > plan.layout.length) {
     return PlanRefusal::bootloader_too_long;
   }
   plan.header.app1 = describe_application(args.load_addr1, args.status1);
@@ -55,13 +51,12 @@ PlanRefusal plan_image(const RunArgs& args, const ImageInputs& inputs, ImagePlan
   return PlanRefusal::none;
 }
 
-// A bootloader longer than its region runs on into the following ones, and what comes later
-// wins: each application over its own bytes, the header over its 256 (written last). The
-// stretch and each application start on page boundaries, so an application's part starts on
-// one of its words.
+// A bootloader longer than its region runs on into the following ones, under each
+// application's bytes and the header's (written last).
 bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t start,
                   std::int64_t end, std::uint8_t* stretch, Checksums& sums, ReadFailure& failure) {
-  const std::int64_t boot_end = std::min(end, plan.boot_length);
+  const std::int64_t boot_length = inputs.sources[0].length;
+  const std::int64_t boot_end = std::min(end, boot_length);
   if (start < boot_end &&
       !read_source(inputs.sources[0], start, stretch, boot_end - start, failure.error)) {
     failure.input = 0;
@@ -71,7 +66,7 @@ bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t
   for (std::size_t i = 0; i < region_count; ++i) {
     const RegionSpan& r = regions[i];
     const int app = i == app1_region ? 0 : i == app2_region ? 1 : -1;
-    const std::int64_t from = std::max({start, r.offset, app < 0 ? plan.boot_length : start});
+    const std::int64_t from = std::max({start, r.offset, app < 0 ? boot_length : start});
     const std::int64_t to = std::min(end, r.end);
     if (from >= to) {
       continue;
@@ -136,9 +131,8 @@ void start_composition(const RunArgs& args, Composition& c) {
       fail_and_wait(exit_bootloader_too_long, "\nThe bootloader is longer than the image: %s \n",
                     args.src1);
   }
-  // On a page boundary, as the system's own pages are: the copies into and out of the page
-  // cache then run about twice as fast as from a buffer 16 bytes past one, where malloc puts a
-  // block of this size.
+  // On a page boundary: the copies into and out of the page cache run about twice as fast from
+  // there as from 16 bytes past one, where malloc puts a block of this size.
   c.stretch_block =
       std::malloc(static_cast<std::size_t>(stretch_size * stretch_buffers + page_size));
   if (c.stretch_block == nullptr) {

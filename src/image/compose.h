@@ -11,19 +11,16 @@
 #include "image/boot_header.h"
 #include "image/layout.h"
 
-// The image is made in stretches of this many bytes, in one buffer allocated once: each
-// application's bytes are read, checksummed and reversed there while they are still in the
-// processor's cache, then written (bench/README.md has the measurements). A whole number of
-// pages, so that every application starts a stretch on a word boundary.
+// The image is made in stretches of this many bytes: each application's bytes are read,
+// checksummed and reversed while still in the processor's cache, then written (bench/README.md).
+// A whole number of pages, so that an application's part of a stretch starts on one of its words.
 inline constexpr std::int64_t stretch_size = std::int64_t{256} << 10;
 static_assert(stretch_size % page_size == 0);
 
-// The plan of one image: its header (every field but the checksums), its layout (L is
-// layout.length) and how far the bootloader reaches.
+// The plan of one image: its header (every field but the checksums) and its layout.
 struct ImagePlan {
   BootHeader header;
   ImageLayout layout;
-  std::int64_t boot_length = 0;
 };
 
 // Why no image can be made from inputs of these lengths.
@@ -84,8 +81,6 @@ struct Composition {
 void start_composition(const RunArgs& args, Composition& c);
 
 // Writes the whole image into `out`, the header last, and puts it in place, or ends the run:
-// no room for the image, before any input is read, with "Can not write the path" (-4); an input
-// that does not deliver exactly its length with "Can not read the path" (-5), a byte not written or
-// an output that cannot be put in place with "Can not write the path" (-4). The inputs are closed
-// and the stretch buffer freed before the output takes its place.
+// "Can not write the path" (-4) for no room, a byte not written or an output that cannot be put
+// in place; "Can not read the path" (-5) for an input that does not deliver exactly its length.
 void compose_download_image(Composition& c, OutputFile& out);

@@ -1,5 +1,6 @@
 // The image checksum: reflected CRC-32 (polynomial 0x04C11DB7) starting from 0 with no final
-// inversion, so its values differ from the common CRC-32 that uses the same table.
+// inversion, so its values differ from the common CRC-32 that uses the same table; and the
+// word reversal of the high window. Both take faster paths where the processor offers them.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,7 @@ Crc32Path crc32_path(std::size_t count);
 std::uint32_t crc32_feed_by(Crc32Path path, std::uint32_t state, const std::uint8_t* bytes,
                             std::size_t count);
 
-// What the processor offers beyond the baseline instruction set of its architecture, for the
-// checksum and the word reversal, which choose a faster path at run time.
+// What the processor offers beyond its architecture's baseline, for the faster paths.
 struct CpuFeatures {
   bool clmul = false;  // x86: carry-less multiplication (PCLMULQDQ)
   bool ssse3 = false;  // x86: byte shuffles (PSHUFB)
@@ -40,3 +40,7 @@ struct CpuFeatures {
 // Asked once per run; all false on other processors and compilers, and on 64-bit Arm systems
 // other than Linux.
 const CpuFeatures& cpu_features();
+
+// Reverses the bytes of each whole 4-byte word among the first `size` bytes of `region`, as
+// applications loaded in the high window are stored; the last size % 4 bytes keep their order.
+void reverse_word_bytes(std::uint8_t* region, std::size_t size);

@@ -1,4 +1,4 @@
-// The download image layout: where each region and each header field lies.
+// The download image layout: where each region lies, the header's size, the high window.
 #pragma once
 
 #include <cstddef>
@@ -9,25 +9,15 @@ inline constexpr std::int64_t page_size = 0x1000;
 // Image regions, as offsets from the start of the image.
 inline constexpr std::int64_t bootloader_offset = 0x0000;
 inline constexpr std::int64_t bootloader_region_size = 0x2000;
-inline constexpr std::int64_t header_offset = 0x2000;
-inline constexpr std::int64_t app1_offset = 0x3000;
+inline constexpr std::int64_t header_offset = bootloader_offset + bootloader_region_size;  // 0x2000
+inline constexpr std::int64_t app1_offset = header_offset + page_size;                     // 0x3000
 
-// Boot header: 256 bytes of little-endian 32-bit words.
+// Boot header: 256 bytes of little-endian 32-bit words, its own checksum at header_crc_field
+// (boot_header.h places the descriptors' fields).
 inline constexpr std::size_t header_size = 0x100;
-inline constexpr std::size_t descriptor_size = 0x30;
-inline constexpr std::size_t app1_descriptor = 0x00;
-inline constexpr std::size_t app2_descriptor = 0x30;
 inline constexpr std::size_t header_crc_field = 0xF0;
 // Where the header ends in the image; the rest of its page follows.
 inline constexpr std::int64_t header_end = header_offset + std::int64_t{header_size};
-
-// Fields inside one descriptor.
-inline constexpr std::size_t desc_status = 0x00;
-inline constexpr std::size_t desc_flags = 0x04;
-inline constexpr std::size_t desc_crc = 0x08;
-inline constexpr std::size_t desc_offset = 0x0C;
-inline constexpr std::size_t desc_size = 0x10;
-inline constexpr std::size_t desc_load_addr = 0x20;
 
 // Load addresses at or above this are in the high window: stored word-reversed.
 inline constexpr std::uint32_t high_window_start = 0x11000000;
@@ -37,12 +27,7 @@ constexpr bool in_high_window(std::uint32_t load_addr) {
 // The only flag bit a descriptor ever carries.
 inline constexpr std::uint32_t flag_high_window_status = 0x00008000;
 
-static_assert(header_offset == bootloader_offset + bootloader_region_size);
-static_assert(app1_offset == header_offset + page_size);
 static_assert(header_size <= static_cast<std::size_t>(page_size), "the header fits its page");
-static_assert(app2_descriptor == app1_descriptor + descriptor_size);
-static_assert(app2_descriptor + descriptor_size <= header_crc_field);
-static_assert(desc_load_addr + 4 <= descriptor_size);
 static_assert(header_crc_field + 4 <= header_size);
 
 // Pages taken by `len` bytes, rounded up.

@@ -3,8 +3,6 @@
 #include <cstring>
 
 ImageRegions image_regions(const BootHeader& h) {
-  // The map and the JSON report have always called the fills by other names than --against
-  // and --diff; both are kept as they are printed.
   ImageRegions regions = {{
       {"bootloader", "bootloader", "bootloader", bootloader_offset, header_offset},
       {"header", "header", "header", header_offset, header_end},

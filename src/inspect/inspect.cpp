@@ -4,10 +4,9 @@
 #include <iterator>
 #include <utility>
 
-#include "cli/hex_arg.h"
+#include "cli/run.h"
 #include "image/crc32.h"
 #include "image/layout.h"
-#include "image/word_reverse.h"
 
 Stretch stretches(const ByteSource& source, std::int64_t from, std::int64_t to, bool reversed) {
   const std::int64_t words = (std::max<std::int64_t>(to - from, 0) + 3) / 4 * 4;

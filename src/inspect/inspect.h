@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "common/exit_status.h"
 #include "common/fail.h"
 #include "common/run_args.h"
 #include "fileio/read_file.h"

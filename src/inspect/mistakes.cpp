@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "cli/hex_arg.h"
+#include "cli/run.h"
 
 namespace {
 
