@@ -103,9 +103,8 @@ void next_piece(Stretch& st, const std::vector<Piece>& pieces, std::size_t& i) {
   }
 }
 
-// Compares the pieces of each file as one stream per file, byte for byte, un-reversed (only a
-// region's one piece is reversed: a word it holds whole is read whole even where only part of
-// it is compared); the bytes only one side holds differ too.
+// Compares the pieces of each file as one stream, un-reversed (only a region's one piece is
+// reversed, read in whole words); the bytes only one side holds differ too.
 bool compare_pieces(const char* what, const ByteSource& a, const std::vector<Piece>& pa,
                     bool reversed_a, const ByteSource& b, const std::vector<Piece>& pb,
                     bool reversed_b, std::vector<RegionDiff>& out, std::string& error) {

@@ -74,26 +74,24 @@ std::int64_t load_end(const ImageDescriptor& d) {
   return std::int64_t{d.load_addr} + std::int64_t{d.size};
 }
 
-bool read_app(const ImageDescriptor& d, const ByteSource& image, AppFacts& app,
-              std::string& error) {
+// An application's facts, from its bytes and its fill as the region table lays them out.
+bool read_app(const ImageDescriptor& d, const RegionSpan& bytes, const RegionSpan& fill,
+              const ByteSource& image, AppFacts& app, std::string& error) {
   app.stored = d;
-  app.high_window = in_high_window(d.load_addr);
-  app.pages = pages(d.size);
-  app.in_file = app_end(d) <= image.length;
-  if (!app.in_file || !read_start(image, d.offset, d.size, app.high_window, app.start, error)) {
+  app.in_file = bytes.end <= image.length;
+  if (!app.in_file || !read_start(image, bytes.offset, d.size, bytes.reversed, app.start, error)) {
     return !app.in_file;  // an application past the file's end has no bytes to read
   }
   // The checksum is over the bytes as composed: each stretch starts on a word of the
   // application, so turning it back turns whole words back.
-  Stretch st = stretches(image, d.offset, app_end(d), app.high_window);
+  Stretch st = stretches(image, bytes.offset, bytes.end, bytes.reversed);
   while (next_stretch(st, error)) {
     app.computed_crc =
         crc32_feed(app.computed_crc, st.bytes.data(), static_cast<std::size_t>(st.n));
   }
-  // The padding is the rest of its last page, cut to the file.
-  const std::int64_t padding_end =
-      std::min(std::int64_t{d.offset} + app.pages * page_size, image.length);
-  return st.at >= st.end && find_not_fill(image, app_end(d), padding_end, app.padding, error);
+  // The fill, as far as the file holds it: a page cut short is file_length's.
+  return st.at >= st.end &&
+         find_not_fill(image, fill.offset, std::min(fill.end, image.length), app.padding, error);
 }
 
 // What a check reads: the file's length alone, the header and what it lays out, an
@@ -465,10 +463,13 @@ bool inspect_source(const ByteSource& dump, bool readback, InspectReport& report
   if (r.header_present) {
     r.header = header;
     r.computed_header_crc = compute_header_crc(r.header_bytes);
+    const ImageRegions regions = image_regions(header);
     if (!find_not_fill(image, header_end, std::min(app1_offset, image.length), r.page_rest,
                        error) ||
-        !read_app(header.app1, image, r.app1, error) ||
-        !read_app(header.app2, image, r.app2, error)) {
+        !read_app(header.app1, regions[app1_region], regions[app1_fill_region], image, r.app1,
+                  error) ||
+        !read_app(header.app2, regions[app2_region], regions[app2_fill_region], image, r.app2,
+                  error)) {
       return false;
     }
   }

@@ -53,9 +53,7 @@ struct CheckResult {
 
 struct AppFacts {
   ImageDescriptor stored;
-  bool high_window = false;        // stored with its words reversed
   bool in_file = false;            // offset + size lies within the file
-  std::int64_t pages = 0;          // pages(size)
   std::uint32_t computed_crc = 0;  // over the bytes un-reversed; valid when in_file
   Mismatch padding;                // the rest of its last page, as far as the file holds it
   std::string start;               // its first bytes, un-reversed (format_probe_bytes at most)

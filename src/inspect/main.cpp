@@ -12,10 +12,6 @@
 #include "fileio/os_file.h"
 #include "inspect/inspect.h"
 
-#ifndef VELMORA_VERSION
-#error "VELMORA_VERSION must be defined by the build"
-#endif
-
 // The synopsis, which a usage error repeats, keeps to the options every script already
 // knows; --help lists --strict and --allow below it.
 #define VELMORA_INSPECT_SYNOPSIS                                                              \
@@ -101,9 +97,8 @@ struct Outcome {
   std::string extracted{};
 };
 
-// Opens an image. A kernel's pseudo-file has no length to judge an image by: its size says 0 or
-// a page whatever it delivers. Refused under /proc and /sys, and wherever a size of 0 delivers
-// bytes.
+// Opens an image, refusing a kernel's pseudo-file (under /proc or /sys, or of size 0 that
+// delivers bytes): its size says 0 or a page whatever it delivers, no length to judge by.
 bool open_image(const char* path, ReadFile& file, std::string& error) {
   if (!open_read_file(path, file, error)) {
     return false;
@@ -321,9 +316,8 @@ int main(int argc, char* argv[]) {
     std::fputs(VELMORA_INSPECT_SYNOPSIS, stderr);
     std::fprintf(stderr, "Try '%s --help' for more.\n", program_name);
   }
-  // With --json every run prints one object, a failed one too ("result": "error" and the
-  // reason), so that a script always gets an object; not where standard output failed. The
-  // words before any "--" are searched, so that a usage error is answered in JSON too.
+  // With --json (before any "--", so a usage error too) a failed run prints an object as well,
+  // "result": "error" and the reason, unless standard output failed.
   char** first = argv + std::min(argc, 1);
   char** end = std::find(first, argv + argc, std::string_view("--"));
   if (o.status == inspect_exit_error && !out_broken &&

@@ -105,6 +105,8 @@ const char* json_bool_text(bool value) {
 // What the header says of one application and what its bytes give, one fact a row.
 std::vector<Item> app_facts(const AppFacts& app) {
   const ImageDescriptor& d = app.stored;
+  const bool high_window = in_high_window(d.load_addr);
+  const std::int64_t n = pages(d.size);
   const std::string flags =
       (d.flags & ~flag_high_window_status) != 0
           ? format_text("bits other than 0x%08x set", flag_high_window_status)
@@ -114,7 +116,7 @@ std::vector<Item> app_facts(const AppFacts& app) {
                         : "flag bit set; disagrees: the load address is below the high window";
   std::string crc =
       app.in_file ? format_text("stored 0x%08x, computed 0x%08x%s", d.crc, app.computed_crc,
-                                app.high_window ? " (over the un-reversed bytes)" : "")
+                                high_window ? " (over the un-reversed bytes)" : "")
                   : format_text("stored 0x%08x, computed none (past the end of the file)", d.crc);
   return {{"status", number(d.status), "status",
            format_text("%u (%s)", d.status,
@@ -127,14 +129,14 @@ std::vector<Item> app_facts(const AppFacts& app) {
           {"flag_allowed", json_bool_text(flag_allowed(d))},
           {"load_addr", number(d.load_addr), "load address",
            format_text("0x%08x (%s)", d.load_addr,
-                       app.high_window ? "in the high window: stored word-reversed"
-                                       : "below the high window: stored as is")},
-          {"high_window", json_bool_text(app.high_window)},
+                       high_window ? "in the high window: stored word-reversed"
+                                   : "below the high window: stored as is")},
+          {"high_window", json_bool_text(high_window)},
           {"offset", number(d.offset), "offset", format_text("0x%08x", d.offset)},
           {"size", number(d.size), "size",
-           format_text("0x%08x (%u bytes, %llu %s)", d.size, d.size, as_ull(app.pages),
-                       app.pages == 1 ? "page" : "pages")},
-          {"pages", number(app.pages)},
+           format_text("0x%08x (%u bytes, %llu %s)", d.size, d.size, as_ull(n),
+                       n == 1 ? "page" : "pages")},
+          {"pages", number(n)},
           {"in_file", json_bool_text(app.in_file)},
           {"crc_stored", number(d.crc), "crc", crc},
           {"crc_computed", number_or_null(app.in_file, app.computed_crc)}};
