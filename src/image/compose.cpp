@@ -8,11 +8,9 @@
 #include "image/crc32.h"
 #include "image/regions.h"
 
-// On Linux on x86-64 a second thread writes each stretch while the next ones are made, taking
-// turns in this many buffers, so that the image is made in about the time the system takes to
-// write it. Elsewhere one buffer does: MinGW's threads are not those of the C++ library, and the
-// arm64 build ships the one-thread composition its tests run, since under QEMU's user mode no
-// second thread starts.
+// On Linux on x86-64 a second thread writes each stretch while the next ones are made, in turns
+// through this many buffers. Elsewhere one buffer does: MinGW's threads are not the C++
+// library's, and the arm64 build ships the one-thread composition its tests run under QEMU.
 #if defined(__linux__) && defined(__x86_64__)
 #define VELMORA_WRITER_THREAD 1
 #include <atomic>

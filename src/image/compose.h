@@ -51,11 +51,9 @@ struct ReadFailure {
   std::string error;
 };
 
-// Makes the image bytes [start, end) in `stretch` (at most stretch_size, a stretch at a time
-// in order from 0): the bootloader's bytes, each application's bytes read, checksummed into
-// `sums` and, in the high window, reversed, and 0xFF where nothing reaches. The header's bytes
-// are left as the rest make them: it comes last. False, with `failure`, when an input cannot
-// be read.
+// Makes the image bytes [start, end) in `stretch` (a stretch at a time, in order from 0): the
+// inputs' bytes, the applications' checksummed into `sums` and reversed in the high window, and
+// 0xFF where nothing reaches; the header comes last. False, with `failure`, for a failed read.
 bool make_stretch(const ImagePlan& plan, const ImageInputs& inputs, std::int64_t start,
                   std::int64_t end, std::uint8_t* stretch, Checksums& sums, ReadFailure& failure);
 

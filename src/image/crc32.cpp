@@ -6,10 +6,9 @@
 #include <utility>
 
 // Carry-less multiplication (PCLMULQDQ) and byte shuffles (SSSE3) are compiled for x86 with GCC
-// or Clang, whose target attributes let one generic build carry them and choose them at run
-// time. The word reversal's function starts a 64-byte line, so that its short loop never
-// straddles two: it ran at 60 % of the speed when it did. On 64-bit Arm the reversal uses NEON,
-// which belongs to the baseline and needs no check.
+// or Clang behind target attributes and chosen at run time. The word reversal's function starts
+// a 64-byte line, so that its short loop never straddles two (bench/README.md). On 64-bit Arm
+// the reversal uses NEON, which belongs to the baseline and needs no check.
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define VELMORA_CRC32_CLMUL 1
 #include <cpuid.h>
@@ -193,9 +192,8 @@ VELMORA_REVERSE_BLOCKS std::size_t reverse_blocks(std::uint8_t* region, std::siz
 
 }  // namespace
 
-// One CPUID leaf answers both questions. The compiler's own feature check would ask many
-// more leaves at every start, and under a hypervisor each costs a trip out of the guest:
-// together a noticeable part of composing a small image.
+// One CPUID leaf answers both questions; the compiler's own check would ask many more at every
+// start, each a trip out of the guest under a hypervisor.
 const CpuFeatures& cpu_features() {
   static const CpuFeatures features = [] {
     CpuFeatures f;
