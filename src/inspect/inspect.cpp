@@ -251,7 +251,6 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
                                d.crc, app.computed_crc));
     case Check::app1_padding:
     case Check::app2_padding:
-      // Only the part of the last page that the file holds; a page cut short is file_length's.
       return judge(c, app.padding.count == 0, "the rest of the application's last page is 0xFF",
                    format_text("%lld %s after the application in its last page %s not 0xFF, "
                                "the first at 0x%08llx (a long bootloader may have run on there)",
@@ -320,8 +319,7 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
                       "address and the status swapped?",
                       d.load_addr, word, word & 0xFFu, (word & 0xFFu) != 0 ? "active" : "invalid"));
     }
-    // Two applications loaded into the same memory overwrite each other on the device; velmora
-    // cannot see it, since it never looks at what the addresses mean.
+    // Applications loaded into the same memory overwrite each other on the device.
     case Check::load_overlap: {
       const ImageDescriptor& a = r.app1.stored;
       const ImageDescriptor& b = r.app2.stored;
@@ -362,8 +360,7 @@ CheckResult run_check(Check c, const InspectReport& r, const InputFacts& in) {
                                static_cast<long long>(rb.tail.count), as_ull(tail),
                                as_ull(r.length), are(rb.tail.count), as_ull(rb.tail.first)));
     }
-    // A file velmora placed byte for byte but that holds a program in another form: the
-    // device would be given the file's own bytes.
+    // A program in another form, placed byte for byte: the device would be given the file itself.
     case Check::bootloader_format:
     case Check::app1_format:
     case Check::app2_format: {
