@@ -4,15 +4,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,74 +34,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ProcessResult {
-  int status = -1;  // the exit status, or 128 + the signal that ended the process
-  std::string out;
-  std::string err;
-};
-
-// Runs a program with standard input at end of file and its output caught in files; a
-// `file_limit` above 0 caps the size of every file it writes (a full disk, in effect). An
-// `out_fd` of 0 or more is its standard output instead, and a `fault` is set for the fault
-// shim, which is then preloaded.
-ProcessResult run_program(const ScratchDir& scratch, std::vector<std::string> words,
-                          rlim_t file_limit = 0, int out_fd = -1, std::string fault = {}) {
-  const std::string out_path = scratch.file("stdout.txt");
-  const std::string err_path = scratch.file("stderr.txt");
-  std::vector<char*> argv;
-  for (std::string& w : words) {
-    argv.push_back(w.data());
-  }
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int out =
-        out_fd >= 0 ? out_fd : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-      _exit(126);
-    }
-    if (file_limit > 0) {
-      const rlimit limit{file_limit, file_limit};
-      signal(SIGXFSZ, SIG_IGN);
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-        _exit(126);
-      }
-    }
-    if (!fault.empty() &&
-        (setenv("LD_PRELOAD", VELMORA_FAULT_SHIM, 1) != 0 || putenv(fault.data()) != 0)) {
-      _exit(126);
-    }
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  ProcessResult run;
-  int wstatus = 0;
-  if (pid < 0 || waitpid(pid, &wstatus, 0) != pid) {
-    ADD_FAILURE() << "cannot run " << words[0];
-    return run;
-  }
-  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  const Bytes out = read_bytes(out_path);
-  const Bytes err = read_bytes(err_path);
-  run.out.assign(out.begin(), out.end());
-  run.err.assign(err.begin(), err.end());
-  return run;
+// velmora-inspect with `args`, its standard error kept apart.
+ChildResult inspect(const std::vector<std::string>& args, const ChildLimits& limits = {}) {
+  std::vector<std::string> words = inspect_command();
+  words.insert(words.end(), args.begin(), args.end());
+  return run_program(words, limits);
 }
 
-ProcessResult inspect(const ScratchDir& scratch, std::vector<std::string> args,
-                      rlim_t file_limit = 0) {
-  args.insert(args.begin(), VELMORA_INSPECT_EXE);
-  return run_program(scratch, std::move(args), file_limit);
-}
-
-// velmora-inspect with the fault shim set to `fault` (none when empty), its standard output
-// on `out_fd` when that is 0 or more.
-ProcessResult inspect_with_fault(const ScratchDir& scratch, std::vector<std::string> args,
-                                 std::string fault, int out_fd = -1) {
-  args.insert(args.begin(), VELMORA_INSPECT_EXE);
-  return run_program(scratch, std::move(args), 0, out_fd, std::move(fault));
+// Limits that make a write past `bytes` fail, as on a full disk.
+ChildLimits file_limit(long long bytes) {
+  return {.file_size = bytes, .ignore_file_size_signal = true};
 }
 
 Bytes random_bytes(std::mt19937& rng, std::size_t n) {
@@ -133,10 +71,10 @@ Bytes compose(const ScratchDir& s, const Bytes& boot, const App& app1, const App
   write_bytes(s.file("boot.bin"), boot);
   write_bytes(s.file("app1.bin"), app1.bytes);
   write_bytes(s.file("app2.bin"), app2.bytes);
-  const ProcessResult run = run_program(
-      s, {VELMORA_EXE, s.file("boot.bin"), s.file("app1.bin"), hex(app1.load_addr), app1.status,
-          s.file("app2.bin"), hex(app2.load_addr), app2.status, s.file("image.bin")});
-  EXPECT_EQ(run.status, 0) << run.out;
+  const ChildResult run =
+      run_velmora({s.file("boot.bin"), s.file("app1.bin"), hex(app1.load_addr), app1.status,
+                   s.file("app2.bin"), hex(app2.load_addr), app2.status, s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 0) << run.out;
   return read_bytes(s.file("image.bin"));
 }
 
@@ -424,8 +362,8 @@ TEST(InspectImage, ComposedImagesPassAndExtractToTheirInputs) {
 
     const std::string out = scratch.file("out");
     fs::remove_all(out);
-    const ProcessResult run = inspect(scratch, {"--extract", out, scratch.file("image.bin")});
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const ChildResult run = inspect({"--extract", out, scratch.file("image.bin")});
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(read_bytes(out + "/app1.bin"), app1.bytes);
     EXPECT_EQ(read_bytes(out + "/app2.bin"), app2.bytes);
@@ -836,8 +774,8 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
                    "\", \"verdict\": \"pass\", \"detail\": \"" + detail + "\"}";
   }
   report += "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n";
-  ProcessResult run = inspect(s, {good});
-  EXPECT_EQ(run.status, 0);
+  ChildResult run = inspect({good});
+  EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.out, report);
   EXPECT_EQ(run.err, "");
   const auto app_json = [](const char* facts, std::uint32_t crc) {
@@ -875,13 +813,17 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "    {\"offset\": 20480, \"end\": 20486, \"length\": 6, \"name\": \"app2\"},\n"
       "    {\"offset\": 20486, \"end\": 24576, \"length\": 4090, \"name\": \"app2_padding\"}\n"
       "  ],\n  \"result\": \"pass\"\n}\n";
-  EXPECT_EQ(inspect(s, {"--json", "--map", good}).out, json);
+  EXPECT_EQ(inspect({"--json", "--map", good}).out, json);
 
   // A report that cannot be written whole (here a file size limit of one byte on the output)
   // is a failure, even when the bytes only fail to leave the buffer at the end.
-  run = inspect(s, {good}, 1);
-  EXPECT_EQ(run.status, 2);
-  EXPECT_LE(run.out.size(), 1u);
+  const int report_fd = open(s.file("report.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ChildLimits limits = file_limit(1);
+  limits.stdout_fd = report_fd;
+  run = inspect({good}, limits);
+  close(report_fd);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_LE(read_bytes(s.file("report.txt")).size(), 1u);
 
   // Many faults at once, each check naming its own; the literals follow from the edits.
   image[0x2014] = 1;  // two reserved bytes
@@ -929,8 +871,8 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       "  pass  app1_load_window the load range does not cross 0x11000000\n"
       "  pass  app2_load_window the load range does not cross 0x11000000\n"
       "summary: FAIL: 12 passed, 4 warnings, 9 failed, 0 skipped\n";
-  run = inspect(s, {s.file("bad.bin")});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({s.file("bad.bin")});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out,
             "image:  " + s.file("bad.bin") +
                 "\nlength: 0x00006001 (24577 bytes, 7 pages, the last one partial)\n\nAPP1\n"
@@ -962,7 +904,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
     quiet += verdict == "fail" || verdict == "warn" ? line + "\n" : "";
   }
   const auto number = [](std::uint32_t n) { return std::to_string(n); };
-  EXPECT_EQ(inspect(s, {"--json", s.file("bad.bin")}).out,
+  EXPECT_EQ(inspect({"--json", s.file("bad.bin")}).out,
             "{\n  \"file\": \"" + s.file("bad.bin") +
                 "\", \"file_hex\": null,\n  \"length\": 24577,\n  \"pages\": 7,\n"
                 "  \"header_present\": true,\n  \"app1\": {\n    \"status\": 2,\n"
@@ -984,19 +926,19 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
                 ",\n  \"checks\": [\n" + bad_checks +
                 "\n  ],\n  \"passed\": 12,\n  \"warnings\": 4,\n  \"failed\": 9,\n"
                 "  \"skipped\": 0,\n  \"result\": \"fail\"\n}\n");
-  run = inspect(s, {"--quiet", s.file("bad.bin")});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({"--quiet", s.file("bad.bin")});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, quiet + "summary: FAIL: 12 passed, 4 warnings, 9 failed, 0 skipped\n");
-  EXPECT_EQ(inspect(s, {"--quiet", good}).out,
+  EXPECT_EQ(inspect({"--quiet", good}).out,
             "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n");
-  EXPECT_EQ(inspect(s, {"--quiet", "--json", good}).out, inspect(s, {"--json", good}).out);
+  EXPECT_EQ(inspect({"--quiet", "--json", good}).out, inspect({"--json", good}).out);
 
   // A file without a header, whole: as it stands, and as a read-back with its map in both
   // forms, the read-back's facts where each form puts them.
   const std::string empty = s.file("empty.bin");
   write_bytes(empty, {});
-  run = inspect(s, {empty});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({empty});
+  EXPECT_EQ(run.exit_status, 1);
   const std::string no_header = "image:  " + empty +
                                 "\nlength: 0x00000000 (0 bytes, 0 pages)\nheader: not in the file, "
                                 "which ends before 0x00002100\n";
@@ -1014,8 +956,8 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_EQ(run.out, no_header + "\nchecks:\n" + skips +
                          "summary: FAIL: 0 passed, 0 warnings, 1 failed, 24 skipped\n");
   EXPECT_EQ(run.err, "");
-  run = inspect(s, {"--readback", "--map", empty});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({"--readback", "--map", empty});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(
       run.out,
       "image:  " + empty +
@@ -1029,7 +971,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
           "  0x00000000  0x00002000  0x00002000  |################################|  "
           "bootloader (past the end of the file)\n  (the file ends before the header; "
           "nothing after it can be laid out)\n");
-  EXPECT_EQ(inspect(s, {"--readback", "--map", "--json", empty}).out,
+  EXPECT_EQ(inspect({"--readback", "--map", "--json", empty}).out,
             "{\n  \"file\": \"" + empty +
                 "\", \"file_hex\": null,\n  \"length\": 0,\n  \"pages\": 0,\n"
                 "  \"header_present\": false,\n  \"app1\": null,\n  \"app2\": null,\n"
@@ -1058,8 +1000,8 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   };
   for (const auto& [path, reason] : unreadable) {
     SCOPED_TRACE(path);
-    run = inspect(s, {path});
-    EXPECT_EQ(run.status, 2);
+    run = inspect({path});
+    EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "velmora-inspect: " + path + ": cannot open: " + reason + "\n");
   }
@@ -1068,8 +1010,8 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   const std::string huge = s.file("huge.bin");
   write_bytes(huge, {});
   fs::resize_file(huge, (std::uintmax_t{1} << 32) + 0x1000);  // sparse: no disk space used
-  run = inspect(s, {huge});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({huge});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.out.find("\nlength: 0x100001000 (4294971392 bytes, 1048577 pages)\n"),
             std::string::npos)
       << run.out;
@@ -1102,33 +1044,33 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
       {{"--quiet", "--map", good}, "--quiet cannot be combined with --map"}};
   for (const auto& [args, message] : misuses) {
     SCOPED_TRACE(message);
-    run = inspect(s, args);
-    EXPECT_EQ(run.status, 2) << run.err;
+    run = inspect(args);
+    EXPECT_EQ(run.exit_status, 2) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "velmora-inspect: " + message + "\n" + usage_lines +
                            "Try 'velmora-inspect --help' for more.\n");
     std::vector<std::string> with_json = args;
     with_json.insert(with_json.begin(), "--json");
-    run = inspect(s, with_json);
-    EXPECT_EQ(run.status, 2);
+    run = inspect(with_json);
+    EXPECT_EQ(run.exit_status, 2);
     EXPECT_TRUE(is_json(run.out)) << run.out;
     EXPECT_EQ(run.out,
               "{\n  \"result\": \"error\",\n  \"error\": " + json_string(message) + "\n}\n");
   }
   // After "--" even "--json" is an image: the usage error is not answered in JSON.
-  run = inspect(s, {"--bogus", "--", "--json"});
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--bogus", "--", "--json"});
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "");
 
-  run = inspect(s, {"--help"});
-  EXPECT_EQ(run.status, 0);
+  run = inspect({"--help"});
+  EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.out.rfind(usage_lines, 0), 0u);
   // Every byte of the help, by its length and checksum.
   EXPECT_EQ(run.out.size(), 1967u);
   EXPECT_EQ(model_crc(reinterpret_cast<const std::uint8_t*>(run.out.data()), run.out.size()),
             0xF3E85623u);
-  run = inspect(s, {"--version"});
-  EXPECT_EQ(run.status, 0);
+  run = inspect({"--version"});
+  EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.out.rfind("velmora-inspect ", 0), 0u);
   EXPECT_EQ(run.out.back(), '\n');
 }
@@ -1139,8 +1081,8 @@ TEST(VelmoraInspect, LongBootloaderOnlyWarns) {
   const ScratchDir s;
   const App app1{random_bytes(rng, 0x10)};
   compose(s, random_bytes(rng, 0x3800), app1, App{});
-  const ProcessResult run = inspect(s, {"--extract", s.file("out"), s.file("image.bin")});
-  EXPECT_EQ(run.status, 0);
+  const ChildResult run = inspect({"--extract", s.file("out"), s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 0);
   EXPECT_NE(run.out.find("  warn  app1_padding "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\n  size:         0x00000000 (0 bytes, 0 pages)\n"), std::string::npos);
   EXPECT_NE(run.out.find("summary: PASS: 22 passed, 3 warnings, 0 failed"), std::string::npos);
@@ -1153,8 +1095,8 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   const App app1{random_bytes(rng, 0x123)};
   compose(s, {}, app1, App{random_bytes(rng, 0x45), 0x11000000, "1"});
   const std::string out = s.file("out");
-  ProcessResult run = inspect(s, {"--extract", out, s.file("image.bin")});
-  ASSERT_EQ(run.status, 0);
+  ChildResult run = inspect({"--extract", out, s.file("image.bin")});
+  ASSERT_EQ(run.exit_status, 0);
   EXPECT_TRUE(run.out.ends_with("\nextracted boot.bin, header.bin, app1.bin and app2.bin into " +
                                 out + "\n"));
 
@@ -1164,14 +1106,14 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
     fs::remove(out + name);
   }
   write_bytes(out + "/app2.bin", marker);
-  run = inspect(s, {"--extract", out, s.file("image.bin")});
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_NE(run.err.find(out + "/app2.bin: exists already"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(out + "/boot.bin") || fs::exists(out + "/app1.bin"));
   EXPECT_EQ(read_bytes(out + "/app2.bin"), marker);
 
-  run = inspect(s, {"--force", "--extract=" + out, s.file("image.bin")});
-  EXPECT_EQ(run.status, 0) << run.err;
+  run = inspect({"--force", "--extract=" + out, s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(read_bytes(out + "/app1.bin"), app1.bytes);
   EXPECT_EQ(read_bytes(out + "/boot.bin"), Bytes(0x2000, 0xFF));
 
@@ -1180,8 +1122,8 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   Bytes cut = read_bytes(s.file("image.bin"));
   cut.resize(0x4000);
   write_bytes(s.file("cut.bin"), cut);
-  run = inspect(s, {"--extract", s.file("cut-out"), s.file("cut.bin")});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({"--extract", s.file("cut-out"), s.file("cut.bin")});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err,
             "velmora-inspect: cannot extract: the header or an application lies past the end of "
             "the file\n");
@@ -1190,15 +1132,15 @@ TEST(VelmoraInspect, ExtractReplacesFilesOnlyWithForce) {
   // A symbolic link that points nowhere exists all the same: writing would follow it.
   fs::remove(out + "/boot.bin");
   fs::create_symlink(s.file("nowhere"), out + "/boot.bin");
-  run = inspect(s, {"--extract", out, s.file("image.bin")});
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "velmora-inspect: " + out + "/boot.bin: exists already (use --force to " +
                          "replace it)\n");
   EXPECT_FALSE(fs::exists(s.file("nowhere")));
 
   // A target directory that is a file cannot be written.
-  run = inspect(s, {"--extract", s.file("image.bin"), s.file("image.bin")});
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--extract", s.file("image.bin"), s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "velmora-inspect: " + s.file("image.bin") +
                          ": cannot create the directory: Not a directory\n");
 }
@@ -1245,9 +1187,8 @@ TEST(InspectImage, WarnsOnLikelyMistakesOfTheCommandLine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> words = c.words;
-    words.insert(words.begin(), VELMORA_EXE);
     words.push_back(s.file("image.bin"));
-    ASSERT_EQ(run_program(s, words).status, 0);
+    ASSERT_EQ(run_velmora(words).exit_status, 0);
     const Bytes image = read_bytes(s.file("image.bin"));
     const InspectReport r = inspect_copy(image, image.size());
     EXPECT_EQ(checks_with(r, Verdict::fail), "");
@@ -1457,15 +1398,15 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
     return front;
   };
 
-  ProcessResult run = inspect(s, words({}, inputs));
-  EXPECT_EQ(run.status, 0) << run.err;
+  ChildResult run = inspect(words({}, inputs));
+  EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos) << run.out;
 
   // A failed run, whole: the inputs as velmora reads them, each difference, the result.
   std::vector<std::string> typo = inputs;
   typo[2] = "0x1000O000";
-  run = inspect(s, words({}, typo));
-  EXPECT_EQ(run.status, 1);
+  run = inspect(words({}, typo));
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, "");
   const Bytes image = read_bytes(s.file("image.bin"));
   const Bytes typo_image =
@@ -1486,16 +1427,16 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
                 hex(model_crc(image.data() + 0x2000, 0xF0)) + ", inputs give " +
                 hex(model_crc(typo_image.data() + 0x2000, 0xF0)) +
                 "\nresult: DIFFERENT: 2 differences\n");
-  run = inspect(s, words({"--json"}, typo));
-  EXPECT_EQ(run.status, 1);
+  run = inspect(words({"--json"}, typo));
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_TRUE(is_json(run.out)) << run.out;
 
   // --quiet: the difference and the result.
   Bytes edited = image;
   edited[0x3010] ^= 1;
   write_bytes(s.file("image.bin"), edited);
-  run = inspect(s, words({"--quiet"}, inputs));
-  EXPECT_EQ(run.status, 1);
+  run = inspect(words({"--quiet"}, inputs));
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out,
             "  app1: 1 byte differs, the first at 0x00000010 in the region (0x00003010 "
             "in the image)\nresult: DIFFERENT: 1 difference\n");
@@ -1509,8 +1450,8 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
     }
     std::vector<std::string> short_boot = inputs;
     short_boot[0] = pseudo;
-    run = inspect(s, words({}, short_boot));
-    EXPECT_EQ(run.status, 2);
+    run = inspect(words({}, short_boot));
+    EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, std::string("velmora-inspect: ") + pseudo +
                            ": cannot read: the file ended early (it changed while read)\n");
     break;
@@ -1521,12 +1462,12 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
   std::vector<std::string> missing = inputs;
   missing[4] = s.file("missing.bin");
   const std::string reason = s.file("missing.bin") + ": cannot open: No such file or directory";
-  run = inspect(s, words({"--json"}, missing));
-  EXPECT_EQ(run.status, 2);
+  run = inspect(words({"--json"}, missing));
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + reason + "\"\n}\n");
   EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
-  run = inspect(s, words({}, missing));
-  EXPECT_EQ(run.status, 2);
+  run = inspect(words({}, missing));
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "");
 }
 
@@ -1551,11 +1492,11 @@ TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
                           bar(22, 27) + "APP1 padding\n" +
                           "  0x00005000  0x00005906  0x00000906  " + bar(27, 30) + "APP2\n" +
                           "  0x00005906  0x00006000  0x000006fa  " + bar(30, 32) + "APP2 padding\n";
-  ProcessResult run = inspect(s, {"--map", s.file("image.bin")});
-  EXPECT_EQ(run.status, 0);
+  ChildResult run = inspect({"--map", s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 0);
   EXPECT_NE(run.out.find(map), std::string::npos) << run.out;
 
-  run = inspect(s, {"--map", "--json", s.file("image.bin")});
+  run = inspect({"--map", "--json", s.file("image.bin")});
   EXPECT_TRUE(is_json(run.out)) << run.out;
   EXPECT_NE(run.out.find("{\"offset\": 12288, \"end\": 16948, \"length\": 4660, \"name\": "
                          "\"app1\"}"),
@@ -1578,7 +1519,7 @@ TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
     put_le32(forged.data(), 0x203C,
              static_cast<std::uint32_t>(0x3000 + (size1 + 0xFFFull) / 0x1000 * 0x1000));
     write_bytes(s.file("forged.bin"), forged);
-    run = inspect(s, {"--map", s.file("forged.bin")});
+    run = inspect({"--map", s.file("forged.bin")});
     const std::string table = run.out.substr(run.out.find("\nmap:\n") + 6);
     std::vector<std::string> rows;
     for (std::size_t at = 0, end; (end = table.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -1624,19 +1565,19 @@ TEST(VelmoraInspect, JsonIsUtf8ForAnyPathAndKeepsItsBytes) {
     std::snprintf(two, sizeof two, "%02x", static_cast<unsigned>(static_cast<unsigned char>(ch)));
     odd_hex += two;
   }
-  ProcessResult run = inspect(s, {"--json", odd});
+  ChildResult run = inspect({"--json", odd});
   EXPECT_TRUE(is_json(run.out)) << run.out;
   EXPECT_NE(run.out.find("\"file\": \"" + s.path +
                          "/\\ufffd\\ufffd\xd2\xbb.bin\", \"file_hex\": \"" + odd_hex + "\",\n"),
             std::string::npos)
       << run.out;
-  run = inspect(s, {"--json", fine});
+  run = inspect({"--json", fine});
   EXPECT_NE(run.out.find("\"file\": \"" + fine + "\", \"file_hex\": null,\n"), std::string::npos)
       << run.out;
   // Quote, backslash and control characters escaped, in a path and in any text.
   const std::string weird = s.file("we\"ird\\name\t.bin");
   write_bytes(weird, image);
-  run = inspect(s, {"--json", weird});
+  run = inspect({"--json", weird});
   EXPECT_TRUE(is_json(run.out)) << run.out;
   EXPECT_NE(run.out.find("\"file\": \"" + s.path +
                          "/we\\\"ird\\\\name\\u0009.bin\", \"file_hex\": null,\n"),
@@ -1727,16 +1668,16 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
 
   // A directory in a part's place is refused even with --force.
   fs::create_directory(out + "/app1.bin");
-  ProcessResult run = inspect(s, {"--force", "--extract", out, s.file("image.bin")});
-  EXPECT_EQ(run.status, 2);
+  ChildResult run = inspect({"--force", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: Is a directory\n");
   fs::remove(out + "/app1.bin");
 
   // A target that exists refuses the run before the report is printed; with --json the
   // report is one object that says why.
   write_bytes(out + "/header.bin", {'o', 'l', 'd'});
-  run = inspect(s, {"--json", "--extract", out, s.file("image.bin")});
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--json", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 2);
   const std::string exists = out + "/header.bin: exists already (use --force to replace it)";
   EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + exists + "\"\n}\n");
   EXPECT_EQ(run.err, "velmora-inspect: " + exists + "\n");
@@ -1744,20 +1685,20 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
 
   // Writing fails part way, in app1.bin after boot.bin and header.bin were whole: no part is
   // left, no temporary file, and the file that was there keeps its bytes.
-  run = inspect(s, {"--force", "--extract", out, s.file("image.bin")}, 0x2800);
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--force", "--extract", out, s.file("image.bin")}, file_limit(0x2800));
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "velmora-inspect: " + out + "/app1.bin: cannot write: File too large\n");
   EXPECT_EQ(parts_left(), "header.bin");
   EXPECT_EQ(read_bytes(out + "/header.bin"), (Bytes{'o', 'l', 'd'}));
 
   fs::remove(out + "/header.bin");
-  run = inspect(s, {"--extract", out, s.file("image.bin")}, 0x2800);
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--extract", out, s.file("image.bin")}, file_limit(0x2800));
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(parts_left(), "");
 
-  run = inspect(s, {"--force", "--extract", out, s.file("image.bin")});
-  EXPECT_EQ(run.status, 0) << run.err;
+  run = inspect({"--force", "--extract", out, s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(parts_left(), "app1.bin app2.bin boot.bin header.bin");
   EXPECT_EQ(read_bytes(out + "/app1.bin"), read_bytes(s.file("app1.bin")));
 }
@@ -1859,23 +1800,23 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     write_bytes(s.file("boot.bin"), random_bytes(rng, c.boot_length));
-    std::vector<std::string> words = {VELMORA_EXE, s.file("boot.bin")};
+    std::vector<std::string> words = {s.file("boot.bin")};
     words.insert(words.end(), c.words.begin(), c.words.end());
     words.push_back(s.file("image.bin"));
-    ASSERT_EQ(run_program(s, words).status, 0);
-    words[0] = "--against";
-    ProcessResult run = inspect(s, words);
-    EXPECT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run_velmora(words).exit_status, 0);
+    words.insert(words.begin(), "--against");
+    ChildResult run = inspect(words);
+    EXPECT_EQ(run.exit_status, 0) << run.out;
     EXPECT_EQ(warning_names(run.out), c.warns);
     EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos);
     // --quiet: the warnings and the result line only.
     words.insert(words.begin(), "--quiet");
-    const std::string quiet = inspect(s, words).out;
+    const std::string quiet = inspect(words).out;
     EXPECT_EQ(warning_names(quiet), c.warns);
     EXPECT_EQ(quiet.rfind(*c.warns == '\0' ? "result: IDENTICAL: " : "  warn  ", 0), 0u) << quiet;
     words[0] = "--json";
-    run = inspect(s, words);
+    run = inspect(words);
     EXPECT_TRUE(is_json(run.out)) << run.out;
     if (*c.warns == '\0') {
       EXPECT_NE(run.out.find("\n  \"warnings\": [],\n"), std::string::npos) << run.out;
@@ -1889,13 +1830,13 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
   // The load ranges are those of the header velmora writes from the inputs, not the image's:
   // an image made with APP2 elsewhere does not hide that the words given make them overlap.
   write_bytes(s.file("boot.bin"), random_bytes(rng, 0x100));
-  ASSERT_EQ(run_program(s, {VELMORA_EXE, s.file("boot.bin"), app1, "0x10000000", "1", app2,
-                            "0x11000000", "1", s.file("image.bin")})
-                .status,
+  ASSERT_EQ(run_velmora({s.file("boot.bin"), app1, "0x10000000", "1", app2, "0x11000000", "1",
+                         s.file("image.bin")})
+                .exit_status,
             0);
-  const ProcessResult run = inspect(s, {"--against", s.file("boot.bin"), app1, "0x10000000", "1",
-                                        app2, "0x10001800", "1", s.file("image.bin")});
-  EXPECT_EQ(run.status, 1);
+  const ChildResult run = inspect({"--against", s.file("boot.bin"), app1, "0x10000000", "1", app2,
+                                   "0x10001800", "1", s.file("image.bin")});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(warning_names(run.out), "load_overlap");
   EXPECT_NE(run.out.find("  warn  load_overlap     APP1's load range 0x10000000-0x10001fff and "
                          "APP2's 0x10001800-0x10001fff overlap at 0x10001800-0x10001fff: one "
@@ -1927,10 +1868,10 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
     Bytes bytes = image;
     bytes.resize(image.size() + tail, 0xFF);
     write_bytes(dump, bytes);
-    ProcessResult run = inspect(s, {"--readback", "--quiet", dump});
-    EXPECT_EQ(run.status, 0) << run.out;
+    ChildResult run = inspect({"--readback", "--quiet", dump});
+    EXPECT_EQ(run.exit_status, 0) << run.out;
     EXPECT_EQ(run.out, "summary: PASS: 26 passed, 0 warnings, 0 failed, 0 skipped\n");
-    run = inspect(s, {"--readback", dump});
+    run = inspect({"--readback", dump});
     char line[160];
     std::snprintf(line, sizeof line,
                   "\n  pass  readback_tail    the 0x%zx bytes after the image's end at "
@@ -1942,7 +1883,7 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
                   "image, then 0x%zx bytes after it, all 0xFF\n\nAPP1\n",
                   bytes.size(), tail);
     EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
-    run = inspect(s, {"--readback", "--json", dump});
+    run = inspect({"--readback", "--json", dump});
     EXPECT_TRUE(is_json(run.out));
     EXPECT_NE(run.out.find("\n  \"length\": 24576,\n"), std::string::npos);
     EXPECT_NE(run.out.find("\n  \"readback\": {\"file_length\": " + std::to_string(bytes.size()) +
@@ -1950,8 +1891,8 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
                            ", \"tail_not_ff\": 0, \"tail_first_not_ff\": null},\n"),
               std::string::npos)
         << run.out;
-    run = inspect(s, against_words({"--readback"}, dump));
-    EXPECT_EQ(run.status, 0) << run.out;
+    run = inspect(against_words({"--readback"}, dump));
+    EXPECT_EQ(run.exit_status, 0) << run.out;
     EXPECT_NE(run.out.find("\nread-back:  0x" +
                            [&] {
                              char n[24];
@@ -1962,8 +1903,8 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
               std::string::npos)
         << run.out;
     // Without --readback, a tail is a wrong length as before.
-    EXPECT_EQ(inspect(s, {dump}).status, tail == 0 ? 0 : 1);
-    EXPECT_EQ(inspect(s, against_words({}, dump)).status, tail == 0 ? 0 : 1);
+    EXPECT_EQ(inspect({dump}).exit_status, tail == 0 ? 0 : 1);
+    EXPECT_EQ(inspect(against_words({}, dump)).exit_status, tail == 0 ? 0 : 1);
   }
 
   // One byte that is not 0xFF, deep in a tail of 3 MiB or at its very end.
@@ -1974,8 +1915,8 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
     bytes.resize(image.size() + (3u << 20), 0xFF);
     bytes[at] = 0xFE;
     write_bytes(dump, bytes);
-    ProcessResult run = inspect(s, {"--readback", "--quiet", dump});
-    EXPECT_EQ(run.status, 1);
+    ChildResult run = inspect({"--readback", "--quiet", dump});
+    EXPECT_EQ(run.exit_status, 1);
     char line[200];
     std::snprintf(line, sizeof line,
                   "  fail  readback_tail    1 of the 0x300000 bytes after the image's end at "
@@ -1983,19 +1924,19 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
                   "summary: FAIL: 25 passed, 0 warnings, 1 failed, 0 skipped\n",
                   at);
     EXPECT_EQ(run.out, line);
-    run = inspect(s, {"--readback", dump});
+    run = inspect({"--readback", dump});
     std::snprintf(line, sizeof line,
                   "\nread-back: 0x00306000 bytes: the image, then 0x300000 bytes after it, 1 of "
                   "them not 0xFF, the first at 0x%08zx\n\n",
                   at);
     EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
-    run = inspect(s, {"--readback", "--json", dump});
+    run = inspect({"--readback", "--json", dump});
     EXPECT_NE(
         run.out.find("\"tail_not_ff\": 1, \"tail_first_not_ff\": " + std::to_string(at) + "},\n"),
         std::string::npos)
         << run.out;
-    run = inspect(s, against_words({"--readback", "--json"}, dump));
-    EXPECT_EQ(run.status, 1);
+    run = inspect(against_words({"--readback", "--json"}, dump));
+    EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.out.find("\"readback_tail_bytes\": 3145728,"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("{\"what\": \"readback_tail\", \"kind\": \"bytes\", \"count\": 1, "
                            "\"first_offset\": " +
@@ -2011,8 +1952,8 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
   bytes.resize(0x9000, 0xFF);
   bytes[0x2014] = 1;
   write_bytes(dump, bytes);
-  ProcessResult run = inspect(s, {"--readback", "--quiet", dump});
-  EXPECT_EQ(run.status, 1);
+  ChildResult run = inspect({"--readback", "--quiet", dump});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.out.find("\n  warn  readback_tail    the header is damaged (its CRC does not "
                          "match), so the image's end is unknown: the whole file is judged as the "
                          "image\n"),
@@ -2022,28 +1963,28 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
             std::string::npos);
   const Bytes cut(image.begin(), image.begin() + 0x5000);
   write_bytes(dump, cut);
-  run = inspect(s, {"--readback", "--quiet", dump});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({"--readback", "--quiet", dump});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.out.find("  warn  readback_tail    the header's sizes make an image of 0x6000 "
                          "bytes, longer than the file: the whole file is judged as the image\n"),
             std::string::npos)
       << run.out;
   // APP2 lies past the cut: its checksum is not computed, in either form.
-  run = inspect(s, {dump});
+  run = inspect({dump});
   EXPECT_NE(run.out.find(", computed none (past the end of the file)\n\nheader crc: "),
             std::string::npos)
       << run.out;
-  run = inspect(s, {"--json", dump});
+  run = inspect({"--json", dump});
   EXPECT_NE(run.out.find(",\n    \"crc_computed\": null\n  },\n  \"header_crc_stored\": "),
             std::string::npos)
       << run.out;
-  run = inspect(s, against_words({"--readback", "--quiet"}, dump));
-  EXPECT_EQ(run.status, 1);
+  run = inspect(against_words({"--readback", "--quiet"}, dump));
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.out.find("  length: image 0x00005000, inputs give 0x00006000"), std::string::npos)
       << run.out;
   write_bytes(dump, Bytes(0x1000, 0xFF));
-  run = inspect(s, {"--readback", "--json", dump});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({"--readback", "--json", dump});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.out.find("\"readback\": {\"file_length\": 4096, \"end_known\": false, "
                          "\"tail_bytes\": null, \"tail_not_ff\": null, \"tail_first_not_ff\": "
                          "null},\n"),
@@ -2279,8 +2220,8 @@ TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
   const std::string b = s.file("b.bin");
   write_bytes(a, image);
   write_bytes(b, image);
-  ProcessResult run = inspect(s, {"--diff", a, b});
-  EXPECT_EQ(run.status, 0);
+  ChildResult run = inspect({"--diff", a, b});
+  EXPECT_EQ(run.exit_status, 0);
   const std::uint32_t crc1 = model_crc(image.data() + 0x3000, 0x1000);
   const std::uint32_t header_crc = model_crc(image.data() + 0x2000, 0xF0);
   EXPECT_EQ(run.out, "A: " + a + " (0x5000 bytes)\nB: " + b +
@@ -2311,27 +2252,27 @@ TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
                          "  same     outside (0x0 bytes)\n"
                          "  same     length: 0x00005000\n"
                          "result: IDENTICAL: every region is the same\n");
-  EXPECT_EQ(inspect(s, {"--quiet", "--diff", a, b}).out,
+  EXPECT_EQ(inspect({"--quiet", "--diff", a, b}).out,
             "result: IDENTICAL: every region is the same\n");
 
   // Images that differ: status 1 in either form.
   image[0x3010] ^= 1;
   write_bytes(b, image);
-  run = inspect(s, {"--quiet", "--diff", a, b});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({"--quiet", "--diff", a, b});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_TRUE(run.out.ends_with("\nresult: DIFFERENT: 1 of 22 regions differ\n")) << run.out;
-  run = inspect(s, {"--json", "--diff", a, b});
-  EXPECT_EQ(run.status, 1);
+  run = inspect({"--json", "--diff", a, b});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_TRUE(is_json(run.out)) << run.out;
 
   // A file that cannot be read, and a pseudo-file: status 2 and the reason; with --json, one
   // object that says it.
-  run = inspect(s, {"--json", "--diff", a, s.file("missing.bin")});
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--json", "--diff", a, s.file("missing.bin")});
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + s.file("missing.bin") +
                          ": cannot open: No such file or directory\"\n}\n");
-  run = inspect(s, {"--diff", "/proc/self/status", a});
-  EXPECT_EQ(run.status, 2);
+  run = inspect({"--diff", "/proc/self/status", a});
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err,
             "velmora-inspect: /proc/self/status: cannot read: a pseudo-file (under /proc or /sys, "
@@ -2353,12 +2294,12 @@ TEST(VelmoraInspect, RefusesPseudoFilesAsImages) {
     const std::string reason = path +
                                ": cannot read: a pseudo-file (under /proc or /sys, or of size 0 "
                                "that delivers bytes), not an image";
-    ProcessResult run = inspect(s, {path});
-    EXPECT_EQ(run.status, 2);
+    ChildResult run = inspect({path});
+    EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
-    run = inspect(s, {"--json", "--readback", path});
-    EXPECT_EQ(run.status, 2);
+    run = inspect({"--json", "--readback", path});
+    EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out,
               "{\n  \"result\": \"error\",\n  \"error\": " + json_string(reason) + "\n}\n");
   }
@@ -2411,11 +2352,11 @@ TEST(VelmoraInspect, FileThatGrowsWhileReadEndsEveryRun) {
       write_bytes(path, bytes);  // as before the last run grew one
     }
     const std::size_t size = read_bytes(r.grows).size();
-    const ProcessResult run = inspect_with_fault(
-        s, r.args, "VELMORA_SHIM_GROW=/" + fs::path(r.grows).filename().string());
+    const ChildResult run =
+        inspect(r.args, with_shim({"VELMORA_SHIM_GROW=/" + fs::path(r.grows).filename().string()}));
     const std::string reason =
         r.grows + ": cannot read: the file runs on past its length (it changed while read)";
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
     EXPECT_EQ(run.out,
               r.args.front() == "--json"
@@ -2443,9 +2384,8 @@ TEST(VelmoraInspect, ExtractWhoseReportCannotBeWrittenSaysThePartsAreThere) {
   ASSERT_GE(full, 0);
   for (const int out : {full, pipe_ends[1]}) {
     const std::string dir = s.file("parts" + std::to_string(out));
-    const ProcessResult run =
-        inspect_with_fault(s, {"--extract", dir, s.file("image.bin")}, {}, out);
-    EXPECT_EQ(run.status, 3);
+    const ChildResult run = inspect({"--extract", dir, s.file("image.bin")}, {.stdout_fd = out});
+    EXPECT_EQ(run.exit_status, 3);
     const std::string said = "extracted boot.bin, header.bin, app1.bin and app2.bin into " + dir;
     EXPECT_EQ(run.err, "velmora-inspect: " + said +
                            ", but the report could not be written: cannot write to standard "
@@ -2464,10 +2404,10 @@ TEST(VelmoraInspect, ExtractWhoseReportCannotBeWrittenSaysThePartsAreThere) {
   write_bytes(dir + "/app2.bin", {7});
   const int out = open((dir + "/app2.bin").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(out, 0);
-  const ProcessResult run =
-      inspect_with_fault(s, {"--force", "--extract", dir, s.file("image.bin")}, {}, out);
+  const ChildResult run =
+      inspect({"--force", "--extract", dir, s.file("image.bin")}, {.stdout_fd = out});
   close(out);
-  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "velmora-inspect: " + dir +
                          "/app2.bin: cannot write: the file standard output writes to\n");
   EXPECT_EQ(read_bytes(dir + "/app2.bin"), Bytes{7});
