@@ -27,6 +27,7 @@
 #include "image/layout.h"
 #include "inspect/report_format.h"
 #include "support/files.h"
+#include "support/inputs.h"
 #include "support/model.h"
 #include "support/process.h"
 
@@ -68,14 +69,11 @@ std::string hex(std::uint32_t value) {
 
 // Composes boot.bin, app1.bin and app2.bin with velmora into image.bin, and returns the image.
 Bytes compose(const ScratchDir& s, const Bytes& boot, const App& app1, const App& app2) {
-  write_bytes(s.file("boot.bin"), boot);
-  write_bytes(s.file("app1.bin"), app1.bytes);
-  write_bytes(s.file("app2.bin"), app2.bytes);
-  const ChildResult run =
-      run_velmora({s.file("boot.bin"), s.file("app1.bin"), hex(app1.load_addr), app1.status,
-                   s.file("app2.bin"), hex(app2.load_addr), app2.status, s.file("image.bin")});
-  EXPECT_EQ(run.exit_status, 0) << run.out;
-  return read_bytes(s.file("image.bin"));
+  const Composed c = compose(s, {boot, app1.bytes, hex(app1.load_addr), app1.status, app2.bytes,
+                                 hex(app2.load_addr), app2.status});
+  EXPECT_EQ(c.run.exit_status, 0) << c.run.out;
+  fs::rename(s.file("download.bin"), s.file("image.bin"));
+  return c.image;
 }
 
 // The names of the checks that ended with `verdict`, in report order.
@@ -199,6 +197,15 @@ std::string differences(const AgainstReport& r) {
     }
   }
   return text;
+}
+
+// Quote and backslash escaped: JSON for ASCII text without control characters.
+std::string json_quoted(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    quoted += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+  }
+  return quoted + "\"";
 }
 
 // Whether `text` is exactly one well-formed JSON value.
@@ -900,7 +907,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
     const std::string name = line.substr(8, line.find(' ', 8) - 8);
     bad_checks += std::string(bad_checks.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
                   "\", \"verdict\": \"" + verdict +
-                  "\", \"detail\": " + json_string(line.substr(25)) + "}";
+                  "\", \"detail\": " + json_quoted(line.substr(25)) + "}";
     quiet += verdict == "fail" || verdict == "warn" ? line + "\n" : "";
   }
   const auto number = [](std::uint32_t n) { return std::to_string(n); };
@@ -931,7 +938,11 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
   EXPECT_EQ(run.out, quiet + "summary: FAIL: 12 passed, 4 warnings, 9 failed, 0 skipped\n");
   EXPECT_EQ(inspect({"--quiet", good}).out,
             "summary: PASS: 25 passed, 0 warnings, 0 failed, 0 skipped\n");
-  EXPECT_EQ(inspect({"--quiet", "--json", good}).out, inspect({"--json", good}).out);
+  // --quiet leaves the JSON whole; without --map it has no map.
+  const std::size_t map_at = json.find("  \"map\": [");
+  const std::size_t map_end = json.find("  \"result\"");
+  EXPECT_EQ(inspect({"--quiet", "--json", good}).out,
+            json.substr(0, map_at) + json.substr(map_end));
 
   // A file without a header, whole: as it stands, and as a read-back with its map in both
   // forms, the read-back's facts where each form puts them.
@@ -1055,7 +1066,7 @@ TEST(VelmoraInspect, ExitStatusesAndMessages) {
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_TRUE(is_json(run.out)) << run.out;
     EXPECT_EQ(run.out,
-              "{\n  \"result\": \"error\",\n  \"error\": " + json_string(message) + "\n}\n");
+              "{\n  \"result\": \"error\",\n  \"error\": " + json_quoted(message) + "\n}\n");
   }
   // After "--" even "--json" is an image: the usage error is not answered in JSON.
   run = inspect({"--bogus", "--", "--json"});
@@ -1296,150 +1307,116 @@ TEST(InspectAgainst, NamesExactlyTheOneThingThatDiffers) {
       "app2.flags app2.load_addr header_crc app2:" + std::to_string(unreversed) + "@0x0/0x5000");
 }
 
-TEST(InspectAgainst, ReportIsOneDocumentInTextQuietTextAndJson) {
-  std::vector<std::string> words = {"velmora",  "boot.bin",   "app1.bin", "0x10000000", "1",
-                                    "app2.bin", "0x11000000", "0x1ff",    "image.bin"};
-  std::vector<char*> argv;
-  for (std::string& w : words) {
-    argv.push_back(w.data());
-  }
-  const RunArgs args = parse_run_args(argv.data());
-  AgainstReport r;
-  EXPECT_EQ(render_text(against_doc("image.bin", args, r), false),
-            "image:      image.bin\n"
-            "bootloader: boot.bin (0x0 bytes)\n"
-            "APP1:       app1.bin (0x0 bytes), load address 0x10000000, status 1\n"
-            "APP2:       app2.bin (0x0 bytes), load address 0x11000000, status -1\n"
-            "length:     image 0x00000000, inputs give 0x00000000\n"
-            "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n");
-  EXPECT_EQ(render_text(against_doc("image.bin", args, r), true),
-            "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n");
-  EXPECT_TRUE(render_json(against_doc("image.bin", args, r))
-                  .ends_with("\n  \"length\": 0,\n  \"expected_length\": 0,\n  \"warnings\": [],\n"
-                             "  \"differences\": [],\n  \"result\": \"identical\"\n}\n"));
-
-  r = {
-      .length = 0x6000,
-      .expected_length = 0x5000,
-      .input_lengths = {0x40, 0x1000, 0x20},
-      .differences =
-          {{.kind = RegionKind::field,
-            .what = "app1.load_addr",
-            .same = false,
-            .a = 0x10000000,
-            .b = 0x01000000},
-           {.what = "app1", .same = false, .count = 2, .first = 0x10, .offset_a = 0x3000},
-           {.kind = RegionKind::length, .what = "length", .same = false, .a = 0x6000, .b = 0x5000}},
-      .warnings = {{"load_overlap", Verdict::warn, "ranges \"overlap\""},
-                   {"app2_load_addr", Verdict::warn, "not on a boundary"}},
-      .readback = true,
-      .tail_bytes = 0x100};
-  const Doc doc = against_doc("image.bin", args, r);
-  const std::string rows =
-      "  warn  load_overlap     ranges \"overlap\"\n"
-      "  warn  app2_load_addr   not on a boundary\n";
-  const std::string differences =
-      "  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"
-      "  app1: 2 bytes differ, the first at 0x00000010 in the region (0x00003010 in the image)\n"
-      "  length: image 0x00006000, inputs give 0x00005000 (bytes that only one side holds are not "
-      "compared)\n"
-      "result: DIFFERENT: 3 differences\n";
-  EXPECT_EQ(render_text(doc, false),
-            "image:      image.bin\n"
-            "bootloader: boot.bin (0x40 bytes)\n"
-            "APP1:       app1.bin (0x1000 bytes), load address 0x10000000, status 1\n"
-            "APP2:       app2.bin (0x20 bytes), load address 0x11000000, status -1\n"
-            "length:     image 0x00006000, inputs give 0x00005000\n"
-            "read-back:  0x100 bytes after the image's end\n"
-            "\nwarnings:\n" +
-                rows + "\ndifferences:\n" + differences);
-  EXPECT_EQ(render_text(doc, true), rows + differences);
-  EXPECT_EQ(
-      render_json(doc),
-      "{\n"
-      "  \"file\": \"image.bin\", \"file_hex\": null,\n"
-      "  \"inputs\": {\n"
-      "    \"bootloader\": {\"file\": \"boot.bin\", \"file_hex\": null, \"length\": 64},\n"
-      "    \"app1\": {\"file\": \"app1.bin\", \"file_hex\": null, \"length\": 4096, "
-      "\"load_addr\": 268435456, \"status\": 1},\n"
-      "    \"app2\": {\"file\": \"app2.bin\", \"file_hex\": null, \"length\": 32, "
-      "\"load_addr\": 285212672, \"status\": -1}\n"
-      "  },\n"
-      "  \"length\": 24576,\n"
-      "  \"expected_length\": 20480,\n"
-      "  \"readback_tail_bytes\": 256,\n"
-      "  \"warnings\": [\n"
-      "    {\"name\": \"load_overlap\", \"detail\": \"ranges \\\"overlap\\\"\"},\n"
-      "    {\"name\": \"app2_load_addr\", \"detail\": \"not on a boundary\"}\n"
-      "  ],\n"
-      "  \"differences\": [\n"
-      "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
-      "\"inputs\": 16777216},\n"
-      "    {\"what\": \"app1\", \"kind\": \"bytes\", \"count\": 2, \"first_offset\": 16, "
-      "\"first_image_offset\": 12304},\n"
-      "    {\"what\": \"length\", \"kind\": \"length\", \"image\": 24576, \"inputs\": 20480}\n"
-      "  ],\n"
-      "  \"result\": \"different\"\n"
-      "}\n");
-}
-
-TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
-  std::mt19937 rng(31);
+TEST(VelmoraInspect, AgainstReportInTextQuietTextAndJson) {
+  // APP2's status ff is kept as -1: active, without the flag, as status 1 writes it. The dump
+  // is the image with two bytes of APP1 changed and a tail of 0x100 bytes, one not 0xFF; the
+  // letter O in load_addr1 is skipped, so velmora reads 0x01000000.
   const ScratchDir s;
-  compose(s, random_bytes(rng, 0x40), App{random_bytes(rng, 0x1000)},
-          App{random_bytes(rng, 0x20), 0x11000000, "2"});
-  const std::vector<std::string> inputs = {
-      s.file("boot.bin"), s.file("app1.bin"), "0x10000000", "1",
-      s.file("app2.bin"), "0x11000000",       "2"};
-  const auto words = [&](std::vector<std::string> front, std::vector<std::string> in) {
-    front.push_back("--against");
-    front.insert(front.end(), in.begin(), in.end());
-    front.push_back(s.file("image.bin"));
-    return front;
+  const Bytes boot = random_bytes(0x40, 31);
+  const Bytes app1 = random_bytes(0x1000, 32);
+  const Bytes app2 = random_bytes(0x20, 33);
+  const std::string paths[] = {s.file("boot.bin"), s.file("app1.bin"), s.file("app2.bin")};
+  write_bytes(paths[0], boot);
+  write_bytes(paths[1], app1);
+  write_bytes(paths[2], app2);
+  const Bytes image = model_image(boot, {app1, 0x10000000, 1}, {app2, 0x11000000, -1});
+  const Bytes typo = model_image(boot, {app1, 0x01000000, 1}, {app2, 0x11000000, -1});
+  Bytes dump = image;
+  dump[0x3010] ^= 1;
+  dump[0x3013] ^= 1;
+  dump.resize(0x5100, 0xFF);
+  dump[0x5080] = 0;
+  write_bytes(s.file("image.bin"), image);
+  write_bytes(s.file("dump.bin"), dump);
+  const auto against = [&](std::vector<std::string> words, const char* load1, const char* status2,
+                           const char* file) {
+    words.insert(words.end(), {"--against", paths[0], paths[1], load1, "1", paths[2], "0x11000000",
+                               status2, s.file(file)});
+    return inspect(words);
   };
 
-  ChildResult run = inspect(words({}, inputs));
-  EXPECT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos) << run.out;
+  // Identical: no read-back line, and no title over an empty list.
+  ChildResult run = against({}, "0x10000000", "1", "image.bin");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(run.out.ends_with(
+      "\nlength:     image 0x00005000, inputs give 0x00005000\n"
+      "result: IDENTICAL: the image is exactly what velmora writes from these inputs\n"))
+      << run.out;
+  EXPECT_TRUE(against({"--json"}, "0x10000000", "1", "image.bin")
+                  .out.ends_with("\n  \"warnings\": [],\n  \"differences\": [],\n"
+                                 "  \"result\": \"identical\"\n}\n"));
 
-  // A failed run, whole: the inputs as velmora reads them, each difference, the result.
-  std::vector<std::string> typo = inputs;
-  typo[2] = "0x1000O000";
-  run = inspect(words({}, typo));
+  const std::pair<const char*, std::string> warnings[] = {
+      {"load_addr1_skipped_bytes",
+       "load_addr1 \"0x1000O000\" holds bytes velmora skips (O): it read 0x01000000; 0x10000000 "
+       "meant, a letter typed for a digit?"},
+      {"status2_negative",
+       "status2 \"ff\" gives 0xff, which velmora keeps as -1 (active): a negative status never "
+       "sets the high window's flag; 1 or 2 meant?"}};
+  std::string warning_rows;
+  std::string warning_json;
+  for (const auto& [name, detail] : warnings) {
+    char row[48];
+    std::snprintf(row, sizeof row, "  warn  %-16s ", name);
+    warning_rows += row + detail + "\n";
+    warning_json += std::string(warning_json.empty() ? "" : ",\n") + "    {\"name\": \"" + name +
+                    "\", \"detail\": " + json_quoted(detail) + "}";
+  }
+  const std::uint32_t header_crc[] = {model_crc(image.data() + 0x2000, 0xF0),
+                                      model_crc(typo.data() + 0x2000, 0xF0)};
+  const std::string fields =
+      "  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"
+      "  header_crc: image " +
+      hex(header_crc[0]) + ", inputs give " + hex(header_crc[1]) +
+      "\n  app1: 2 bytes differ, the first at 0x00000010 in the region (0x00003010 in the "
+      "image)\n";
+  const std::string result = "result: DIFFERENT: 4 differences\n";
+  run = against({"--readback"}, "0x1000O000", "ff", "dump.bin");
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, "");
-  const Bytes image = read_bytes(s.file("image.bin"));
-  const Bytes typo_image =
-      model_image(read_bytes(inputs[0]), {read_bytes(inputs[1]), 0x01000000, 1},
-                  {read_bytes(inputs[4]), 0x11000000, 2});
   EXPECT_EQ(run.out,
-            "image:      " + s.file("image.bin") + "\nbootloader: " + inputs[0] +
-                " (0x40 bytes)\nAPP1:       " + inputs[1] +
-                " (0x1000 bytes), load address 0x01000000, status 1\nAPP2:       " + inputs[4] +
-                " (0x20 bytes), load address 0x11000000, status 2\n"
-                "length:     image 0x00005000, inputs give 0x00005000\n"
-                "\nwarnings:\n"
-                "  warn  load_addr1_skipped_bytes load_addr1 \"0x1000O000\" holds bytes velmora "
-                "skips (O): it read 0x01000000; 0x10000000 meant, a letter typed for a digit?\n"
-                "\ndifferences:\n"
-                "  app1.load_addr: image 0x10000000, inputs give 0x01000000\n"
-                "  header_crc: image " +
-                hex(model_crc(image.data() + 0x2000, 0xF0)) + ", inputs give " +
-                hex(model_crc(typo_image.data() + 0x2000, 0xF0)) +
-                "\nresult: DIFFERENT: 2 differences\n");
-  run = inspect(words({"--json"}, typo));
+            "image:      " + s.file("dump.bin") + "\nbootloader: " + paths[0] +
+                " (0x40 bytes)\nAPP1:       " + paths[1] +
+                " (0x1000 bytes), load address 0x01000000, status 1\nAPP2:       " + paths[2] +
+                " (0x20 bytes), load address 0x11000000, status -1\n"
+                "length:     image 0x00005100, inputs give 0x00005000\n"
+                "read-back:  0x100 bytes after the image's end\n\nwarnings:\n" +
+                warning_rows + "\ndifferences:\n" + fields +
+                "  readback_tail: 1 byte differs, the first at 0x00000080 in the region "
+                "(0x00005080 in the image)\n" +
+                result);
+  // Without --readback the tail is a wrong length.
+  run = against({"--quiet"}, "0x1000O000", "ff", "dump.bin");
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_TRUE(is_json(run.out)) << run.out;
-
-  // --quiet: the difference and the result.
-  Bytes edited = image;
-  edited[0x3010] ^= 1;
-  write_bytes(s.file("image.bin"), edited);
-  run = inspect(words({"--quiet"}, inputs));
+  EXPECT_EQ(run.out, warning_rows + fields +
+                         "  length: image 0x00005100, inputs give 0x00005000 (bytes that only "
+                         "one side holds are not compared)\n" +
+                         result);
+  const auto file = [](const std::string& path, int length) {
+    return "{\"file\": \"" + path + "\", \"file_hex\": null, \"length\": " + std::to_string(length);
+  };
+  run = against({"--json", "--readback"}, "0x1000O000", "ff", "dump.bin");
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out,
-            "  app1: 1 byte differs, the first at 0x00000010 in the region (0x00003010 "
-            "in the image)\nresult: DIFFERENT: 1 difference\n");
+            "{\n  \"file\": \"" + s.file("dump.bin") + "\", \"file_hex\": null,\n" +
+                "  \"inputs\": {\n    \"bootloader\": " + file(paths[0], 64) +
+                "},\n    \"app1\": " + file(paths[1], 4096) +
+                ", \"load_addr\": 16777216, \"status\": 1},\n    \"app2\": " + file(paths[2], 32) +
+                ", \"load_addr\": 285212672, \"status\": -1}\n  },\n"
+                "  \"length\": 20736,\n  \"expected_length\": 20480,\n"
+                "  \"readback_tail_bytes\": 256,\n  \"warnings\": [\n" +
+                warning_json +
+                "\n  ],\n  \"differences\": [\n"
+                "    {\"what\": \"app1.load_addr\", \"kind\": \"field\", \"image\": 268435456, "
+                "\"inputs\": 16777216},\n"
+                "    {\"what\": \"header_crc\", \"kind\": \"field\", \"image\": " +
+                std::to_string(header_crc[0]) + ", \"inputs\": " + std::to_string(header_crc[1]) +
+                "},\n"
+                "    {\"what\": \"app1\", \"kind\": \"bytes\", \"count\": 2, \"first_offset\": 16, "
+                "\"first_image_offset\": 12304},\n"
+                "    {\"what\": \"readback_tail\", \"kind\": \"bytes\", \"count\": 1, "
+                "\"first_offset\": 128, \"first_image_offset\": 20608}\n"
+                "  ],\n  \"result\": \"different\"\n}\n");
 
   // An input that ends before its reported length (a pseudo-file of the kernel's) is named.
   for (const char* pseudo : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
@@ -1448,9 +1425,8 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
     if (fs::file_size(pseudo, ec) != 4096 || read_bytes(pseudo).size() >= 4096) {
       continue;
     }
-    std::vector<std::string> short_boot = inputs;
-    short_boot[0] = pseudo;
-    run = inspect(words({}, short_boot));
+    run = inspect({"--against", pseudo, paths[1], "0x10000000", "1", paths[2], "0x11000000", "1",
+                   s.file("image.bin")});
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, std::string("velmora-inspect: ") + pseudo +
                            ": cannot read: the file ended early (it changed while read)\n");
@@ -1459,16 +1435,17 @@ TEST(VelmoraInspect, AgainstSaysIdenticalOrNamesDifferencesInTextAndJson) {
 
   // An input that cannot be read: status 2, its path and the reason, on standard error and,
   // with --json, as the one object on standard output.
-  std::vector<std::string> missing = inputs;
-  missing[4] = s.file("missing.bin");
-  const std::string reason = s.file("missing.bin") + ": cannot open: No such file or directory";
-  run = inspect(words({"--json"}, missing));
-  EXPECT_EQ(run.exit_status, 2);
-  EXPECT_EQ(run.out, "{\n  \"result\": \"error\",\n  \"error\": \"" + reason + "\"\n}\n");
-  EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
-  run = inspect(words({}, missing));
-  EXPECT_EQ(run.exit_status, 2);
-  EXPECT_EQ(run.out, "");
+  const std::string missing = s.file("missing.bin");
+  const std::string reason = missing + ": cannot open: No such file or directory";
+  for (const char* form : {"--json", "--quiet"}) {
+    run = inspect({form, "--against", paths[0], paths[1], "0x10000000", "1", missing, "0x11000000",
+                   "1", s.file("image.bin")});
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.out, std::string(form) == "--json"
+                           ? "{\n  \"result\": \"error\",\n  \"error\": \"" + reason + "\"\n}\n"
+                           : "");
+    EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
+  }
 }
 
 TEST(VelmoraInspect, MapShowsEachRegionWithAProportionalBar) {
@@ -1759,43 +1736,29 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
     std::size_t boot_length;
     std::vector<std::string> words;  // APP1 LOAD_ADDR1 STATUS1 APP2 LOAD_ADDR2 STATUS2
     const char* warns;
-    const char* line;  // one warning's whole line
   };
   const Case cases[] = {
-      {"as meant", 0x100, {app1, "0x10000000", "1", app2, "0x11000000", "1"}, "", ""},
+      {"as meant", 0x100, {app1, "0x10000000", "1", app2, "0x11000000", "1"}, ""},
       {"status and load address swapped",
        0x100,
        {app1, "1", "0x10000000", app2, "0x11000000", "1"},
-       "app1_swapped app1_invalid app1_load_addr",
-       "  warn  app1_swapped     the load address 0x00000001 is below 0x100 and the status word "
-       "0x10000000 above 0xFF, of which velmora keeps 0x00 (invalid): the load address and the "
-       "status swapped?\n"},
+       "app1_swapped app1_invalid app1_load_addr"},
       {"a bootloader 0x80 bytes into the header",
        0x2080,
        {app1, "0x10000000", "1", app2, "0x11000000", "1"},
-       "bootloader_input",
-       "  warn  bootloader_input the bootloader is 0x2080 bytes, longer than its 0x2000-byte "
-       "region: the header replaces its bytes 0x2000-0x207f\n"},
+       "bootloader_input"},
       {"a bootloader past the header page",
        0x3400,
        {app1, "0x10000000", "1", app2, "0x11000000", "1"},
-       "bootloader_input bootloader_size",
-       "  warn  bootloader_input the bootloader is 0x3400 bytes, longer than its 0x2000-byte "
-       "region: the header replaces its bytes 0x2000-0x20ff, and its bytes 0x2100-0x33ff run on "
-       "into the header page and beyond, where APP1 and APP2 replace what they cover\n"},
+       "bootloader_input bootloader_size"},
       {"both applications at one address",
        0x100,
        {app1, "0x10000000", "1", app2, "0x10001000", "1"},
-       "load_overlap",
-       "  warn  load_overlap     APP1's load range 0x10000000-0x10001fff and APP2's "
-       "0x10001000-0x100017ff overlap at 0x10001000-0x100017ff: one overwrites the other when "
-       "loaded\n"},
+       "load_overlap"},
       {"APP1 half in the high window",
        0x100,
        {app1, "0x10FFF000", "1", app2, "0x11002000", "1"},
-       "app1_load_window",
-       "  warn  app1_load_window the load range 0x10fff000-0x11000fff crosses 0x11000000: its "
-       "0x1000 bytes from there on are in the high window but stored as is, not word-reversed\n"},
+       "app1_load_window"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1805,27 +1768,9 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
     words.push_back(s.file("image.bin"));
     ASSERT_EQ(run_velmora(words).exit_status, 0);
     words.insert(words.begin(), "--against");
-    ChildResult run = inspect(words);
+    const ChildResult run = inspect(words);
     EXPECT_EQ(run.exit_status, 0) << run.out;
     EXPECT_EQ(warning_names(run.out), c.warns);
-    EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\nresult: IDENTICAL: "), std::string::npos);
-    // --quiet: the warnings and the result line only.
-    words.insert(words.begin(), "--quiet");
-    const std::string quiet = inspect(words).out;
-    EXPECT_EQ(warning_names(quiet), c.warns);
-    EXPECT_EQ(quiet.rfind(*c.warns == '\0' ? "result: IDENTICAL: " : "  warn  ", 0), 0u) << quiet;
-    words[0] = "--json";
-    run = inspect(words);
-    EXPECT_TRUE(is_json(run.out)) << run.out;
-    if (*c.warns == '\0') {
-      EXPECT_NE(run.out.find("\n  \"warnings\": [],\n"), std::string::npos) << run.out;
-    } else {
-      const std::string first = std::string(c.warns).substr(0, std::string(c.warns).find(' '));
-      EXPECT_NE(run.out.find("\n  \"warnings\": [\n    {\"name\": \"" + first + "\", \"detail\": "),
-                std::string::npos)
-          << run.out;
-    }
   }
   // The load ranges are those of the header velmora writes from the inputs, not the image's:
   // an image made with APP2 elsewhere does not hide that the words given make them overlap.
@@ -1838,11 +1783,6 @@ TEST(VelmoraInspect, AgainstWarnsOfTheMistakesTheInputsShow) {
                                    "0x10001800", "1", s.file("image.bin")});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(warning_names(run.out), "load_overlap");
-  EXPECT_NE(run.out.find("  warn  load_overlap     APP1's load range 0x10000000-0x10001fff and "
-                         "APP2's 0x10001800-0x10001fff overlap at 0x10001800-0x10001fff: one "
-                         "overwrites the other when loaded\n"),
-            std::string::npos)
-      << run.out;
 }
 
 TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) {
@@ -1891,17 +1831,7 @@ TEST(VelmoraInspect, ReadbackAcceptsErasedFlashAfterTheImageAndNamesAStrayByte) 
                            ", \"tail_not_ff\": 0, \"tail_first_not_ff\": null},\n"),
               std::string::npos)
         << run.out;
-    run = inspect(against_words({"--readback"}, dump));
-    EXPECT_EQ(run.exit_status, 0) << run.out;
-    EXPECT_NE(run.out.find("\nread-back:  0x" +
-                           [&] {
-                             char n[24];
-                             std::snprintf(n, sizeof n, "%zx", tail);
-                             return std::string(n);
-                           }() +
-                           " bytes after the image's end\n"),
-              std::string::npos)
-        << run.out;
+    EXPECT_EQ(inspect(against_words({"--readback"}, dump)).exit_status, 0);
     // Without --readback, a tail is a wrong length as before.
     EXPECT_EQ(inspect({dump}).exit_status, tail == 0 ? 0 : 1);
     EXPECT_EQ(inspect(against_words({}, dump)).exit_status, tail == 0 ? 0 : 1);
@@ -2099,7 +2029,6 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
             "header_reserved:128@0x80 header_page_fill:3840@0x0 app1:4660@0x0 "
             "app1_fill:3532@0x0 app2:2310@0x0 app2_fill:1786@0x0 length");
   EXPECT_FALSE(no_header.regions[1].a_known);
-  EXPECT_GT(regions_differing(no_header), 0);
 
   // Forged offsets and sizes anywhere in the 32-bit range: no read past either file, and
   // valid JSON.
@@ -2111,24 +2040,33 @@ TEST(InspectDiff, NamesEachRegionThatChangedAndNothingElse) {
       put_le32(forged.data(), 0x2040, size);
       const DiffReport r = diff_of(forged, image);
       EXPECT_TRUE(is_json(render_json(diff_doc("a", "b", r))));
-      EXPECT_GT(regions_differing(r), 0);
+      EXPECT_NE(differing(r), "");
     }
   }
 }
 
-TEST(InspectDiff, ReportOfImagesWhoseRegionsLieApartInTextQuietTextAndJson) {
+TEST(VelmoraInspect, DiffReportInTextQuietTextAndJson) {
   // B's APP1 is a page longer, so that APP2 lies a page further on; one byte of APP2 differs.
+  const ScratchDir s;
+  const std::string a = s.file("a.bin");
+  const std::string b = s.file("b.bin");
   const Bytes boot(0x10, 0xB0);
   Bytes app2_b(0x20, 0x22);
   app2_b[5] = 0x23;
-  const Bytes a =
+  const Bytes image_a =
       model_image(boot, {Bytes(0x1000, 0x11), 0x10000000, 1}, {Bytes(0x20, 0x22), 0x10100000, 1});
-  const Bytes b = model_image(boot, {Bytes(0x1800, 0x11), 0x10000000, 1}, {app2_b, 0x10100000, 1});
-  const Doc doc = diff_doc("a.bin", "b.bin", diff_of(a, b));
+  const Bytes image_b =
+      model_image(boot, {Bytes(0x1800, 0x11), 0x10000000, 1}, {app2_b, 0x10100000, 1});
+  write_bytes(a, image_a);
+  write_bytes(b, image_b);
+  ChildResult run = inspect({"--quiet", "--diff", a, a});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, "result: IDENTICAL: every region is the same\n");
+
   const std::uint32_t crc1[] = {model_crc(Bytes(0x1000, 0x11)), model_crc(Bytes(0x1800, 0x11))};
   const std::uint32_t crc2[] = {model_crc(Bytes(0x20, 0x22)), model_crc(app2_b)};
-  const std::uint32_t header_crc[] = {model_crc(a.data() + 0x2000, 0xF0),
-                                      model_crc(b.data() + 0x2000, 0xF0)};
+  const std::uint32_t header_crc[] = {model_crc(image_a.data() + 0x2000, 0xF0),
+                                      model_crc(image_b.data() + 0x2000, 0xF0)};
   const auto pair = [](const std::uint32_t(&v)[2]) {
     return "A " + hex(v[0]) + ", B " + hex(v[1]);
   };
@@ -2160,15 +2098,19 @@ TEST(InspectDiff, ReportOfImagesWhoseRegionsLieApartInTextQuietTextAndJson) {
       "  same     outside (0x0 bytes)\n",
       "  differs  length: A 0x00005000, B 0x00006000\n",
   };
-  std::string text = "A: a.bin (0x5000 bytes)\nB: b.bin (0x6000 bytes)\n\nregions:\n";
+  std::string text = "A: " + a + " (0x5000 bytes)\nB: " + b + " (0x6000 bytes)\n\nregions:\n";
   std::string quiet;
   for (const std::string& row : rows) {
     text += row;
     quiet += row.starts_with("  differs") ? row : "";
   }
   const std::string result = "result: DIFFERENT: 9 of 22 regions differ\n";
-  EXPECT_EQ(render_text(doc, false), text + result);
-  EXPECT_EQ(render_text(doc, true), quiet + result);
+  run = inspect({"--diff", a, b});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, text + result);
+  run = inspect({"--quiet", "--diff", a, b});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, quiet + result);
 
   const auto field = [](const char* what, std::uint32_t va, std::uint32_t vb) {
     return std::string("    {\"what\": \"") + what +
@@ -2182,11 +2124,13 @@ TEST(InspectDiff, ReportOfImagesWhoseRegionsLieApartInTextQuietTextAndJson) {
            ", \"count\": 0, \"first_offset\": null, \"first_offset_a\": null, "
            "\"first_offset_b\": null},\n";
   };
+  run = inspect({"--json", "--diff", a, b});
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(
-      render_json(doc),
-      "{\n  \"file_a\": \"a.bin\", \"file_a_hex\": null,\n"
-      "  \"file_b\": \"b.bin\", \"file_b_hex\": null,\n"
-      "  \"length_a\": 20480,\n  \"length_b\": 24576,\n  \"regions\": [\n" +
+      run.out,
+      "{\n  \"file_a\": \"" + a + "\", \"file_a_hex\": null,\n  \"file_b\": \"" + b +
+          "\", \"file_b_hex\": null,\n"
+          "  \"length_a\": 20480,\n  \"length_b\": 24576,\n  \"regions\": [\n" +
           same_bytes("bootloader", 0x2000) + field("app1.status", 1, 1) +
           field("app1.flags", 0, 0) + field("app1.crc", crc1[0], crc1[1]) +
           field("app1.offset", 0x3000, 0x3000) + field("app1.size", 0x1000, 0x1800) +
@@ -2208,62 +2152,6 @@ TEST(InspectDiff, ReportOfImagesWhoseRegionsLieApartInTextQuietTextAndJson) {
           same_bytes("app2_fill", 0xFE0) + same_bytes("outside", 0) +
           "    {\"what\": \"length\", \"kind\": \"length\", \"same\": false, \"a\": 20480, \"b\": "
           "24576}\n  ],\n  \"same\": 13,\n  \"different\": 9,\n  \"result\": \"different\"\n}\n");
-}
-
-TEST(VelmoraInspect, DiffComparesTwoImagesRegionByRegion) {
-  std::mt19937 rng(59);
-  const ScratchDir s;
-  Bytes image = compose(s, random_bytes(rng, 0x100), App{random_bytes(rng, 0x1000)},
-                        App{random_bytes(rng, 0x20), 0x11000000, "1"});
-  ASSERT_EQ(image.size(), 0x5000u);
-  const std::string a = s.file("a.bin");
-  const std::string b = s.file("b.bin");
-  write_bytes(a, image);
-  write_bytes(b, image);
-  ChildResult run = inspect({"--diff", a, b});
-  EXPECT_EQ(run.exit_status, 0);
-  const std::uint32_t crc1 = model_crc(image.data() + 0x3000, 0x1000);
-  const std::uint32_t header_crc = model_crc(image.data() + 0x2000, 0xF0);
-  EXPECT_EQ(run.out, "A: " + a + " (0x5000 bytes)\nB: " + b +
-                         " (0x5000 bytes)\n\nregions:\n"
-                         "  same     bootloader (0x2000 bytes)\n"
-                         "  same     app1.status: 0x00000001\n"
-                         "  same     app1.flags: 0x00000000\n"
-                         "  same     app1.crc: " +
-                         hex(crc1) +
-                         "\n  same     app1.offset: 0x00003000\n"
-                         "  same     app1.size: 0x00001000\n"
-                         "  same     app1.load_addr: 0x10000000\n"
-                         "  same     app2.status: 0x00000001\n"
-                         "  same     app2.flags: 0x00000000\n"
-                         "  same     app2.crc: " +
-                         hex(model_crc(read_bytes(s.file("app2.bin")))) +
-                         "\n  same     app2.offset: 0x00004000\n"
-                         "  same     app2.size: 0x00000020\n"
-                         "  same     app2.load_addr: 0x11000000\n"
-                         "  same     header_crc: " +
-                         hex(header_crc) +
-                         "\n  same     header_reserved (0x100 bytes)\n"
-                         "  same     header_page_fill (0xf00 bytes)\n"
-                         "  same     app1 (0x1000 bytes)\n"
-                         "  same     app1_fill (0x0 bytes)\n"
-                         "  same     app2 (0x20 bytes)\n"
-                         "  same     app2_fill (0xfe0 bytes)\n"
-                         "  same     outside (0x0 bytes)\n"
-                         "  same     length: 0x00005000\n"
-                         "result: IDENTICAL: every region is the same\n");
-  EXPECT_EQ(inspect({"--quiet", "--diff", a, b}).out,
-            "result: IDENTICAL: every region is the same\n");
-
-  // Images that differ: status 1 in either form.
-  image[0x3010] ^= 1;
-  write_bytes(b, image);
-  run = inspect({"--quiet", "--diff", a, b});
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_TRUE(run.out.ends_with("\nresult: DIFFERENT: 1 of 22 regions differ\n")) << run.out;
-  run = inspect({"--json", "--diff", a, b});
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_TRUE(is_json(run.out)) << run.out;
 
   // A file that cannot be read, and a pseudo-file: status 2 and the reason; with --json, one
   // object that says it.
@@ -2301,7 +2189,7 @@ TEST(VelmoraInspect, RefusesPseudoFilesAsImages) {
     run = inspect({"--json", "--readback", path});
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out,
-              "{\n  \"result\": \"error\",\n  \"error\": " + json_string(reason) + "\n}\n");
+              "{\n  \"result\": \"error\",\n  \"error\": " + json_quoted(reason) + "\n}\n");
   }
 }
 
@@ -2360,7 +2248,7 @@ TEST(VelmoraInspect, FileThatGrowsWhileReadEndsEveryRun) {
     EXPECT_EQ(run.err, "velmora-inspect: " + reason + "\n");
     EXPECT_EQ(run.out,
               r.args.front() == "--json"
-                  ? "{\n  \"result\": \"error\",\n  \"error\": " + json_string(reason) + "\n}\n"
+                  ? "{\n  \"result\": \"error\",\n  \"error\": " + json_quoted(reason) + "\n}\n"
                   : "");
     EXPECT_EQ(read_bytes(r.grows).size(), size + 1);  // it did grow
   }
