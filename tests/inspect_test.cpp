@@ -1675,18 +1675,6 @@ TEST(VelmoraInspect, ExtractChecksEveryTargetFirstAndWritesAllPartsOrNone) {
 
 namespace {
 
-// The names of the warning lines of a text report, in order.
-std::string warning_names(const std::string& out) {
-  std::string names;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("  warn  ", 0) == 0) {
-      names += (names.empty() ? "" : " ") + line.substr(8, line.find(' ', 8) - 8);
-    }
-  }
-  return names;
-}
-
 // The regions of a comparison of two images that differ: fields by name, bytes with how many
 // differ and where the first is in the region.
 std::string differing(const DiffReport& r) {

@@ -131,17 +131,6 @@ TEST(NonBinaryFormat, KnowsTheFormatsAroundARawImage) {
 // velmora-inspect names each mistake, fails under --strict and passes once it is allowed.
 namespace {
 
-// The names of the warnings a text report lists, in order.
-std::string warning_names(const std::string& text) {
-  std::string names;
-  for (std::size_t at = text.find("  warn  "); at != std::string::npos;
-       at = text.find("  warn  ", at + 1)) {
-    const std::size_t from = at + 8;
-    names += (names.empty() ? "" : " ") + text.substr(from, text.find(' ', from) - from);
-  }
-  return names;
-}
-
 // Composes `words` (velmora's eight, the output last) and checks the image with
 // velmora-inspect: its warnings, --strict failing, --strict with every one allowed passing.
 void expect_named(const std::vector<std::string>& words, bool against, const std::string& named) {

@@ -256,6 +256,16 @@ std::string console_text(const std::string& text) {
   return out;
 }
 
+std::string warning_names(const std::string& text) {
+  std::string names;
+  for (std::size_t at = text.find("  warn  "); at != std::string::npos;
+       at = text.find("  warn  ", at + 1)) {
+    const std::size_t from = at + 8;
+    names += (names.empty() ? "" : " ") + text.substr(from, text.find(' ', from) - from);
+  }
+  return names;
+}
+
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits) {
   ChildResult result;
   // velmora prints its count line before anything else, so a failed run with no output at

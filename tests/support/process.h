@@ -58,6 +58,9 @@ ChildLimits with_shim(std::vector<std::string> faults);
 bool windows_target();
 // `text` as the program under test prints it: every "\n" becomes the target's line end.
 std::string console_text(const std::string& text);
+// The names of the warnings ("  warn  NAME ...") a text report of velmora-inspect lists, in
+// order, separated by blanks.
+std::string warning_names(const std::string& text);
 
 // Runs velmora with `args` (word 0 is added), standard input at end of input.
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits = {});
