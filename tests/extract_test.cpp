@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 #include "support/files.h"
@@ -65,18 +64,6 @@ void expect_new_parts(const Scene& s) {
   EXPECT_EQ(read_bytes(s.parts + "/app1.bin"), random_bytes(0x18001, 52));
   EXPECT_EQ(read_bytes(s.parts + "/app2.bin"), random_bytes(0x805, 53));
   EXPECT_EQ(entry_count(s.parts), 4u);
-}
-
-ChildLimits with_shim(std::vector<std::string> faults) {
-  faults.insert(faults.begin(), std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM);
-  return {.environment = faults};
-}
-
-// velmora-inspect as built beside the tests, or VELMORA_INSPECT_EXE (velmora-inspect.exe,
-// under the runner Wine).
-std::vector<std::string> inspect_command() {
-  const char* exe = std::getenv("VELMORA_INSPECT_EXE");
-  return program_command(exe != nullptr ? exe : VELMORA_INSPECT_EXE);
 }
 
 ChildResult extract(const Scene& s, const std::string& image, const ChildLimits& limits = {},

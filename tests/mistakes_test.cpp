@@ -131,56 +131,32 @@ TEST(NonBinaryFormat, KnowsTheFormatsAroundARawImage) {
 // velmora-inspect names each mistake, fails under --strict and passes once it is allowed.
 namespace {
 
-struct Run {
-  int status = -1;
-  std::string out;
-};
-
-Run run(const std::vector<std::string>& words) {
-  const ChildResult r = run_command(words);
-  return {r.exit_status, r.out};
-}
-
-// The names of the warnings a text report lists, in order.
-std::string warning_names(const std::string& text) {
-  std::string names;
-  for (std::size_t at = text.find("  warn  "); at != std::string::npos;
-       at = text.find("  warn  ", at + 1)) {
-    const std::size_t from = at + 8;
-    names += (names.empty() ? "" : " ") + text.substr(from, text.find(' ', from) - from);
-  }
-  return names;
-}
-
 // Composes `words` (velmora's eight, the output last) and checks the image with
 // velmora-inspect: its warnings, --strict failing, --strict with every one allowed passing.
 void expect_named(const std::vector<std::string>& words, bool against, const std::string& named) {
-  ASSERT_EQ(run_command([&] {
-              std::vector<std::string> w = {VELMORA_EXE};
-              w.insert(w.end(), words.begin(), words.end());
-              return w;
-            }())
-                .exit_status,
-            0);
-  std::vector<std::string> check = {VELMORA_INSPECT_EXE, "--strict"};
+  ASSERT_EQ(run_velmora(words).exit_status, 0);
+  std::vector<std::string> check = inspect_command();
+  const auto options = check.size();  // where the --allow options go
+  check.push_back("--strict");
   if (against) {
     check.push_back("--against");
     check.insert(check.end(), words.begin(), words.end() - 1);
   }
   check.push_back(words.back());
-  Run r = run(check);
+  ChildResult r = run_program(check);
   EXPECT_EQ(warning_names(r.out), named) << r.out;
-  EXPECT_EQ(r.status, named.empty() ? 0 : 1) << r.out;
+  EXPECT_EQ(r.exit_status, named.empty() ? 0 : 1) << r.out;
   EXPECT_NE(r.out.find(named.empty() ? "\nstrict: PASS: no warning\n" : "\nstrict: FAIL: "),
             std::string::npos)
       << r.out;
   for (std::size_t at = 0; at < named.size();) {
     const std::size_t end = std::min(named.find(' ', at), named.size());
-    check.insert(check.begin() + 2, {"--allow", named.substr(at, end - at)});
+    check.insert(check.begin() + static_cast<std::ptrdiff_t>(options),
+                 {"--allow", named.substr(at, end - at)});
     at = end + 1;
   }
-  r = run(check);
-  EXPECT_EQ(r.status, 0) << r.out;
+  r = run_program(check);
+  EXPECT_EQ(r.exit_status, 0) << r.out;
 }
 
 TEST(Mistakes, EachMistakenCommandLineIsNamedAndFailsUnderStrict) {

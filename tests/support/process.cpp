@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -20,6 +21,12 @@
 
 #ifndef VELMORA_EXE
 #define VELMORA_EXE "velmora"
+#endif
+#ifndef VELMORA_INSPECT_EXE
+#define VELMORA_INSPECT_EXE "velmora-inspect"
+#endif
+#ifndef VELMORA_FAULT_SHIM
+#define VELMORA_FAULT_SHIM ""
 #endif
 
 namespace {
@@ -69,14 +76,12 @@ struct Child {
   int stdout_fd = -1;  // read end
 };
 
-// Starts velmora with `args`; stdin is a pipe when `pipe_stdin`, else /dev/null. The child
-// works in `directory` unless it is empty.
 // Starts `program` (the runner's words, then the program) with `args`; stdin is a pipe when
-// `pipe_stdin`, else /dev/null. The child works in `directory` unless it is empty; with
-// `merge_stderr` its standard error goes where its standard output goes.
+// `pipe_stdin`, else /dev/null. The child works in `directory` unless it is empty; when
+// `stderr_to` is 0 or more its standard error goes there (1: where its standard output goes).
 Child start_child(std::vector<std::string> words, const std::vector<std::string>& args,
                   const ChildLimits& limits, bool pipe_stdin, const std::string& directory = "",
-                  bool merge_stderr = false) {
+                  int stderr_to = -1) {
   if (limits.user >= 0) {
     words.back() = shared_copy(words.back());
   }
@@ -111,7 +116,7 @@ Child start_child(std::vector<std::string> words, const std::vector<std::string>
     }
     const rlimit no_core{0, 0};  // a signal that dumps core leaves none in the build
     setrlimit(RLIMIT_CORE, &no_core);
-    if (windows_target()) {
+    if (windows_target() || limits.ignore_file_size_signal) {
       signal(SIGXFSZ, SIG_IGN);
     }
     if (limits.stack > 0) {
@@ -125,9 +130,9 @@ Child start_child(std::vector<std::string> words, const std::vector<std::string>
     }
     const int in = pipe_stdin ? in_pipe[0] : open("/dev/null", O_RDONLY);
     dup2(in, 0);
-    dup2(out_pipe[1], 1);
-    if (merge_stderr) {
-      dup2(out_pipe[1], 2);
+    dup2(limits.stdout_fd >= 0 ? limits.stdout_fd : out_pipe[1], 1);
+    if (stderr_to >= 0) {
+      dup2(stderr_to, 2);
     }
     close(out_pipe[0]);
     close(out_pipe[1]);
@@ -218,6 +223,16 @@ std::vector<std::string> program_command(const std::string& program) {
   return words;
 }
 
+std::vector<std::string> inspect_command() {
+  const char* exe = env_or_null("VELMORA_INSPECT_EXE");
+  return program_command(exe != nullptr ? exe : VELMORA_INSPECT_EXE);
+}
+
+ChildLimits with_shim(std::vector<std::string> faults) {
+  faults.insert(faults.begin(), std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM);
+  return {.environment = faults};
+}
+
 bool running_under_runner() {
   return env_or_null("VELMORA_RUNNER") != nullptr;
 }
@@ -239,6 +254,16 @@ std::string console_text(const std::string& text) {
     out += c;
   }
   return out;
+}
+
+std::string warning_names(const std::string& text) {
+  std::string names;
+  for (std::size_t at = text.find("  warn  "); at != std::string::npos;
+       at = text.find("  warn  ", at + 1)) {
+    const std::size_t from = at + 8;
+    names += (names.empty() ? "" : " ") + text.substr(from, text.find(' ', from) - from);
+  }
+  return names;
 }
 
 ChildResult run_velmora(const std::vector<std::string>& args, const ChildLimits& limits) {
@@ -315,10 +340,28 @@ WaitResult run_velmora_with_silent_stdin(const std::vector<std::string>& args, i
 
 ChildResult run_command(const std::vector<std::string>& words, const ChildLimits& limits) {
   Child child =
-      start_child({words.front()}, {words.begin() + 1, words.end()}, limits, false, "", true);
+      start_child({words.front()}, {words.begin() + 1, words.end()}, limits, false, "", 1);
   ChildResult result;
   result.out = read_to_end(child.stdout_fd);
   wait_for(child.pid, result);
+  return result;
+}
+
+ChildResult run_program(const std::vector<std::string>& words, const ChildLimits& limits) {
+  // Standard error goes to a file, read once the child has ended: two pipes read one after
+  // the other could each wait on the other.
+  FILE* err = std::tmpfile();
+  if (err == nullptr) {
+    throw std::runtime_error("cannot make a file for standard error");
+  }
+  Child child = start_child({words.front()}, {words.begin() + 1, words.end()}, limits, false, "",
+                            fileno(err));
+  ChildResult result;
+  result.out = read_to_end(child.stdout_fd);
+  wait_for(child.pid, result);
+  std::rewind(err);
+  result.err = read_to_end(dup(fileno(err)));
+  std::fclose(err);
   return result;
 }
 
