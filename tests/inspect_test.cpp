@@ -522,6 +522,15 @@ TEST(InspectImage, UntrustedFieldsNeverReadPastTheFile) {
       EXPECT_EQ(find_check(r, "app2_in_file")->verdict, fits ? Verdict::pass : Verdict::fail);
     }
   }
+  // The largest size a field holds: 0x100000 pages, the last one partial.
+  Bytes forged = image;
+  put_le32(forged.data(), header_at + 0x40, 0xFFFFFFFF);
+  forge_header_crc(forged);
+  const std::string text =
+      render_text(report_doc("f", inspect_copy(forged, forged.size()), false), false);
+  EXPECT_NE(text.find("  size:         0xffffffff (4294967295 bytes, 1048576 pages)\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST(InspectImage, EachCheckAtItsLimitAndOnePast) {
