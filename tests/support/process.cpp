@@ -261,7 +261,8 @@ std::string warning_names(const std::string& text) {
   for (std::size_t at = text.find("  warn  "); at != std::string::npos;
        at = text.find("  warn  ", at + 1)) {
     const std::size_t from = at + 8;
-    names += (names.empty() ? "" : " ") + text.substr(from, text.find(' ', from) - from);
+    names += names.empty() ? "" : " ";
+    names.append(text, from, text.find(' ', from) - from);
   }
   return names;
 }
