@@ -259,58 +259,42 @@ TEST(Extract, AllFourPartsOrNone) {
   }
 }
 
-// A read that fails at any moment, of the scan or of the extraction: all four new from a run
-// that read to the end, else status 2 and all four old.
-TEST(Extract, ReadThatFailsAtAnyMomentLeavesTheOldParts) {
+// A read that fails, or an image that grows, at any read of the scan or of the extraction
+// itself: a run that met it ends with status 2 and every old part as it was; a run that did
+// not (no read that late) has the image unchanged and all four new.
+TEST(Extract, ReadThatFailsOrImageThatGrowsAtAnyReadLeavesTheOldParts) {
   if (built_with_sanitizers || linux_only("preloads a library")) {
     GTEST_SKIP() << "preloads a library into a plain native Linux build";
   }
   Scene s;
   set_scene(s);
-  int failed_runs = 0;
-  for (int nth = 1; nth <= 40; ++nth) {
-    SCOPED_TRACE(nth);
-    write_old_parts(s);
-    const ChildResult r = extract(s, s.dir.file("image.bin"),
-                                  with_shim({"VELMORA_SHIM_FAIL_PREAD=" + std::to_string(nth)}));
-    if (r.exit_status == 0) {
-      expect_new_parts(s);  // no read that late
-      continue;
+  const std::string image = s.dir.file("image.bin");
+  for (const bool grow : {false, true}) {
+    int met = 0;
+    for (int nth = 1; nth <= 40; ++nth) {
+      SCOPED_TRACE(std::string(grow ? "grown at read " : "failed read ") + std::to_string(nth));
+      write_bytes(image, s.image);
+      write_old_parts(s);
+      const std::string n = std::to_string(nth);
+      const ChildResult r =
+          extract(s, image,
+                  with_shim(grow ? std::vector<std::string>{"VELMORA_SHIM_GROW=/image.bin",
+                                                            "VELMORA_SHIM_GROW_READ=" + n}
+                                 : std::vector<std::string>{"VELMORA_SHIM_FAIL_PREAD=" + n}));
+      if (r.exit_status == 0) {
+        EXPECT_EQ(fs::file_size(image), s.image.size());
+        expect_new_parts(s);
+        continue;
+      }
+      ++met;
+      EXPECT_EQ(r.exit_status, 2);
+      EXPECT_NE(r.out.find(grow ? "it changed while read" : "cannot read: Input/output error"),
+                std::string::npos)
+          << r.out;
+      expect_old_parts(s);
     }
-    ++failed_runs;
-    EXPECT_EQ(r.exit_status, 2);
-    EXPECT_NE(r.out.find("cannot read: Input/output error"), std::string::npos) << r.out;
-    expect_old_parts(s);
+    EXPECT_GT(met, 10);
   }
-  EXPECT_GT(failed_runs, 10);
-}
-
-// An image that grows at any read, of the scan or of the extraction itself: a run that read
-// it grown ends with status 2 and every old part as it was.
-TEST(Extract, ImageThatChangesAtAnyReadLeavesTheOldParts) {
-  if (built_with_sanitizers || linux_only("preloads a library")) {
-    GTEST_SKIP() << "preloads a library into a plain native Linux build";
-  }
-  Scene s;
-  set_scene(s);
-  int grown_runs = 0;
-  for (int nth = 1; nth <= 40; ++nth) {
-    SCOPED_TRACE(nth);
-    write_bytes(s.dir.file("image.bin"), s.image);
-    write_old_parts(s);
-    const ChildResult r = extract(s, s.dir.file("image.bin"),
-                                  with_shim({"VELMORA_SHIM_GROW=/image.bin",
-                                             "VELMORA_SHIM_GROW_READ=" + std::to_string(nth)}));
-    if (fs::file_size(s.dir.file("image.bin")) == s.image.size()) {
-      EXPECT_EQ(r.exit_status, 0) << r.out;  // no read that late
-      continue;
-    }
-    ++grown_runs;
-    EXPECT_EQ(r.exit_status, 2);
-    EXPECT_NE(r.out.find("it changed while read"), std::string::npos) << r.out;
-    expect_old_parts(s);
-  }
-  EXPECT_GT(grown_runs, 10);
 }
 
 // The directories a run made go again when it fails or is interrupted; those that were there
