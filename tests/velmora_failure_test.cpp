@@ -129,10 +129,6 @@ bool shim_usable() {
   return !running_under_runner() && !sanitized;
 }
 
-ChildLimits with_shim(const std::string& fault) {
-  return {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM, fault}};
-}
-
 TEST(VelmoraFault, AllocationFailure) {
   if (!shim_usable()) {
     GTEST_SKIP() << "preloads a library into a plain native build";
@@ -140,7 +136,7 @@ TEST(VelmoraFault, AllocationFailure) {
   ScratchDir dir;
   const std::vector<std::string> words = valid_words(dir, dir.file("download.bin"));
   expect_fails_safely(dir, words, 253, "malloc memory fail !\n",
-                      with_shim("VELMORA_SHIM_MALLOC_LIMIT=262144"));
+                      with_shim({"VELMORA_SHIM_MALLOC_LIMIT=262144"}));
 }
 
 // A close that reports an error may have lost bytes: the old output stays.
@@ -153,7 +149,7 @@ TEST(VelmoraFault, FailedCloseKeepsTheOldOutput) {
   const std::vector<std::string> words = valid_words(dir, out);
   write_bytes(out, random_bytes(100, 9));
   expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
-                      with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
+                      with_shim({"VELMORA_SHIM_FAIL_CLOSE=1"}));
 
   // Files with a second name are copied into and cannot keep their old bytes once the copy has
   // begun, but the failure is reported all the same: the output, and APP2 named as the output.
@@ -161,7 +157,7 @@ TEST(VelmoraFault, FailedCloseKeepsTheOldOutput) {
     std::vector<std::string> in_place = words;
     in_place[7] = words[word];
     ASSERT_EQ(link(words[word].c_str(), (words[word] + ".link").c_str()), 0);
-    const ChildResult r = run_velmora(in_place, with_shim("VELMORA_SHIM_FAIL_CLOSE=1"));
+    const ChildResult r = run_velmora(in_place, with_shim({"VELMORA_SHIM_FAIL_CLOSE=1"}));
     EXPECT_EQ(r.exit_status, 252) << word;
     EXPECT_TRUE(ends_with(r.out, console_text("\nCan not write the path: " + words[word] + " \n")));
   }
@@ -182,7 +178,7 @@ TEST(VelmoraFault, InputThatGrowsWhileReadIsRefused) {
     SCOPED_TRACE(word);
     const std::string name = fs::path(words[word]).filename().string();
     const Bytes before = read_bytes(words[word]);
-    const ChildResult r = run_velmora(words, with_shim("VELMORA_SHIM_GROW=/" + name));
+    const ChildResult r = run_velmora(words, with_shim({"VELMORA_SHIM_GROW=/" + name}));
     EXPECT_EQ(r.exit_status, 251);
     EXPECT_TRUE(ends_with(r.out, "\nCan not read the path: " + words[word] + " \n")) << r.out;
     EXPECT_EQ(read_bytes(words[word]).size(), before.size() + 1);  // it did grow
@@ -218,7 +214,7 @@ TEST(VelmoraFault, FileSizeLimitKeepsTheOldOutput) {
                       {.file_size = 0x4000});  // the image is 0x7000 bytes
   if (shim_usable()) {
     // On Linux the limit is found when room for the image is asked for, before any read.
-    ChildLimits limited = with_shim("VELMORA_SHIM_FAIL_PREAD=1");
+    ChildLimits limited = with_shim({"VELMORA_SHIM_FAIL_PREAD=1"});
     limited.file_size = 0x4000;
     expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n", limited);
   }
@@ -240,10 +236,10 @@ TEST(VelmoraFault, LargeImageFailingPartWayKeepsTheOldOutput) {
   if (shim_usable()) {
     // The image is written in calls of 32 KiB: the hundredth is in APP1, on the writing thread.
     expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
-                        with_shim("VELMORA_SHIM_FAIL_PWRITE=100"));
+                        with_shim({"VELMORA_SHIM_FAIL_PWRITE=100"}));
     // Reads of the bootloader, then of APP1 a stretch at a time: the eighth is in APP1.
     expect_fails_safely(dir, words, 251, "\nCan not read the path: " + words[1] + " \n",
-                        with_shim("VELMORA_SHIM_FAIL_PREAD=8"));
+                        with_shim({"VELMORA_SHIM_FAIL_PREAD=8"}));
   }
 }
 
@@ -256,7 +252,7 @@ TEST(VelmoraFault, LargeImageWhereRoomCannotBeReserved) {
   Inputs in;
   in.app1 = random_bytes((3u << 20) + 1, 6);
   in.app2 = random_bytes(2u << 20, 7);
-  const Composed c = compose(dir, in, with_shim("VELMORA_SHIM_NO_FALLOCATE=1"));
+  const Composed c = compose(dir, in, with_shim({"VELMORA_SHIM_NO_FALLOCATE=1"}));
   EXPECT_EQ(c.run.exit_status, 0) << c.run.out;
   EXPECT_TRUE(c.image == reference_image(in));
 }
@@ -312,10 +308,10 @@ TEST(VelmoraFault, FullFileSystemKeepsTheOldOutput) {
     // The room for the whole image is asked for before any input is read: a failing read
     // would have ended the run with "Can not read the path".
     expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
-                        with_shim("VELMORA_SHIM_FAIL_PREAD=1"));
+                        with_shim({"VELMORA_SHIM_FAIL_PREAD=1"}));
     // Where room cannot be reserved, the writes find the file system full.
     expect_fails_safely(dir, words, 252, "\nCan not write the path: " + out + " \n",
-                        with_shim("VELMORA_SHIM_NO_FALLOCATE=1"));
+                        with_shim({"VELMORA_SHIM_NO_FALLOCATE=1"}));
   }
 }
 
@@ -438,14 +434,15 @@ TEST(VelmoraFault, LinkToNoFileWhereNoneCanBeMadeIsRefusedFirst) {
   const std::string link = dir.file("download.bin");
   std::vector<std::string> words = valid_words(dir, link);
   ASSERT_EQ(symlink(dir.file("missing/download.bin").c_str(), link.c_str()), 0);
-  expect_fails_safely(dir, words, 255, open_message(link), with_shim("VELMORA_SHIM_FAIL_PREAD=1"));
+  expect_fails_safely(dir, words, 255, open_message(link),
+                      with_shim({"VELMORA_SHIM_FAIL_PREAD=1"}));
   if (geteuid() == 0) {
     const std::string closed = dir.file("closed");
     ASSERT_EQ(mkdir(closed.c_str(), 0755), 0);
     ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
     ASSERT_EQ(unlink(link.c_str()), 0);
     ASSERT_EQ(symlink((closed + "/download.bin").c_str(), link.c_str()), 0);
-    ChildLimits as_user = with_shim("VELMORA_SHIM_FAIL_PREAD=1");
+    ChildLimits as_user = with_shim({"VELMORA_SHIM_FAIL_PREAD=1"});
     as_user.user = unprivileged_user;
     expect_fails_safely(dir, words, 255, open_message(link), as_user);
   }

@@ -421,9 +421,7 @@ TEST(VelmoraOutputRules, SignalsLeaveTheOldOutputOrTheWholeImage) {
   const Bytes old = random_bytes(0x1000, 32);
   const std::vector<std::string> words = velmora_words(dir, Inputs{});
   const std::uintmax_t length = 0x3000 + 2 * (std::uintmax_t{384} << 20);
-  const ChildLimits named = {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM,
-                                             "VELMORA_SHIM_NO_TMPFILE=1",
-                                             "VELMORA_SHIM_NO_PROC=1"}};
+  const ChildLimits named = with_shim({"VELMORA_SHIM_NO_TMPFILE=1", "VELMORA_SHIM_NO_PROC=1"});
   // Early and late: while the first application is read, and while the image is written.
   const struct {
     int signal_number;
@@ -469,15 +467,14 @@ TEST(VelmoraOutputRules, SignalWhileTheImageIsPutInPlaceIsHeldUntilItIsWhole) {
   Scene s;
   const std::string out = s.dir.file("download.bin");
   set_scene(s, out);
-  const std::string shim = std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM;
-  ChildResult r = run_velmora(s.words, {.environment = {shim, "VELMORA_SHIM_TERM_RENAME=1"}});
+  ChildResult r = run_velmora(s.words, with_shim({"VELMORA_SHIM_TERM_RENAME=1"}));
   EXPECT_EQ(r.signal, SIGTERM);
   EXPECT_TRUE(read_bytes(out) == s.expected);
   EXPECT_EQ(entry_count(s.dir.path), 4u);
 
   write_bytes(out, Bytes(s.expected.size() * 2, 7));
   ASSERT_EQ(link(out.c_str(), s.dir.file("second.bin").c_str()), 0);
-  r = run_velmora(s.words, {.environment = {shim, "VELMORA_SHIM_TERM_TRUNCATE=1"}});
+  r = run_velmora(s.words, with_shim({"VELMORA_SHIM_TERM_TRUNCATE=1"}));
   EXPECT_EQ(r.signal, SIGTERM);
   EXPECT_TRUE(read_bytes(s.dir.file("second.bin")) == s.expected);
   EXPECT_EQ(entry_count(s.dir.path), 5u);
@@ -492,9 +489,7 @@ TEST(VelmoraOutputRules, NamedTemporaryFilesWhereNoUnnamedOneCanBeHad) {
   Scene s;
   const std::string out = s.dir.file("download.bin");
   set_scene(s, out);
-  const ChildLimits named = {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM,
-                                             "VELMORA_SHIM_NO_TMPFILE=1",
-                                             "VELMORA_SHIM_NO_PROC=1"}};
+  const ChildLimits named = with_shim({"VELMORA_SHIM_NO_TMPFILE=1", "VELMORA_SHIM_NO_PROC=1"});
   ASSERT_EQ(run_velmora(s.words, named).exit_status, 0);
   EXPECT_TRUE(read_bytes(out) == s.expected);
   ASSERT_EQ(chmod(out.c_str(), 0604), 0);
@@ -522,8 +517,7 @@ TEST(VelmoraOutputRules, RenameRefusedAfterTheOpenCopiesFromTheNamedTemporary) {
   const std::string out = s.dir.file("download.bin");
   set_scene(s, out);
   for (const bool unnamed : {true, false}) {
-    ChildLimits busy = {.environment = {std::string("LD_PRELOAD=") + VELMORA_FAULT_SHIM,
-                                        "VELMORA_SHIM_BUSY_RENAME=1"}};
+    ChildLimits busy = with_shim({"VELMORA_SHIM_BUSY_RENAME=1"});
     if (!unnamed) {
       busy.environment.push_back("VELMORA_SHIM_NO_TMPFILE=1");
     }
